@@ -1,0 +1,191 @@
+/*
+ * ovelcanfd: user-mode driver for gs_usb CAN and CAN FD adapters.
+ *
+ * This header is the library's manual. Link with -lovelcanfd; the library reaches the
+ * adapter through libusb-1.0 and needs no kernel driver of its own.
+ *
+ * Usage, in this order:
+ *   ovel_canfd_init                      create a handle
+ *   ovel_canfd_open / _with_device_serial_number
+ *   ovel_canfd_set_*                     per-channel bitrates and modes
+ *   ovel_canfd_start                     per channel to be used
+ *   ovel_canfd_stop                      per channel
+ *   ovel_canfd_close
+ *   ovel_canfd_deinit                    free the handle
+ * Only the first and last are fixed; every other function may be called in any state
+ * and answers as documented below.
+ *
+ * Return codes: every function except ovel_canfd_init and ovel_canfd_get_last_error
+ * returns a signed 32-bit integer: OVEL_CANFD_OK (0) on success, OVEL_CANFD_NO_DEVICE (-1)
+ * when the handle holds no open adapter (for the open functions: when no adapter could be
+ * opened), or one of the negative OVEL_CANFD_ERR_* codes when the operation failed.
+ * The "no open device" test comes before every other test.
+ *
+ * Failure texts: after a call that did not return OVEL_CANFD_OK, ovel_canfd_get_last_error
+ * returns a text made of the function's own text, ": " and the error's description, e.g.
+ *   "failed to start device: InvalidChannel"
+ *   "failed to set bitrate: InvalidBitrate(3000000)"
+ *   "failed to open device: DeviceError(Libusb(\"control_in: libusb_submit_transfer\", -4))"
+ *   "could not initialize libusb context"
+ * The library writes no log.
+ *
+ * Threads: the calls on one handle must be made one at a time (from any thread; the
+ * library takes no lock on a handle). Different handles are independent. Each open
+ * adapter has a USB event thread of its own, which the library starts at opening and
+ * ends before ovel_canfd_close or ovel_canfd_deinit returns.
+ *
+ * Values: channel indexes are zero-based, unsigned 8-bit; on/off values are C bools in
+ * which any nonzero byte means true; bitrates are in bit/s.
+ */
+#ifndef OVELCANFD_H
+#define OVELCANFD_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define OVEL_CANFD_API __attribute__((visibility("default")))
+#else
+#define OVEL_CANFD_API
+#endif
+
+/* Return codes. */
+enum {
+    OVEL_CANFD_OK = 0,
+    /* The handle holds no open adapter (open functions: none could be opened). */
+    OVEL_CANFD_NO_DEVICE = -1,
+    /* A USB transfer failed or the adapter refused a request (DeviceError). */
+    OVEL_CANFD_ERR_DEVICE = -2,
+    /* No matching adapter (DeviceNotFound). */
+    OVEL_CANFD_ERR_DEVICE_NOT_FOUND = -3,
+    /* A wait ran out of time (Timeout). */
+    OVEL_CANFD_ERR_TIMEOUT = -4,
+    /* A channel setting was changed while that channel is started (Running). */
+    OVEL_CANFD_ERR_RUNNING = -5,
+    /* A frame was to be sent while no channel is started (NotRunning). */
+    OVEL_CANFD_ERR_NOT_RUNNING = -6,
+    /* The channel index is beyond the adapter's last channel (InvalidChannel). */
+    OVEL_CANFD_ERR_INVALID_CHANNEL = -7,
+    /* No bit timing exists for the requested bitrate (InvalidBitrate). */
+    OVEL_CANFD_ERR_INVALID_BITRATE = -8,
+    /* The adapter lacks listen-only, loopback or CAN FD (UnsupportedFeature). */
+    OVEL_CANFD_ERR_UNSUPPORTED_FEATURE = -9,
+    /* A frame record that cannot be sent as it is (InvalidFrame). */
+    OVEL_CANFD_ERR_INVALID_FRAME = -10
+};
+
+/* Opaque handle: one per adapter the application wants to use. */
+typedef struct ovel_canfd_driver ovel_canfd_driver;
+
+/*
+ * Creates a handle with no adapter open and no receive callback.
+ * Returns NULL when memory is exhausted. Free it with ovel_canfd_deinit.
+ */
+OVEL_CANFD_API ovel_canfd_driver *ovel_canfd_init(void);
+
+/*
+ * Closes the handle's adapter, if one is open (as ovel_canfd_close), and frees the handle,
+ * which must not be used afterwards. Always returns 0 (also for a NULL handle).
+ */
+OVEL_CANFD_API int32_t ovel_canfd_deinit(ovel_canfd_driver *handle);
+
+/*
+ * Opens the first adapter (USB 1D50:606F) in the USB device list: detaches a kernel
+ * driver from interface 0, claims it, starts the adapter's USB event thread and reads the
+ * adapter's configuration (channel count, CAN clock, features). No request that changes
+ * the adapter is sent.
+ * On success, an adapter the handle already had is closed first and replaced; all channel
+ * settings start from their defaults (bitrates unset, enabled, no FD, loopback or monitor).
+ * The receive callback stays registered.
+ * Returns 0, or -1 when no adapter could be opened; the handle then keeps the adapter it
+ * had, and ovel_canfd_get_last_error tells why ("failed to open device: DeviceNotFound",
+ * "could not initialize libusb context", ...). -1 for a NULL handle.
+ */
+OVEL_CANFD_API int32_t ovel_canfd_open(ovel_canfd_driver *handle);
+
+/*
+ * As ovel_canfd_open, but opens the first adapter whose USB serial number text equals
+ * `serial` exactly (case-sensitive; an empty text matches an adapter with no readable
+ * serial number). The library copies the text; the caller's buffer is not kept.
+ * Returns 0, or -1 when nothing was opened, also for a NULL `serial` or one that is not
+ * valid UTF-8 (failure text "failed to open device with serial number: ...").
+ */
+OVEL_CANFD_API int32_t ovel_canfd_open_with_device_serial_number(ovel_canfd_driver *handle,
+                                                                 const char *serial);
+
+/*
+ * Closes the handle's adapter, if any: cancels its receive transfers, releases and closes
+ * the USB device and ends the adapter's threads before returning. Nothing is sent to the
+ * adapter: channels still started stay on the bus (stop them first to take them off).
+ * The receive callback stays registered. Always returns 0 (also with no adapter open).
+ */
+OVEL_CANFD_API int32_t ovel_canfd_close(ovel_canfd_driver *handle);
+
+/* Number of channels of the open adapter (1 to 256), or -1 with no open adapter. */
+OVEL_CANFD_API int32_t ovel_canfd_get_channel_count(ovel_canfd_driver *handle);
+
+/*
+ * The failure text of the handle's most recent call, or "" when that call succeeded.
+ * The text stays valid until the next call on the handle. For a NULL handle: "null handle".
+ */
+OVEL_CANFD_API const char *ovel_canfd_get_last_error(ovel_canfd_driver *handle);
+
+/*
+ * Channel configuration. Each returns 0, -1 with no open adapter, or a failure code.
+ * The checks run in a fixed order: feature, then channel, then bitrate or running state;
+ * a setter that fails has changed nothing.
+ *
+ * ovel_canfd_set_bitrate: computes the nominal-phase bit timing for the adapter's CAN clock
+ *   and sends it at once (also to a started channel). Failure text "failed to set bitrate".
+ *   Errors: INVALID_CHANNEL, INVALID_BITRATE (no timing with at most 0.5 % deviation and
+ *   4 to 24 time quanta per bit), DEVICE (the adapter did not take the request).
+ * ovel_canfd_set_data_bitrate: the same for the CAN FD data phase; UNSUPPORTED_FEATURE
+ *   ("FD") first when the adapter has no CAN FD. Failure text "failed to set bitrate".
+ * ovel_canfd_set_enabled: whether start/stop put the channel on and off the bus (a
+ *   disabled channel is started without a request to the adapter). Channels are enabled
+ *   by default. Errors: INVALID_CHANNEL, RUNNING. Failure text "failed to enable channel".
+ * ovel_canfd_set_fd: CAN FD mode. Errors: UNSUPPORTED_FEATURE ("FD"), INVALID_CHANNEL,
+ *   RUNNING. Failure text "failed to set fd mode".
+ * ovel_canfd_set_hw_loopback: the adapter's hardware loopback. Errors: UNSUPPORTED_FEATURE
+ *   ("Loopback"), INVALID_CHANNEL, RUNNING. Failure text "failed to set hardware loopback mode".
+ * ovel_canfd_set_monitor: listen-only. Errors: UNSUPPORTED_FEATURE ("Monitor"),
+ *   INVALID_CHANNEL, RUNNING. Failure text "failed to set monitoring mode".
+ * RUNNING: the channel is started; stop it first. The four mode settings take effect at
+ * the channel's next ovel_canfd_start.
+ */
+OVEL_CANFD_API int32_t ovel_canfd_set_bitrate(ovel_canfd_driver *handle, uint8_t channel,
+                                              uint32_t bitrate);
+OVEL_CANFD_API int32_t ovel_canfd_set_data_bitrate(ovel_canfd_driver *handle, uint8_t channel,
+                                                   uint32_t bitrate);
+OVEL_CANFD_API int32_t ovel_canfd_set_enabled(ovel_canfd_driver *handle, uint8_t channel,
+                                              bool enabled);
+OVEL_CANFD_API int32_t ovel_canfd_set_fd(ovel_canfd_driver *handle, uint8_t channel, bool fd);
+OVEL_CANFD_API int32_t ovel_canfd_set_hw_loopback(ovel_canfd_driver *handle, uint8_t channel,
+                                                  bool loopback);
+OVEL_CANFD_API int32_t ovel_canfd_set_monitor(ovel_canfd_driver *handle, uint8_t channel,
+                                              bool monitor);
+
+/*
+ * Puts the channel on the bus with its current settings (if it is enabled) and, when it
+ * is the first started channel, starts reception. Starting a started channel again sends
+ * the mode request again. Errors: INVALID_CHANNEL, UNSUPPORTED_FEATURE, DEVICE.
+ * Failure text "failed to start device".
+ */
+OVEL_CANFD_API int32_t ovel_canfd_start(ovel_canfd_driver *handle, uint8_t channel);
+
+/*
+ * Takes the channel off the bus (if it is enabled); when no channel is left started,
+ * reception stops. Errors: INVALID_CHANNEL, DEVICE (the channel then stays started).
+ * Failure text "failed to stop device".
+ */
+OVEL_CANFD_API int32_t ovel_canfd_stop(ovel_canfd_driver *handle, uint8_t channel);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OVELCANFD_H */

@@ -1,0 +1,263 @@
+#include "device/device.h"
+
+#include <algorithm>
+
+#include "gsusb/bit_timing.h"
+#include "gsusb/control_records.h"
+
+namespace ovel {
+
+using gsusb::Request;
+
+namespace {
+
+std::uint8_t code(Request request) {
+    return static_cast<std::uint8_t>(request);
+}
+
+}  // namespace
+
+std::string OpenFailure::describe() const {
+    if (context_failed) {
+        return "could not initialize libusb context";
+    }
+    return error.describe();
+}
+
+Device::Device(std::unique_ptr<usb::UsbDevice> usb) : usb_(std::move(usb)) {}
+
+Device::~Device() {
+    if (usb_) {
+        usb_->teardown();
+    }
+}
+
+Expected<std::unique_ptr<Device>, OpenFailure> Device::open() {
+    auto context = usb::UsbContext::create();
+    if (!context) {
+        return unexpected(OpenFailure{true, DriverError::device_not_found()});
+    }
+    return open_sequence(usb::UsbDevice::open(std::move(*context)));
+}
+
+Expected<std::unique_ptr<Device>, OpenFailure> Device::open_with_serial_number(std::string serial) {
+    auto context = usb::UsbContext::create();
+    if (!context) {
+        return unexpected(OpenFailure{true, DriverError::device_not_found()});
+    }
+    return open_sequence(usb::UsbDevice::open_with_serial_number(std::move(*context), std::move(serial)));
+}
+
+// Reads DEVICE_CONFIG, then BT_CONST; a failure tears the transport down first.
+Expected<std::unique_ptr<Device>, OpenFailure> Device::open_sequence(
+    Expected<std::unique_ptr<usb::UsbDevice>, usb::UsbError> opened) {
+    if (!opened) {
+        // Whatever went wrong in the transport, the application sees no adapter.
+        return unexpected(OpenFailure{false, DriverError::device_not_found()});
+    }
+    std::unique_ptr<Device> device(new Device(std::move(opened.value())));
+    auto fail = [&](const usb::UsbError& error) -> Expected<std::unique_ptr<Device>, OpenFailure> {
+        device->usb_->teardown();
+        return unexpected(OpenFailure{false, DriverError::device_error(error)});
+    };
+
+    auto config_reply = device->usb_->control_in(code(Request::DEVICE_CONFIG),
+                                                 gsusb::DeviceConfig::SIZE);
+    if (!config_reply) {
+        return fail(config_reply.error());
+    }
+    const auto config = gsusb::DeviceConfig::decode(config_reply.value());
+    auto bt_reply = device->usb_->control_in(code(Request::BT_CONST), gsusb::BtConst::SIZE);
+    if (!bt_reply) {
+        return fail(bt_reply.error());
+    }
+    const auto bt_const = gsusb::BtConst::decode(bt_reply.value());
+
+    device->icount_ = config.icount;
+    device->sw_version_ = config.sw_version;
+    device->hw_version_ = config.hw_version;
+    device->features_ = bt_const.feature;
+    device->fclk_can_ = bt_const.fclk_can;
+    device->channels_.assign(static_cast<std::size_t>(config.icount) + 1, ChannelSettings{});
+    return device;
+}
+
+Expected<void, DriverError> Device::check_channel(unsigned channel) const {
+    if (channel > icount_) {
+        return unexpected(DriverError::invalid_channel());
+    }
+    return {};
+}
+
+Expected<void, DriverError> Device::check_feature(std::uint32_t feature_bit,
+                                                  const char* name) const {
+    if ((features_ & feature_bit) == 0) {
+        return unexpected(DriverError::unsupported_feature(name));
+    }
+    return {};
+}
+
+Expected<void, DriverError> Device::check_not_started(unsigned channel) const {
+    if (running() && channels_[channel].started) {
+        return unexpected(DriverError::running());
+    }
+    return {};
+}
+
+Expected<void, DriverError> Device::send_bit_timing(std::uint8_t request, unsigned channel,
+                                                    std::uint32_t bitrate) {
+    if (auto checked = check_channel(channel); !checked) {
+        return checked;
+    }
+    const auto timing = gsusb::compute_bit_timing(fclk_can_, bitrate);
+    if (!timing) {
+        return unexpected(DriverError::invalid_bitrate(bitrate));
+    }
+    const auto payload = timing->encode();
+    auto sent = usb_->control_out(request, static_cast<std::uint16_t>(channel), payload);
+    if (!sent) {
+        return unexpected(DriverError::device_error(sent.error()));
+    }
+    return {};
+}
+
+Expected<void, DriverError> Device::set_bitrate(unsigned channel, std::uint32_t bitrate) {
+    auto sent = send_bit_timing(code(Request::BITTIMING), channel, bitrate);
+    if (sent) {
+        channels_[channel].bitrate = bitrate;
+    }
+    return sent;
+}
+
+Expected<void, DriverError> Device::set_data_bitrate(unsigned channel, std::uint32_t bitrate) {
+    if (auto checked = check_feature(gsusb::FEATURE_FD, "FD"); !checked) {
+        return checked;
+    }
+    auto sent = send_bit_timing(code(Request::DATA_BITTIMING), channel, bitrate);
+    if (sent) {
+        channels_[channel].data_bitrate = bitrate;
+    }
+    return sent;
+}
+
+Expected<void, DriverError> Device::set_enabled(unsigned channel, bool enabled) {
+    if (auto checked = check_channel(channel); !checked) {
+        return checked;
+    }
+    if (auto checked = check_not_started(channel); !checked) {
+        return checked;
+    }
+    channels_[channel].enabled = enabled;
+    return {};
+}
+
+Expected<void, DriverError> Device::set_monitor(unsigned channel, bool monitor) {
+    if (auto checked = check_feature(gsusb::FEATURE_LISTEN_ONLY, "Monitor"); !checked) {
+        return checked;
+    }
+    if (auto checked = check_channel(channel); !checked) {
+        return checked;
+    }
+    if (auto checked = check_not_started(channel); !checked) {
+        return checked;
+    }
+    channels_[channel].monitor = monitor;
+    return {};
+}
+
+Expected<void, DriverError> Device::set_hw_loopback(unsigned channel, bool loopback) {
+    if (auto checked = check_feature(gsusb::FEATURE_LOOP_BACK, "Loopback"); !checked) {
+        return checked;
+    }
+    if (auto checked = check_channel(channel); !checked) {
+        return checked;
+    }
+    if (auto checked = check_not_started(channel); !checked) {
+        return checked;
+    }
+    channels_[channel].loopback = loopback;
+    return {};
+}
+
+Expected<void, DriverError> Device::set_fd(unsigned channel, bool fd) {
+    if (auto checked = check_feature(gsusb::FEATURE_FD, "FD"); !checked) {
+        return checked;
+    }
+    if (auto checked = check_channel(channel); !checked) {
+        return checked;
+    }
+    if (auto checked = check_not_started(channel); !checked) {
+        return checked;
+    }
+    channels_[channel].fd = fd;
+    return {};
+}
+
+Expected<void, DriverError> Device::start(unsigned channel) {
+    if (auto checked = check_channel(channel); !checked) {
+        return checked;
+    }
+    ChannelSettings& settings = channels_[channel];
+    std::uint32_t flags = 0;
+    if (settings.monitor) {
+        if (auto checked = check_feature(gsusb::FEATURE_LISTEN_ONLY, "Monitor"); !checked) {
+            return checked;
+        }
+        flags |= gsusb::MODE_FLAG_LISTEN_ONLY;
+    }
+    if (settings.loopback) {
+        if (auto checked = check_feature(gsusb::FEATURE_LOOP_BACK, "Loopback"); !checked) {
+            return checked;
+        }
+        flags |= gsusb::MODE_FLAG_LOOP_BACK;
+    }
+    if (settings.fd) {
+        if (auto checked = check_feature(gsusb::FEATURE_FD, "FD"); !checked) {
+            return checked;
+        }
+        flags |= gsusb::MODE_FLAG_FD;
+    }
+    if (settings.enabled) {
+        const auto payload = gsusb::DeviceMode{gsusb::MODE_START, flags}.encode();
+        auto sent = usb_->control_out(code(Request::MODE), static_cast<std::uint16_t>(channel),
+                                      payload);
+        if (!sent) {
+            return unexpected(DriverError::device_error(sent.error()));
+        }
+    }
+    settings.started = true;
+    if (!running()) {
+        running_.store(true, std::memory_order_release);
+    }
+    return {};
+}
+
+Expected<void, DriverError> Device::stop(unsigned channel) {
+    if (auto checked = check_channel(channel); !checked) {
+        return checked;
+    }
+    ChannelSettings& settings = channels_[channel];
+    if (settings.enabled) {
+        const auto payload = gsusb::DeviceMode{gsusb::MODE_RESET, 0}.encode();
+        auto sent = usb_->control_out(code(Request::MODE), static_cast<std::uint16_t>(channel),
+                                      payload);
+        if (!sent) {
+            return unexpected(DriverError::device_error(sent.error()));
+        }
+    }
+    // A disabled channel is cleared too; otherwise it would keep the device running.
+    settings.started = false;
+    const bool any_started = std::any_of(channels_.begin(), channels_.end(),
+                                         [](const ChannelSettings& c) { return c.started; });
+    if (any_started) {
+        return {};
+    }
+    auto cancelled = usb_->cancel_transfers();
+    if (!cancelled) {
+        return unexpected(DriverError::device_error(cancelled.error()));
+    }
+    running_.store(false, std::memory_order_release);
+    return {};
+}
+
+}  // namespace ovel

@@ -1,0 +1,76 @@
+// The open adapter: its transport, the configuration read at opening, and the
+// per-channel settings with the device-wide running flag.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/expected.h"
+#include "device/channel_settings.h"
+#include "device/driver_error.h"
+#include "usb/usb_device.h"
+
+namespace ovel {
+
+// Why an open failed: either no libusb context could be created (no DriverError
+// exists for that), or the DriverError that made it fail.
+struct OpenFailure {
+    bool context_failed = false;
+    DriverError error = DriverError::device_not_found();
+
+    std::string describe() const;
+};
+
+class Device {
+public:
+    static Expected<std::unique_ptr<Device>, OpenFailure> open();
+    static Expected<std::unique_ptr<Device>, OpenFailure> open_with_serial_number(std::string serial);
+
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+    ~Device();
+
+    unsigned icount() const { return icount_; }
+    std::uint32_t fclk_can() const { return fclk_can_; }
+    std::uint32_t features() const { return features_; }
+    std::uint32_t sw_version() const { return sw_version_; }
+    std::uint32_t hw_version() const { return hw_version_; }
+    const ChannelSettings& channel(unsigned index) const { return channels_.at(index); }
+    bool running() const { return running_.load(std::memory_order_acquire); }
+
+    // Setters: bitrates go to the adapter at once, flags with the next start.
+    Expected<void, DriverError> set_bitrate(unsigned channel, std::uint32_t bitrate);
+    Expected<void, DriverError> set_data_bitrate(unsigned channel, std::uint32_t bitrate);
+    Expected<void, DriverError> set_enabled(unsigned channel, bool enabled);
+    Expected<void, DriverError> set_monitor(unsigned channel, bool monitor);
+    Expected<void, DriverError> set_hw_loopback(unsigned channel, bool loopback);
+    Expected<void, DriverError> set_fd(unsigned channel, bool fd);
+
+    Expected<void, DriverError> start(unsigned channel);
+    Expected<void, DriverError> stop(unsigned channel);
+
+private:
+    explicit Device(std::unique_ptr<usb::UsbDevice> usb);
+    static Expected<std::unique_ptr<Device>, OpenFailure> open_sequence(
+        Expected<std::unique_ptr<usb::UsbDevice>, usb::UsbError> opened);
+
+    Expected<void, DriverError> check_channel(unsigned channel) const;
+    Expected<void, DriverError> check_feature(std::uint32_t feature_bit, const char* name) const;
+    Expected<void, DriverError> check_not_started(unsigned channel) const;
+    Expected<void, DriverError> send_bit_timing(std::uint8_t request, unsigned channel,
+                                                std::uint32_t bitrate);
+
+    std::unique_ptr<usb::UsbDevice> usb_;
+    std::vector<ChannelSettings> channels_;
+    std::atomic<bool> running_{false};
+    unsigned icount_ = 0;
+    std::uint32_t fclk_can_ = 0;
+    std::uint32_t sw_version_ = 0;
+    std::uint32_t hw_version_ = 0;
+    std::uint32_t features_ = 0;
+};
+
+}  // namespace ovel

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+// Payloads of the gs_usb vendor control requests; every multi-byte field is little-endian.
+namespace ovel::gsusb {
+
+enum class Request : std::uint8_t {
+    BITTIMING = 1,
+    MODE = 2,
+    BT_CONST = 4,
+    DEVICE_CONFIG = 5,
+    DATA_BITTIMING = 8,
+};
+
+// Bits of BtConst::feature.
+inline constexpr std::uint32_t FEATURE_LISTEN_ONLY = 0x1, FEATURE_LOOP_BACK = 0x2,
+                               FEATURE_FD = 0x100;
+
+// DeviceMode::mode values and DeviceMode::flags bits.
+inline constexpr std::uint32_t MODE_RESET = 0, MODE_START = 1;
+inline constexpr std::uint32_t MODE_FLAG_LISTEN_ONLY = 0x1, MODE_FLAG_LOOP_BACK = 0x2,
+                               MODE_FLAG_FD = 0x100;
+
+// Reply of DEVICE_CONFIG: the adapter has icount + 1 channels.
+struct DeviceConfig {
+    std::uint8_t reserved1 = 0, reserved2 = 0, reserved3 = 0, icount = 0;
+    std::uint32_t sw_version = 0, hw_version = 0;
+
+    static constexpr std::size_t SIZE = 12;
+
+    // Reads the first SIZE bytes; callers check bytes.size() >= SIZE and extra bytes are ignored.
+    // Should a shorter span slip through anyway, the missing bytes read as zero rather than
+    // reading past its end.
+    static DeviceConfig decode(std::span<const std::uint8_t> bytes);
+};
+
+// Reply of BT_CONST: feature bits and the adapter's CAN clock, followed by timing limits that
+// the bit-timing search does not consult.
+struct BtConst {
+    std::uint32_t feature = 0, fclk_can = 0, tseg1_min = 0, tseg1_max = 0, tseg2_min = 0,
+                  tseg2_max = 0, sjw_max = 0, brp_min = 0, brp_max = 0, brp_inc = 0;
+
+    static constexpr std::size_t SIZE = 40;
+
+    // Same contract as DeviceConfig::decode, over SIZE bytes.
+    static BtConst decode(std::span<const std::uint8_t> bytes);
+};
+
+// Payload of BITTIMING and DATA_BITTIMING.
+struct BitTiming {
+    std::uint32_t prop_seg = 0, phase_seg1 = 0, phase_seg2 = 0, sjw = 0, brp = 0;
+
+    static constexpr std::size_t SIZE = 20;
+
+    std::array<std::uint8_t, SIZE> encode() const;
+    bool operator==(const BitTiming&) const = default;
+};
+
+// Payload of MODE.
+struct DeviceMode {
+    std::uint32_t mode = 0, flags = 0;
+
+    static constexpr std::size_t SIZE = 8;
+
+    std::array<std::uint8_t, SIZE> encode() const;
+};
+
+}  // namespace ovel::gsusb

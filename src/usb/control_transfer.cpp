@@ -1,0 +1,120 @@
+// Vendor control requests on endpoint 0, and cancellation of the receive transfers.
+#include <algorithm>
+#include <cstring>
+
+#include <libusb.h>
+
+#include "usb/usb_device.h"
+
+namespace ovel::usb {
+namespace {
+
+constexpr std::uint8_t REQUEST_TYPE_IN = 0xC1;   // device to host, vendor, interface
+constexpr std::uint8_t REQUEST_TYPE_OUT = 0x41;  // host to device, vendor, interface
+
+void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+}  // namespace
+
+void UsbDevice::fill_control_transfer(std::uint8_t request_type, std::uint8_t request,
+                                      std::uint16_t value, std::uint16_t length) {
+    std::fill(control_buffer_.begin() + CONTROL_SETUP_SIZE, control_buffer_.end(), 0);
+    control_buffer_[0] = request_type;
+    control_buffer_[1] = request;
+    control_buffer_[2] = static_cast<std::uint8_t>(value & 0xFF);
+    control_buffer_[3] = static_cast<std::uint8_t>(value >> 8);
+    control_buffer_[4] = 0;  // wIndex: interface 0
+    control_buffer_[5] = 0;
+    control_buffer_[6] = static_cast<std::uint8_t>(length & 0xFF);
+    control_buffer_[7] = static_cast<std::uint8_t>(length >> 8);
+
+    libusb_transfer* transfer = shared_transfer_.get();
+    transfer->dev_handle = handle_;
+    transfer->flags = 0;
+    transfer->endpoint = 0;
+    transfer->type = LIBUSB_TRANSFER_TYPE_CONTROL;
+    transfer->timeout = CONTROL_TIMEOUT_MS;
+    transfer->buffer = control_buffer_.data();
+    transfer->length = static_cast<int>(control_buffer_.size());
+    transfer->actual_length = 0;
+    transfer->callback = &UsbDevice::on_control_complete;
+    transfer->user_data = this;
+    transfer->num_iso_packets = 0;
+}
+
+void UsbDevice::on_control_complete(libusb_transfer* transfer) {
+    auto* device = static_cast<UsbDevice*>(transfer->user_data);
+    device->control_busy_.store(false, std::memory_order_release);
+}
+
+// Busy-polls: a configuration request then costs no more than the USB exchange itself.
+// The transfer's own time-out bounds the wait, since libusb completes a timed-out transfer.
+void UsbDevice::wait_for_control() {
+    while (control_busy_.load(std::memory_order_acquire)) {
+        cpu_relax();
+    }
+}
+
+Expected<std::vector<std::uint8_t>, UsbError> UsbDevice::control_in(std::uint8_t request,
+                                                                    std::size_t length) {
+    if (length > CONTROL_DATA_SIZE) {
+        return unexpected(UsbError::libusb("control_in: length", LIBUSB_ERROR_INVALID_PARAM));
+    }
+    fill_control_transfer(REQUEST_TYPE_IN, request, 0, static_cast<std::uint16_t>(length));
+    control_busy_.store(true, std::memory_order_release);
+    const int submitted = libusb_submit_transfer(shared_transfer_.get());
+    if (submitted != 0) {
+        control_busy_.store(false, std::memory_order_release);
+        return unexpected(UsbError::libusb("control_in: libusb_submit_transfer", submitted));
+    }
+    wait_for_control();
+    const int received = shared_transfer_->actual_length;
+    if (received < static_cast<int>(length)) {
+        return unexpected(UsbError::invalid_control_response());
+    }
+    const auto data = control_buffer_.begin() + CONTROL_SETUP_SIZE;
+    const auto count = std::min(static_cast<std::size_t>(received), CONTROL_DATA_SIZE);
+    return std::vector<std::uint8_t>(data, data + static_cast<std::ptrdiff_t>(count));
+}
+
+Expected<void, UsbError> UsbDevice::control_out(std::uint8_t request, std::uint16_t value,
+                                                std::span<const std::uint8_t> payload) {
+    if (payload.size() > CONTROL_DATA_SIZE) {
+        return unexpected(UsbError::libusb("control_out: length", LIBUSB_ERROR_INVALID_PARAM));
+    }
+    fill_control_transfer(REQUEST_TYPE_OUT, request, value,
+                          static_cast<std::uint16_t>(payload.size()));
+    std::copy(payload.begin(), payload.end(), control_buffer_.begin() + CONTROL_SETUP_SIZE);
+    control_busy_.store(true, std::memory_order_release);
+    const int submitted = libusb_submit_transfer(shared_transfer_.get());
+    if (submitted != 0) {
+        control_busy_.store(false, std::memory_order_release);
+        return unexpected(UsbError::libusb("control_out: libusb_submit_transfer", submitted));
+    }
+    wait_for_control();
+    // A stalled or unanswered request did not reach the adapter's configuration.
+    const int status_code = error_code_for_status(shared_transfer_->status);
+    if (status_code != 0) {
+        return unexpected(UsbError::libusb("control_out: transfer", status_code));
+    }
+    return {};
+}
+
+Expected<void, UsbError> UsbDevice::cancel_transfers() {
+    for (auto& transfer : rx_transfers_) {
+        if (!transfer) {
+            continue;
+        }
+        const int result = libusb_cancel_transfer(transfer.get());
+        if (result != 0 && result != LIBUSB_ERROR_NOT_FOUND) {
+            return unexpected(UsbError::libusb("libusb_cancel_transfer", result));
+        }
+    }
+    return {};
+}
+
+}  // namespace ovel::usb

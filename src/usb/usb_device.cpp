@@ -1,0 +1,159 @@
+#include "usb/usb_device.h"
+
+#include <algorithm>
+#include <new>
+#include <system_error>
+
+#include <libusb.h>
+
+#include "common/utf8.h"
+
+namespace ovel::usb {
+
+void TransferDeleter::operator()(libusb_transfer* transfer) const {
+    libusb_free_transfer(transfer);
+}
+
+UsbDevice::UsbDevice(UsbContext context, libusb_device_handle* handle, TransferPtr shared_transfer)
+    : context_(std::move(context)), handle_(handle), shared_transfer_(std::move(shared_transfer)) {}
+
+UsbDevice::~UsbDevice() {
+    teardown();
+}
+
+Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::open(UsbContext context) {
+    libusb_device_handle* handle =
+        libusb_open_device_with_vid_pid(context.get(), GS_USB_VENDOR_ID, GS_USB_PRODUCT_ID);
+    if (handle == nullptr) {
+        return unexpected(UsbError::device_not_found());
+    }
+    return finish_open(std::move(context), handle);
+}
+
+Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::open_with_serial_number(
+    UsbContext context, std::string serial) {
+    libusb_device_handle* handle =
+        find_by_serial_number(context.get(), GS_USB_VENDOR_ID, GS_USB_PRODUCT_ID, serial);
+    serial.clear();
+    serial.shrink_to_fit();
+    if (handle == nullptr) {
+        return unexpected(UsbError::device_not_found());
+    }
+    return finish_open(std::move(context), handle);
+}
+
+Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::finish_open(
+    UsbContext context, libusb_device_handle* handle) {
+    bool claimed = false;
+    // Undo in reverse order of acquisition: claim, handle, context.
+    auto fail = [&](UsbError error) -> Expected<std::unique_ptr<UsbDevice>, UsbError> {
+        if (claimed) {
+            libusb_release_interface(handle, GS_USB_INTERFACE);
+        }
+        libusb_close(handle);
+        context.reset();
+        return unexpected(error);
+    };
+
+    const int detached = libusb_detach_kernel_driver(handle, GS_USB_INTERFACE);
+    if (detached != 0 && detached != LIBUSB_ERROR_NOT_FOUND &&
+        detached != LIBUSB_ERROR_NOT_SUPPORTED) {
+        return fail(UsbError::libusb("libusb_detach_kernel_driver", detached));
+    }
+    const int claim = libusb_claim_interface(handle, GS_USB_INTERFACE);
+    if (claim != 0) {
+        return fail(UsbError::libusb("libusb_claim_interface", claim));
+    }
+    claimed = true;
+    TransferPtr shared_transfer(libusb_alloc_transfer(0));
+    if (!shared_transfer) {
+        return fail(UsbError::transfer_alloc_failed());
+    }
+    std::unique_ptr<UsbDevice> device(
+        new (std::nothrow) UsbDevice(std::move(context), handle, std::move(shared_transfer)));
+    if (!device) {
+        return fail(UsbError::libusb("open: out of memory", LIBUSB_ERROR_NO_MEM));
+    }
+    try {
+        device->event_thread_ = std::thread(&UsbDevice::run_event_loop, device.get());
+    } catch (const std::system_error&) {
+        // The teardown releases the claim, the handle and the context in the same order.
+        device->teardown();
+        return unexpected(UsbError::libusb("open: event thread", LIBUSB_ERROR_NO_MEM));
+    }
+    return device;
+}
+
+void UsbDevice::run_event_loop() {
+    while (event_loop_running_.load(std::memory_order_acquire)) {
+        libusb_handle_events(context_.get());
+    }
+}
+
+void UsbDevice::teardown() {
+    if (torn_down_) {
+        return;
+    }
+    torn_down_ = true;
+    event_loop_running_.store(false, std::memory_order_release);
+    (void)cancel_transfers();
+    libusb_release_interface(handle_, GS_USB_INTERFACE);
+    libusb_close(handle_);
+    handle_ = nullptr;
+    // The wake-up that libusb_close gives the event thread is lost if the thread is just
+    // between two calls; an interrupt is remembered until event handling consumes it.
+    libusb_interrupt_event_handler(context_.get());
+    if (event_thread_.joinable()) {
+        event_thread_.join();
+    }
+    for (auto& transfer : rx_transfers_) {
+        transfer.reset();
+    }
+    shared_transfer_.reset();
+    context_.reset();
+}
+
+libusb_device_handle* find_by_serial_number(libusb_context* context, std::uint16_t vendor_id,
+                                            std::uint16_t product_id, const std::string& serial) {
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &list);
+    if (count < 0) {
+        return nullptr;
+    }
+    libusb_device_handle* found = nullptr;
+    for (ssize_t i = 0; i < count && found == nullptr; ++i) {
+        libusb_device_descriptor descriptor{};
+        if (libusb_get_device_descriptor(list[i], &descriptor) != 0) {
+            continue;
+        }
+        if (descriptor.idVendor != vendor_id || descriptor.idProduct != product_id) {
+            continue;
+        }
+        libusb_device_handle* handle = nullptr;
+        if (libusb_open(list[i], &handle) != 0 || handle == nullptr) {
+            continue;
+        }
+        std::string text;
+        if (descriptor.iSerialNumber != 0) {
+            unsigned char buffer[256] = {};
+            const int length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber,
+                                                                  buffer, sizeof buffer);
+            if (length > 0) {
+                text.assign(reinterpret_cast<const char*>(buffer),
+                            std::min(static_cast<std::size_t>(length), sizeof buffer));
+                if (!is_valid_utf8(text)) {
+                    text.clear();
+                }
+            }
+        }
+        if (text == serial) {
+            found = handle;
+        } else {
+            libusb_close(handle);
+        }
+    }
+    libusb_free_device_list(list, 1);
+    return found;
+}
+
+}  // namespace ovel::usb

@@ -1,0 +1,92 @@
+// The transport object of one open adapter: its libusb handle with interface 0 claimed,
+// its own libusb context and USB event thread, and the transfers and buffers that
+// libusb writes into. Transfers point into this object, so it never moves.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/expected.h"
+#include "usb/usb_context.h"
+#include "usb/usb_error.h"
+
+struct libusb_device_handle;
+struct libusb_transfer;
+
+namespace ovel::usb {
+
+inline constexpr std::uint16_t GS_USB_VENDOR_ID = 0x1D50;
+inline constexpr std::uint16_t GS_USB_PRODUCT_ID = 0x606F;
+inline constexpr int GS_USB_INTERFACE = 0;
+inline constexpr std::size_t RX_TRANSFER_COUNT = 32;
+inline constexpr std::size_t CONTROL_SETUP_SIZE = 8;
+inline constexpr std::size_t CONTROL_DATA_SIZE = 56;
+inline constexpr unsigned CONTROL_TIMEOUT_MS = 1000;
+
+// Owns a libusb transfer object; frees it only when libusb can no longer touch it.
+struct TransferDeleter {
+    void operator()(libusb_transfer* transfer) const;
+};
+using TransferPtr = std::unique_ptr<libusb_transfer, TransferDeleter>;
+
+class UsbDevice {
+public:
+    // The first adapter in libusb's device list. Takes over the context; on failure
+    // everything obtained is released in reverse order and the context is exited.
+    static Expected<std::unique_ptr<UsbDevice>, UsbError> open(UsbContext context);
+    // The first adapter whose serial text equals `serial` exactly.
+    static Expected<std::unique_ptr<UsbDevice>, UsbError> open_with_serial_number(
+        UsbContext context, std::string serial);
+
+    UsbDevice(const UsbDevice&) = delete;
+    UsbDevice& operator=(const UsbDevice&) = delete;
+    // Runs the teardown if it has not run yet.
+    ~UsbDevice();
+
+    // One vendor request, device to host; returns the reply (at least `length` bytes).
+    Expected<std::vector<std::uint8_t>, UsbError> control_in(std::uint8_t request,
+                                                             std::size_t length);
+    // One vendor request, host to device; fails unless the adapter took it.
+    Expected<void, UsbError> control_out(std::uint8_t request, std::uint16_t value,
+                                         std::span<const std::uint8_t> payload);
+    // Asks libusb to cancel every receive transfer in flight; does not wait.
+    Expected<void, UsbError> cancel_transfers();
+
+    // Cancels, releases interface 0, closes the handle, ends the event thread and exits
+    // the context, in that order. Sends nothing to the adapter. Idempotent.
+    void teardown();
+
+private:
+    UsbDevice(UsbContext context, libusb_device_handle* handle, TransferPtr shared_transfer);
+    static Expected<std::unique_ptr<UsbDevice>, UsbError> finish_open(UsbContext context,
+                                                                      libusb_device_handle* handle);
+    void run_event_loop();
+    static void on_control_complete(libusb_transfer* transfer);
+    void fill_control_transfer(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
+                               std::uint16_t length);
+    void wait_for_control();
+
+    UsbContext context_;
+    libusb_device_handle* handle_;
+    std::atomic<bool> event_loop_running_{true};
+    std::thread event_thread_;
+    TransferPtr shared_transfer_;
+    alignas(64) std::array<std::uint8_t, CONTROL_SETUP_SIZE + CONTROL_DATA_SIZE> control_buffer_{};
+    alignas(64) std::atomic<bool> control_busy_{false};
+    std::array<TransferPtr, RX_TRANSFER_COUNT> rx_transfers_{};
+    bool torn_down_ = false;
+};
+
+// Opens the first device with the given identifiers whose serial text equals `serial`
+// (exact, case-sensitive; an absent or unreadable serial reads as empty).
+libusb_device_handle* find_by_serial_number(libusb_context* context, std::uint16_t vendor_id,
+                                            std::uint16_t product_id, const std::string& serial);
+
+}  // namespace ovel::usb

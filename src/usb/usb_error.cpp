@@ -1,0 +1,45 @@
+#include "usb/usb_error.h"
+
+#include <cstring>
+
+#include <libusb.h>
+
+namespace ovel::usb {
+
+std::string UsbError::describe() const {
+    switch (kind_) {
+        case Kind::Libusb:
+            return "Libusb(\"" + std::string(operation_) + "\", " + std::to_string(code_) + ")";
+        case Kind::DeviceNotFound:
+            return "DeviceNotFound";
+        case Kind::TransferAllocFailed:
+            return "TransferAllocFailed";
+        case Kind::InvalidControlResponse:
+            return "InvalidControlResponse";
+    }
+    return "Unknown";
+}
+
+bool UsbError::operator==(const UsbError& other) const {
+    return kind_ == other.kind_ && code_ == other.code_ &&
+           std::strcmp(operation_, other.operation_) == 0;
+}
+
+int error_code_for_status(int transfer_status) {
+    switch (transfer_status) {
+        case LIBUSB_TRANSFER_COMPLETED:
+            return 0;
+        case LIBUSB_TRANSFER_STALL:
+            return LIBUSB_ERROR_PIPE;
+        case LIBUSB_TRANSFER_TIMED_OUT:
+            return LIBUSB_ERROR_TIMEOUT;
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            return LIBUSB_ERROR_NO_DEVICE;
+        case LIBUSB_TRANSFER_OVERFLOW:
+            return LIBUSB_ERROR_OVERFLOW;
+        default:  // LIBUSB_TRANSFER_ERROR, LIBUSB_TRANSFER_CANCELLED
+            return LIBUSB_ERROR_IO;
+    }
+}
+
+}  // namespace ovel::usb

@@ -1,0 +1,40 @@
+// Errors of the USB transport: small values that own nothing.
+#pragma once
+
+#include <string>
+
+namespace ovel::usb {
+
+class UsbError {
+public:
+    enum class Kind { Libusb, DeviceNotFound, TransferAllocFailed, InvalidControlResponse };
+
+    // `operation` must be a string literal (or otherwise outlive every copy).
+    static UsbError libusb(const char* operation, int code) { return {Kind::Libusb, operation, code}; }
+    static UsbError device_not_found() { return {Kind::DeviceNotFound, "", 0}; }
+    static UsbError transfer_alloc_failed() { return {Kind::TransferAllocFailed, "", 0}; }
+    static UsbError invalid_control_response() { return {Kind::InvalidControlResponse, "", 0}; }
+
+    Kind kind() const { return kind_; }
+    const char* operation() const { return operation_; }
+    int code() const { return code_; }
+
+    // `Libusb("libusb_claim_interface", -3)`, `TransferAllocFailed`, ...
+    std::string describe() const;
+
+    bool operator==(const UsbError& other) const;
+
+private:
+    UsbError(Kind kind, const char* operation, int code)
+        : kind_(kind), operation_(operation), code_(code) {}
+
+    Kind kind_;
+    const char* operation_;
+    int code_;
+};
+
+// The libusb error code that libusb's synchronous API reports for a transfer status
+// (stall -> LIBUSB_ERROR_PIPE, time-out -> LIBUSB_ERROR_TIMEOUT, ...); 0 for a completed one.
+int error_code_for_status(int transfer_status);
+
+}  // namespace ovel::usb

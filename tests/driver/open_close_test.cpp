@@ -1,0 +1,326 @@
+// Opening, reading the configuration, and releasing everything again.
+#include "sim_fixture.h"
+
+namespace ovel::test {
+namespace {
+
+using OpenClose = SimTest;
+
+constexpr std::uint8_t DEVICE_CONFIG = 5;
+constexpr std::uint8_t BT_CONST = 4;
+
+TEST_F(OpenClose, FreshHandleHasNoDevice) {
+    ovel_canfd_driver* h = new_handle();
+    EXPECT_EQ(ovel_canfd_get_channel_count(h), -1);
+    EXPECT_EQ(ovel_canfd_start(h, 0), -1);
+    EXPECT_EQ(ovel_canfd_stop(h, 255), -1);
+    EXPECT_EQ(last_error(h), "failed to stop device: no open device");
+    EXPECT_EQ(ovel_canfd_close(h), 0);
+    EXPECT_EQ(ovel_canfd_close(h), 0);
+}
+
+TEST_F(OpenClose, NullHandleIsRefusedWithoutCrashing) {
+    EXPECT_EQ(ovel_canfd_open(nullptr), -1);
+    EXPECT_EQ(ovel_canfd_open_with_device_serial_number(nullptr, "x"), -1);
+    EXPECT_EQ(ovel_canfd_get_channel_count(nullptr), -1);
+    EXPECT_EQ(ovel_canfd_start(nullptr, 0), -1);
+    EXPECT_EQ(ovel_canfd_stop(nullptr, 0), -1);
+    EXPECT_EQ(ovel_canfd_set_bitrate(nullptr, 0, 500000), -1);
+    EXPECT_EQ(ovel_canfd_set_data_bitrate(nullptr, 0, 500000), -1);
+    EXPECT_EQ(ovel_canfd_set_enabled(nullptr, 0, true), -1);
+    EXPECT_EQ(ovel_canfd_set_fd(nullptr, 0, true), -1);
+    EXPECT_EQ(ovel_canfd_set_hw_loopback(nullptr, 0, true), -1);
+    EXPECT_EQ(ovel_canfd_set_monitor(nullptr, 0, true), -1);
+    EXPECT_EQ(ovel_canfd_close(nullptr), 0);
+    EXPECT_EQ(ovel_canfd_deinit(nullptr), 0);
+    EXPECT_STREQ(ovel_canfd_get_last_error(nullptr), "null handle");
+}
+
+TEST_F(OpenClose, OpenReadsDeviceConfigThenBtConstWithExactSetupPackets) {
+    ovsim::Adapter& adapter = ovsim::add_adapter();
+    ovel_canfd_driver* h = open_handle();
+    EXPECT_EQ(last_error(h), "");
+    const auto requests = adapter.control_requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(std::vector<std::uint8_t>(requests[0].setup.begin(), requests[0].setup.end()),
+              bytes({0xC1, 0x05, 0, 0, 0, 0, 12, 0}));
+    EXPECT_EQ(std::vector<std::uint8_t>(requests[1].setup.begin(), requests[1].setup.end()),
+              bytes({0xC1, 0x04, 0, 0, 0, 0, 40, 0}));
+    EXPECT_EQ(requests[0].transfer_length, 64);
+    EXPECT_EQ(requests[1].transfer_length, 64);
+}
+
+class ChannelCount : public SimTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ChannelCount, IsIcountPlusOne) {
+    ovsim::AdapterSpec spec;
+    spec.icount = static_cast<std::uint8_t>(GetParam());
+    ovsim::add_adapter(spec);
+    ovel_canfd_driver* h = open_handle();
+    EXPECT_EQ(ovel_canfd_get_channel_count(h), GetParam() + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Icount, ChannelCount, ::testing::Values(0, 1, 255));
+
+TEST_F(OpenClose, NoAdapterLeavesNothingBehind) {
+    ovel_canfd_driver* h = new_handle();
+    EXPECT_EQ(ovel_canfd_open(h), -1);
+    EXPECT_EQ(last_error(h), "failed to open device: DeviceNotFound");
+    EXPECT_EQ(ovel_canfd_open_with_device_serial_number(h, "OVSIM0001"), -1);
+    EXPECT_EQ(last_error(h), "failed to open device with serial number: DeviceNotFound");
+    expect_nothing_left();
+}
+
+TEST_F(OpenClose, OnlyTheGsUsbVendorAndProductAreOpened) {
+    ovsim::AdapterSpec other;
+    other.product_id = 0x606E;
+    ovsim::add_adapter(other);
+    other.product_id = 0x606F;
+    other.vendor_id = 0x1D51;
+    ovsim::add_adapter(other);
+    ovel_canfd_driver* h = new_handle();
+    EXPECT_EQ(ovel_canfd_open(h), -1);
+    EXPECT_EQ(ovel_canfd_open_with_device_serial_number(h, "OVSIM0001"), -1);
+}
+
+TEST_F(OpenClose, OpenTakesTheFirstAdapterEvenIfItCannotBeOpened) {
+    ovsim::Adapter& first = ovsim::add_adapter();
+    ovsim::Adapter& second = ovsim::add_adapter();
+    first.set_open_result(LIBUSB_ERROR_ACCESS);
+    ovel_canfd_driver* h = new_handle();
+    EXPECT_EQ(ovel_canfd_open(h), -1);
+    EXPECT_TRUE(second.control_requests().empty());
+    first.clear_faults();
+    EXPECT_EQ(ovel_canfd_open(h), 0);
+    EXPECT_EQ(first.control_requests().size(), 2u);
+}
+
+TEST_F(OpenClose, InitFailureIsReported) {
+    ovsim::add_adapter();
+    ovsim::set_init_result(LIBUSB_ERROR_NO_MEM);
+    ovel_canfd_driver* h = new_handle();
+    EXPECT_EQ(ovel_canfd_open(h), -1);
+    EXPECT_EQ(last_error(h), "could not initialize libusb context");
+    ovsim::set_init_result(0);
+    EXPECT_EQ(ovel_canfd_open(h), 0);
+}
+
+// Serial numbers: exact, case-sensitive, first match in list order, unopenable ones skipped.
+TEST_F(OpenClose, SerialNumberMatchesExactly) {
+    ovsim::AdapterSpec spec;
+    spec.serial = "abc";
+    ovsim::Adapter& lower = ovsim::add_adapter(spec);
+    spec.serial = "ABCD";
+    ovsim::Adapter& longer = ovsim::add_adapter(spec);
+    ovel_canfd_driver* h = new_handle();
+    EXPECT_EQ(ovel_canfd_open_with_device_serial_number(h, "ABC"), -1);
+    spec.serial = "ABC";
+    ovsim::Adapter& exact = ovsim::add_adapter(spec);
+    EXPECT_EQ(ovel_canfd_open_with_device_serial_number(h, "ABC"), 0);
+    EXPECT_TRUE(lower.control_requests().empty());
+    EXPECT_TRUE(longer.control_requests().empty());
+    EXPECT_EQ(exact.control_requests().size(), 2u);
+}
+
+TEST_F(OpenClose, SerialSearchSkipsAdaptersThatCannotBeOpenedAndTakesTheFirstMatch) {
+    ovsim::AdapterSpec spec;
+    spec.serial = "S1";
+    ovsim::Adapter& locked = ovsim::add_adapter(spec);
+    ovsim::Adapter& first = ovsim::add_adapter(spec);
+    ovsim::Adapter& twin = ovsim::add_adapter(spec);
+    locked.set_open_result(LIBUSB_ERROR_ACCESS);
+    ovel_canfd_driver* h = new_handle();
+    EXPECT_EQ(ovel_canfd_open_with_device_serial_number(h, "S1"), 0);
+    EXPECT_TRUE(locked.control_requests().empty());
+    EXPECT_EQ(first.control_requests().size(), 2u);
+    EXPECT_TRUE(twin.control_requests().empty());
+    EXPECT_EQ(ovsim::counters().handles, 1);
+}
+
+TEST_F(OpenClose, EmptySerialMatchesOnlyAnAbsentOrUnreadableSerial) {
+    ovsim::AdapterSpec named;
+    ovsim::Adapter& with_serial = ovsim::add_adapter(named);
+    ovsim::AdapterSpec unreadable;
+    unreadable.serial_unreadable = true;
+    ovsim::Adapter& broken = ovsim::add_adapter(unreadable);
+    ovsim::AdapterSpec none;
+    none.serial.reset();
+    ovsim::Adapter& absent = ovsim::add_adapter(none);
+
+    ovel_canfd_driver* h = new_handle();
+    EXPECT_EQ(ovel_canfd_open_with_device_serial_number(h, ""), 0);
+    EXPECT_TRUE(with_serial.control_requests().empty());
+    EXPECT_EQ(broken.control_requests().size(), 2u);
+    EXPECT_TRUE(absent.control_requests().empty());
+}
+
+TEST_F(OpenClose, NullOrNonUtf8SerialIsRefused) {
+    ovsim::add_adapter();
+    ovel_canfd_driver* h = new_handle();
+    EXPECT_EQ(ovel_canfd_open_with_device_serial_number(h, nullptr), -1);
+    EXPECT_EQ(last_error(h), "failed to open device with serial number: null serial number");
+    EXPECT_EQ(ovel_canfd_open_with_device_serial_number(h, "OVSIM\xff"), -1);
+    EXPECT_EQ(last_error(h),
+              "failed to open device with serial number: serial number is not valid UTF-8");
+    EXPECT_EQ(ovsim::counters().contexts, 0);
+}
+
+TEST_F(OpenClose, DetachNotFoundOrNotSupportedIsAcceptedOtherErrorsFail) {
+    ovsim::Adapter& adapter = ovsim::add_adapter();
+    ovel_canfd_driver* h = new_handle();
+    for (int accepted : {0, LIBUSB_ERROR_NOT_FOUND, LIBUSB_ERROR_NOT_SUPPORTED}) {
+        adapter.set_detach_result(accepted);
+        EXPECT_EQ(ovel_canfd_open(h), 0) << accepted;
+        EXPECT_EQ(ovel_canfd_close(h), 0);
+    }
+    adapter.set_detach_result(LIBUSB_ERROR_ACCESS);
+    EXPECT_EQ(ovel_canfd_open(h), -1);
+    EXPECT_EQ(last_error(h), "failed to open device: DeviceNotFound");
+    expect_nothing_left();
+}
+
+TEST_F(OpenClose, InterfaceHeldByAnotherHandleFailsAndTheFirstKeepsWorking) {
+    ovsim::add_adapter();
+    ovel_canfd_driver* first = open_handle();
+    ovel_canfd_driver* second = new_handle();
+    EXPECT_EQ(ovel_canfd_open(second), -1);
+    EXPECT_EQ(last_error(second), "failed to open device: DeviceNotFound");
+    const ovsim::Counters c = ovsim::counters();
+    EXPECT_EQ(c.contexts, 1);
+    EXPECT_EQ(c.handles, 1);
+    EXPECT_EQ(c.claimed_interfaces, 1);
+    EXPECT_EQ(ovel_canfd_get_channel_count(first), 2);
+}
+
+TEST_F(OpenClose, TransferAllocationFailureReleasesEverything) {
+    ovsim::add_adapter();
+    ovsim::fail_alloc_transfer(0);
+    ovel_canfd_driver* h = new_handle();
+    EXPECT_EQ(ovel_canfd_open(h), -1);
+    expect_nothing_left();
+    EXPECT_EQ(ovel_canfd_open(h), 0);
+}
+
+// Failures of the configuration read-out: the transport is torn down before the error returns.
+struct SequenceFault {
+    const char* name;
+    std::function<void(ovsim::Adapter&)> inject;
+    std::size_t requests_sent;
+    const char* text;
+};
+
+class OpenSequenceFailure : public SimTest, public ::testing::WithParamInterface<SequenceFault> {};
+
+TEST_P(OpenSequenceFailure, FailsTheOpenAndLeavesNothingBehind) {
+    ovsim::Adapter& adapter = ovsim::add_adapter();
+    GetParam().inject(adapter);
+    ovel_canfd_driver* h = new_handle();
+    EXPECT_EQ(ovel_canfd_open(h), -1);
+    EXPECT_EQ(last_error(h), GetParam().text);
+    EXPECT_EQ(adapter.control_requests().size(), GetParam().requests_sent);
+    expect_nothing_left();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, OpenSequenceFailure,
+    ::testing::Values(
+        SequenceFault{"DeviceConfigShort", [](ovsim::Adapter& a) { a.set_reply_length(DEVICE_CONFIG, 11); },
+                      1, "failed to open device: DeviceError(InvalidControlResponse)"},
+        SequenceFault{"BtConstShort", [](ovsim::Adapter& a) { a.set_reply_length(BT_CONST, 39); }, 2,
+                      "failed to open device: DeviceError(InvalidControlResponse)"},
+        SequenceFault{"DeviceConfigStalls",
+                      [](ovsim::Adapter& a) { a.set_control_status(DEVICE_CONFIG, LIBUSB_TRANSFER_STALL); },
+                      1, "failed to open device: DeviceError(InvalidControlResponse)"},
+        SequenceFault{"DeviceConfigUnanswered", [](ovsim::Adapter& a) { a.set_no_answer(DEVICE_CONFIG); },
+                      1, "failed to open device: DeviceError(InvalidControlResponse)"},
+        SequenceFault{"SubmissionRefused",
+                      [](ovsim::Adapter& a) { a.refuse_submissions(0, LIBUSB_ERROR_NO_DEVICE); }, 0,
+                      "failed to open device: "
+                      "DeviceError(Libusb(\"control_in: libusb_submit_transfer\", -4))"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(OpenClose, RepliesOfExactlyTheAskedLengthAreAccepted) {
+    ovsim::Adapter& adapter = ovsim::add_adapter();
+    adapter.set_reply_length(DEVICE_CONFIG, 12);
+    adapter.set_reply_length(BT_CONST, 40);
+    open_handle();
+}
+
+TEST_F(OpenClose, FailedSecondOpenKeepsTheFirstDevice) {
+    ovsim::add_adapter();
+    ovel_canfd_driver* h = open_handle();
+    EXPECT_EQ(ovel_canfd_open(h), -1);  // the only adapter is claimed by the open device
+    EXPECT_EQ(ovel_canfd_get_channel_count(h), 2);
+    EXPECT_EQ(ovel_canfd_set_bitrate(h, 0, 500000), 0);
+}
+
+TEST_F(OpenClose, SuccessfulSecondOpenReplacesTheDevice) {
+    ovsim::AdapterSpec spec;
+    spec.serial = "A";
+    spec.icount = 0;
+    ovsim::Adapter& a = ovsim::add_adapter(spec);
+    spec.serial = "B";
+    spec.icount = 3;
+    ovsim::add_adapter(spec);
+    ovel_canfd_driver* h = open_handle();
+    EXPECT_EQ(ovel_canfd_start(h, 0), 0);
+    a.clear_control_requests();
+    EXPECT_EQ(ovel_canfd_open_with_device_serial_number(h, "B"), 0);
+    EXPECT_EQ(ovel_canfd_get_channel_count(h), 4);
+    EXPECT_TRUE(a.control_requests().empty()) << "teardown sends nothing to the adapter";
+    const ovsim::Counters c = ovsim::counters();
+    EXPECT_EQ(c.contexts, 1);
+    EXPECT_EQ(c.handles, 1);
+    EXPECT_EQ(c.claimed_interfaces, 1);
+}
+
+TEST_F(OpenClose, CloseWhileStartedSendsNothingAndReleasesEverything) {
+    ovsim::Adapter& adapter = ovsim::add_adapter();
+    ovel_canfd_driver* h = open_handle();
+    ASSERT_EQ(ovel_canfd_start(h, 0), 0);
+    adapter.clear_control_requests();
+    EXPECT_EQ(ovel_canfd_close(h), 0);
+    EXPECT_TRUE(adapter.control_requests().empty());
+    EXPECT_EQ(ovel_canfd_get_channel_count(h), -1);
+    expect_nothing_left();
+}
+
+TEST_F(OpenClose, CloseAfterUnplugReleasesEverything) {
+    ovsim::Adapter& adapter = ovsim::add_adapter();
+    ovel_canfd_driver* h = open_handle();
+    adapter.unplug();
+    EXPECT_EQ(ovel_canfd_close(h), 0);
+    expect_nothing_left();
+}
+
+TEST_F(OpenClose, RepeatedOpenCloseCyclesLeaveNothingBehind) {
+    ovsim::add_adapter();
+    ovel_canfd_driver* h = new_handle();
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(ovel_canfd_open(h), 0) << "cycle " << i << ": " << last_error(h);
+        ASSERT_EQ(ovel_canfd_get_channel_count(h), 2);
+        ASSERT_EQ(ovel_canfd_close(h), 0);
+    }
+    expect_nothing_left();
+}
+
+TEST_F(OpenClose, ManyHandlesEachWithTheirOwnAdapter) {
+    std::vector<ovel_canfd_driver*> handles;
+    for (int i = 0; i < 4; ++i) {
+        ovsim::AdapterSpec spec;
+        spec.serial = "N" + std::to_string(i);
+        ovsim::add_adapter(spec);
+    }
+    for (int i = 0; i < 4; ++i) {
+        ovel_canfd_driver* h = new_handle();
+        ASSERT_EQ(ovel_canfd_open_with_device_serial_number(h, ("N" + std::to_string(i)).c_str()), 0);
+        handles.push_back(h);
+    }
+    EXPECT_EQ(ovsim::counters().contexts, 4);
+    for (ovel_canfd_driver* h : handles) {
+        EXPECT_EQ(ovel_canfd_close(h), 0);
+    }
+}
+
+}  // namespace
+}  // namespace ovel::test

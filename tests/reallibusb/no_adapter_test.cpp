@@ -1,0 +1,44 @@
+// The shipped library on the real libusb, on a machine with no adapter attached.
+#include <dirent.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "ovelcanfd.h"
+
+namespace {
+
+int count_entries(const char* path) {
+    int count = 0;
+    if (DIR* dir = opendir(path)) {
+        while (readdir(dir) != nullptr) {
+            ++count;
+        }
+        closedir(dir);
+    }
+    return count;
+}
+
+TEST(RealLibusb, OpenWithoutAdapterFailsCleanly) {
+    const int threads = count_entries("/proc/self/task");
+    const int fds = count_entries("/proc/self/fd");
+    ovel_canfd_driver* h = ovel_canfd_init();
+    ASSERT_NE(h, nullptr);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(ovel_canfd_open(h), -1);
+        const std::string text = ovel_canfd_get_last_error(h);
+        // Containers without a USB subsystem cannot even create a context.
+        EXPECT_TRUE(text == "failed to open device: DeviceNotFound" ||
+                    text == "could not initialize libusb context")
+            << text;
+        EXPECT_EQ(ovel_canfd_open_with_device_serial_number(h, "no-such-serial"), -1);
+        EXPECT_EQ(ovel_canfd_get_channel_count(h), -1);
+    }
+    EXPECT_EQ(ovel_canfd_close(h), 0);
+    EXPECT_EQ(ovel_canfd_deinit(h), 0);
+    EXPECT_EQ(count_entries("/proc/self/task"), threads);
+    EXPECT_EQ(count_entries("/proc/self/fd"), fds);
+}
+
+}  // namespace
