@@ -8,7 +8,9 @@
  *   ovel_canfd_init                      create a handle
  *   ovel_canfd_open / _with_device_serial_number
  *   ovel_canfd_set_*                     per-channel bitrates and modes
+ *   ovel_canfd_set_rx_callback           receive every frame through one callback
  *   ovel_canfd_start                     per channel to be used
+ *   ovel_canfd_transmit                  while channels are started
  *   ovel_canfd_stop                      per channel
  *   ovel_canfd_close
  *   ovel_canfd_deinit                    free the handle
@@ -31,8 +33,11 @@
  *
  * Threads: the calls on one handle must be made one at a time (from any thread; the
  * library takes no lock on a handle). Different handles are independent. Each open
- * adapter has a USB event thread of its own, which the library starts at opening and
- * ends before ovel_canfd_close or ovel_canfd_deinit returns.
+ * adapter has a USB event thread of its own, started at opening, and, while channels are
+ * started, a receive dispatch thread that calls the receive callback. ovel_canfd_stop (of the
+ * last started channel), ovel_canfd_close and ovel_canfd_deinit end these threads before they
+ * return, after the frames still queued have been delivered (close, deinit), so no callback
+ * runs after they return -- unless they are called from inside the callback itself.
  *
  * Values: channel indexes are zero-based, unsigned 8-bit; on/off values are C bools in
  * which any nonzero byte means true; bitrates are in bit/s.
@@ -77,6 +82,41 @@ enum {
     /* A frame record that cannot be sent as it is (InvalidFrame). */
     OVEL_CANFD_ERR_INVALID_FRAME = -10
 };
+
+/*
+ * One CAN or CAN FD frame, 80 bytes, alignment 4, in the host's byte order.
+ * The DLC is the CAN data length code (0 to 15), carried unchanged in both directions and
+ * never converted to a byte count: for CAN FD, codes 9 to 15 stand for 12, 16, 20, 24, 32,
+ * 48 and 64 data bytes. All 64 data bytes always travel; only those the DLC covers mean
+ * anything. In a received record every bool is exactly 0 or 1 and the three bytes after
+ * `channel` are undefined; on transmit any nonzero bool byte means true.
+ */
+typedef struct ovel_canfd_frame {
+    uint8_t channel;   /* offset 0: zero-based channel index */
+                       /* offsets 1-3: alignment gap, not read, not written */
+    uint32_t id;       /* offset 4: 11-bit standard or 29-bit extended identifier, no flag bits */
+    uint8_t dlc;       /* offset 8: data length code 0 to 15 */
+    uint8_t data[64];  /* offset 9 */
+    bool extended;     /* offset 73: 29-bit identifier */
+    bool fd;           /* offset 74: CAN FD frame */
+    bool brs;          /* offset 75: bit-rate switch */
+    bool esi;          /* offset 76: error state indicator */
+    bool echo;         /* offset 77: receive only: the adapter's echo of a frame this library sent */
+    bool rtr;          /* offset 78: remote transmission request */
+    bool err;          /* offset 79: error frame */
+} ovel_canfd_frame;
+
+/*
+ * Receive callback: called once per received frame, echoes of transmitted frames included,
+ * on the library's receive dispatch thread, one call at a time, in the order the adapter
+ * delivered the frames (across all channels). The record belongs to the library and is valid
+ * only until the callback returns; copy what you need. No lock of the library is held while it
+ * runs. From inside the callback the application may call the library's functions on the
+ * handle only if no other call on that handle is in progress (e.g. ovel_canfd_stop or
+ * ovel_canfd_close, which then do not wait for the dispatch thread: it ends as soon as the
+ * callback returns).
+ */
+typedef void (*ovel_canfd_rx_callback)(const ovel_canfd_frame *frame);
 
 /* Opaque handle: one per adapter the application wants to use. */
 typedef struct ovel_canfd_driver ovel_canfd_driver;
@@ -179,10 +219,35 @@ OVEL_CANFD_API int32_t ovel_canfd_start(ovel_canfd_driver *handle, uint8_t chann
 
 /*
  * Takes the channel off the bus (if it is enabled); when no channel is left started,
- * reception stops. Errors: INVALID_CHANNEL, DEVICE (the channel then stays started).
+ * reception stops and the dispatch thread ends before the call returns. Frames received but
+ * not yet delivered then stay queued and are delivered after the next start, ahead of newer
+ * ones. Errors: INVALID_CHANNEL, DEVICE (the channel then stays started).
  * Failure text "failed to stop device".
  */
 OVEL_CANFD_API int32_t ovel_canfd_stop(ovel_canfd_driver *handle, uint8_t channel);
+
+/*
+ * Registers the receive callback (NULL: received frames are taken and dropped). Works with or
+ * without an open adapter and always returns 0. The callback is handed to the receive dispatch
+ * thread when reception starts, i.e. at the first ovel_canfd_start while no channel is started:
+ * a callback registered while channels are started takes effect only after every channel has
+ * been stopped and one started again. Closing or reopening keeps the registration.
+ */
+OVEL_CANFD_API int32_t ovel_canfd_set_rx_callback(ovel_canfd_driver *handle,
+                                                  ovel_canfd_rx_callback callback);
+
+/*
+ * Sends one frame and waits until the adapter has taken it (at most about 1 s). The record is
+ * read during the call only; `echo` is ignored. The frame goes out on the record's channel,
+ * which need not be started itself, with echo identifier 1; the adapter's echo comes back
+ * through the receive callback with `echo` set.
+ * Errors: NOT_RUNNING (no channel started; nothing is sent), INVALID_CHANNEL (beyond the last
+ * channel), INVALID_FRAME (NULL record "frame", identifier of 2^29 or more "id", DLC above 15
+ * "dlc"), TIMEOUT (the adapter did not take the frame within 1 s), DEVICE (the transfer was
+ * refused or failed). Failure text "failed to transmit frame".
+ */
+OVEL_CANFD_API int32_t ovel_canfd_transmit(ovel_canfd_driver *handle,
+                                           const ovel_canfd_frame *frame);
 
 #ifdef __cplusplus
 }

@@ -9,6 +9,8 @@
 
 struct ovel_canfd_driver {
     std::unique_ptr<ovel::Device> device;
+    // Handed to the receive dispatch thread by the start that brings reception up.
+    ovel_canfd_rx_callback rx_callback = nullptr;
     // Failure text of the most recent call, empty after a success.
     std::string last_error;
 };

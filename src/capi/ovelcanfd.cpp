@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "capi/driver.h"
+#include "capi/frame_mapping.h"
 #include "capi/return_codes.h"
 #include "common/utf8.h"
 
@@ -195,13 +196,43 @@ OVEL_CANFD_API int32_t ovel_canfd_set_monitor(ovel_canfd_driver* handle, uint8_t
 }
 
 OVEL_CANFD_API int32_t ovel_canfd_start(ovel_canfd_driver* handle, uint8_t channel) {
-    return with_device(handle, "failed to start device",
-                       [&](Device& device) { return device.start(channel); });
+    return with_device(handle, "failed to start device", [&](Device& device) {
+        ovel::FrameHandler handler;
+        if (ovel_canfd_rx_callback callback = handle->rx_callback) {
+            // The record lives in the dispatch thread's storage, built anew for every frame.
+            handler = [callback](const ovel::gsusb::HostFrame& frame) {
+                ovel_canfd_frame record;
+                ovel::record_from_host_frame(frame, record);
+                callback(&record);
+            };
+        }
+        return device.start(channel, std::move(handler));
+    });
 }
 
 OVEL_CANFD_API int32_t ovel_canfd_stop(ovel_canfd_driver* handle, uint8_t channel) {
     return with_device(handle, "failed to stop device",
                        [&](Device& device) { return device.stop(channel); });
+}
+
+OVEL_CANFD_API int32_t ovel_canfd_set_rx_callback(ovel_canfd_driver* handle,
+                                                  ovel_canfd_rx_callback callback) {
+    if (handle != nullptr) {
+        handle->rx_callback = callback;
+        handle->last_error.clear();
+    }
+    return OVEL_CANFD_OK;
+}
+
+OVEL_CANFD_API int32_t ovel_canfd_transmit(ovel_canfd_driver* handle,
+                                           const ovel_canfd_frame* frame) {
+    return with_device(handle, "failed to transmit frame",
+                       [&](Device& device) -> Expected<void, DriverError> {
+                           if (frame == nullptr) {
+                               return ovel::unexpected(DriverError::invalid_frame("frame"));
+                           }
+                           return device.transmit(ovel::can_frame_from_record(*frame));
+                       });
 }
 
 }  // extern "C"

@@ -27,9 +27,13 @@ std::string OpenFailure::describe() const {
 Device::Device(std::unique_ptr<usb::UsbDevice> usb) : usb_(std::move(usb)) {}
 
 Device::~Device() {
+    // The transport goes first: it disconnects the receive queue, so the dispatch thread
+    // delivers what is still queued and then ends.
     if (usb_) {
         usb_->teardown();
     }
+    retired_dispatcher_.reset();
+    dispatcher_.reset();
 }
 
 Expected<std::unique_ptr<Device>, OpenFailure> Device::open() {
@@ -193,7 +197,7 @@ Expected<void, DriverError> Device::set_fd(unsigned channel, bool fd) {
     return {};
 }
 
-Expected<void, DriverError> Device::start(unsigned channel) {
+Expected<void, DriverError> Device::start(unsigned channel, FrameHandler handler) {
     if (auto checked = check_channel(channel); !checked) {
         return checked;
     }
@@ -226,10 +230,53 @@ Expected<void, DriverError> Device::start(unsigned channel) {
         }
     }
     settings.started = true;
-    if (!running()) {
-        running_.store(true, std::memory_order_release);
+    if (running()) {
+        return {};
+    }
+    auto streaming = start_streaming(std::move(handler));
+    if (!streaming) {
+        settings.started = false;
+        if (settings.enabled) {
+            // Best effort: the channel should not stay on the bus after a failed start.
+            const auto payload = gsusb::DeviceMode{gsusb::MODE_RESET, 0}.encode();
+            (void)usb_->control_out(code(Request::MODE), static_cast<std::uint16_t>(channel), payload);
+        }
+    }
+    return streaming;
+}
+
+// Brings the receive machinery up; on failure everything it did is undone.
+Expected<void, DriverError> Device::start_streaming(FrameHandler handler) {
+    retired_dispatcher_.reset();
+    running_.store(true, std::memory_order_release);
+    dispatcher_ = RxDispatcher::start(usb_->rx_queue(), std::move(handler));
+    if (!dispatcher_) {
+        running_.store(false, std::memory_order_release);
+        return unexpected(DriverError::device_error(
+            usb::UsbError::libusb("start: dispatch thread", usb::ERROR_NO_MEM)));
+    }
+    auto submitted = usb_->start_transfers();
+    if (!submitted) {
+        (void)usb_->stop_transfers();
+        running_.store(false, std::memory_order_release);
+        end_dispatcher();
+        return unexpected(DriverError::device_error(submitted.error()));
     }
     return {};
+}
+
+void Device::end_dispatcher() {
+    if (!dispatcher_) {
+        return;
+    }
+    dispatcher_->request_stop();
+    if (dispatcher_->on_dispatch_thread()) {
+        // Called from inside the handler: the thread cannot wait for itself.
+        retired_dispatcher_ = std::move(dispatcher_);
+    } else {
+        dispatcher_->finish();
+        dispatcher_.reset();
+    }
 }
 
 Expected<void, DriverError> Device::stop(unsigned channel) {
@@ -252,11 +299,37 @@ Expected<void, DriverError> Device::stop(unsigned channel) {
     if (any_started) {
         return {};
     }
-    auto cancelled = usb_->cancel_transfers();
+    auto cancelled = usb_->stop_transfers();
     if (!cancelled) {
         return unexpected(DriverError::device_error(cancelled.error()));
     }
     running_.store(false, std::memory_order_release);
+    end_dispatcher();
+    return {};
+}
+
+Expected<void, DriverError> Device::transmit(gsusb::CanFrame frame) {
+    if (!running()) {
+        return unexpected(DriverError::not_running());
+    }
+    // Out-of-range values would be encoded unchanged and change their meaning on the wire.
+    if (frame.channel > icount_) {
+        return unexpected(DriverError::invalid_channel());
+    }
+    if (frame.id > gsusb::CAN_ID_MASK) {
+        return unexpected(DriverError::invalid_frame("id"));
+    }
+    if (frame.dlc > 15) {
+        return unexpected(DriverError::invalid_frame("dlc"));
+    }
+    auto sent = usb_->send(gsusb::host_frame_for_transmit(frame));
+    if (!sent) {
+        const usb::UsbError& error = sent.error();
+        if (error.is_transfer_timeout()) {
+            return unexpected(DriverError::timeout());
+        }
+        return unexpected(DriverError::device_error(error));
+    }
     return {};
 }
 

@@ -11,6 +11,8 @@
 #include "common/expected.h"
 #include "device/channel_settings.h"
 #include "device/driver_error.h"
+#include "device/rx_dispatcher.h"
+#include "gsusb/host_frame.h"
 #include "usb/usb_device.h"
 
 namespace ovel {
@@ -40,6 +42,9 @@ public:
     std::uint32_t hw_version() const { return hw_version_; }
     const ChannelSettings& channel(unsigned index) const { return channels_.at(index); }
     bool running() const { return running_.load(std::memory_order_acquire); }
+    // Diagnostics: received frames not yet delivered, receive transfers still in flight.
+    std::size_t rx_queue_size() const { return usb_->rx_queue()->size(); }
+    int rx_transfers_in_flight() const { return usb_->rx_transfers_in_flight(); }
 
     // Setters: bitrates go to the adapter at once, flags with the next start.
     Expected<void, DriverError> set_bitrate(unsigned channel, std::uint32_t bitrate);
@@ -49,8 +54,13 @@ public:
     Expected<void, DriverError> set_hw_loopback(unsigned channel, bool loopback);
     Expected<void, DriverError> set_fd(unsigned channel, bool fd);
 
-    Expected<void, DriverError> start(unsigned channel);
+    // Puts the channel on the bus; the first start of a stopped device also starts the
+    // receive dispatch thread, which hands every received frame to `handler`.
+    Expected<void, DriverError> start(unsigned channel, FrameHandler handler = {});
     Expected<void, DriverError> stop(unsigned channel);
+
+    // Sends one frame and waits until the adapter has taken it.
+    Expected<void, DriverError> transmit(gsusb::CanFrame frame);
 
 private:
     explicit Device(std::unique_ptr<usb::UsbDevice> usb);
@@ -62,8 +72,13 @@ private:
     Expected<void, DriverError> check_not_started(unsigned channel) const;
     Expected<void, DriverError> send_bit_timing(std::uint8_t request, unsigned channel,
                                                 std::uint32_t bitrate);
+    Expected<void, DriverError> start_streaming(FrameHandler handler);
+    void end_dispatcher();
 
     std::unique_ptr<usb::UsbDevice> usb_;
+    std::unique_ptr<RxDispatcher> dispatcher_;
+    // A dispatcher stopped from inside its own handler; ended by the next start or the teardown.
+    std::unique_ptr<RxDispatcher> retired_dispatcher_;
     std::vector<ChannelSettings> channels_;
     std::atomic<bool> running_{false};
     unsigned icount_ = 0;

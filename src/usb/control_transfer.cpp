@@ -1,9 +1,10 @@
-// Vendor control requests on endpoint 0, and cancellation of the receive transfers.
+// Vendor control requests on endpoint 0.
 #include <algorithm>
 #include <cstring>
 
 #include <libusb.h>
 
+#include "usb/cpu_relax.h"
 #include "usb/usb_device.h"
 
 namespace ovel::usb {
@@ -11,12 +12,6 @@ namespace {
 
 constexpr std::uint8_t REQUEST_TYPE_IN = 0xC1;   // device to host, vendor, interface
 constexpr std::uint8_t REQUEST_TYPE_OUT = 0x41;  // host to device, vendor, interface
-
-void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
 
 }  // namespace
 
@@ -100,19 +95,6 @@ Expected<void, UsbError> UsbDevice::control_out(std::uint8_t request, std::uint1
     const int status_code = error_code_for_status(shared_transfer_->status);
     if (status_code != 0) {
         return unexpected(UsbError::libusb("control_out: transfer", status_code));
-    }
-    return {};
-}
-
-Expected<void, UsbError> UsbDevice::cancel_transfers() {
-    for (auto& transfer : rx_transfers_) {
-        if (!transfer) {
-            continue;
-        }
-        const int result = libusb_cancel_transfer(transfer.get());
-        if (result != 0 && result != LIBUSB_ERROR_NOT_FOUND) {
-            return unexpected(UsbError::libusb("libusb_cancel_transfer", result));
-        }
     }
     return {};
 }

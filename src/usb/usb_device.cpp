@@ -14,8 +14,12 @@ void TransferDeleter::operator()(libusb_transfer* transfer) const {
     libusb_free_transfer(transfer);
 }
 
-UsbDevice::UsbDevice(UsbContext context, libusb_device_handle* handle, TransferPtr shared_transfer)
-    : context_(std::move(context)), handle_(handle), shared_transfer_(std::move(shared_transfer)) {}
+UsbDevice::UsbDevice(UsbContext context, libusb_device_handle* handle, TransferPtr shared_transfer,
+                     std::shared_ptr<RxQueue> rx_queue)
+    : context_(std::move(context)),
+      handle_(handle),
+      shared_transfer_(std::move(shared_transfer)),
+      rx_queue_(std::move(rx_queue)) {}
 
 UsbDevice::~UsbDevice() {
     teardown();
@@ -69,8 +73,14 @@ Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::finish_open(
     if (!shared_transfer) {
         return fail(UsbError::transfer_alloc_failed());
     }
-    std::unique_ptr<UsbDevice> device(
-        new (std::nothrow) UsbDevice(std::move(context), handle, std::move(shared_transfer)));
+    std::shared_ptr<RxQueue> rx_queue;
+    try {
+        rx_queue = std::make_shared<RxQueue>();
+    } catch (const std::bad_alloc&) {
+        return fail(UsbError::libusb("open: out of memory", LIBUSB_ERROR_NO_MEM));
+    }
+    std::unique_ptr<UsbDevice> device(new (std::nothrow) UsbDevice(
+        std::move(context), handle, std::move(shared_transfer), std::move(rx_queue)));
     if (!device) {
         return fail(UsbError::libusb("open: out of memory", LIBUSB_ERROR_NO_MEM));
     }
@@ -95,8 +105,10 @@ void UsbDevice::teardown() {
         return;
     }
     torn_down_ = true;
+    // libusb does not support closing a handle with transfers in flight, and the cancelled
+    // ones only come back through the event thread, so it keeps running until they have.
+    (void)stop_transfers();
     event_loop_running_.store(false, std::memory_order_release);
-    (void)cancel_transfers();
     libusb_release_interface(handle_, GS_USB_INTERFACE);
     libusb_close(handle_);
     handle_ = nullptr;
@@ -111,6 +123,8 @@ void UsbDevice::teardown() {
     }
     shared_transfer_.reset();
     context_.reset();
+    // The producing end goes last: the dispatch thread drains what is queued, then ends.
+    rx_queue_->disconnect();
 }
 
 libusb_device_handle* find_by_serial_number(libusb_context* context, std::uint16_t vendor_id,

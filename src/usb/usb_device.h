@@ -5,15 +5,20 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/expected.h"
+#include "gsusb/host_frame.h"
+#include "usb/rx_queue.h"
 #include "usb/usb_context.h"
 #include "usb/usb_error.h"
 
@@ -29,6 +34,15 @@ inline constexpr std::size_t RX_TRANSFER_COUNT = 32;
 inline constexpr std::size_t CONTROL_SETUP_SIZE = 8;
 inline constexpr std::size_t CONTROL_DATA_SIZE = 56;
 inline constexpr unsigned CONTROL_TIMEOUT_MS = 1000;
+inline constexpr unsigned BULK_OUT_TIMEOUT_MS = 1000;
+inline constexpr unsigned BULK_IN_TIMEOUT_MS = 5000;
+inline constexpr unsigned char BULK_IN_ENDPOINT = 0x81;
+inline constexpr unsigned char BULK_OUT_ENDPOINT = 0x02;
+// A halted endpoint never recovers by resubmission alone: a receive transfer that fails this
+// many times in a row drops out instead of spinning the event thread forever.
+inline constexpr unsigned RX_MAX_ERROR_STREAK = 16;
+// How long stop and teardown wait for cancelled receive transfers to come back.
+inline constexpr std::chrono::milliseconds RX_CANCEL_WAIT{2000};
 
 // Owns a libusb transfer object; frees it only when libusb can no longer touch it.
 struct TransferDeleter {
@@ -56,15 +70,32 @@ public:
     // One vendor request, host to device; fails unless the adapter took it.
     Expected<void, UsbError> control_out(std::uint8_t request, std::uint16_t value,
                                          std::span<const std::uint8_t> payload);
-    // Asks libusb to cancel every receive transfer in flight; does not wait.
+    // Asks libusb to cancel every receive transfer in flight; does not wait. A failing slot
+    // does not stop the others from being cancelled; the first failure is reported.
     Expected<void, UsbError> cancel_transfers();
+
+    // Allocates and submits the 32 bulk IN transfers. Fails if earlier ones are still in flight.
+    Expected<void, UsbError> start_transfers();
+    // Stops resubmission, cancels, and waits (bounded) until every receive transfer is back.
+    // Fails only if a cancellation failed.
+    Expected<void, UsbError> stop_transfers();
+    // Receive transfers submitted whose completion has not yet been handled for good.
+    int rx_transfers_in_flight() const { return rx_in_flight_.load(std::memory_order_acquire); }
+
+    // Sends one host frame on bulk OUT and waits until the transfer has finished.
+    // A transfer that did not complete fails with Libusb("send: transfer", code).
+    Expected<void, UsbError> send(const gsusb::HostFrame& frame);
+
+    // The consuming end of the receive queue, shared with the receive dispatch thread.
+    const std::shared_ptr<RxQueue>& rx_queue() const { return rx_queue_; }
 
     // Cancels, releases interface 0, closes the handle, ends the event thread and exits
     // the context, in that order. Sends nothing to the adapter. Idempotent.
     void teardown();
 
 private:
-    UsbDevice(UsbContext context, libusb_device_handle* handle, TransferPtr shared_transfer);
+    UsbDevice(UsbContext context, libusb_device_handle* handle, TransferPtr shared_transfer,
+              std::shared_ptr<RxQueue> rx_queue);
     static Expected<std::unique_ptr<UsbDevice>, UsbError> finish_open(UsbContext context,
                                                                       libusb_device_handle* handle);
     void run_event_loop();
@@ -72,6 +103,10 @@ private:
     void fill_control_transfer(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
                                std::uint16_t length);
     void wait_for_control();
+    static void on_rx_complete(libusb_transfer* transfer);
+    static void on_tx_complete(libusb_transfer* transfer);
+    void rx_transfer_done();
+    bool wait_rx_idle(std::chrono::milliseconds bound);
 
     UsbContext context_;
     libusb_device_handle* handle_;
@@ -81,6 +116,17 @@ private:
     alignas(64) std::array<std::uint8_t, CONTROL_SETUP_SIZE + CONTROL_DATA_SIZE> control_buffer_{};
     alignas(64) std::atomic<bool> control_busy_{false};
     std::array<TransferPtr, RX_TRANSFER_COUNT> rx_transfers_{};
+    alignas(64) std::array<std::array<std::uint8_t, gsusb::HOST_FRAME_SIZE>, RX_TRANSFER_COUNT>
+        rx_buffers_{};
+    // Written by the event thread only, between a transfer's completion and its resubmission.
+    std::array<std::uint8_t, RX_TRANSFER_COUNT> rx_error_streak_{};
+    std::shared_ptr<RxQueue> rx_queue_;
+    alignas(64) std::atomic<bool> rx_streaming_{false};
+    std::atomic<int> rx_in_flight_{0};
+    std::mutex rx_idle_mutex_;
+    std::condition_variable rx_idle_;
+    alignas(64) std::atomic<bool> tx_pending_{false};
+    std::array<std::uint8_t, gsusb::HOST_FRAME_LONG_SIZE> tx_buffer_{};
     bool torn_down_ = false;
 };
 

@@ -6,6 +6,14 @@
 
 namespace ovel::usb {
 
+static_assert(ERROR_TIMEOUT == LIBUSB_ERROR_TIMEOUT);
+static_assert(ERROR_NO_MEM == LIBUSB_ERROR_NO_MEM);
+
+bool UsbError::is_transfer_timeout() const {
+    return kind_ == Kind::Libusb && code_ == LIBUSB_ERROR_TIMEOUT &&
+           std::strcmp(operation_, "send: transfer") == 0;
+}
+
 std::string UsbError::describe() const {
     switch (kind_) {
         case Kind::Libusb:

@@ -24,6 +24,9 @@ public:
 
     bool operator==(const UsbError& other) const;
 
+    // A transfer that finished by running out of time (as opposed to being refused or failing).
+    bool is_transfer_timeout() const;
+
 private:
     UsbError(Kind kind, const char* operation, int code)
         : kind_(kind), operation_(operation), code_(code) {}
@@ -32,6 +35,10 @@ private:
     const char* operation_;
     int code_;
 };
+
+// libusb error codes the layers above name without including libusb.h (checked against it).
+inline constexpr int ERROR_TIMEOUT = -7;
+inline constexpr int ERROR_NO_MEM = -11;
 
 // The libusb error code that libusb's synchronous API reports for a transfer status
 // (stall -> LIBUSB_ERROR_PIPE, time-out -> LIBUSB_ERROR_TIMEOUT, ...); 0 for a completed one.

@@ -168,7 +168,7 @@ TEST_F(OpenClose, NullOrNonUtf8SerialIsRefused) {
 TEST_F(OpenClose, DetachNotFoundOrNotSupportedIsAcceptedOtherErrorsFail) {
     ovsim::Adapter& adapter = ovsim::add_adapter();
     ovel_canfd_driver* h = new_handle();
-    for (int accepted : {0, LIBUSB_ERROR_NOT_FOUND, LIBUSB_ERROR_NOT_SUPPORTED}) {
+    for (int accepted : {0, int{LIBUSB_ERROR_NOT_FOUND}, int{LIBUSB_ERROR_NOT_SUPPORTED}}) {
         adapter.set_detach_result(accepted);
         EXPECT_EQ(ovel_canfd_open(h), 0) << accepted;
         EXPECT_EQ(ovel_canfd_close(h), 0);
@@ -209,6 +209,10 @@ struct SequenceFault {
     const char* text;
 };
 
+void PrintTo(const SequenceFault& fault, std::ostream* out) {
+    *out << fault.name;
+}
+
 class OpenSequenceFailure : public SimTest, public ::testing::WithParamInterface<SequenceFault> {};
 
 TEST_P(OpenSequenceFailure, FailsTheOpenAndLeavesNothingBehind) {
@@ -237,7 +241,7 @@ INSTANTIATE_TEST_SUITE_P(
                       [](ovsim::Adapter& a) { a.refuse_submissions(0, LIBUSB_ERROR_NO_DEVICE); }, 0,
                       "failed to open device: "
                       "DeviceError(Libusb(\"control_in: libusb_submit_transfer\", -4))"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(OpenClose, RepliesOfExactlyTheAskedLengthAreAccepted) {
     ovsim::Adapter& adapter = ovsim::add_adapter();

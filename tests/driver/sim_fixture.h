@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
@@ -103,12 +104,15 @@ protected:
         EXPECT_EQ(c.threads_in_handle_events, 0);
         EXPECT_EQ(c.device_refs, 0);
         EXPECT_EQ(c.closed_with_transfers_in_flight, 0);
+        EXPECT_EQ(c.closed_with_cancellations_pending, 0);
         // The library ends its threads before close and deinit return.
         EXPECT_EQ(thread_count(), threads_before_);
         EXPECT_EQ(fd_count(), fds_before_);
     }
 
-private:
+    // Forgets a handle the test has freed itself.
+    void forget_handle(ovel_canfd_driver* handle) { std::erase(handles_, handle); }
+
     std::vector<ovel_canfd_driver*> handles_;
     int threads_before_ = 0;
     int fds_before_ = 0;

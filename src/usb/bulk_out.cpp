@@ -1,0 +1,46 @@
+// The transmit path: one host frame per bulk OUT transfer, waited for until it finishes.
+#include <libusb.h>
+
+#include "usb/cpu_relax.h"
+#include "usb/usb_device.h"
+
+namespace ovel::usb {
+
+void UsbDevice::on_tx_complete(libusb_transfer* transfer) {
+    auto* device = static_cast<UsbDevice*>(transfer->user_data);
+    device->tx_pending_.store(false, std::memory_order_release);
+}
+
+Expected<void, UsbError> UsbDevice::send(const gsusb::HostFrame& frame) {
+    const std::size_t length = gsusb::encode_host_frame(frame, tx_buffer_);
+    libusb_transfer* transfer = shared_transfer_.get();
+    transfer->dev_handle = handle_;
+    transfer->flags = 0;
+    transfer->endpoint = BULK_OUT_ENDPOINT;
+    transfer->type = LIBUSB_TRANSFER_TYPE_BULK;
+    transfer->timeout = BULK_OUT_TIMEOUT_MS;
+    transfer->buffer = tx_buffer_.data();
+    transfer->length = static_cast<int>(length);
+    transfer->actual_length = 0;
+    transfer->callback = &UsbDevice::on_tx_complete;
+    transfer->user_data = this;
+    transfer->num_iso_packets = 0;
+
+    tx_pending_.store(true, std::memory_order_release);
+    const int submitted = libusb_submit_transfer(transfer);
+    if (submitted != 0) {
+        tx_pending_.store(false, std::memory_order_release);
+        return unexpected(UsbError::libusb("send: libusb_submit_transfer", submitted));
+    }
+    // Busy-polls so that a transmit returns as soon as the event thread has seen the completion.
+    while (tx_pending_.load(std::memory_order_acquire)) {
+        cpu_relax();
+    }
+    const int status_code = error_code_for_status(transfer->status);
+    if (status_code != 0) {
+        return unexpected(UsbError::libusb("send: transfer", status_code));
+    }
+    return {};
+}
+
+}  // namespace ovel::usb

@@ -1,0 +1,160 @@
+#include "usb/rx_queue.h"
+
+#include <new>
+
+namespace ovel::usb {
+namespace {
+
+// Rounds an idle consumer polls before it goes to sleep: a few microseconds, long enough to
+// catch the next frame of a busy bus without paying for a sleep and a wake-up per frame.
+constexpr unsigned SPIN_ROUNDS = 256;
+
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield" ::: "memory");
+#endif
+}
+
+}  // namespace
+
+RxQueue::~RxQueue() {
+    // Segments already consumed are spares or freed; the live ones run from the head onwards.
+    Segment* segment = head_ != nullptr ? head_ : first_.load(std::memory_order_acquire);
+    while (segment != nullptr) {
+        Segment* next = segment->next.load(std::memory_order_acquire);
+        delete segment;
+        segment = next;
+    }
+    for (auto& spare : spares_) {
+        delete spare.exchange(nullptr, std::memory_order_acquire);
+    }
+}
+
+bool RxQueue::push(const gsusb::HostFrame& frame) noexcept {
+    if (tail_index_ == RX_SEGMENT_FRAMES) {
+        Segment* segment = take_spare_or_allocate();
+        if (segment == nullptr) {
+            return false;
+        }
+        segment->next.store(nullptr, std::memory_order_relaxed);
+        (tail_ != nullptr ? tail_->next : first_).store(segment, std::memory_order_release);
+        tail_ = segment;
+        tail_index_ = 0;
+    }
+    tail_->frames[tail_index_++] = frame;
+    // Publishing the frame and then reading sleeping_, both seq_cst, pairs with the consumer
+    // setting sleeping_ and then reading pushed_: at least one side sees the other, so a
+    // consumer that missed this frame is woken. Only the first push after it fell asleep pays.
+    pushed_.store(++pushed_count_, std::memory_order_seq_cst);
+    if (sleeping_.load(std::memory_order_seq_cst) &&
+        sleeping_.exchange(false, std::memory_order_seq_cst)) {
+        wake_consumer();
+    }
+    return true;
+}
+
+void RxQueue::disconnect() noexcept {
+    disconnected_.store(true, std::memory_order_seq_cst);
+    wake_consumer();
+}
+
+void RxQueue::wake() noexcept {
+    wake_pending_.store(true, std::memory_order_seq_cst);
+    wake_consumer();
+}
+
+RxQueue::PopResult RxQueue::pop(gsusb::HostFrame& out) noexcept {
+    unsigned idle_rounds = 0;
+    for (;;) {
+        if (wake_pending_.load(std::memory_order_relaxed) &&
+            wake_pending_.exchange(false, std::memory_order_acquire)) {
+            return PopResult::Woken;
+        }
+        if (try_pop(out)) {
+            return PopResult::Frame;
+        }
+        if (disconnected_.load(std::memory_order_acquire)) {
+            // Every push came before the disconnect, so this last look finds any frame left.
+            return try_pop(out) ? PopResult::Frame : PopResult::Disconnected;
+        }
+        if (idle_rounds < SPIN_ROUNDS) {
+            ++idle_rounds;
+            cpu_relax();
+            continue;
+        }
+        // Read the epoch before announcing the sleep: any wake-up after this point changes it,
+        // so the wait below cannot miss one.
+        const std::uint32_t epoch = wake_epoch_.load(std::memory_order_acquire);
+        sleeping_.store(true, std::memory_order_seq_cst);
+        if (!wake_pending_.load(std::memory_order_seq_cst) &&
+            !disconnected_.load(std::memory_order_seq_cst) &&
+            pushed_.load(std::memory_order_seq_cst) == popped_count_) {
+            wake_epoch_.wait(epoch, std::memory_order_acquire);
+        }
+        sleeping_.store(false, std::memory_order_relaxed);
+        idle_rounds = 0;
+    }
+}
+
+std::size_t RxQueue::size() const noexcept {
+    // popped_ first: its acquire makes the pushes behind those pops visible, so no underflow.
+    const std::size_t popped = popped_.load(std::memory_order_acquire);
+    return pushed_.load(std::memory_order_acquire) - popped;
+}
+
+bool RxQueue::try_pop(gsusb::HostFrame& out) noexcept {
+    if (popped_count_ == known_pushed_) {
+        known_pushed_ = pushed_.load(std::memory_order_acquire);
+        if (popped_count_ == known_pushed_) {
+            return false;
+        }
+    }
+    if (head_index_ == RX_SEGMENT_FRAMES) {
+        // The producer linked the next segment before it published a frame in it.
+        Segment* next = head_ != nullptr ? head_->next.load(std::memory_order_acquire)
+                                         : first_.load(std::memory_order_acquire);
+        if (head_ != nullptr) {
+            retire(head_);
+        }
+        head_ = next;
+        head_index_ = 0;
+    }
+    out = head_->frames[head_index_++];
+    popped_.store(++popped_count_, std::memory_order_release);
+    return true;
+}
+
+RxQueue::Segment* RxQueue::take_spare_or_allocate() noexcept {
+    // Only the producer empties a spare slot, so a slot seen full stays full until taken.
+    for (auto& spare : spares_) {
+        if (spare.load(std::memory_order_relaxed) != nullptr) {
+            return spare.exchange(nullptr, std::memory_order_acquire);
+        }
+    }
+    auto* segment = new (std::nothrow) Segment;
+    if (segment != nullptr) {
+        segments_allocated_.fetch_add(1, std::memory_order_relaxed);
+    }
+    return segment;
+}
+
+void RxQueue::retire(Segment* segment) noexcept {
+    // Only the consumer fills a spare slot, so a slot seen empty stays empty until filled.
+    for (auto& spare : spares_) {
+        if (spare.load(std::memory_order_relaxed) == nullptr) {
+            spare.store(segment, std::memory_order_release);
+            return;
+        }
+    }
+    segments_allocated_.fetch_sub(1, std::memory_order_relaxed);
+    delete segment;
+}
+
+void RxQueue::wake_consumer() noexcept {
+    wake_epoch_.fetch_add(1, std::memory_order_seq_cst);
+    wake_epoch_.notify_one();
+}
+
+}  // namespace ovel::usb

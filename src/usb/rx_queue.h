@@ -1,0 +1,90 @@
+// The receive queue: hands every received host frame from the USB event thread (the one
+// producer, which must never block) to the receive dispatch thread (the one consumer at a time).
+// Unbounded: frames live in fixed-size segments chained into a list, so a consumer that falls
+// behind costs memory, never a frame; emptied segments are kept for reuse, so a queue that keeps
+// up allocates nothing.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "gsusb/host_frame.h"
+
+namespace ovel::usb {
+
+// 40 KiB of frames per segment: one allocation covers 512 frames while the consumer lags.
+inline constexpr std::size_t RX_SEGMENT_FRAMES = 512;
+// Emptied segments kept for reuse; two cover a consumer lagging by up to a segment or so.
+inline constexpr std::size_t RX_SPARE_SEGMENTS = 2;
+
+class RxQueue {
+public:
+    RxQueue() noexcept = default;
+    // Frees every segment; frames still queued are discarded. Both sides must be done.
+    ~RxQueue();
+    RxQueue(const RxQueue&) = delete;
+    RxQueue& operator=(const RxQueue&) = delete;
+
+    // Producer side (one thread). Never blocks on the consumer, never drops. Allocates only when
+    // every segment is full and no spare is left; returns false only if that allocation failed,
+    // and the frame is then lost.
+    bool push(const gsusb::HostFrame& frame) noexcept;
+    // Producer is gone for good: pops deliver what is left, then report Disconnected.
+    void disconnect() noexcept;
+
+    enum class PopResult { Frame, Woken, Disconnected };
+    // Consumer side (one thread at a time; a change of consumer thread needs a happens-before
+    // edge such as a join). Blocks without a time-out until a wake() is pending (returns Woken
+    // and consumes it; it takes priority over frames), a frame is available (returns Frame and
+    // copies it to `out`), or the queue is disconnected and empty (returns Disconnected).
+    PopResult pop(gsusb::HostFrame& out) noexcept;
+    // From any thread: makes the current or next pop return Woken once. Wakes do not add up.
+    void wake() noexcept;
+
+    // Frames pushed and not yet popped (approximate while both sides run).
+    std::size_t size() const noexcept;
+    // Segments currently allocated, queued frames and spares alike (for tests and diagnostics).
+    std::size_t segment_count() const noexcept {
+        return segments_allocated_.load(std::memory_order_relaxed);
+    }
+    // True while a pop is asleep waiting (for tests and diagnostics).
+    bool consumer_sleeping() const noexcept { return sleeping_.load(std::memory_order_acquire); }
+
+private:
+    struct alignas(64) Segment {
+        std::array<gsusb::HostFrame, RX_SEGMENT_FRAMES> frames;
+        // Set by the producer before it publishes the first frame that lives in the next segment.
+        std::atomic<Segment*> next{nullptr};
+    };
+
+    bool try_pop(gsusb::HostFrame& out) noexcept;
+    Segment* take_spare_or_allocate() noexcept;
+    void retire(Segment* segment) noexcept;
+    void wake_consumer() noexcept;
+
+    // Producer's cache line: it writes pushed_ once per frame, the consumer reads it.
+    alignas(64) std::atomic<std::size_t> pushed_{0};
+    Segment* tail_ = nullptr;
+    std::size_t tail_index_ = RX_SEGMENT_FRAMES;  // "full" until the first segment exists
+    std::size_t pushed_count_ = 0;
+
+    // Consumer's cache line: only size() reads popped_ from another thread.
+    alignas(64) std::atomic<std::size_t> popped_{0};
+    Segment* head_ = nullptr;
+    std::size_t head_index_ = RX_SEGMENT_FRAMES;
+    std::size_t popped_count_ = 0;
+    std::size_t known_pushed_ = 0;  // last value of pushed_ seen, so most pops skip reading it
+
+    // Rarely written: the sleep handshake, wakes, the end of the producer and the segment pool.
+    alignas(64) std::atomic<bool> sleeping_{false};
+    std::atomic<std::uint32_t> wake_epoch_{0};  // futex word: bumped whenever a sleeper is woken
+    std::atomic<bool> wake_pending_{false};
+    std::atomic<bool> disconnected_{false};
+    std::atomic<Segment*> first_{nullptr};  // the first segment, linked by the first push
+    std::array<std::atomic<Segment*>, RX_SPARE_SEGMENTS> spares_{};
+    std::atomic<std::size_t> segments_allocated_{0};
+};
+
+}  // namespace ovel::usb

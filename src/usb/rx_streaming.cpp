@@ -1,0 +1,149 @@
+// Receive streaming: 32 bulk IN transfers kept in flight, each completion decoded into the
+// receive queue and resubmitted from its own handler.
+#include <algorithm>
+
+#include <libusb.h>
+
+#include "usb/usb_device.h"
+
+namespace ovel::usb {
+
+Expected<void, UsbError> UsbDevice::cancel_transfers() {
+    Expected<void, UsbError> outcome;
+    for (auto& transfer : rx_transfers_) {
+        if (!transfer) {
+            continue;
+        }
+        const int result = libusb_cancel_transfer(transfer.get());
+        if (result != 0 && result != LIBUSB_ERROR_NOT_FOUND && outcome) {
+            outcome = unexpected(UsbError::libusb("libusb_cancel_transfer", result));
+        }
+    }
+    return outcome;
+}
+
+Expected<void, UsbError> UsbDevice::start_transfers() {
+    // A buffer may be handed to a new transfer only once no earlier one can still write it.
+    if (!wait_rx_idle(RX_CANCEL_WAIT)) {
+        return unexpected(UsbError::libusb("start_transfers: transfers in flight", LIBUSB_ERROR_BUSY));
+    }
+    rx_streaming_.store(true, std::memory_order_seq_cst);
+    for (std::size_t slot = 0; slot < RX_TRANSFER_COUNT; ++slot) {
+        TransferPtr& transfer = rx_transfers_[slot];
+        if (!transfer) {
+            transfer.reset(libusb_alloc_transfer(0));
+            if (!transfer) {
+                return unexpected(UsbError::transfer_alloc_failed());
+            }
+        }
+        libusb_transfer* t = transfer.get();
+        t->dev_handle = handle_;
+        t->flags = 0;
+        t->endpoint = BULK_IN_ENDPOINT;
+        t->type = LIBUSB_TRANSFER_TYPE_BULK;
+        t->timeout = BULK_IN_TIMEOUT_MS;
+        t->buffer = rx_buffers_[slot].data();
+        t->length = static_cast<int>(gsusb::HOST_FRAME_SIZE);
+        t->actual_length = 0;
+        t->callback = &UsbDevice::on_rx_complete;
+        t->user_data = this;
+        t->num_iso_packets = 0;
+        rx_error_streak_[slot] = 0;
+        rx_in_flight_.fetch_add(1, std::memory_order_acq_rel);
+        const int submitted = libusb_submit_transfer(t);
+        if (submitted != 0) {
+            rx_transfer_done();
+            return unexpected(UsbError::libusb("start_transfers: libusb_submit_transfer", submitted));
+        }
+    }
+    return {};
+}
+
+Expected<void, UsbError> UsbDevice::stop_transfers() {
+    rx_streaming_.store(false, std::memory_order_seq_cst);
+    auto cancelled = cancel_transfers();
+    // A later start waits again before it reuses the buffers, so the bound is not an error.
+    (void)wait_rx_idle(RX_CANCEL_WAIT);
+    return cancelled;
+}
+
+void UsbDevice::rx_transfer_done() {
+    if (rx_in_flight_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        // Taking the mutex orders this notification after a waiter's check of the count.
+        std::lock_guard lock(rx_idle_mutex_);
+        rx_idle_.notify_all();
+    }
+}
+
+bool UsbDevice::wait_rx_idle(std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    std::unique_lock lock(rx_idle_mutex_);
+    while (rx_in_flight_.load(std::memory_order_acquire) != 0) {
+        // A handler that resubmitted just as cancellation began is cancelled on the next round.
+        lock.unlock();
+        if (!rx_streaming_.load(std::memory_order_seq_cst)) {
+            (void)cancel_transfers();
+        }
+        lock.lock();
+        if (rx_in_flight_.load(std::memory_order_acquire) == 0) {
+            break;
+        }
+        if (rx_idle_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
+                                                             std::chrono::milliseconds(20))) ==
+                std::cv_status::timeout &&
+            std::chrono::steady_clock::now() >= deadline) {
+            return rx_in_flight_.load(std::memory_order_acquire) == 0;
+        }
+    }
+    return true;
+}
+
+void UsbDevice::on_rx_complete(libusb_transfer* transfer) {
+    auto* device = static_cast<UsbDevice*>(transfer->user_data);
+    const auto slot = static_cast<std::size_t>(transfer->buffer - device->rx_buffers_[0].data()) /
+                      gsusb::HOST_FRAME_SIZE;
+    std::uint8_t& error_streak = device->rx_error_streak_[slot];
+    bool resubmit = true;
+    switch (transfer->status) {
+        case LIBUSB_TRANSFER_COMPLETED: {
+            const auto received = static_cast<std::size_t>(transfer->actual_length);
+            // Bytes beyond a short transfer are left over from an earlier frame: a frame that
+            // did not arrive whole is not passed on as if it had.
+            if (received >= gsusb::HOST_FRAME_SHORT_SIZE) {
+                const gsusb::HostFrame frame = gsusb::decode_host_frame(
+                    std::span<const std::uint8_t, gsusb::HOST_FRAME_SIZE>(transfer->buffer,
+                                                                        gsusb::HOST_FRAME_SIZE));
+                const bool fd = (frame.flags & gsusb::FLAG_FD) != 0;
+                if (!fd || received >= gsusb::HOST_FRAME_LONG_SIZE) {
+                    device->rx_queue_->push(frame);
+                    error_streak = 0;
+                }
+            }
+            break;
+        }
+        case LIBUSB_TRANSFER_TIMED_OUT:  // an idle bus
+            break;
+        case LIBUSB_TRANSFER_CANCELLED:
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            resubmit = false;
+            break;
+        default:  // error, stall, overflow
+            if (++error_streak >= RX_MAX_ERROR_STREAK) {
+                resubmit = false;
+            }
+            break;
+    }
+    if (resubmit && device->rx_streaming_.load(std::memory_order_seq_cst)) {
+        transfer->actual_length = 0;
+        if (libusb_submit_transfer(transfer) == 0) {
+            // If streaming was turned off meanwhile, the stopper's cancel may have missed us.
+            if (!device->rx_streaming_.load(std::memory_order_seq_cst)) {
+                libusb_cancel_transfer(transfer);
+            }
+            return;
+        }
+    }
+    device->rx_transfer_done();
+}
+
+}  // namespace ovel::usb
