@@ -239,7 +239,9 @@ TEST_F(ChannelConfig, EachFeatureGatesOnlyItsOwnSetting) {
 TEST_F(ChannelConfig, AnyNonzeroBoolByteCountsAsTrue) {
     ovel_canfd_driver* h = open_adapter();
     using RawSetter = int32_t (*)(ovel_canfd_driver*, std::uint8_t, std::uint8_t);
-    auto raw = [](auto setter) { return reinterpret_cast<RawSetter>(setter); };
+    auto raw = [](auto setter) {
+        return reinterpret_cast<RawSetter>(reinterpret_cast<void (*)()>(setter));
+    };
     ASSERT_EQ(raw(&ovel_canfd_set_monitor)(h, 0, 2), 0);
     ASSERT_EQ(raw(&ovel_canfd_set_hw_loopback)(h, 0, 0x80), 0);
     ASSERT_EQ(raw(&ovel_canfd_set_fd)(h, 0, 0xFF), 0);
@@ -255,7 +257,8 @@ TEST_F(ChannelConfig, AnyNonzeroBoolByteCountsAsTrue) {
 TEST_F(ChannelConfig, SettersWithoutADeviceAnswerNoDeviceWhateverTheArguments) {
     ovsim::add_adapter(ovsim::AdapterSpec{});
     ovel_canfd_driver* h = new_handle();
-    for (std::uint8_t channel : {0, 1, 200, 255}) {
+    for (int c : {0, 1, 200, 255}) {
+        const auto channel = static_cast<std::uint8_t>(c);
         EXPECT_EQ(ovel_canfd_set_bitrate(h, channel, 0), -1);
         EXPECT_EQ(ovel_canfd_set_data_bitrate(h, channel, 3000000), -1);
         EXPECT_EQ(ovel_canfd_set_enabled(h, channel, false), -1);
