@@ -92,18 +92,18 @@ enum {
  * `channel` are undefined; on transmit any nonzero bool byte means true.
  */
 typedef struct ovel_canfd_frame {
-    uint8_t channel;   /* offset 0: zero-based channel index */
-                       /* offsets 1-3: alignment gap, not read, not written */
-    uint32_t id;       /* offset 4: 11-bit standard or 29-bit extended identifier, no flag bits */
-    uint8_t dlc;       /* offset 8: data length code 0 to 15 */
-    uint8_t data[64];  /* offset 9 */
-    bool extended;     /* offset 73: 29-bit identifier */
-    bool fd;           /* offset 74: CAN FD frame */
-    bool brs;          /* offset 75: bit-rate switch */
-    bool esi;          /* offset 76: error state indicator */
-    bool echo;         /* offset 77: receive only: the adapter's echo of a frame this library sent */
-    bool rtr;          /* offset 78: remote transmission request */
-    bool err;          /* offset 79: error frame */
+    uint8_t channel;  /* offset 0: zero-based channel index */
+                      /* offsets 1-3: alignment gap, not read, not written */
+    uint32_t id;      /* offset 4: 11-bit standard or 29-bit extended identifier, no flag bits */
+    uint8_t dlc;      /* offset 8: data length code 0 to 15 */
+    uint8_t data[64]; /* offset 9 */
+    bool extended;    /* offset 73: 29-bit identifier */
+    bool fd;          /* offset 74: CAN FD frame */
+    bool brs;         /* offset 75: bit-rate switch */
+    bool esi;         /* offset 76: error state indicator */
+    bool echo;        /* offset 77: receive only: the adapter's echo of a frame this library sent */
+    bool rtr;         /* offset 78: remote transmission request */
+    bool err;         /* offset 79: error frame */
 } ovel_canfd_frame;
 
 /*
@@ -116,7 +116,7 @@ typedef struct ovel_canfd_frame {
  * ovel_canfd_close, which then do not wait for the dispatch thread: it ends as soon as the
  * callback returns).
  */
-typedef void (*ovel_canfd_rx_callback)(const ovel_canfd_frame *frame);
+typedef void (*ovel_canfd_rx_callback)(const ovel_canfd_frame* frame);
 
 /* Opaque handle: one per adapter the application wants to use. */
 typedef struct ovel_canfd_driver ovel_canfd_driver;
@@ -125,13 +125,13 @@ typedef struct ovel_canfd_driver ovel_canfd_driver;
  * Creates a handle with no adapter open and no receive callback.
  * Returns NULL when memory is exhausted. Free it with ovel_canfd_deinit.
  */
-OVEL_CANFD_API ovel_canfd_driver *ovel_canfd_init(void);
+OVEL_CANFD_API ovel_canfd_driver* ovel_canfd_init(void);
 
 /*
  * Closes the handle's adapter, if one is open (as ovel_canfd_close), and frees the handle,
  * which must not be used afterwards. Always returns 0 (also for a NULL handle).
  */
-OVEL_CANFD_API int32_t ovel_canfd_deinit(ovel_canfd_driver *handle);
+OVEL_CANFD_API int32_t ovel_canfd_deinit(ovel_canfd_driver* handle);
 
 /*
  * Opens the first adapter (USB 1D50:606F) in the USB device list: detaches a kernel
@@ -145,7 +145,7 @@ OVEL_CANFD_API int32_t ovel_canfd_deinit(ovel_canfd_driver *handle);
  * had, and ovel_canfd_get_last_error tells why ("failed to open device: DeviceNotFound",
  * "could not initialize libusb context", ...). -1 for a NULL handle.
  */
-OVEL_CANFD_API int32_t ovel_canfd_open(ovel_canfd_driver *handle);
+OVEL_CANFD_API int32_t ovel_canfd_open(ovel_canfd_driver* handle);
 
 /*
  * As ovel_canfd_open, but opens the first adapter whose USB serial number text equals
@@ -154,8 +154,8 @@ OVEL_CANFD_API int32_t ovel_canfd_open(ovel_canfd_driver *handle);
  * Returns 0, or -1 when nothing was opened, also for a NULL `serial` or one that is not
  * valid UTF-8 (failure text "failed to open device with serial number: ...").
  */
-OVEL_CANFD_API int32_t ovel_canfd_open_with_device_serial_number(ovel_canfd_driver *handle,
-                                                                 const char *serial);
+OVEL_CANFD_API int32_t ovel_canfd_open_with_device_serial_number(ovel_canfd_driver* handle,
+                                                                 const char* serial);
 
 /*
  * Closes the handle's adapter, if any: cancels its receive transfers, releases and closes
@@ -163,16 +163,16 @@ OVEL_CANFD_API int32_t ovel_canfd_open_with_device_serial_number(ovel_canfd_driv
  * adapter: channels still started stay on the bus (stop them first to take them off).
  * The receive callback stays registered. Always returns 0 (also with no adapter open).
  */
-OVEL_CANFD_API int32_t ovel_canfd_close(ovel_canfd_driver *handle);
+OVEL_CANFD_API int32_t ovel_canfd_close(ovel_canfd_driver* handle);
 
 /* Number of channels of the open adapter (1 to 256), or -1 with no open adapter. */
-OVEL_CANFD_API int32_t ovel_canfd_get_channel_count(ovel_canfd_driver *handle);
+OVEL_CANFD_API int32_t ovel_canfd_get_channel_count(ovel_canfd_driver* handle);
 
 /*
  * The failure text of the handle's most recent call, or "" when that call succeeded.
  * The text stays valid until the next call on the handle. For a NULL handle: "null handle".
  */
-OVEL_CANFD_API const char *ovel_canfd_get_last_error(ovel_canfd_driver *handle);
+OVEL_CANFD_API const char* ovel_canfd_get_last_error(ovel_canfd_driver* handle);
 
 /*
  * Channel configuration. Each returns 0, -1 with no open adapter, or a failure code.
@@ -197,16 +197,16 @@ OVEL_CANFD_API const char *ovel_canfd_get_last_error(ovel_canfd_driver *handle);
  * RUNNING: the channel is started; stop it first. The four mode settings take effect at
  * the channel's next ovel_canfd_start.
  */
-OVEL_CANFD_API int32_t ovel_canfd_set_bitrate(ovel_canfd_driver *handle, uint8_t channel,
+OVEL_CANFD_API int32_t ovel_canfd_set_bitrate(ovel_canfd_driver* handle, uint8_t channel,
                                               uint32_t bitrate);
-OVEL_CANFD_API int32_t ovel_canfd_set_data_bitrate(ovel_canfd_driver *handle, uint8_t channel,
+OVEL_CANFD_API int32_t ovel_canfd_set_data_bitrate(ovel_canfd_driver* handle, uint8_t channel,
                                                    uint32_t bitrate);
-OVEL_CANFD_API int32_t ovel_canfd_set_enabled(ovel_canfd_driver *handle, uint8_t channel,
+OVEL_CANFD_API int32_t ovel_canfd_set_enabled(ovel_canfd_driver* handle, uint8_t channel,
                                               bool enabled);
-OVEL_CANFD_API int32_t ovel_canfd_set_fd(ovel_canfd_driver *handle, uint8_t channel, bool fd);
-OVEL_CANFD_API int32_t ovel_canfd_set_hw_loopback(ovel_canfd_driver *handle, uint8_t channel,
+OVEL_CANFD_API int32_t ovel_canfd_set_fd(ovel_canfd_driver* handle, uint8_t channel, bool fd);
+OVEL_CANFD_API int32_t ovel_canfd_set_hw_loopback(ovel_canfd_driver* handle, uint8_t channel,
                                                   bool loopback);
-OVEL_CANFD_API int32_t ovel_canfd_set_monitor(ovel_canfd_driver *handle, uint8_t channel,
+OVEL_CANFD_API int32_t ovel_canfd_set_monitor(ovel_canfd_driver* handle, uint8_t channel,
                                               bool monitor);
 
 /*
@@ -215,7 +215,7 @@ OVEL_CANFD_API int32_t ovel_canfd_set_monitor(ovel_canfd_driver *handle, uint8_t
  * the mode request again. Errors: INVALID_CHANNEL, UNSUPPORTED_FEATURE, DEVICE.
  * Failure text "failed to start device".
  */
-OVEL_CANFD_API int32_t ovel_canfd_start(ovel_canfd_driver *handle, uint8_t channel);
+OVEL_CANFD_API int32_t ovel_canfd_start(ovel_canfd_driver* handle, uint8_t channel);
 
 /*
  * Takes the channel off the bus (if it is enabled); when no channel is left started,
@@ -224,7 +224,7 @@ OVEL_CANFD_API int32_t ovel_canfd_start(ovel_canfd_driver *handle, uint8_t chann
  * ones. Errors: INVALID_CHANNEL, DEVICE (the channel then stays started).
  * Failure text "failed to stop device".
  */
-OVEL_CANFD_API int32_t ovel_canfd_stop(ovel_canfd_driver *handle, uint8_t channel);
+OVEL_CANFD_API int32_t ovel_canfd_stop(ovel_canfd_driver* handle, uint8_t channel);
 
 /*
  * Registers the receive callback (NULL: received frames are taken and dropped). Works with or
@@ -233,7 +233,7 @@ OVEL_CANFD_API int32_t ovel_canfd_stop(ovel_canfd_driver *handle, uint8_t channe
  * a callback registered while channels are started takes effect only after every channel has
  * been stopped and one started again. Closing or reopening keeps the registration.
  */
-OVEL_CANFD_API int32_t ovel_canfd_set_rx_callback(ovel_canfd_driver *handle,
+OVEL_CANFD_API int32_t ovel_canfd_set_rx_callback(ovel_canfd_driver* handle,
                                                   ovel_canfd_rx_callback callback);
 
 /*
@@ -246,8 +246,8 @@ OVEL_CANFD_API int32_t ovel_canfd_set_rx_callback(ovel_canfd_driver *handle,
  * "dlc"), TIMEOUT (the adapter did not take the frame within 1 s), DEVICE (the transfer was
  * refused or failed). Failure text "failed to transmit frame".
  */
-OVEL_CANFD_API int32_t ovel_canfd_transmit(ovel_canfd_driver *handle,
-                                           const ovel_canfd_frame *frame);
+OVEL_CANFD_API int32_t ovel_canfd_transmit(ovel_canfd_driver* handle,
+                                           const ovel_canfd_frame* frame);
 
 #ifdef __cplusplus
 }

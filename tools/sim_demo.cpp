@@ -37,7 +37,8 @@ int main() {
         ovel_canfd_deinit(handle);
         return EXIT_FAILURE;
     }
-    const int32_t channels = check(handle, "get_channel_count", ovel_canfd_get_channel_count(handle));
+    const int32_t channels =
+        check(handle, "get_channel_count", ovel_canfd_get_channel_count(handle));
     for (int32_t ch = 0; ch < channels; ++ch) {
         const auto c = static_cast<uint8_t>(ch);
         std::printf("-- channel %d\n", ch);

@@ -19,7 +19,7 @@ Unexpected<E> unexpected(E error) {
 
 template <class T, class E>
 class [[nodiscard]] Expected {
-public:
+  public:
     Expected(T value) : state_(std::in_place_index<0>, std::move(value)) {}
     Expected(Unexpected<E> failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}
 
@@ -35,13 +35,13 @@ public:
 
     const E& error() const { return std::get<1>(state_); }
 
-private:
+  private:
     std::variant<T, E> state_;
 };
 
 template <class E>
 class [[nodiscard]] Expected<void, E> {
-public:
+  public:
     Expected() = default;
     Expected(Unexpected<E> failure) : error_(std::move(failure.error)) {}
 
@@ -49,7 +49,7 @@ public:
     explicit operator bool() const { return has_value(); }
     const E& error() const { return *error_; }
 
-private:
+  private:
     std::optional<E> error_;
 };
 

@@ -49,7 +49,8 @@ Expected<std::unique_ptr<Device>, OpenFailure> Device::open_with_serial_number(s
     if (!context) {
         return unexpected(OpenFailure{true, DriverError::device_not_found()});
     }
-    return open_sequence(usb::UsbDevice::open_with_serial_number(std::move(*context), std::move(serial)));
+    return open_sequence(
+        usb::UsbDevice::open_with_serial_number(std::move(*context), std::move(serial)));
 }
 
 // Reads DEVICE_CONFIG, then BT_CONST; a failure tears the transport down first.
@@ -65,8 +66,8 @@ Expected<std::unique_ptr<Device>, OpenFailure> Device::open_sequence(
         return unexpected(OpenFailure{false, DriverError::device_error(error)});
     };
 
-    auto config_reply = device->usb_->control_in(code(Request::DEVICE_CONFIG),
-                                                 gsusb::DeviceConfig::SIZE);
+    auto config_reply =
+        device->usb_->control_in(code(Request::DEVICE_CONFIG), gsusb::DeviceConfig::SIZE);
     if (!config_reply) {
         return fail(config_reply.error());
     }
@@ -223,8 +224,8 @@ Expected<void, DriverError> Device::start(unsigned channel, FrameHandler handler
     }
     if (settings.enabled) {
         const auto payload = gsusb::DeviceMode{gsusb::MODE_START, flags}.encode();
-        auto sent = usb_->control_out(code(Request::MODE), static_cast<std::uint16_t>(channel),
-                                      payload);
+        auto sent =
+            usb_->control_out(code(Request::MODE), static_cast<std::uint16_t>(channel), payload);
         if (!sent) {
             return unexpected(DriverError::device_error(sent.error()));
         }
@@ -239,7 +240,8 @@ Expected<void, DriverError> Device::start(unsigned channel, FrameHandler handler
         if (settings.enabled) {
             // Best effort: the channel should not stay on the bus after a failed start.
             const auto payload = gsusb::DeviceMode{gsusb::MODE_RESET, 0}.encode();
-            (void)usb_->control_out(code(Request::MODE), static_cast<std::uint16_t>(channel), payload);
+            (void)usb_->control_out(code(Request::MODE), static_cast<std::uint16_t>(channel),
+                                    payload);
         }
     }
     return streaming;
@@ -286,8 +288,8 @@ Expected<void, DriverError> Device::stop(unsigned channel) {
     ChannelSettings& settings = channels_[channel];
     if (settings.enabled) {
         const auto payload = gsusb::DeviceMode{gsusb::MODE_RESET, 0}.encode();
-        auto sent = usb_->control_out(code(Request::MODE), static_cast<std::uint16_t>(channel),
-                                      payload);
+        auto sent =
+            usb_->control_out(code(Request::MODE), static_cast<std::uint16_t>(channel), payload);
         if (!sent) {
             return unexpected(DriverError::device_error(sent.error()));
         }

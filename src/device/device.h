@@ -27,9 +27,10 @@ struct OpenFailure {
 };
 
 class Device {
-public:
+  public:
     static Expected<std::unique_ptr<Device>, OpenFailure> open();
-    static Expected<std::unique_ptr<Device>, OpenFailure> open_with_serial_number(std::string serial);
+    static Expected<std::unique_ptr<Device>, OpenFailure> open_with_serial_number(
+        std::string serial);
 
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
@@ -62,7 +63,7 @@ public:
     // Sends one frame and waits until the adapter has taken it.
     Expected<void, DriverError> transmit(gsusb::CanFrame frame);
 
-private:
+  private:
     explicit Device(std::unique_ptr<usb::UsbDevice> usb);
     static Expected<std::unique_ptr<Device>, OpenFailure> open_sequence(
         Expected<std::unique_ptr<usb::UsbDevice>, usb::UsbError> opened);

@@ -9,7 +9,7 @@
 namespace ovel {
 
 class DriverError {
-public:
+  public:
     enum class Kind {
         DeviceError,
         DeviceNotFound,
@@ -43,7 +43,7 @@ public:
     // `DeviceError(Libusb("libusb_claim_interface", -3))`, ...
     std::string describe() const;
 
-private:
+  private:
     explicit DriverError(Kind kind) : kind_(kind) {}
     explicit DriverError(usb::UsbError error) : kind_(Kind::DeviceError), usb_error_(error) {}
 

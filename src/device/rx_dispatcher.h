@@ -15,7 +15,7 @@ namespace ovel {
 using FrameHandler = std::function<void(const gsusb::HostFrame&)>;
 
 class RxDispatcher {
-public:
+  public:
     // Starts the thread; null if no thread could be started. An empty handler drops frames.
     static std::unique_ptr<RxDispatcher> start(std::shared_ptr<usb::RxQueue> queue,
                                                FrameHandler handler);
@@ -32,7 +32,7 @@ public:
     void finish();
     bool on_dispatch_thread() const { return std::this_thread::get_id() == thread_.get_id(); }
 
-private:
+  private:
     // What the thread uses; shared so that it outlives the device if the handler closes it.
     struct State {
         std::shared_ptr<usb::RxQueue> queue;

@@ -25,7 +25,8 @@ Expected<void, UsbError> UsbDevice::cancel_transfers() {
 Expected<void, UsbError> UsbDevice::start_transfers() {
     // A buffer may be handed to a new transfer only once no earlier one can still write it.
     if (!wait_rx_idle(RX_CANCEL_WAIT)) {
-        return unexpected(UsbError::libusb("start_transfers: transfers in flight", LIBUSB_ERROR_BUSY));
+        return unexpected(
+            UsbError::libusb("start_transfers: transfers in flight", LIBUSB_ERROR_BUSY));
     }
     rx_streaming_.store(true, std::memory_order_seq_cst);
     for (std::size_t slot = 0; slot < RX_TRANSFER_COUNT; ++slot) {
@@ -53,7 +54,8 @@ Expected<void, UsbError> UsbDevice::start_transfers() {
         const int submitted = libusb_submit_transfer(t);
         if (submitted != 0) {
             rx_transfer_done();
-            return unexpected(UsbError::libusb("start_transfers: libusb_submit_transfer", submitted));
+            return unexpected(
+                UsbError::libusb("start_transfers: libusb_submit_transfer", submitted));
         }
     }
     return {};
@@ -110,9 +112,9 @@ void UsbDevice::on_rx_complete(libusb_transfer* transfer) {
             // Bytes beyond a short transfer are left over from an earlier frame: a frame that
             // did not arrive whole is not passed on as if it had.
             if (received >= gsusb::HOST_FRAME_SHORT_SIZE) {
-                const gsusb::HostFrame frame = gsusb::decode_host_frame(
-                    std::span<const std::uint8_t, gsusb::HOST_FRAME_SIZE>(transfer->buffer,
-                                                                        gsusb::HOST_FRAME_SIZE));
+                const gsusb::HostFrame frame =
+                    gsusb::decode_host_frame(std::span<const std::uint8_t, gsusb::HOST_FRAME_SIZE>(
+                        transfer->buffer, gsusb::HOST_FRAME_SIZE));
                 const bool fd = (frame.flags & gsusb::FLAG_FD) != 0;
                 if (!fd || received >= gsusb::HOST_FRAME_LONG_SIZE) {
                     device->rx_queue_->push(frame);

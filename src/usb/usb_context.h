@@ -9,7 +9,7 @@ struct libusb_context;
 namespace ovel::usb {
 
 class UsbContext {
-public:
+  public:
     // libusb_init with no options; the libusb error code on failure.
     static std::optional<UsbContext> create(int* error_code = nullptr);
 
@@ -24,7 +24,7 @@ public:
     // libusb_exit, now. Every handle must be closed and no thread may be in event handling.
     void reset();
 
-private:
+  private:
     explicit UsbContext(libusb_context* context) : context_(context) {}
 
     libusb_context* context_;

@@ -51,7 +51,7 @@ struct TransferDeleter {
 using TransferPtr = std::unique_ptr<libusb_transfer, TransferDeleter>;
 
 class UsbDevice {
-public:
+  public:
     // The first adapter in libusb's device list. Takes over the context; on failure
     // everything obtained is released in reverse order and the context is exited.
     static Expected<std::unique_ptr<UsbDevice>, UsbError> open(UsbContext context);
@@ -93,7 +93,7 @@ public:
     // the context, in that order. Sends nothing to the adapter. Idempotent.
     void teardown();
 
-private:
+  private:
     UsbDevice(UsbContext context, libusb_device_handle* handle, TransferPtr shared_transfer,
               std::shared_ptr<RxQueue> rx_queue);
     static Expected<std::unique_ptr<UsbDevice>, UsbError> finish_open(UsbContext context,
@@ -116,8 +116,8 @@ private:
     alignas(64) std::array<std::uint8_t, CONTROL_SETUP_SIZE + CONTROL_DATA_SIZE> control_buffer_{};
     alignas(64) std::atomic<bool> control_busy_{false};
     std::array<TransferPtr, RX_TRANSFER_COUNT> rx_transfers_{};
-    alignas(64) std::array<std::array<std::uint8_t, gsusb::HOST_FRAME_SIZE>, RX_TRANSFER_COUNT>
-        rx_buffers_{};
+    alignas(64) std::array<std::array<std::uint8_t, gsusb::HOST_FRAME_SIZE>,
+                           RX_TRANSFER_COUNT> rx_buffers_{};
     // Written by the event thread only, between a transfer's completion and its resubmission.
     std::array<std::uint8_t, RX_TRANSFER_COUNT> rx_error_streak_{};
     std::shared_ptr<RxQueue> rx_queue_;

@@ -6,11 +6,13 @@
 namespace ovel::usb {
 
 class UsbError {
-public:
+  public:
     enum class Kind { Libusb, DeviceNotFound, TransferAllocFailed, InvalidControlResponse };
 
     // `operation` must be a string literal (or otherwise outlive every copy).
-    static UsbError libusb(const char* operation, int code) { return {Kind::Libusb, operation, code}; }
+    static UsbError libusb(const char* operation, int code) {
+        return {Kind::Libusb, operation, code};
+    }
     static UsbError device_not_found() { return {Kind::DeviceNotFound, "", 0}; }
     static UsbError transfer_alloc_failed() { return {Kind::TransferAllocFailed, "", 0}; }
     static UsbError invalid_control_response() { return {Kind::InvalidControlResponse, "", 0}; }
@@ -27,7 +29,7 @@ public:
     // A transfer that finished by running out of time (as opposed to being refused or failing).
     bool is_transfer_timeout() const;
 
-private:
+  private:
     UsbError(Kind kind, const char* operation, int code)
         : kind_(kind), operation_(operation), code_(code) {}
 

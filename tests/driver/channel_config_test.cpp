@@ -9,10 +9,11 @@ constexpr std::uint8_t MODE = 2;
 constexpr std::uint8_t DATA_BITTIMING = 8;
 
 class ChannelConfig : public SimTest {
-protected:
+  protected:
     // An adapter with two channels, an 80 MHz clock and the given features, opened,
     // with the two requests of the opening already cleared from its log.
-    ovel_canfd_driver* open_adapter(std::uint32_t features = 0x103, std::uint32_t fclk = 80'000'000) {
+    ovel_canfd_driver* open_adapter(std::uint32_t features = 0x103,
+                                    std::uint32_t fclk = 80'000'000) {
         ovsim::AdapterSpec spec;
         spec.features = features;
         spec.fclk_can = fclk;
@@ -81,8 +82,9 @@ TEST_F(ChannelConfig, BitrateTheAdapterDoesNotTakeIsAFailure) {
     adapter_->clear_faults();
     adapter_->refuse_submissions(0, LIBUSB_ERROR_NO_DEVICE, 1);
     EXPECT_EQ(ovel_canfd_set_bitrate(h, 0, 500000), OVEL_CANFD_ERR_DEVICE);
-    EXPECT_EQ(last_error(h), "failed to set bit timing: "
-                             "DeviceError(Libusb(\"control_out: libusb_submit_transfer\", -4))");
+    EXPECT_EQ(last_error(h),
+              "failed to set bit timing: "
+              "DeviceError(Libusb(\"control_out: libusb_submit_transfer\", -4))");
     EXPECT_EQ(ovel_canfd_set_bitrate(h, 0, 500000), 0) << "the device stays usable";
 }
 

@@ -20,7 +20,7 @@ struct Received {
 };
 
 class FrameCollector {
-public:
+  public:
     static FrameCollector& instance() {
         static FrameCollector collector;
         return collector;
@@ -70,20 +70,25 @@ public:
         return frames_.size();
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Received> frames_;
     std::function<void(const ovel_canfd_frame&)> hook_;
 };
 
-inline void collect_1(const ovel_canfd_frame* frame) { FrameCollector::instance().add(frame, 1); }
-inline void collect_2(const ovel_canfd_frame* frame) { FrameCollector::instance().add(frame, 2); }
+inline void collect_1(const ovel_canfd_frame* frame) {
+    FrameCollector::instance().add(frame, 1);
+}
+inline void collect_2(const ovel_canfd_frame* frame) {
+    FrameCollector::instance().add(frame, 2);
+}
 
 // Sequence number a test put into the first four data bytes.
 inline std::uint32_t sequence_of(const ovel_canfd_frame& f) {
     return static_cast<std::uint32_t>(f.data[0]) | static_cast<std::uint32_t>(f.data[1]) << 8 |
-           static_cast<std::uint32_t>(f.data[2]) << 16 | static_cast<std::uint32_t>(f.data[3]) << 24;
+           static_cast<std::uint32_t>(f.data[2]) << 16 |
+           static_cast<std::uint32_t>(f.data[3]) << 24;
 }
 
 }  // namespace ovel::test

@@ -37,7 +37,7 @@ ovel_canfd_frame record(std::uint8_t channel, std::uint32_t id, std::uint8_t dlc
 }
 
 class Frames : public SimTest {
-protected:
+  protected:
     void SetUp() override {
         SimTest::SetUp();
         FrameCollector::instance().reset();
@@ -269,8 +269,8 @@ TEST_F(Frames, TransmittedFramesGoOutByteExactAndComeBackAsEchoes) {
     ASSERT_EQ(ovel_canfd_transmit(h, &fd), 0) << last_error(h);
     const auto out = adapter_->out_frames();
     ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0], bytes({1, 0, 0, 0, 0x23, 0x01, 0, 0, 8, 0, 0, 0, 0xA0, 0xA1, 0xA2, 0xA3,
-                             0xA4, 0xA5, 0xA6, 0xA7}));
+    EXPECT_EQ(out[0], bytes({1, 0, 0,    0,    0x23, 0x01, 0,    0,    8,    0,
+                             0, 0, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7}));
     ASSERT_EQ(out[1].size(), 76u);
     EXPECT_EQ(std::vector<std::uint8_t>(out[1].begin(), out[1].begin() + 12),
               bytes({1, 0, 0, 0, 0xF0, 0xDE, 0xBC, 0x9A, 15, 0, 0x06, 0}));
@@ -342,13 +342,15 @@ TEST_F(Frames, TransmitFailuresAreReportedAndTheNextTransmitWorks) {
 
     adapter_->set_out_behaviour(ovsim::OutBehaviour::Stall);
     EXPECT_EQ(ovel_canfd_transmit(h, &f), OVEL_CANFD_ERR_DEVICE);
-    EXPECT_EQ(last_error(h), "failed to transmit frame: DeviceError(Libusb(\"send: transfer\", -9))");
+    EXPECT_EQ(last_error(h),
+              "failed to transmit frame: DeviceError(Libusb(\"send: transfer\", -9))");
 
     adapter_->set_out_behaviour(ovsim::OutBehaviour::Take);
     adapter_->refuse_submissions(ovsim::ENDPOINT_BULK_OUT, LIBUSB_ERROR_NO_DEVICE, 1);
     EXPECT_EQ(ovel_canfd_transmit(h, &f), OVEL_CANFD_ERR_DEVICE);
-    EXPECT_EQ(last_error(h),
-              "failed to transmit frame: DeviceError(Libusb(\"send: libusb_submit_transfer\", -4))");
+    EXPECT_EQ(
+        last_error(h),
+        "failed to transmit frame: DeviceError(Libusb(\"send: libusb_submit_transfer\", -4))");
     adapter_->clear_out_frames();
     EXPECT_EQ(ovel_canfd_transmit(h, &f), 0);
     EXPECT_EQ(adapter_->out_frames().size(), 1u);
@@ -459,11 +461,13 @@ TEST_F(Frames, StartFailuresAreUndone) {
     ovel_canfd_driver* h = open_adapter();
     adapter_->refuse_submissions(ovsim::ENDPOINT_BULK_IN, LIBUSB_ERROR_IO);
     EXPECT_EQ(ovel_canfd_start(h, 0), OVEL_CANFD_ERR_DEVICE);
-    EXPECT_EQ(last_error(h), "failed to start device: "
-                             "DeviceError(Libusb(\"start_transfers: libusb_submit_transfer\", -1))");
+    EXPECT_EQ(last_error(h),
+              "failed to start device: "
+              "DeviceError(Libusb(\"start_transfers: libusb_submit_transfer\", -1))");
     const auto requests = adapter_->control_requests();
     ASSERT_GE(requests.size(), 2u);
-    EXPECT_EQ(requests.back().payload, bytes({0, 0, 0, 0, 0, 0, 0, 0})) << "reset after the failure";
+    EXPECT_EQ(requests.back().payload, bytes({0, 0, 0, 0, 0, 0, 0, 0}))
+        << "reset after the failure";
     const ovel_canfd_frame f = record(0, 0x123, 8);
     EXPECT_EQ(ovel_canfd_transmit(h, &f), OVEL_CANFD_ERR_NOT_RUNNING);
     adapter_->clear_faults();

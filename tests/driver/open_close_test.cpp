@@ -228,15 +228,18 @@ TEST_P(OpenSequenceFailure, FailsTheOpenAndLeavesNothingBehind) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, OpenSequenceFailure,
     ::testing::Values(
-        SequenceFault{"DeviceConfigShort", [](ovsim::Adapter& a) { a.set_reply_length(DEVICE_CONFIG, 11); },
-                      1, "failed to open device: DeviceError(InvalidControlResponse)"},
-        SequenceFault{"BtConstShort", [](ovsim::Adapter& a) { a.set_reply_length(BT_CONST, 39); }, 2,
+        SequenceFault{"DeviceConfigShort",
+                      [](ovsim::Adapter& a) { a.set_reply_length(DEVICE_CONFIG, 11); }, 1,
                       "failed to open device: DeviceError(InvalidControlResponse)"},
-        SequenceFault{"DeviceConfigStalls",
-                      [](ovsim::Adapter& a) { a.set_control_status(DEVICE_CONFIG, LIBUSB_TRANSFER_STALL); },
-                      1, "failed to open device: DeviceError(InvalidControlResponse)"},
-        SequenceFault{"DeviceConfigUnanswered", [](ovsim::Adapter& a) { a.set_no_answer(DEVICE_CONFIG); },
-                      1, "failed to open device: DeviceError(InvalidControlResponse)"},
+        SequenceFault{"BtConstShort", [](ovsim::Adapter& a) { a.set_reply_length(BT_CONST, 39); },
+                      2, "failed to open device: DeviceError(InvalidControlResponse)"},
+        SequenceFault{
+            "DeviceConfigStalls",
+            [](ovsim::Adapter& a) { a.set_control_status(DEVICE_CONFIG, LIBUSB_TRANSFER_STALL); },
+            1, "failed to open device: DeviceError(InvalidControlResponse)"},
+        SequenceFault{"DeviceConfigUnanswered",
+                      [](ovsim::Adapter& a) { a.set_no_answer(DEVICE_CONFIG); }, 1,
+                      "failed to open device: DeviceError(InvalidControlResponse)"},
         SequenceFault{"SubmissionRefused",
                       [](ovsim::Adapter& a) { a.refuse_submissions(0, LIBUSB_ERROR_NO_DEVICE); }, 0,
                       "failed to open device: "
@@ -317,7 +320,8 @@ TEST_F(OpenClose, ManyHandlesEachWithTheirOwnAdapter) {
     }
     for (int i = 0; i < 4; ++i) {
         ovel_canfd_driver* h = new_handle();
-        ASSERT_EQ(ovel_canfd_open_with_device_serial_number(h, ("N" + std::to_string(i)).c_str()), 0);
+        ASSERT_EQ(ovel_canfd_open_with_device_serial_number(h, ("N" + std::to_string(i)).c_str()),
+                  0);
         handles.push_back(h);
     }
     EXPECT_EQ(ovsim::counters().contexts, 4);

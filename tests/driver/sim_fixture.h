@@ -3,9 +3,9 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
@@ -31,14 +31,18 @@ inline int count_entries(const char* path) {
     return count;
 }
 
-inline int thread_count() { return count_entries("/proc/self/task"); }
+inline int thread_count() {
+    return count_entries("/proc/self/task");
+}
 
 // Sanitizer runtimes start a helper thread of their own at the first thread creation; start
 // one before a baseline is taken so that it does not count as the library's.
 inline void settle_runtime_threads() {
     std::thread([] {}).join();
 }
-inline int fd_count() { return count_entries("/proc/self/fd"); }
+inline int fd_count() {
+    return count_entries("/proc/self/fd");
+}
 
 // Waits for a condition that another thread brings about, with a generous bound.
 inline bool eventually(const std::function<bool()>& condition,
@@ -64,7 +68,7 @@ inline std::vector<std::uint8_t> bytes(std::initializer_list<int> values) {
 // Every test starts from an empty simulator with shortened time-outs, and ends by
 // checking that nothing the library acquired survives.
 class SimTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ovsim::reset();
         ovsim::set_time_scale(0.02);

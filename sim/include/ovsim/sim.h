@@ -1,0 +1,179 @@
+// Control API of the simulated gs_usb adapter.
+//
+// The simulator is a libusb-1.0 implementation (the functions of <libusb-1.0/libusb.h> that the
+// driver calls) over emulated adapters. Tests and benchmarks link it instead of the real libusb
+// and use this header to plug adapters in, shape their behaviour, inject faults and read back
+// what reached the wire. Every function here may be called from any thread.
+//
+// Misuse of the libusb API (a closed handle used, a transfer freed while in flight, libusb_exit
+// with open handles...) prints "ovsim: misuse: ..." on stderr and aborts the process.
+#pragma once
+
+#include <libusb.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ovsim {
+
+namespace detail {
+struct AdapterModel;
+}
+
+// gs_usb request codes that the emulated adapter understands.
+inline constexpr std::uint8_t REQUEST_HOST_FORMAT = 0;
+inline constexpr std::uint8_t REQUEST_BITTIMING = 1;
+inline constexpr std::uint8_t REQUEST_MODE = 2;
+inline constexpr std::uint8_t REQUEST_BT_CONST = 4;
+inline constexpr std::uint8_t REQUEST_DEVICE_CONFIG = 5;
+inline constexpr std::uint8_t REQUEST_DATA_BITTIMING = 8;
+
+inline constexpr std::uint8_t ENDPOINT_CONTROL = 0x00;
+inline constexpr std::uint8_t ENDPOINT_BULK_IN = 0x81;
+inline constexpr std::uint8_t ENDPOINT_BULK_OUT = 0x02;
+
+// MODE flags as the adapter stores them per channel.
+inline constexpr std::uint32_t MODE_FLAG_LISTEN_ONLY = 0x1;
+inline constexpr std::uint32_t MODE_FLAG_LOOP_BACK = 0x2;
+inline constexpr std::uint32_t MODE_FLAG_FD = 0x100;
+
+inline constexpr std::uint8_t FRAME_FLAG_FD = 0x02;
+inline constexpr std::uint32_t ECHO_ID_RECEIVED = 0xFFFFFFFF;
+
+struct AdapterSpec {
+    std::uint16_t vendor_id = 0x1D50, product_id = 0x606F;
+    std::optional<std::string> serial = "OVSIM0001";  // nullopt: iSerialNumber 0
+    bool serial_unreadable = false;  // the string descriptor read stalls (LIBUSB_ERROR_PIPE)
+    std::uint8_t icount = 1;         // highest channel index: icount + 1 channels
+    std::uint32_t sw_version = 2, hw_version = 1, features = 0x103, fclk_can = 80'000'000;
+    // tseg1_min, tseg1_max, tseg2_min, tseg2_max, sjw_max, brp_min, brp_max, brp_inc
+    std::array<std::uint32_t, 8> bt_limits = {1, 16, 1, 8, 4, 1, 1024, 1};
+    bool kernel_driver_attached = true;
+};
+
+// One control transfer as the adapter received it.
+struct ControlRecord {
+    std::array<std::uint8_t, 8> setup;  // the setup packet, byte for byte
+    std::uint8_t request_type, request;
+    std::uint16_t value, index, length;  // wValue, wIndex, wLength
+    std::vector<std::uint8_t> payload;   // OUT: the wLength data-stage bytes; IN: empty
+    int transfer_length;                 // libusb_transfer::length (setup included)
+    std::uint8_t endpoint = 0, type = LIBUSB_TRANSFER_TYPE_CONTROL;
+};
+
+// A host frame for feed_frame(). wire_length -1: 20 bytes for a classic frame, 76 with FD.
+struct FrameSpec {
+    std::uint32_t echo_id = ECHO_ID_RECEIVED, can_id = 0;
+    std::uint8_t dlc = 0, channel = 0, flags = 0;
+    std::vector<std::uint8_t> data;  // up to 64 bytes, the rest is zero
+    int wire_length = -1;
+};
+
+enum class OutBehaviour {
+    Take,    // complete at once, record, echo on bulk IN when the frame's channel is started
+    Ignore,  // never complete: the transfer ends with its own time-out
+    Stall,   // complete with LIBUSB_TRANSFER_STALL
+    Error,   // complete with LIBUSB_TRANSFER_ERROR
+};
+
+// Generated receive traffic. Frame k: channel channels[k % size], can_id 0x100 + channel, data
+// bytes 0..7 = k (u64 LE); FD frames (76 bytes, FLAG_FD, dlc 15) also carry in data bytes 8..15
+// the steady_clock time in ns at which the transfer was completed. Classic: 20 bytes, dlc 8.
+struct StreamSpec {
+    std::uint64_t count = 0;  // 0: unlimited
+    std::vector<std::uint8_t> channels = {0};
+    bool fd = false;
+    double rate_hz = 0;  // 0: each IN transfer completes as soon as it is submitted
+};
+
+struct Counters {
+    int contexts;             // libusb_init without libusb_exit
+    int handles;              // open device handles
+    int claimed_interfaces;   // claims not yet released (closing a handle drops its claim)
+    int transfers_allocated;  // libusb_alloc_transfer without libusb_free_transfer
+    int transfers_in_flight;  // submitted, callback not yet started
+    int threads_in_handle_events;
+    int device_refs;  // device references held outside handles (lists not freed, ref_device)
+    // libusb_close calls that dropped in-flight transfers of a plugged adapter for which no
+    // cancellation had been requested: real libusb reports this as an error.
+    int closed_with_transfers_in_flight;
+    // libusb_close calls that dropped transfers whose cancellation was requested but whose
+    // callback had not run yet: real libusb warns about this and never calls those callbacks.
+    int closed_with_cancellations_pending;
+};
+
+// One emulated adapter. Owned by the simulator and valid until reset().
+class Adapter {
+  public:
+    // libusb_open of this adapter fails with `code` (0 clears the fault).
+    void set_open_result(int code);
+    // libusb_detach_kernel_driver / libusb_claim_interface return `code` instead of their usual
+    // result (until clear_faults()). A forced 0 performs the normal detach or claim.
+    void set_detach_result(int code);
+    void set_claim_result(int code);
+    // Control request faults, by request code, until clear_faults():
+    // reply only `length` bytes (status COMPLETED, at most wLength);
+    void set_reply_length(std::uint8_t request, int length);
+    // complete with `status` and actual_length 0;
+    void set_control_status(std::uint8_t request, libusb_transfer_status status);
+    // never answer: the transfer ends with its own time-out.
+    void set_no_answer(std::uint8_t request);
+    // Clears every fault above, the refusals and the open result.
+    void clear_faults();
+    // libusb_submit_transfer on `endpoint` (0, 0x81, 0x02) returns `code` for the next `count`
+    // submissions; -1: until clear_faults(). A refused submission reaches nothing.
+    void refuse_submissions(std::uint8_t endpoint, int code, int count = -1);
+    // The adapter disappears: gone from new device lists, submissions fail with
+    // LIBUSB_ERROR_NO_DEVICE, every transfer in flight completes with LIBUSB_TRANSFER_NO_DEVICE.
+    void unplug();
+
+    std::vector<ControlRecord> control_requests() const;
+    void clear_control_requests();
+    bool channel_started(std::uint8_t channel) const;
+    std::uint32_t channel_flags(std::uint8_t channel) const;
+
+    // Queues one frame for the host, any length; it completes the oldest pending IN transfer.
+    void feed(std::vector<std::uint8_t> bytes);
+    void feed_frame(const FrameSpec& frame);
+    // The next `count` IN completions carry `status` and no data (pending transfers first).
+    void fail_in(libusb_transfer_status status, int count);
+    std::size_t frames_waiting() const;  // fed frames not yet taken by an IN transfer
+
+    void set_out_behaviour(OutBehaviour b);
+    std::vector<std::vector<std::uint8_t>> out_frames() const;  // every bulk OUT transfer's bytes
+    void clear_out_frames();
+
+    int in_transfers_pending() const;  // IN transfers submitted and waiting for a frame
+
+    void start_stream(const StreamSpec& spec);
+    void stop_stream();
+    std::uint64_t streamed() const;  // frames completed by the current stream
+
+  private:
+    friend struct detail::AdapterModel;
+    explicit Adapter(detail::AdapterModel& model) : model_(model) {}
+    detail::AdapterModel& model_;
+};
+
+// Plugs in a new adapter; device lists return adapters in the order they were added.
+Adapter& add_adapter(const AdapterSpec& spec = {});
+// Removes every adapter and fault, zeroes the error counters and restores time scale 1.
+// Aborts as misuse while a libusb context is alive.
+void reset();
+// Multiplies every transfer time-out and libusb_handle_events' 60 s limit (must be > 0).
+void set_time_scale(double scale);
+// libusb_init returns `code` (0: succeeds again).
+void set_init_result(int code);
+// The next `after_successes` libusb_alloc_transfer calls succeed, the `count` after them fail.
+void fail_alloc_transfer(int after_successes, int count = 1);
+Counters counters();
+// The libusb lifecycle calls made since the last reset() or clear_calls(), by name, in order:
+// init, exit, device lists, open, close, detach, claim, release, interrupt, alloc and free of
+// transfers (submissions, cancellations and event handling are not logged).
+std::vector<std::string> calls();
+void clear_calls();
+
+}  // namespace ovsim

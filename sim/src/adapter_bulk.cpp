@@ -1,0 +1,165 @@
+// The emulated adapter's bulk endpoints: frames to the host on 0x81, frames from it on 0x02,
+// echoes of transmitted frames and the generated stream used by benchmarks.
+#include "model.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ovsim::detail {
+namespace {
+
+constexpr std::size_t CLASSIC_WIRE_LENGTH = 20;
+constexpr std::size_t FD_WIRE_LENGTH = 76;
+constexpr std::size_t CHANNEL_OFFSET = 9;
+constexpr std::size_t DATA_OFFSET = 12;
+
+void put_le(std::uint8_t* out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+// Copies a frame into an IN transfer; a frame longer than the buffer overflows it.
+void complete_in(Sim& s, TransferState& transfer, const std::uint8_t* bytes, std::size_t size) {
+    libusb_transfer& pub = *transfer.pub();
+    const auto capacity = static_cast<std::size_t>(pub.length);
+    const std::size_t copied = std::min(size, capacity);
+    if (copied > 0) {
+        std::memcpy(pub.buffer, bytes, copied);
+    }
+    queue_completion(s, transfer,
+                     size > capacity ? LIBUSB_TRANSFER_OVERFLOW : LIBUSB_TRANSFER_COMPLETED,
+                     static_cast<int>(copied));
+}
+
+bool stream_has_frame(const StreamState& stream) {
+    return stream.active && (stream.spec.count == 0 || stream.next_sequence < stream.spec.count);
+}
+
+Clock::time_point stream_due(const StreamState& stream, std::uint64_t sequence) {
+    const std::chrono::duration<double> offset(static_cast<double>(sequence) / stream.spec.rate_hz);
+    return stream.started + std::chrono::duration_cast<Clock::duration>(offset);
+}
+
+void complete_with_stream_frame(Sim& s, AdapterModel& adapter, TransferState& transfer) {
+    StreamState& stream = adapter.stream;
+    const std::uint64_t sequence = stream.next_sequence++;
+    const std::vector<std::uint8_t>& channels = stream.spec.channels;
+    const std::uint8_t channel = channels.empty() ? 0 : channels[sequence % channels.size()];
+    std::uint8_t frame[FD_WIRE_LENGTH] = {};
+    put_le(&frame[0], ECHO_ID_RECEIVED, 4);
+    put_le(&frame[4], 0x100u + channel, 4);
+    frame[8] = stream.spec.fd ? 15 : 8;
+    frame[CHANNEL_OFFSET] = channel;
+    frame[10] = stream.spec.fd ? FRAME_FLAG_FD : 0;
+    put_le(&frame[DATA_OFFSET], sequence, 8);
+    if (stream.spec.fd) {
+        const auto now =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch());
+        put_le(&frame[DATA_OFFSET + 8], static_cast<std::uint64_t>(now.count()), 8);
+    }
+    complete_in(s, transfer, frame, stream.spec.fd ? FD_WIRE_LENGTH : CLASSIC_WIRE_LENGTH);
+    ++adapter.streamed;
+}
+
+// Completes an IN transfer from what the adapter has for the host right now, if anything.
+bool serve_now(Sim& s, AdapterModel& adapter, TransferState& transfer) {
+    if (adapter.fail_in_remaining > 0) {
+        --adapter.fail_in_remaining;
+        queue_completion(s, transfer, adapter.fail_in_status, 0);
+        return true;
+    }
+    if (!adapter.to_host.empty()) {
+        const std::vector<std::uint8_t> frame = std::move(adapter.to_host.front());
+        adapter.to_host.pop_front();
+        complete_in(s, transfer, frame.data(), frame.size());
+        return true;
+    }
+    if (stream_has_frame(adapter.stream) && adapter.stream.spec.rate_hz <= 0) {
+        complete_with_stream_frame(s, adapter, transfer);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::optional<Clock::time_point> adapter_pump_stream(Sim& s, AdapterModel& adapter,
+                                                     Clock::time_point now) {
+    StreamState& stream = adapter.stream;
+    if (stream.spec.rate_hz <= 0) {
+        return std::nullopt;
+    }
+    while (!adapter.pending_in.empty() && stream_has_frame(stream)) {
+        const Clock::time_point due = stream_due(stream, stream.next_sequence);
+        if (due > now) {
+            return due;
+        }
+        complete_with_stream_frame(s, adapter, *adapter.pending_in.front());
+    }
+    return std::nullopt;
+}
+
+void adapter_serve_pending(Sim& s, AdapterModel& adapter) {
+    while (!adapter.pending_in.empty() && serve_now(s, adapter, *adapter.pending_in.front())) {
+    }
+    if (stream_has_frame(adapter.stream) && adapter.stream.spec.rate_hz > 0) {
+        adapter_pump_stream(s, adapter, Clock::now());
+        notify_adapter_contexts(adapter);  // the next due time changed
+    }
+}
+
+void adapter_offer_frame(Sim& s, AdapterModel& adapter, std::vector<std::uint8_t> bytes) {
+    adapter.to_host.push_back(std::move(bytes));
+    adapter_serve_pending(s, adapter);
+}
+
+void adapter_bulk_in(Sim& s, AdapterModel& adapter, TransferState& transfer) {
+    if (!adapter.pending_in.empty() && adapter.stream.spec.rate_hz > 0) {
+        adapter_pump_stream(s, adapter, Clock::now());
+    }
+    // Transfers are served in submission order: one waiting ahead means no frame is ready.
+    if (adapter.pending_in.empty()) {
+        if (serve_now(s, adapter, transfer)) {
+            return;
+        }
+        if (stream_has_frame(adapter.stream) && adapter.stream.spec.rate_hz > 0 &&
+            stream_due(adapter.stream, adapter.stream.next_sequence) <= Clock::now()) {
+            complete_with_stream_frame(s, adapter, transfer);
+            return;
+        }
+    }
+    make_pending(s, transfer);
+    if (stream_has_frame(adapter.stream) && adapter.stream.spec.rate_hz > 0 &&
+        transfer.context->sleepers > 0) {
+        transfer.context->wakeup.notify_all();  // its event thread must plan the due time
+    }
+}
+
+void adapter_bulk_out(Sim& s, AdapterModel& adapter, TransferState& transfer) {
+    libusb_transfer& pub = *transfer.pub();
+    const auto length = static_cast<std::size_t>(pub.length);
+    adapter.out_log.emplace_back(pub.buffer, pub.buffer + length);
+    switch (adapter.out_behaviour) {
+        case OutBehaviour::Take:
+            break;
+        case OutBehaviour::Ignore:
+            make_pending(s, transfer);
+            return;
+        case OutBehaviour::Stall:
+            queue_completion(s, transfer, LIBUSB_TRANSFER_STALL, 0);
+            return;
+        case OutBehaviour::Error:
+            queue_completion(s, transfer, LIBUSB_TRANSFER_ERROR, 0);
+            return;
+    }
+    queue_completion(s, transfer, LIBUSB_TRANSFER_COMPLETED, pub.length);
+    if (length > CHANNEL_OFFSET) {
+        const std::uint8_t channel = pub.buffer[CHANNEL_OFFSET];
+        if (channel < adapter.channel_started.size() && adapter.channel_started[channel]) {
+            adapter_offer_frame(s, adapter, adapter.out_log.back());
+        }
+    }
+}
+
+}  // namespace ovsim::detail

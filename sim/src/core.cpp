@@ -1,0 +1,107 @@
+// Shared state, misuse reporting and the two ways a transfer's outcome is settled.
+#include "model.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace ovsim::detail {
+
+Sim& sim() {
+    // Never destroyed: detached driver threads may still call in while the process exits.
+    static Sim* const instance = new Sim();
+    return *instance;
+}
+
+void misuse(const char* what) {
+    std::fprintf(stderr, "ovsim: misuse: %s\n", what);
+    std::fflush(stderr);
+    std::abort();
+}
+
+void record_call(const char* function) {
+    Sim& s = sim();
+    std::lock_guard lock(s.calls_mutex);
+    s.calls.emplace_back(function);
+}
+
+Clock::duration scaled(const Sim& s, std::chrono::milliseconds duration) {
+    const std::chrono::duration<double, std::milli> result = duration * s.time_scale;
+    return std::chrono::duration_cast<Clock::duration>(result);
+}
+
+void require_context(const libusb_context* context, const char* function) {
+    if (context == nullptr) {
+        std::fprintf(stderr, "ovsim: misuse: %s: the default context (NULL) is not supported\n",
+                     function);
+        std::fflush(stderr);
+        std::abort();
+    }
+    if (!context->alive) {
+        std::fprintf(stderr, "ovsim: misuse: %s: context used after libusb_exit\n", function);
+        std::fflush(stderr);
+        std::abort();
+    }
+}
+
+void require_open_handle(const libusb_device_handle* handle, const char* function) {
+    if (handle == nullptr) {
+        std::fprintf(stderr, "ovsim: misuse: %s: NULL device handle\n", function);
+        std::fflush(stderr);
+        std::abort();
+    }
+    if (handle->closed) {
+        std::fprintf(stderr, "ovsim: misuse: %s: device handle used after libusb_close\n",
+                     function);
+        std::fflush(stderr);
+        std::abort();
+    }
+}
+
+void queue_completion(Sim& s, TransferState& transfer, libusb_transfer_status status, int length) {
+    libusb_context& context = *transfer.context;
+    if (transfer.phase == TransferState::Phase::Pending) {
+        context.pending.remove(transfer);
+        if (transfer.endpoint == Endpoint::BulkIn && transfer.handle != nullptr) {
+            transfer.handle->adapter->pending_in.remove(transfer);
+        }
+    } else {
+        ++s.counters.transfers_in_flight;
+    }
+    transfer.phase = TransferState::Phase::Queued;
+    transfer.has_deadline = false;
+    transfer.result_status = status;
+    transfer.result_length = length;
+    context.completions.push_back(transfer);
+    if (context.sleepers > 0) {
+        context.wakeup.notify_all();
+    }
+}
+
+void make_pending(Sim& s, TransferState& transfer) {
+    libusb_transfer& pub = *transfer.pub();
+    transfer.phase = TransferState::Phase::Pending;
+    transfer.has_deadline = pub.timeout != 0;
+    if (transfer.has_deadline) {
+        transfer.deadline = Clock::now() + scaled(s, std::chrono::milliseconds(pub.timeout));
+    }
+    ++s.counters.transfers_in_flight;
+    transfer.context->pending.push_back(transfer);
+    if (transfer.endpoint == Endpoint::BulkIn) {
+        transfer.handle->adapter->pending_in.push_back(transfer);
+    }
+    // A sleeping event thread must learn about the new deadline.
+    if (transfer.has_deadline && transfer.context->sleepers > 0 &&
+        transfer.deadline < transfer.context->sleeping_until) {
+        transfer.context->wakeup.notify_all();
+    }
+}
+
+void notify_adapter_contexts(AdapterModel& adapter) {
+    for (libusb_device_handle* handle : adapter.handles) {
+        if (handle->context->sleepers > 0) {
+            handle->context->wakeup.notify_all();
+        }
+    }
+}
+
+}  // namespace ovsim::detail

@@ -1,0 +1,256 @@
+// Contexts and event handling: the only place where completion callbacks run.
+#include "model.h"
+
+#include <algorithm>
+
+namespace ovsim::detail {
+namespace {
+
+constexpr std::chrono::milliseconds EVENT_WAIT_LIMIT{60'000};
+
+void expire_timeouts(Sim& s, libusb_context& context, Clock::time_point now) {
+    TransferState* transfer = context.pending.front();
+    while (transfer != nullptr) {
+        TransferState* following = ContextList::next(*transfer);
+        if (transfer->has_deadline && transfer->deadline <= now) {
+            queue_completion(s, *transfer, LIBUSB_TRANSFER_TIMED_OUT, 0);
+        }
+        transfer = following;
+    }
+}
+
+std::optional<Clock::time_point> next_deadline(const libusb_context& context) {
+    std::optional<Clock::time_point> earliest;
+    for (TransferState* transfer = context.pending.front(); transfer != nullptr;
+         transfer = ContextList::next(*transfer)) {
+        if (transfer->has_deadline && (!earliest || transfer->deadline < *earliest)) {
+            earliest = transfer->deadline;
+        }
+    }
+    return earliest;
+}
+
+std::optional<Clock::time_point> pump_streams(Sim& s, libusb_context& context,
+                                              Clock::time_point now) {
+    std::optional<Clock::time_point> earliest;
+    for (libusb_device_handle* handle : context.open_handles) {
+        if (const auto due = adapter_pump_stream(s, *handle->adapter, now)) {
+            earliest = earliest ? std::min(*earliest, *due) : *due;
+        }
+    }
+    return earliest;
+}
+
+// Applies what libusb does between reaping a transfer and calling its callback.
+void publish_result(TransferState& state, libusb_transfer& pub) {
+    libusb_transfer_status status = state.result_status;
+    if (status == LIBUSB_TRANSFER_COMPLETED && (pub.flags & LIBUSB_TRANSFER_SHORT_NOT_OK) != 0) {
+        const int setup_size = pub.type == LIBUSB_TRANSFER_TYPE_CONTROL
+                                   ? static_cast<int>(LIBUSB_CONTROL_SETUP_SIZE)
+                                   : 0;
+        const int requested = pub.length - setup_size;
+        if (state.result_length != requested) {
+            status = LIBUSB_TRANSFER_ERROR;
+        }
+    }
+    pub.status = status;
+    pub.actual_length = state.result_length;
+}
+
+// Delivers the completions queued when it starts, one callback at a time, without the lock.
+// Completions queued by those callbacks wait for the next call, as events that arrive during
+// one poll of libusb wait for the next.
+void deliver_completions(Sim& s, libusb_context& context, std::unique_lock<std::mutex>& lock) {
+    context.handler_active = true;
+    context.handler_thread = std::this_thread::get_id();
+    std::size_t budget = context.completions.size();
+    while (budget > 0 && !context.completions.empty()) {
+        --budget;
+        TransferState& state = *context.completions.pop_front();
+        state.phase = TransferState::Phase::Idle;
+        --s.counters.transfers_in_flight;
+        libusb_transfer& pub = *state.pub();
+        publish_result(state, pub);
+        const libusb_transfer_cb_fn callback = pub.callback;
+        const std::uint8_t flags = pub.flags;
+        context.delivering_handle = state.handle;
+        lock.unlock();
+        callback(&pub);
+        if ((flags & LIBUSB_TRANSFER_FREE_TRANSFER) != 0) {
+            libusb_free_transfer(&pub);
+        }
+        lock.lock();
+        context.delivering_handle = nullptr;
+        if (context.close_waiters > 0) {
+            context.wakeup.notify_all();
+        }
+    }
+    context.handler_active = false;
+    ++context.handler_generation;
+    if (context.sleepers > 0) {
+        context.wakeup.notify_all();
+    }
+}
+
+void sleep_until(libusb_context& context, std::unique_lock<std::mutex>& lock,
+                 Clock::time_point wake) {
+    if (context.sleepers == 0 || wake < context.sleeping_until) {
+        context.sleeping_until = wake;
+    }
+    ++context.sleepers;
+    context.wakeup.wait_until(lock, wake);
+    --context.sleepers;
+}
+
+}  // namespace
+}  // namespace ovsim::detail
+
+using namespace ovsim::detail;
+
+extern "C" {
+
+int LIBUSB_CALL libusb_init(libusb_context** context) {
+    record_call("libusb_init");
+    if (context == nullptr) {
+        misuse("libusb_init: the default context (NULL) is not supported");
+    }
+    Sim& s = sim();
+    std::lock_guard lock(s.mutex);
+    if (s.init_result != 0) {
+        return s.init_result;
+    }
+    s.contexts.push_back(std::make_unique<libusb_context>());
+    *context = s.contexts.back().get();
+    ++s.counters.contexts;
+    return 0;
+}
+
+void LIBUSB_CALL libusb_exit(libusb_context* context) {
+    record_call("libusb_exit");
+    Sim& s = sim();
+    std::lock_guard lock(s.mutex);
+    require_context(context, "libusb_exit");
+    if (!context->open_handles.empty()) {
+        misuse("libusb_exit: a device handle of this context is still open");
+    }
+    if (context->threads_inside > 0) {
+        misuse("libusb_exit: a thread is inside libusb_handle_events of this context");
+    }
+    context->alive = false;
+    --s.counters.contexts;
+}
+
+int LIBUSB_CALL libusb_handle_events(libusb_context* context) {
+    Sim& s = sim();
+    std::unique_lock lock(s.mutex);
+    require_context(context, "libusb_handle_events");
+    if (context->handler_active && context->handler_thread == std::this_thread::get_id()) {
+        return LIBUSB_ERROR_BUSY;  // called from a completion callback, as libusb refuses it
+    }
+    ++context->threads_inside;
+    ++s.counters.threads_in_handle_events;
+    const std::uint64_t close_epoch = context->close_epoch;
+    const Clock::time_point limit = Clock::now() + scaled(s, EVENT_WAIT_LIMIT);
+    for (;;) {
+        if (context->interrupt_pending) {
+            context->interrupt_pending = false;
+            break;
+        }
+        if (context->close_epoch != close_epoch) {
+            break;
+        }
+        const Clock::time_point now = Clock::now();
+        if (context->handler_active) {
+            // Like libusb: another thread is handling events; wait for it to finish, then return.
+            const std::uint64_t generation = context->handler_generation;
+            if (now >= limit) {
+                break;
+            }
+            ++context->sleepers;
+            context->wakeup.wait_until(lock, limit);
+            --context->sleepers;
+            if (context->handler_generation != generation) {
+                break;
+            }
+            continue;
+        }
+        expire_timeouts(s, *context, now);
+        const std::optional<Clock::time_point> stream_due = pump_streams(s, *context, now);
+        if (!context->completions.empty()) {
+            deliver_completions(s, *context, lock);
+            break;
+        }
+        if (now >= limit) {
+            break;
+        }
+        Clock::time_point wake = limit;
+        if (const auto deadline = next_deadline(*context)) {
+            wake = std::min(wake, *deadline);
+        }
+        if (stream_due) {
+            wake = std::min(wake, *stream_due);
+        }
+        sleep_until(*context, lock, wake);
+    }
+    --context->threads_inside;
+    --s.counters.threads_in_handle_events;
+    return 0;
+}
+
+void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context* context) {
+    record_call("libusb_interrupt_event_handler");
+    Sim& s = sim();
+    std::lock_guard lock(s.mutex);
+    require_context(context, "libusb_interrupt_event_handler");
+    context->interrupt_pending = true;
+    context->wakeup.notify_all();
+}
+
+const char* LIBUSB_CALL libusb_error_name(int code) {
+    switch (code) {
+        case LIBUSB_SUCCESS:
+            return "LIBUSB_SUCCESS / LIBUSB_TRANSFER_COMPLETED";
+        case LIBUSB_ERROR_IO:
+            return "LIBUSB_ERROR_IO";
+        case LIBUSB_ERROR_INVALID_PARAM:
+            return "LIBUSB_ERROR_INVALID_PARAM";
+        case LIBUSB_ERROR_ACCESS:
+            return "LIBUSB_ERROR_ACCESS";
+        case LIBUSB_ERROR_NO_DEVICE:
+            return "LIBUSB_ERROR_NO_DEVICE";
+        case LIBUSB_ERROR_NOT_FOUND:
+            return "LIBUSB_ERROR_NOT_FOUND";
+        case LIBUSB_ERROR_BUSY:
+            return "LIBUSB_ERROR_BUSY";
+        case LIBUSB_ERROR_TIMEOUT:
+            return "LIBUSB_ERROR_TIMEOUT";
+        case LIBUSB_ERROR_OVERFLOW:
+            return "LIBUSB_ERROR_OVERFLOW";
+        case LIBUSB_ERROR_PIPE:
+            return "LIBUSB_ERROR_PIPE";
+        case LIBUSB_ERROR_INTERRUPTED:
+            return "LIBUSB_ERROR_INTERRUPTED";
+        case LIBUSB_ERROR_NO_MEM:
+            return "LIBUSB_ERROR_NO_MEM";
+        case LIBUSB_ERROR_NOT_SUPPORTED:
+            return "LIBUSB_ERROR_NOT_SUPPORTED";
+        case LIBUSB_ERROR_OTHER:
+            return "LIBUSB_ERROR_OTHER";
+        case LIBUSB_TRANSFER_ERROR:
+            return "LIBUSB_TRANSFER_ERROR";
+        case LIBUSB_TRANSFER_TIMED_OUT:
+            return "LIBUSB_TRANSFER_TIMED_OUT";
+        case LIBUSB_TRANSFER_CANCELLED:
+            return "LIBUSB_TRANSFER_CANCELLED";
+        case LIBUSB_TRANSFER_STALL:
+            return "LIBUSB_TRANSFER_STALL";
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            return "LIBUSB_TRANSFER_NO_DEVICE";
+        case LIBUSB_TRANSFER_OVERFLOW:
+            return "LIBUSB_TRANSFER_OVERFLOW";
+        default:
+            return "**UNKNOWN**";
+    }
+}
+
+}  // extern "C"

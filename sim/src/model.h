@@ -1,0 +1,192 @@
+// The simulator's state: contexts, device objects, handles, transfers and emulated adapters.
+// Everything here is guarded by Sim::mutex; callbacks are never called while it is held.
+#pragma once
+
+#include "ovsim/sim.h"
+#include "transfer_list.h"
+
+#include <libusb.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ovsim::detail {
+
+using Clock = std::chrono::steady_clock;
+
+enum class Endpoint : std::uint8_t { Control, BulkIn, BulkOut };
+
+// The private part of a transfer, allocated just before the public libusb_transfer.
+struct TransferState {
+    static constexpr std::uint32_t MAGIC = 0x6F767472;  // "ovtr"
+    enum class Phase : std::uint8_t {
+        Idle,     // not in flight: may be filled, submitted or freed
+        Pending,  // in flight, its outcome not decided yet
+        Queued,   // in flight, outcome decided, waiting for an event thread to deliver it
+    };
+
+    std::uint32_t magic = MAGIC;
+    Phase phase = Phase::Idle;
+    bool cancel_requested = false;
+    Endpoint endpoint = Endpoint::Control;
+    bool has_deadline = false;
+    Clock::time_point deadline{};
+    libusb_device_handle* handle = nullptr;
+    libusb_context* context = nullptr;
+    libusb_transfer_status result_status = LIBUSB_TRANSFER_COMPLETED;
+    int result_length = 0;
+    // Links in the context's pending list or its completion queue (never both).
+    TransferState* prev = nullptr;
+    TransferState* next = nullptr;
+    // Links in the adapter's FIFO of IN transfers waiting for a frame.
+    TransferState* in_prev = nullptr;
+    TransferState* in_next = nullptr;
+
+    libusb_transfer* pub();
+    static TransferState* of(libusb_transfer* transfer);
+    static std::size_t allocation_size(int iso_packets);
+};
+
+using ContextList = IntrusiveList<TransferState, &TransferState::prev, &TransferState::next>;
+using InList = IntrusiveList<TransferState, &TransferState::in_prev, &TransferState::in_next>;
+
+struct StreamState {
+    StreamSpec spec;
+    bool active = false;
+    std::uint64_t next_sequence = 0;
+    Clock::time_point started{};
+};
+
+struct AdapterModel {
+    explicit AdapterModel(const AdapterSpec& adapter_spec);
+
+    AdapterSpec spec;
+    Adapter facade;
+    bool unplugged = false;
+    bool kernel_driver_attached;
+
+    std::optional<int> open_result, detach_result, claim_result;
+    std::map<std::uint8_t, int> reply_length;
+    std::map<std::uint8_t, libusb_transfer_status> control_status;
+    std::map<std::uint8_t, bool> no_answer;
+    struct Refusal {
+        int code;
+        int remaining;  // -1: until cleared
+    };
+    std::map<std::uint8_t, Refusal> refusals;
+
+    std::vector<ControlRecord> control_log;
+    std::vector<bool> channel_started;
+    std::vector<std::uint32_t> channel_flags;
+
+    std::deque<std::vector<std::uint8_t>> to_host;
+    libusb_transfer_status fail_in_status = LIBUSB_TRANSFER_ERROR;
+    int fail_in_remaining = 0;
+    InList pending_in;
+
+    OutBehaviour out_behaviour = OutBehaviour::Take;
+    std::vector<std::vector<std::uint8_t>> out_log;
+
+    StreamState stream;
+    std::uint64_t streamed = 0;
+
+    std::vector<libusb_device_handle*> handles;  // open handles of this adapter
+};
+
+}  // namespace ovsim::detail
+
+struct libusb_context {
+    bool alive = true;
+    std::condition_variable wakeup;
+    ovsim::detail::ContextList pending;      // in flight, outcome not decided
+    ovsim::detail::ContextList completions;  // decided, waiting for delivery
+    std::vector<libusb_device_handle*> open_handles;
+    std::vector<std::unique_ptr<libusb_device>> devices;
+    int threads_inside = 0;
+    int sleepers = 0;  // threads blocked on `wakeup`
+    std::chrono::steady_clock::time_point
+        sleeping_until{};  // the earliest planned wake-up of a sleeper
+    bool interrupt_pending = false;
+    std::uint64_t close_epoch = 0;  // bumped by every libusb_close: a transient wake-up
+    bool handler_active = false;    // one thread at a time delivers completions
+    std::thread::id handler_thread{};
+    std::uint64_t handler_generation = 0;
+    libusb_device_handle* delivering_handle = nullptr;  // whose callback runs right now
+    int close_waiters = 0;  // libusb_close calls waiting for that callback to return
+};
+
+struct libusb_device {
+    libusb_context* context;
+    ovsim::detail::AdapterModel* adapter;
+    int refs = 0;
+};
+
+struct libusb_device_handle {
+    libusb_device* device;
+    libusb_context* context;
+    ovsim::detail::AdapterModel* adapter;
+    bool closed = false;
+    bool claimed = false;
+};
+
+namespace ovsim::detail {
+
+struct Sim {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<AdapterModel>> adapters;
+    // Exited contexts and closed handles stay allocated until reset() so that a late use
+    // is reported as misuse instead of touching freed memory.
+    std::vector<std::unique_ptr<libusb_context>> contexts;
+    std::vector<std::unique_ptr<libusb_device_handle>> handles;
+    double time_scale = 1.0;
+    int init_result = 0;
+    int alloc_successes_before_failure = 0;
+    int alloc_failures = 0;
+    Counters counters{};
+    // Names of the lifecycle calls (not submissions, cancels or event handling), in order.
+    std::mutex calls_mutex;
+    std::vector<std::string> calls;
+};
+
+Sim& sim();
+
+[[noreturn]] void misuse(const char* what);
+
+// Appends a lifecycle call to the call log; called without Sim::mutex held.
+void record_call(const char* function);
+
+Clock::duration scaled(const Sim& s, std::chrono::milliseconds duration);
+
+// Validity checks shared by the libusb entry points; each aborts as misuse.
+void require_context(const libusb_context* context, const char* function);
+void require_open_handle(const libusb_device_handle* handle, const char* function);
+
+// Decides the outcome of an in-flight transfer and queues it for the event thread.
+void queue_completion(Sim& s, TransferState& transfer, libusb_transfer_status status, int length);
+// Leaves a transfer in flight until something (a frame, a time-out, a cancel) decides it.
+void make_pending(Sim& s, TransferState& transfer);
+
+// Adapter behaviour (adapter_*.cpp): each decides or parks a freshly submitted transfer.
+void adapter_control(Sim& s, AdapterModel& adapter, TransferState& transfer);
+void adapter_bulk_in(Sim& s, AdapterModel& adapter, TransferState& transfer);
+void adapter_bulk_out(Sim& s, AdapterModel& adapter, TransferState& transfer);
+// Hands what the adapter has for the host (failures, fed frames, stream) to pending IN transfers.
+void adapter_serve_pending(Sim& s, AdapterModel& adapter);
+// Queues one frame for the host and serves it at once if an IN transfer is waiting.
+void adapter_offer_frame(Sim& s, AdapterModel& adapter, std::vector<std::uint8_t> bytes);
+// Completes pending IN transfers with stream frames that are due; returns when the next one is.
+std::optional<Clock::time_point> adapter_pump_stream(Sim& s, AdapterModel& adapter,
+                                                     Clock::time_point now);
+// Wakes event threads of every context that has this adapter open.
+void notify_adapter_contexts(AdapterModel& adapter);
+
+}  // namespace ovsim::detail
