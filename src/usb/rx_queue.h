@@ -20,7 +20,7 @@ inline constexpr std::size_t RX_SEGMENT_FRAMES = 512;
 inline constexpr std::size_t RX_SPARE_SEGMENTS = 2;
 
 class RxQueue {
-public:
+  public:
     RxQueue() noexcept = default;
     // Frees every segment; frames still queued are discarded. Both sides must be done.
     ~RxQueue();
@@ -52,7 +52,7 @@ public:
     // True while a pop is asleep waiting (for tests and diagnostics).
     bool consumer_sleeping() const noexcept { return sleeping_.load(std::memory_order_acquire); }
 
-private:
+  private:
     struct alignas(64) Segment {
         std::array<gsusb::HostFrame, RX_SEGMENT_FRAMES> frames;
         // Set by the producer before it publishes the first frame that lives in the next segment.

@@ -1,0 +1,54 @@
+/*
+ * C control API of the simulated adapter, exported by libovelcanfd-sim.so next to the
+ * ovel_canfd_* functions, for programs that cannot use the C++ API (Python's ctypes, C tools).
+ *
+ * When libovelcanfd-sim.so is loaded it plugs in the adapters named by the environment
+ * variable OVSIM_ADAPTERS, a comma-separated list of SERIAL[:CHANNELS[:FD]] (FD 1 or 0;
+ * defaults 2 channels, FD), or, without the variable, one adapter "OVSIM0001" with two CAN FD
+ * channels. OVSIM_TRAFFIC=RATE[:fd] makes the first adapter deliver generated frames at RATE
+ * frames per second on every channel once reception starts (RATE 0: as fast as possible).
+ * The adapter echoes every frame transmitted on a started channel.
+ */
+#ifndef OVSIM_C_H
+#define OVSIM_C_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Removes every adapter; 0, or -1 while a libusb context is alive (close every handle first). */
+int32_t ovsim_reset(void);
+/* Plugs in an adapter; returns its index (0, 1, ...). serial NULL: the adapter has none. */
+int32_t ovsim_add_adapter(const char *serial, uint8_t icount, uint32_t features,
+                          uint32_t fclk_can);
+/* Number of adapters plugged in since the last reset. */
+int32_t ovsim_adapter_count(void);
+/* Queues a frame "from the bus" (wire_length -1: 20 bytes, or 76 with the FD flag 0x02). */
+int32_t ovsim_feed_frame(int32_t adapter, uint8_t channel, uint32_t echo_id, uint32_t can_id,
+                         uint8_t dlc, uint8_t flags, const uint8_t *data, uint32_t data_length,
+                         int32_t wire_length);
+/* Bulk OUT transfers the adapter took; copies the bytes of the index-th one into buffer. */
+int32_t ovsim_out_frame_count(int32_t adapter);
+int32_t ovsim_out_frame(int32_t adapter, int32_t index, uint8_t *buffer, int32_t capacity);
+/* 0 take, 1 ignore (transmits time out), 2 stall, 3 error. */
+int32_t ovsim_set_out_behaviour(int32_t adapter, int32_t behaviour);
+/* Generated traffic: count 0 unlimited, rate_hz 0 as fast as possible, on channels[0..n). */
+int32_t ovsim_start_stream(int32_t adapter, uint64_t count, const uint8_t *channels,
+                           uint32_t channel_count, bool fd, double rate_hz);
+int32_t ovsim_stop_stream(int32_t adapter);
+int32_t ovsim_unplug(int32_t adapter);
+/* Whether the adapter has the channel on the bus (after a MODE start). */
+int32_t ovsim_channel_started(int32_t adapter, uint8_t channel);
+/* Scales every USB time-out (0.01: a 1 s time-out lasts 10 ms). */
+void ovsim_set_time_scale(double scale);
+/* libusb objects alive: contexts + handles + claimed interfaces + transfers. 0 when all is released. */
+int32_t ovsim_live_objects(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OVSIM_C_H */

@@ -1,0 +1,202 @@
+// The C control API over the C++ one, and the adapters plugged in when the library loads.
+#include "ovsim/ovsim_c.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ovsim/sim.h"
+
+#define OVSIM_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+std::mutex adapters_mutex;
+std::vector<ovsim::Adapter*> adapters;
+
+ovsim::Adapter* adapter_at(int32_t index) {
+    std::lock_guard lock(adapters_mutex);
+    if (index < 0 || static_cast<std::size_t>(index) >= adapters.size()) {
+        return nullptr;
+    }
+    return adapters[static_cast<std::size_t>(index)];
+}
+
+int32_t add(const ovsim::AdapterSpec& spec) {
+    ovsim::Adapter& adapter = ovsim::add_adapter(spec);
+    std::lock_guard lock(adapters_mutex);
+    adapters.push_back(&adapter);
+    return static_cast<int32_t>(adapters.size() - 1);
+}
+
+ovsim::AdapterSpec spec_for(const char* serial, std::uint8_t icount, std::uint32_t features,
+                            std::uint32_t fclk_can) {
+    ovsim::AdapterSpec spec;
+    if (serial == nullptr) {
+        spec.serial.reset();
+    } else {
+        spec.serial = serial;
+    }
+    spec.icount = icount;
+    spec.features = features;
+    spec.fclk_can = fclk_can;
+    return spec;
+}
+
+// OVSIM_ADAPTERS=SERIAL[:CHANNELS[:FD]],... and OVSIM_TRAFFIC=RATE[:fd].
+__attribute__((constructor)) void plug_in_from_environment() {
+    const char* listed = std::getenv("OVSIM_ADAPTERS");
+    std::string list = listed != nullptr ? listed : "OVSIM0001:2:1";
+    std::stringstream entries(list);
+    std::string entry;
+    int first_channels = 0;
+    while (std::getline(entries, entry, ',')) {
+        std::stringstream fields(entry);
+        std::string serial, channels = "2", fd = "1";
+        std::getline(fields, serial, ':');
+        std::getline(fields, channels, ':');
+        std::getline(fields, fd, ':');
+        const long count = std::strtol(channels.c_str(), nullptr, 10);
+        const auto icount = static_cast<std::uint8_t>(count >= 1 && count <= 256 ? count - 1 : 1);
+        const std::uint32_t features = fd == "0" ? 0x3u : 0x103u;
+        if (first_channels == 0) {
+            first_channels = icount + 1;
+        }
+        add(spec_for(serial.c_str(), icount, features, 80'000'000));
+    }
+    if (const char* traffic = std::getenv("OVSIM_TRAFFIC"); traffic != nullptr && !adapters.empty()) {
+        const std::string text = traffic;
+        ovsim::StreamSpec stream;
+        stream.rate_hz = std::strtod(text.c_str(), nullptr);
+        stream.fd = text.find(":fd") != std::string::npos;
+        stream.channels.clear();
+        for (int c = 0; c < first_channels; ++c) {
+            stream.channels.push_back(static_cast<std::uint8_t>(c));
+        }
+        adapters[0]->start_stream(stream);
+    }
+}
+
+}  // namespace
+
+OVSIM_EXPORT int32_t ovsim_reset(void) {
+    if (ovsim::counters().contexts != 0) {
+        return -1;
+    }
+    ovsim::reset();
+    std::lock_guard lock(adapters_mutex);
+    adapters.clear();
+    return 0;
+}
+
+OVSIM_EXPORT int32_t ovsim_add_adapter(const char* serial, uint8_t icount, uint32_t features,
+                                       uint32_t fclk_can) {
+    return add(spec_for(serial, icount, features, fclk_can));
+}
+
+OVSIM_EXPORT int32_t ovsim_adapter_count(void) {
+    std::lock_guard lock(adapters_mutex);
+    return static_cast<int32_t>(adapters.size());
+}
+
+OVSIM_EXPORT int32_t ovsim_feed_frame(int32_t adapter, uint8_t channel, uint32_t echo_id,
+                                      uint32_t can_id, uint8_t dlc, uint8_t flags,
+                                      const uint8_t* data, uint32_t data_length,
+                                      int32_t wire_length) {
+    ovsim::Adapter* a = adapter_at(adapter);
+    if (a == nullptr || (data == nullptr && data_length != 0)) {
+        return -1;
+    }
+    ovsim::FrameSpec frame;
+    frame.echo_id = echo_id;
+    frame.can_id = can_id;
+    frame.dlc = dlc;
+    frame.channel = channel;
+    frame.flags = flags;
+    frame.data.assign(data, data + (data_length > 64 ? 64 : data_length));
+    frame.wire_length = wire_length;
+    a->feed_frame(frame);
+    return 0;
+}
+
+OVSIM_EXPORT int32_t ovsim_out_frame_count(int32_t adapter) {
+    ovsim::Adapter* a = adapter_at(adapter);
+    return a == nullptr ? -1 : static_cast<int32_t>(a->out_frames().size());
+}
+
+OVSIM_EXPORT int32_t ovsim_out_frame(int32_t adapter, int32_t index, uint8_t* buffer,
+                                     int32_t capacity) {
+    ovsim::Adapter* a = adapter_at(adapter);
+    if (a == nullptr || buffer == nullptr || index < 0) {
+        return -1;
+    }
+    const auto frames = a->out_frames();
+    if (static_cast<std::size_t>(index) >= frames.size()) {
+        return -1;
+    }
+    const auto& bytes = frames[static_cast<std::size_t>(index)];
+    const auto length = std::min<std::size_t>(bytes.size(), static_cast<std::size_t>(capacity));
+    std::copy_n(bytes.begin(), length, buffer);
+    return static_cast<int32_t>(bytes.size());
+}
+
+OVSIM_EXPORT int32_t ovsim_set_out_behaviour(int32_t adapter, int32_t behaviour) {
+    ovsim::Adapter* a = adapter_at(adapter);
+    if (a == nullptr || behaviour < 0 || behaviour > 3) {
+        return -1;
+    }
+    a->set_out_behaviour(static_cast<ovsim::OutBehaviour>(behaviour));
+    return 0;
+}
+
+OVSIM_EXPORT int32_t ovsim_start_stream(int32_t adapter, uint64_t count, const uint8_t* channels,
+                                        uint32_t channel_count, bool fd, double rate_hz) {
+    ovsim::Adapter* a = adapter_at(adapter);
+    if (a == nullptr || channels == nullptr || channel_count == 0) {
+        return -1;
+    }
+    ovsim::StreamSpec stream;
+    stream.count = count;
+    stream.channels.assign(channels, channels + channel_count);
+    stream.fd = fd;
+    stream.rate_hz = rate_hz;
+    a->start_stream(stream);
+    return 0;
+}
+
+OVSIM_EXPORT int32_t ovsim_stop_stream(int32_t adapter) {
+    ovsim::Adapter* a = adapter_at(adapter);
+    if (a == nullptr) {
+        return -1;
+    }
+    a->stop_stream();
+    return 0;
+}
+
+OVSIM_EXPORT int32_t ovsim_unplug(int32_t adapter) {
+    ovsim::Adapter* a = adapter_at(adapter);
+    if (a == nullptr) {
+        return -1;
+    }
+    a->unplug();
+    return 0;
+}
+
+OVSIM_EXPORT int32_t ovsim_channel_started(int32_t adapter, uint8_t channel) {
+    ovsim::Adapter* a = adapter_at(adapter);
+    return a == nullptr ? -1 : (a->channel_started(channel) ? 1 : 0);
+}
+
+OVSIM_EXPORT void ovsim_set_time_scale(double scale) {
+    if (scale > 0) {
+        ovsim::set_time_scale(scale);
+    }
+}
+
+OVSIM_EXPORT int32_t ovsim_live_objects(void) {
+    const ovsim::Counters c = ovsim::counters();
+    return c.contexts + c.handles + c.claimed_interfaces + c.transfers_allocated;
+}

@@ -1,0 +1,342 @@
+#include "usb/rx_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <thread>
+
+namespace ovel::usb {
+namespace {
+
+using PopResult = RxQueue::PopResult;
+using gsusb::HostFrame;
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto BOUND = std::chrono::seconds(60);
+// ThreadSanitizer slows the close polling of the wake-up race a hundredfold: fewer rounds there.
+#if defined(__SANITIZE_THREAD__)
+constexpr std::uint32_t WAKE_RACE_ROUNDS = 2'000, DISCONNECT_RACE_ROUNDS = 500;
+#else
+constexpr std::uint32_t WAKE_RACE_ROUNDS = 60'000, DISCONNECT_RACE_ROUNDS = 10'000;
+#endif
+
+// Every byte of the frame depends on the sequence number, so a torn or misplaced copy shows.
+HostFrame numbered_frame(std::uint32_t sequence) {
+    HostFrame frame;
+    frame.echo_id = sequence;
+    frame.can_id = ~sequence;
+    frame.dlc = static_cast<std::uint8_t>(sequence % 16);
+    frame.channel = static_cast<std::uint8_t>(sequence % 3);
+    frame.flags = static_cast<std::uint8_t>(sequence >> 8);
+    frame.reserved = static_cast<std::uint8_t>(sequence >> 16);
+    for (std::size_t i = 0; i < frame.data.size(); ++i) {
+        frame.data[i] = static_cast<std::uint8_t>(sequence * 31 + i);
+    }
+    frame.timestamp = sequence * 7 + 1;
+    return frame;
+}
+
+bool is_numbered_frame(const HostFrame& frame, std::uint32_t sequence) {
+    const HostFrame expected = numbered_frame(sequence);
+    return std::memcmp(&frame, &expected, sizeof frame) == 0;
+}
+
+// Polls closely, so that a test can act within a few nanoseconds of a change.
+template <typename Condition>
+bool eventually(Condition condition) {
+    const auto deadline = Clock::now() + BOUND;
+    for (unsigned polls = 1; !condition(); ++polls) {
+        if (polls % 1024 == 0) {
+            if (Clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::yield();
+        }
+    }
+    return true;
+}
+
+// When an idle consumer falls asleep, measured from the start of its pop; races aim there.
+class SleepMoment {
+  public:
+    void measure(Clock::duration asleep_after) {
+        earliest_ = std::min(earliest_, asleep_after);
+        latest_ = std::max(latest_, asleep_after);
+    }
+    // Mostly close to the moment, sometimes anywhere from the start of the pop to well after.
+    Clock::duration pick(std::mt19937_64& random) const {
+        const Clock::rep from = random() % 4 == 0 ? 0 : earliest_.count() / 2;
+        const Clock::rep to = latest_.count() + earliest_.count() / 8;
+        return Clock::duration(std::uniform_int_distribution<Clock::rep>(from, to)(random));
+    }
+
+  private:
+    Clock::duration earliest_ = Clock::duration::max(), latest_{};
+};
+
+void wait_until(Clock::time_point moment) {
+    while (Clock::now() < moment) {
+    }
+}
+
+// One pop on a thread of its own; a pop that never returns fails the test instead of hanging it.
+class PopThread {
+  public:
+    explicit PopThread(RxQueue& queue)
+        : queue_(queue), thread_([this] {
+              started_at_.store(Clock::now().time_since_epoch().count(), std::memory_order_release);
+              result_ = queue_.pop(frame_);
+              done_.store(true, std::memory_order_release);
+          }) {}
+    ~PopThread() {
+        while (!done_.load(std::memory_order_acquire)) {
+            queue_.wake();
+            std::this_thread::yield();
+        }
+        thread_.join();
+    }
+    bool returned() {
+        return eventually([this] { return done_.load(std::memory_order_acquire); });
+    }
+    // When pop was entered; waits for it.
+    Clock::time_point started_at() {
+        eventually([this] { return started_at_.load(std::memory_order_acquire) != 0; });
+        return Clock::time_point(Clock::duration(started_at_.load(std::memory_order_acquire)));
+    }
+    PopResult result() const { return result_; }
+
+  private:
+    RxQueue& queue_;
+    PopResult result_{};
+    HostFrame frame_;
+    std::atomic<Clock::rep> started_at_{0};
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+TEST(RxQueueTest, KeepsOrderAndEveryByteAcrossSegmentBoundaries) {
+    RxQueue queue;
+    std::uint32_t pushed = 0, popped = 0;
+    HostFrame out;
+    // Chunk sizes that start and end at many different offsets inside a segment.
+    for (const std::size_t chunk :
+         {std::size_t{1}, RX_SEGMENT_FRAMES - 1, RX_SEGMENT_FRAMES, RX_SEGMENT_FRAMES + 1,
+          3 * RX_SEGMENT_FRAMES + 17, std::size_t{5}}) {
+        for (std::size_t i = 0; i < chunk; ++i) {
+            ASSERT_TRUE(queue.push(numbered_frame(pushed++)));
+        }
+        EXPECT_EQ(queue.size(), pushed - popped);
+        // Leave some behind so that the next chunk is read partly from older segments.
+        while (pushed - popped > chunk / 3) {
+            ASSERT_EQ(queue.pop(out), PopResult::Frame);
+            ASSERT_TRUE(is_numbered_frame(out, popped++)) << "frame " << popped - 1;
+        }
+    }
+    while (popped < pushed) {
+        ASSERT_EQ(queue.pop(out), PopResult::Frame);
+        ASSERT_TRUE(is_numbered_frame(out, popped++)) << "frame " << popped - 1;
+    }
+    EXPECT_EQ(queue.size(), 0U);
+}
+
+TEST(RxQueueTest, GrowsWhileTheConsumerIsAwayAndReusesSegmentsAfterwards) {
+    RxQueue queue;
+    EXPECT_EQ(queue.segment_count(), 0U);
+    const std::uint32_t backlog = 10 * RX_SEGMENT_FRAMES;
+    for (std::uint32_t i = 0; i < backlog; ++i) {
+        ASSERT_TRUE(queue.push(numbered_frame(i)));
+    }
+    EXPECT_EQ(queue.segment_count(), 10U);
+
+    HostFrame out;
+    for (std::uint32_t i = 0; i < backlog; ++i) {
+        ASSERT_EQ(queue.pop(out), PopResult::Frame);
+    }
+    const std::size_t drained = queue.segment_count();
+    EXPECT_LE(drained, RX_SPARE_SEGMENTS + 1);
+
+    // A consumer that keeps up, with the producer up to most of a segment ahead.
+    std::uint32_t next = backlog;
+    for (int round = 0; round < 200; ++round) {
+        for (int i = 0; i < 300; ++i) {
+            ASSERT_TRUE(queue.push(numbered_frame(next + static_cast<std::uint32_t>(i))));
+        }
+        for (int i = 0; i < 300; ++i) {
+            ASSERT_EQ(queue.pop(out), PopResult::Frame);
+            ASSERT_TRUE(is_numbered_frame(out, next++));
+        }
+        ASSERT_EQ(queue.segment_count(), drained) << "round " << round;
+    }
+}
+
+TEST(RxQueueTest, WakeIsRememberedTakesPriorityOnceAndEndsABlockedPop) {
+    RxQueue queue;
+    ASSERT_TRUE(queue.push(numbered_frame(1)));
+    queue.wake();
+    queue.wake();  // wakes do not add up
+    HostFrame out;
+    EXPECT_EQ(queue.pop(out), PopResult::Woken);
+    EXPECT_EQ(queue.pop(out), PopResult::Frame);
+    EXPECT_TRUE(is_numbered_frame(out, 1));
+
+    PopThread sleeper(queue);
+    ASSERT_TRUE(eventually([&] { return queue.consumer_sleeping(); }));
+    queue.wake();
+    ASSERT_TRUE(sleeper.returned());
+    EXPECT_EQ(sleeper.result(), PopResult::Woken);
+}
+
+TEST(RxQueueTest, DisconnectDeliversWhatIsLeftThenReportsAndEndsABlockedPop) {
+    RxQueue queue;
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        ASSERT_TRUE(queue.push(numbered_frame(i)));
+    }
+    queue.disconnect();
+    HostFrame out;
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        ASSERT_EQ(queue.pop(out), PopResult::Frame);
+        EXPECT_TRUE(is_numbered_frame(out, i));
+    }
+    EXPECT_EQ(queue.pop(out), PopResult::Disconnected);
+    queue.wake();
+    EXPECT_EQ(queue.pop(out), PopResult::Woken);
+    EXPECT_EQ(queue.pop(out), PopResult::Disconnected);
+
+    RxQueue idle;
+    PopThread sleeper(idle);
+    ASSERT_TRUE(eventually([&] { return idle.consumer_sleeping(); }));
+    idle.disconnect();
+    ASSERT_TRUE(sleeper.returned());
+    EXPECT_EQ(sleeper.result(), PopResult::Disconnected);
+}
+
+// A frame or a wake() arriving while the consumer is falling asleep, or already asleep, must
+// always wake it: each lands at a random point of the consumer's way from its last pop to sleep.
+TEST(RxQueueTest, EveryPushAndWakeReachesAConsumerFallingAsleep) {
+    RxQueue queue;
+    std::atomic<std::uint32_t> returns{0}, frames{0};
+    std::atomic<Clock::rep> returned_at{0};
+    std::atomic<bool> wrong_frame{false};
+    std::thread consumer([&] {
+        HostFrame out;
+        for (PopResult result; (result = queue.pop(out)) != PopResult::Disconnected;) {
+            if (result == PopResult::Frame && !is_numbered_frame(out, frames++)) {
+                wrong_frame.store(true);
+            }
+            returned_at.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+            returns.fetch_add(1, std::memory_order_release);
+        }
+    });
+    const auto last_return = [&] { return Clock::time_point(Clock::duration(returned_at)); };
+    std::uint32_t pushed = 0;
+    const auto push_or_wake_and_wait = [&](std::uint32_t round, bool wake) {
+        if (wake) {
+            queue.wake();
+        } else if (!queue.push(numbered_frame(pushed++))) {
+            return false;
+        }
+        return eventually([&] { return returns.load(std::memory_order_acquire) > round; });
+    };
+
+    SleepMoment sleep_moment;
+    std::uint32_t round = 0;
+    for (; round < 50; ++round) {
+        ASSERT_TRUE(push_or_wake_and_wait(round, false));
+        ASSERT_TRUE(eventually([&] { return queue.consumer_sleeping(); }));
+        sleep_moment.measure(Clock::now() - last_return());
+    }
+    std::mt19937_64 random(7);
+    for (; round < WAKE_RACE_ROUNDS; ++round) {
+        const bool wake = random() % 2 == 0;
+        wait_until(last_return() + sleep_moment.pick(random));
+        if (!push_or_wake_and_wait(round, wake)) {
+            ADD_FAILURE() << "round " << round << ": " << (wake ? "wake" : "push") << " was lost";
+            break;
+        }
+    }
+    queue.disconnect();
+    consumer.join();
+    EXPECT_FALSE(wrong_frame.load());
+    EXPECT_EQ(frames.load(), pushed);
+}
+
+TEST(RxQueueTest, DisconnectRacingWithAConsumerFallingAsleepIsNeverLost) {
+    SleepMoment sleep_moment;
+    std::mt19937_64 random(11);
+    for (std::uint32_t round = 0; round < DISCONNECT_RACE_ROUNDS; ++round) {
+        RxQueue queue;
+        PopThread consumer(queue);
+        if (round < 20) {
+            ASSERT_TRUE(eventually([&] { return queue.consumer_sleeping(); }));
+            sleep_moment.measure(Clock::now() - consumer.started_at());
+        } else {
+            wait_until(consumer.started_at() + sleep_moment.pick(random));
+        }
+        queue.disconnect();
+        ASSERT_TRUE(consumer.returned()) << "round " << round;
+        EXPECT_EQ(consumer.result(), PopResult::Disconnected);
+    }
+}
+
+// Millions of frames with random stalls on both sides, so that the queue both grows and runs dry
+// while the consumer sleeps; the consuming thread is replaced a few times on the way.
+TEST(RxQueueTest, TwoThreadStressDeliversEveryFrameOnceInOrder) {
+    constexpr std::uint32_t FRAMES = 3'000'000, CONSUMERS = 4;
+    RxQueue queue;
+    std::atomic<bool> push_failed{false};
+    std::thread producer([&] {
+        std::mt19937 random(1);
+        for (std::uint32_t i = 0; i < FRAMES; ++i) {
+            if (random() % 20'000 == 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 500));
+            }
+            if (!queue.push(numbered_frame(i))) {
+                push_failed.store(true);
+            }
+        }
+        queue.disconnect();
+    });
+
+    std::uint32_t expected = 0;
+    std::atomic<bool> failed{false};
+    for (std::uint32_t c = 0; c < CONSUMERS; ++c) {
+        const std::uint32_t end = c + 1 == CONSUMERS ? FRAMES : FRAMES / CONSUMERS * (c + 1);
+        std::atomic<bool> done{false};
+        std::thread consumer([&, c] {
+            std::mt19937 random(100 + c);
+            HostFrame out;
+            while (expected < end && queue.pop(out) == PopResult::Frame) {
+                if (!is_numbered_frame(out, expected++)) {
+                    failed.store(true);
+                    break;
+                }
+                if (random() % 100'000 == 0) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1 + random() % 3));
+                }
+            }
+            done.store(true, std::memory_order_release);
+        });
+        const bool returned = eventually([&] { return done.load(std::memory_order_acquire); });
+        if (!returned) {
+            queue.wake();
+        }
+        consumer.join();
+        ASSERT_TRUE(returned) << "consumer stuck at frame " << expected;
+        ASSERT_FALSE(failed.load()) << "wrong frame at " << expected - 1;
+        ASSERT_EQ(expected, end);
+    }
+    producer.join();
+    EXPECT_FALSE(push_failed.load());
+    HostFrame out;
+    EXPECT_EQ(queue.pop(out), PopResult::Disconnected);
+    EXPECT_EQ(queue.size(), 0U);
+}
+
+}  // namespace
+}  // namespace ovel::usb
