@@ -1,7 +1,9 @@
 #!/bin/sh
 # Installs the Debian packages the build and the tests need, if any is missing.
+# Each part of the project lists its packages in scripts/deps/*.txt.
 set -eu
-packages="g++ cmake make pkg-config libusb-1.0-0-dev googletest"
+root="$(cd "$(dirname "$0")/.." && pwd)"
+packages="$(cat "$root"/scripts/deps/*.txt | tr '\n' ' ')"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
