@@ -375,6 +375,43 @@ TEST_F(Frames, BackToBackTransmitsLeaveInOrder) {
     ASSERT_TRUE(collector().wait_for(count));
 }
 
+TEST_F(Frames, StopWhileStreamingAtFullRateStopsTheCallbacksBeforeItReturns) {
+    ovel_canfd_driver* h = open_adapter();
+    adapter_->start_stream(ovsim::StreamSpec{});
+    ASSERT_EQ(ovel_canfd_start(h, 0), 0);
+    ASSERT_TRUE(collector().wait_for(1000));
+    ASSERT_EQ(ovel_canfd_stop(h, 0), 0);
+    const std::size_t delivered = collector().size();
+    EXPECT_EQ(h->device->rx_transfers_in_flight(), 0);
+    const std::uint64_t streamed = adapter_->streamed();
+    adapter_->stop_stream();
+    EXPECT_EQ(collector().size(), delivered) << "no callback after stop returned";
+    EXPECT_EQ(delivered + h->device->rx_queue_size(), streamed) << "every frame delivered or queued";
+}
+
+// A transfer's buffer keeps the bytes of the longer frame it held before; the record then
+// carries them beyond the DLC, where they mean nothing, and the header says so.
+TEST_F(Frames, ClassicFrameInABufferThatHeldAnFdFrame) {
+    ovel_canfd_driver* h = open_adapter();
+    ASSERT_EQ(ovel_canfd_start(h, 0), 0);
+    ASSERT_TRUE(eventually([&] { return adapter_->in_transfers_pending() == 32; }));
+    // 33 frames for 32 transfers: the last one lands in the buffer of the first, an FD frame.
+    adapter_->feed_frame(numbered(0, 0, true));
+    for (std::uint32_t i = 1; i <= 32; ++i) {
+        adapter_->feed_frame(numbered(0, i));
+    }
+    ASSERT_TRUE(collector().wait_for(33));
+    const auto frames = collector().frames();
+    const ovel_canfd_frame& fd = frames[0].record;
+    const ovel_canfd_frame& classic = frames[32].record;
+    ASSERT_EQ(sequence_of(classic), 32u);
+    EXPECT_FALSE(classic.fd);
+    EXPECT_EQ(classic.dlc, 8);
+    const ovsim::FrameSpec sent = numbered(0, 32);
+    EXPECT_TRUE(std::equal(sent.data.begin(), sent.data.end(), classic.data));
+    EXPECT_TRUE(std::equal(fd.data + 8, fd.data + 64, classic.data + 8));
+}
+
 TEST_F(Frames, CloseWhileStreamingAtFullRateStopsTheCallbacks) {
     ovel_canfd_driver* h = open_adapter();
     adapter_->start_stream(ovsim::StreamSpec{});
