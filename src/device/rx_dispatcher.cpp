@@ -3,6 +3,8 @@
 #include <new>
 #include <system_error>
 
+#include "common/thread_name.h"
+
 namespace ovel {
 
 std::unique_ptr<RxDispatcher> RxDispatcher::start(std::shared_ptr<usb::RxQueue> queue,
@@ -40,6 +42,7 @@ void RxDispatcher::finish() {
 }
 
 void RxDispatcher::run(const std::shared_ptr<State>& state) {
+    name_this_thread("ovel-rx-dispatch");
     gsusb::HostFrame frame{};
     while (!state->stop_requested.load(std::memory_order_acquire)) {
         const auto result = state->queue->pop(frame);
