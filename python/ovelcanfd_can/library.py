@@ -1,0 +1,125 @@
+"""Finding libovelcanfd and declaring its C API (include/ovelcanfd.h) for ctypes."""
+
+import ctypes
+import ctypes.util
+import os
+import threading
+from typing import Dict, List
+
+from can import CanInterfaceNotImplementedError
+
+#: Environment variable naming the library file to load; it takes precedence over the search.
+LIBRARY_ENVIRONMENT_VARIABLE = "OVELCANFD_LIBRARY"
+#: The library's soname, tried when the system search by name finds nothing.
+LIBRARY_SONAME = "libovelcanfd.so.0"
+
+OK = 0
+
+
+class Frame(ctypes.Structure):
+    """The C record ovel_canfd_frame: 80 bytes, alignment 4, host byte order."""
+
+    _fields_ = [
+        ("channel", ctypes.c_uint8),
+        ("id", ctypes.c_uint32),
+        ("dlc", ctypes.c_uint8),
+        ("data", ctypes.c_uint8 * 64),
+        ("extended", ctypes.c_bool),
+        ("fd", ctypes.c_bool),
+        ("brs", ctypes.c_bool),
+        ("esi", ctypes.c_bool),
+        ("echo", ctypes.c_bool),
+        ("rtr", ctypes.c_bool),
+        ("err", ctypes.c_bool),
+    ]
+
+
+# A layout that drifted from the C header would corrupt every frame, so refuse to import.
+assert ctypes.sizeof(Frame) == 80 and ctypes.alignment(Frame) == 4
+assert Frame.data.offset == 9 and Frame.extended.offset == 73 and Frame.err.offset == 79
+
+#: ovel_canfd_rx_callback: void (*)(const ovel_canfd_frame*).
+RxCallback = ctypes.CFUNCTYPE(None, ctypes.POINTER(Frame))
+
+_handle = ctypes.c_void_p
+_SIGNATURES = {
+    "ovel_canfd_init": (_handle, []),
+    "ovel_canfd_deinit": (ctypes.c_int32, [_handle]),
+    "ovel_canfd_open": (ctypes.c_int32, [_handle]),
+    "ovel_canfd_open_with_device_serial_number": (ctypes.c_int32, [_handle, ctypes.c_char_p]),
+    "ovel_canfd_close": (ctypes.c_int32, [_handle]),
+    "ovel_canfd_get_channel_count": (ctypes.c_int32, [_handle]),
+    "ovel_canfd_get_last_error": (ctypes.c_char_p, [_handle]),
+    "ovel_canfd_set_bitrate": (ctypes.c_int32, [_handle, ctypes.c_uint8, ctypes.c_uint32]),
+    "ovel_canfd_set_data_bitrate": (ctypes.c_int32, [_handle, ctypes.c_uint8, ctypes.c_uint32]),
+    "ovel_canfd_set_enabled": (ctypes.c_int32, [_handle, ctypes.c_uint8, ctypes.c_bool]),
+    "ovel_canfd_set_fd": (ctypes.c_int32, [_handle, ctypes.c_uint8, ctypes.c_bool]),
+    "ovel_canfd_set_hw_loopback": (ctypes.c_int32, [_handle, ctypes.c_uint8, ctypes.c_bool]),
+    "ovel_canfd_set_monitor": (ctypes.c_int32, [_handle, ctypes.c_uint8, ctypes.c_bool]),
+    "ovel_canfd_start": (ctypes.c_int32, [_handle, ctypes.c_uint8]),
+    "ovel_canfd_stop": (ctypes.c_int32, [_handle, ctypes.c_uint8]),
+    "ovel_canfd_set_rx_callback": (ctypes.c_int32, [_handle, RxCallback]),
+    "ovel_canfd_transmit": (ctypes.c_int32, [_handle, ctypes.POINTER(Frame)]),
+}
+
+_loaded_lock = threading.Lock()
+_loaded: Dict[str, ctypes.CDLL] = {}
+
+
+def _declare(library: ctypes.CDLL, origin: str) -> ctypes.CDLL:
+    for name, (restype, argtypes) in _SIGNATURES.items():
+        try:
+            function = getattr(library, name)
+        except AttributeError:
+            raise CanInterfaceNotImplementedError(
+                f"{origin} is not libovelcanfd: it lacks {name}"
+            ) from None
+        function.restype = restype
+        function.argtypes = argtypes
+    return library
+
+
+def _candidates() -> List[str]:
+    explicit = os.environ.get(LIBRARY_ENVIRONMENT_VARIABLE)
+    if explicit:
+        # A path the user named is the only one tried: falling back to another build of the
+        # library would hide the mistake.
+        return [explicit]
+    found = ctypes.util.find_library("ovelcanfd")
+    names = [found] if found else []
+    if LIBRARY_SONAME not in names:
+        names.append(LIBRARY_SONAME)
+    return names
+
+
+def load_library() -> ctypes.CDLL:
+    """Loads the library named by OVELCANFD_LIBRARY, else the one the system search finds.
+
+    Raises CanInterfaceNotImplementedError telling every name tried and why each failed.
+    """
+    tried = []
+    with _loaded_lock:
+        for name in _candidates():
+            if name in _loaded:
+                return _loaded[name]
+            try:
+                library = ctypes.CDLL(name)
+            except OSError as error:
+                tried.append(f"{name!r} ({error})")
+                continue
+            _loaded[name] = _declare(library, repr(name))
+            return _loaded[name]
+    how = (
+        f"from {LIBRARY_ENVIRONMENT_VARIABLE}"
+        if os.environ.get(LIBRARY_ENVIRONMENT_VARIABLE)
+        else f"by the system's library search ({LIBRARY_ENVIRONMENT_VARIABLE} is not set)"
+    )
+    raise CanInterfaceNotImplementedError(
+        f"cannot load libovelcanfd {how}; tried: " + "; ".join(tried)
+    )
+
+
+def last_error(library: ctypes.CDLL, handle: int) -> str:
+    """The failure text of the handle's most recent call."""
+    text = library.ovel_canfd_get_last_error(handle)
+    return text.decode("utf-8", errors="replace") if text else ""

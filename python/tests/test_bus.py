@@ -1,0 +1,171 @@
+"""Opening, shutting down and failures of the bus, through python-can's public API."""
+
+import threading
+
+import can
+import pytest
+
+from conftest import OUT_ERROR, OUT_IGNORE
+
+
+def open_bus(**kwargs) -> can.BusABC:
+    return can.Bus(interface="ovelcanfd", **kwargs)
+
+
+def test_interface_is_registered_through_the_entry_point():
+    import importlib.metadata
+
+    names = [entry.value for entry in importlib.metadata.entry_points(group="can.interface") if entry.name == "ovelcanfd"]
+    assert names == ["ovelcanfd_can:OvelCanFdBus"]
+    assert "ovelcanfd" in can.interfaces.VALID_INTERFACES
+
+
+def test_open_starts_every_channel_and_shutdown_stops_them(sim):
+    bus = open_bus(channel="0, 1", bitrate=500000, data_bitrate=2000000)
+    assert type(bus).__name__ == "OvelCanFdBus"
+    assert sim.started(0) and sim.started(1)
+    bus.shutdown()
+    assert not sim.started(0) and not sim.started(1)
+    bus.shutdown()  # a second shutdown does nothing
+
+
+def test_channel_forms_select_the_channels(sim):
+    with open_bus(channel=1) as bus:
+        assert sim.started(1) and not sim.started(0)
+    with open_bus(channel=[0, "1"]) as bus:
+        assert sim.started(0) and sim.started(1)
+    with open_bus() as bus:  # default channel 0
+        assert sim.started(0) and not sim.started(1)
+        assert bus.state == can.BusState.ACTIVE
+    assert not sim.started(0)
+
+
+@pytest.mark.parametrize("channel", ["0,0", "zero", 256, -1, [], True, 1.5])
+def test_invalid_channel_arguments_raise_value_error(sim, channel):
+    with pytest.raises(ValueError):
+        open_bus(channel=channel)
+
+
+@pytest.mark.parametrize("settings", [{"bitrate": 0}, {"bitrate": "fast"}, {"data_bitrate": -1}, {"listen_only": "maybe"}])
+def test_invalid_settings_raise_value_error(sim, settings):
+    with pytest.raises(ValueError):
+        open_bus(**settings)
+
+
+def test_settings_given_as_text_by_configuration_files(sim):
+    with open_bus(channel="0", bitrate="500000", fd="True", listen_only="false", receive_own_messages="1") as bus:
+        assert bus.state == can.BusState.ACTIVE
+        bus.send(can.Message(arbitration_id=1, data=b"x" * 12, is_fd=True))
+        assert bus.recv(5).is_rx is False
+
+
+def test_open_by_serial_number_picks_that_adapter(sim):
+    second = sim.add_adapter("OVSIM0002", channels=1)
+    with open_bus(serial="OVSIM0002") as bus:
+        assert sim.started(0, adapter=second) and not sim.started(0, adapter=0)
+        bus.send(can.Message(arbitration_id=5, data=b"\x01", is_extended_id=False))
+    assert len(sim.out_frames(adapter=second)) == 1 and sim.out_frames(adapter=0) == []
+
+
+def test_listen_only_is_passive(sim):
+    with open_bus(listen_only=True, loopback=True) as bus:
+        assert bus.state == can.BusState.PASSIVE
+
+
+@pytest.mark.parametrize(
+    "settings, text",
+    [
+        ({"serial": "NOPE"}, "failed to open device with serial number"),
+        ({"channel": 2}, "failed to start device: InvalidChannel"),
+        ({"channel": "0,5"}, "failed to start device: InvalidChannel"),
+        ({"bitrate": 3000000}, "failed to set bitrate: InvalidBitrate(3000000)"),
+    ],
+)
+def test_opening_failures_carry_the_library_text_and_release_everything(sim, settings, text):
+    with pytest.raises(can.CanInitializationError) as failure:
+        open_bus(**settings)
+    assert text in str(failure.value)
+    assert failure.value.error_code is not None and failure.value.error_code < 0
+    assert not sim.started(0)
+
+
+def test_missing_adapter_and_missing_feature_are_initialization_errors(sim):
+    bare = sim.add_adapter("CLASSIC01", channels=1, features=0)
+    with pytest.raises(can.CanInitializationError, match="failed to set fd mode"):
+        open_bus(serial="CLASSIC01", fd=True)
+    with pytest.raises(can.CanInitializationError, match="failed to set monitoring mode"):
+        open_bus(serial="CLASSIC01", listen_only=True)
+    with pytest.raises(can.CanInitializationError, match="failed to set hardware loopback mode"):
+        open_bus(serial="CLASSIC01", loopback=True)
+    assert not sim.started(0, adapter=bare)
+    assert sim.lib.ovsim_reset() == 0
+    with pytest.raises(can.CanInitializationError, match="failed to open device: DeviceNotFound"):
+        open_bus()
+
+
+def test_library_that_cannot_be_loaded_names_what_was_tried(sim, monkeypatch, tmp_path):
+    missing = tmp_path / "libnothere.so"
+    monkeypatch.setenv("OVELCANFD_LIBRARY", str(missing))
+    with pytest.raises(can.CanInterfaceNotImplementedError) as failure:
+        open_bus()
+    assert str(missing) in str(failure.value) and "OVELCANFD_LIBRARY" in str(failure.value)
+
+
+def test_transmit_failures_raise_operation_errors_with_the_library_text(sim):
+    with open_bus() as bus:
+        sim.lib.ovsim_set_time_scale(0.01)
+        sim.set_out_behaviour(OUT_IGNORE)
+        with pytest.raises(can.CanOperationError, match="failed to transmit frame: Timeout"):
+            bus.send(can.Message(arbitration_id=1, data=b"\x01"))
+        sim.set_out_behaviour(OUT_ERROR)
+        with pytest.raises(can.CanOperationError, match="failed to transmit frame: DeviceError"):
+            bus.send(can.Message(arbitration_id=1, data=b"\x01"))
+
+
+def test_a_closed_bus_refuses_to_send_and_ends_reception(sim):
+    bus = open_bus()
+    sim.feed(0, 0x10, b"\x01")
+    assert bus.recv(5).arbitration_id == 0x10
+    sim.feed(0, 0x11, b"\x02")
+    bus.shutdown()
+    # A frame delivered before the shutdown may still come out; then the end is reported.
+    assert drain(bus) in ([], [0x11])
+    assert drain(bus) == []
+    with pytest.raises(can.CanOperationError, match="shut down"):
+        bus.send(can.Message(arbitration_id=1, data=b"\x01"))
+
+
+def drain(bus):
+    ids = []
+    try:
+        while True:
+            ids.append(bus.recv(None).arbitration_id)
+    except can.CanOperationError:
+        return ids
+
+
+def test_shutdown_wakes_a_reader_blocked_in_recv(sim):
+    bus = open_bus()
+    outcome = []
+    reader = threading.Thread(target=lambda: outcome.append(drain(bus)))
+    reader.start()
+    bus.shutdown()
+    reader.join(10)
+    assert not reader.is_alive() and outcome == [[]]
+
+
+def test_concurrent_senders_lose_no_frame(sim):
+    with open_bus(receive_own_messages=True) as bus:
+        def sender(base):
+            for n in range(50):
+                bus.send(can.Message(arbitration_id=base + n, data=bytes([n]), is_extended_id=False))
+
+        threads = [threading.Thread(target=sender, args=(base,)) for base in (0x100, 0x200, 0x300)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(30)
+        echoes = [bus.recv(5).arbitration_id for _ in range(150)]
+    for base in (0x100, 0x200, 0x300):
+        assert [i for i in echoes if base <= i < base + 0x100] == list(range(base, base + 50))
+

@@ -1,0 +1,93 @@
+"""python-can's own machinery over the bus: Notifier, BufferedReader, Logger, can.logger, can.player."""
+
+import os
+import re
+import selectors
+import signal
+import subprocess
+import sys
+import time
+
+import can
+import can.player
+
+from conftest import CAN_EFF_FLAG, FLAG_FD
+
+
+def test_notifier_feeds_buffered_reader_and_logger(sim, tmp_path):
+    log_path = tmp_path / "traffic.log"
+    frames = [(0x100 + n, bytes([n]) * (n % 9)) for n in range(30)]
+    with can.Bus(interface="ovelcanfd", channel="0,1", fd=True) as bus:
+        reader = can.BufferedReader()
+        logger = can.Logger(str(log_path))
+        notifier = can.Notifier(bus, [reader, logger], timeout=0.1)
+        for n, (can_id, data) in enumerate(frames):
+            sim.feed(n % 2, can_id, data)
+        sim.feed(1, 0x1ABCDE | CAN_EFF_FLAG, bytes(range(20)), dlc=11, flags=FLAG_FD)
+        received = [reader.get_message(5) for _ in range(len(frames) + 1)]
+        notifier.stop()
+        logger.stop()
+    assert [(m.arbitration_id, bytes(m.data), m.channel) for m in received[:-1]] == [
+        (can_id, data, n % 2) for n, (can_id, data) in enumerate(frames)]
+    assert (received[-1].is_fd, received[-1].dlc, received[-1].is_extended_id) == (True, 20, True)
+    logged = list(can.LogReader(str(log_path)))
+    assert [(m.arbitration_id, bytes(m.data)) for m in logged] == [(m.arbitration_id, bytes(m.data)) for m in received]
+
+
+def read_lines_until(process, count: int, pattern: str, bound: float = 30.0):
+    """Lines of the process's output until `count` of them match; fails after `bound` seconds."""
+    matching, deadline, pending = [], time.monotonic() + bound, b""
+    with selectors.DefaultSelector() as selector:
+        selector.register(process.stdout, selectors.EVENT_READ)
+        while len(matching) < count:
+            remaining = deadline - time.monotonic()
+            assert remaining > 0, f"only {len(matching)} lines matching {pattern!r} within {bound} s"
+            if not selector.select(remaining):
+                continue
+            chunk = os.read(process.stdout.fileno(), 65536)
+            assert chunk, f"the process ended after {len(matching)} matching lines"
+            pending += chunk
+            *lines, pending = pending.split(b"\n")
+            matching += [line.decode() for line in lines if re.search(pattern, line.decode())]
+    return matching[:count]
+
+
+def test_can_logger_prints_the_adapter_traffic(sim):
+    environment = dict(os.environ, OVSIM_ADAPTERS="LOGGER01:1:1", OVSIM_TRAFFIC="500")
+    command = [sys.executable, "-u", "-m", "can.logger", "-i", "ovelcanfd", "-c", "0", "-b", "500000"]
+    process = subprocess.Popen(command, env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        lines = read_lines_until(process, 20, r"ID: ")
+    finally:
+        process.send_signal(signal.SIGINT)
+        _, errors = process.communicate(timeout=30)
+    assert process.returncode == 0, errors.decode()
+    # The generated stream: identifier 0x100, 8 data bytes holding a little-endian sequence number.
+    sequences = []
+    for line in lines:
+        found = re.search(r"ID:\s+(\w+)\s.*DL:\s+(\d+)\s+((?:[0-9a-f]{2} ){8})", line)
+        assert found, line
+        assert (int(found.group(1), 16), int(found.group(2))) == (0x100, 8)
+        sequences.append(int.from_bytes(bytes.fromhex(found.group(3)), "little"))
+    assert sequences == list(range(20))
+
+
+def test_can_player_sends_a_log_file(sim, tmp_path, monkeypatch):
+    log_path = tmp_path / "replay.log"
+    log_path.write_text(
+        "(1.000000) can0 123#1122\n"
+        "(1.001000) can0 1ABCDEF0#DEADBEEF\n"
+        "(1.002000) can0 456##1" + "AB" * 12 + "\n"
+        "(1.003000) can0 789#R\n"
+    )
+    arguments = ["can.player", "-i", "ovelcanfd", "-c", "0", "-b", "500000", "--fd", "--ignore-timestamps", str(log_path)]
+    monkeypatch.setattr(sys, "argv", arguments)
+    can.player.main()
+    sent = [(f.can_id, f.dlc, f.flags, f.data[: 12 if f.flags else 8]) for f in sim.out_frames()]
+    assert sent == [
+        (0x123, 2, 0, b"\x11\x22" + bytes(6)),
+        (0x1ABCDEF0 | CAN_EFF_FLAG, 4, 0, b"\xde\xad\xbe\xef" + bytes(4)),
+        (0x456, 9, FLAG_FD | 0x04, b"\xab" * 12),
+        (0x789 | 0x40000000, 0, 0, bytes(8)),
+    ]
+    assert not sim.started(0)
