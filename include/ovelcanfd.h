@@ -180,11 +180,12 @@ OVEL_CANFD_API const char* ovel_canfd_get_last_error(ovel_canfd_driver* handle);
  * a setter that fails has changed nothing.
  *
  * ovel_canfd_set_bitrate: computes the nominal-phase bit timing for the adapter's CAN clock
- *   and sends it at once (also to a started channel). Failure text "failed to set bitrate".
+ *   and sends it at once (also to a started channel). Failure text "failed to set bitrate",
+ *   except when the adapter did not take the timing: "failed to set bit timing".
  *   Errors: INVALID_CHANNEL, INVALID_BITRATE (no timing with at most 0.5 % deviation and
  *   4 to 24 time quanta per bit), DEVICE (the adapter did not take the request).
  * ovel_canfd_set_data_bitrate: the same for the CAN FD data phase; UNSUPPORTED_FEATURE
- *   ("FD") first when the adapter has no CAN FD. Failure text "failed to set bitrate".
+ *   ("FD") first when the adapter has no CAN FD. Failure texts as ovel_canfd_set_bitrate.
  * ovel_canfd_set_enabled: whether start/stop put the channel on and off the bus (a
  *   disabled channel is started without a request to the adapter). Channels are enabled
  *   by default. Errors: INVALID_CHANNEL, RUNNING. Failure text "failed to enable channel".

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The emulated gs_usb adapter's endpoint-0 behaviour: standard descriptors and the gs_usb
+// vendor requests, independent of how the requests reach it.
+namespace ovel::qemu {
+
+inline constexpr std::uint16_t VENDOR_ID = 0x1D50, PRODUCT_ID = 0x606F;
+inline constexpr std::uint8_t BULK_IN_ENDPOINT = 0x81, BULK_OUT_ENDPOINT = 0x02;
+inline constexpr unsigned CHANNEL_COUNT = 2;
+inline constexpr std::uint32_t FCLK_CAN = 40'000'000;
+
+struct ControlSetup {
+    std::uint8_t request_type = 0, request = 0;
+    std::uint16_t value = 0, index = 0, length = 0;
+};
+
+struct ControlOutcome {
+    bool stall = false;
+    std::vector<std::uint8_t> data;  // IN requests: the reply, at most setup.length bytes
+};
+
+class GsUsbModel {
+  public:
+    explicit GsUsbModel(std::string serial) : serial_(std::move(serial)) {}
+
+    // out_data: the data stage of an OUT request.
+    ControlOutcome handle_control(const ControlSetup& setup,
+                                  const std::vector<std::uint8_t>& out_data);
+
+    bool channel_started(unsigned channel) const {
+        return channel < CHANNEL_COUNT && started_[channel];
+    }
+    // A detached device forgets its channels' state, as a real adapter losing power does.
+    void reset_channels();
+
+  private:
+    ControlOutcome handle_standard(const ControlSetup& setup);
+    ControlOutcome handle_vendor(const ControlSetup& setup,
+                                 const std::vector<std::uint8_t>& out_data);
+    std::vector<std::uint8_t> descriptor(std::uint8_t type, std::uint8_t index) const;
+
+    std::string serial_;
+    bool started_[CHANNEL_COUNT] = {};
+};
+
+}  // namespace ovel::qemu

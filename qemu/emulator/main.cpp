@@ -1,0 +1,176 @@
+// gs_usb adapter emulator for QEMU's usb-redir device.
+//
+// Usage: ovel-gsusb-redir --redir SOCKET --control SOCKET --serial TEXT --log FILE
+//                         [--timeout SECONDS]
+// Listens on both Unix sockets; QEMU connects its usb-redir chardev to the first and a serial
+// port to the second, on which the guest sends one command per line and reads one reply line.
+// Exits 0 when QEMU closes the usb-redir connection with no protocol fault seen, 1 on a fault,
+// 2 when the time-out ran out, 3 on a setup error.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "redir_adapter.h"
+
+namespace {
+
+[[noreturn]] void die(const char* what) {
+    std::fprintf(stderr, "gs_usb emulator: %s: %s\n", what, std::strerror(errno));
+    std::exit(3);
+}
+
+int listen_on(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        die("socket");
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        die(path.c_str());
+    }
+    std::strcpy(address.sun_path, path.c_str());
+    ::unlink(path.c_str());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 1) != 0) {
+        die(path.c_str());
+    }
+    return fd;
+}
+
+void set_nonblocking(int fd) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string redir_path, control_path, serial = "QEMU0001", log_path;
+    long timeout_seconds = 240;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        if (option == "--redir") {
+            redir_path = argv[i + 1];
+        } else if (option == "--control") {
+            control_path = argv[i + 1];
+        } else if (option == "--serial") {
+            serial = argv[i + 1];
+        } else if (option == "--log") {
+            log_path = argv[i + 1];
+        } else if (option == "--timeout") {
+            timeout_seconds = std::strtol(argv[i + 1], nullptr, 10);
+        } else {
+            std::fprintf(stderr, "gs_usb emulator: unknown option %s\n", argv[i]);
+            return 3;
+        }
+    }
+    if (redir_path.empty() || control_path.empty() || log_path.empty()) {
+        std::fprintf(stderr,
+                     "usage: %s --redir SOCKET --control SOCKET --log FILE "
+                     "[--serial TEXT] [--timeout SECONDS]\n",
+                     argv[0]);
+        return 3;
+    }
+    std::FILE* wire_log = std::fopen(log_path.c_str(), "w");
+    if (wire_log == nullptr) {
+        die(log_path.c_str());
+    }
+    std::setvbuf(wire_log, nullptr, _IOLBF, 0);
+
+    int redir_listener = listen_on(redir_path);
+    int control_listener = listen_on(control_path);
+    int redir_fd = -1, control_fd = -1;
+    std::unique_ptr<ovel::qemu::RedirAdapter> adapter;
+    std::string control_input;
+    bool redir_seen = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            std::fprintf(stderr, "gs_usb emulator: no end of session within %ld s\n",
+                         timeout_seconds);
+            return 2;
+        }
+        pollfd fds[4];
+        nfds_t count = 0;
+        const auto watch = [&](int fd) {
+            if (fd >= 0) {
+                fds[count++] = pollfd{fd, POLLIN, 0};
+            }
+        };
+        watch(redir_listener);
+        watch(control_listener);
+        watch(redir_fd);
+        watch(control_fd);
+        const int ready = ::poll(fds, count, static_cast<int>(std::min<long>(left.count(), 1000)));
+        if (ready < 0 && errno != EINTR) {
+            die("poll");
+        }
+        for (nfds_t i = 0; i < count && ready > 0; ++i) {
+            if (fds[i].revents == 0) {
+                continue;
+            }
+            const int fd = fds[i].fd;
+            if (fd == redir_listener) {
+                redir_fd = ::accept4(redir_listener, nullptr, nullptr, SOCK_CLOEXEC);
+                ::close(redir_listener);
+                redir_listener = -1;
+                set_nonblocking(redir_fd);
+                adapter = std::make_unique<ovel::qemu::RedirAdapter>(redir_fd, serial, wire_log);
+                redir_seen = true;
+            } else if (fd == control_listener) {
+                control_fd = ::accept4(control_listener, nullptr, nullptr, SOCK_CLOEXEC);
+                ::close(control_listener);
+                control_listener = -1;
+            } else if (fd == redir_fd) {
+                if (!adapter->on_readable()) {
+                    const bool clean = adapter->faults().empty();
+                    for (const auto& text : adapter->faults()) {
+                        std::fprintf(stderr, "gs_usb emulator: protocol fault: %s\n", text.c_str());
+                    }
+                    std::fprintf(wire_log, "usb-redir connection closed\n");
+                    return clean ? 0 : 1;
+                }
+            } else if (fd == control_fd) {
+                char buffer[512];
+                const ssize_t got = ::read(control_fd, buffer, sizeof buffer);
+                if (got <= 0) {
+                    ::close(control_fd);
+                    control_fd = -1;
+                    continue;
+                }
+                control_input.append(buffer, static_cast<std::size_t>(got));
+                std::size_t end;
+                while ((end = control_input.find_first_of("\r\n")) != std::string::npos) {
+                    const std::string line = control_input.substr(0, end);
+                    control_input.erase(0, end + 1);
+                    if (line.empty()) {
+                        continue;
+                    }
+                    const std::string answer =
+                        adapter ? adapter->command(line) : std::string("error no usb-redir peer");
+                    const std::string reply_line = answer + "\n";
+                    if (::write(control_fd, reply_line.data(), reply_line.size()) < 0) {
+                        die("control write");
+                    }
+                }
+            }
+        }
+        if (adapter && !adapter->flush()) {
+            std::fprintf(stderr, "gs_usb emulator: usb-redir write failed\n");
+            return redir_seen ? 1 : 3;
+        }
+    }
+}

@@ -1,0 +1,172 @@
+#define _GNU_SOURCE
+#include "bench_link.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+enum { COMMAND_REPLY_TIMEOUT_MS = 10000 };
+
+static int bench_fd = -1;
+
+long long now_ms(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool bench_open(const char* tty_path) {
+    bench_fd = open(tty_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (bench_fd < 0) {
+        return false;
+    }
+    struct termios mode;
+    if (tcgetattr(bench_fd, &mode) != 0) {
+        return false;
+    }
+    cfmakeraw(&mode);
+    cfsetispeed(&mode, B115200);
+    cfsetospeed(&mode, B115200);
+    if (tcsetattr(bench_fd, TCSANOW, &mode) != 0) {
+        return false;
+    }
+    tcflush(bench_fd, TCIOFLUSH);
+    return true;
+}
+
+bool bench_command(const char* command, char* reply, size_t reply_size) {
+    char line[256];
+    const int length = snprintf(line, sizeof line, "%s\n", command);
+    if (length <= 0 || (size_t)length >= sizeof line || reply_size == 0) {
+        return false;
+    }
+    if (write(bench_fd, line, (size_t)length) != length) {
+        return false;
+    }
+    size_t used = 0;
+    const long long deadline = now_ms() + COMMAND_REPLY_TIMEOUT_MS;
+    reply[0] = '\0';
+    for (;;) {
+        const long long left = deadline - now_ms();
+        if (left <= 0) {
+            return false;
+        }
+        struct pollfd p = {bench_fd, POLLIN, 0};
+        if (poll(&p, 1, (int)left) <= 0) {
+            continue;
+        }
+        char c;
+        if (read(bench_fd, &c, 1) != 1) {
+            continue;
+        }
+        if (c == '\n') {
+            break;
+        }
+        if (c != '\r' && used + 1 < reply_size) {
+            reply[used++] = c;
+            reply[used] = '\0';
+        }
+    }
+    return strncmp(reply, "ok", 2) == 0;
+}
+
+static bool read_text(const char* path, char* out, size_t size) {
+    FILE* file = fopen(path, "re");
+    if (file == NULL) {
+        return false;
+    }
+    const bool got = fgets(out, (int)size, file) != NULL;
+    fclose(file);
+    if (got) {
+        out[strcspn(out, "\n")] = '\0';
+    }
+    return got;
+}
+
+bool adapter_present(char* driver, size_t driver_size) {
+    DIR* devices = opendir("/sys/bus/usb/devices");
+    if (devices == NULL) {
+        return false;
+    }
+    bool found = false;
+    struct dirent* entry;
+    while (!found && (entry = readdir(devices)) != NULL) {
+        char path[PATH_MAX], vendor[16], product[16];
+        snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/idVendor", entry->d_name);
+        if (!read_text(path, vendor, sizeof vendor) || strcmp(vendor, "1d50") != 0) {
+            continue;
+        }
+        snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/idProduct", entry->d_name);
+        if (!read_text(path, product, sizeof product) || strcmp(product, "606f") != 0) {
+            continue;
+        }
+        found = true;
+        driver[0] = '\0';
+        char link[PATH_MAX], target[PATH_MAX];
+        snprintf(link, sizeof link, "/sys/bus/usb/devices/%s/%s:1.0/driver", entry->d_name,
+                 entry->d_name);
+        const ssize_t n = readlink(link, target, sizeof target - 1);
+        if (n > 0) {
+            target[n] = '\0';
+            const char* name = strrchr(target, '/');
+            snprintf(driver, driver_size, "%s", name != NULL ? name + 1 : target);
+        }
+    }
+    closedir(devices);
+    return found;
+}
+
+bool wait_adapter_present(bool present, int timeout_ms) {
+    const long long deadline = now_ms() + timeout_ms;
+    char driver[64];
+    for (;;) {
+        if (adapter_present(driver, sizeof driver) == present) {
+            return true;
+        }
+        if (now_ms() >= deadline) {
+            return false;
+        }
+        usleep(20000);
+    }
+}
+
+static int count_entries(const char* path) {
+    DIR* dir = opendir(path);
+    if (dir == NULL) {
+        return -1;
+    }
+    int count = 0;
+    struct dirent* entry;
+    while ((entry = readdir(dir)) != NULL) {
+        if (entry->d_name[0] != '.') {
+            ++count;
+        }
+    }
+    closedir(dir);
+    return count;
+}
+
+int thread_count(void) {
+    return count_entries("/proc/self/task");
+}
+
+int open_fd_count(void) {
+    /* The directory stream itself holds one descriptor while it is read. */
+    return count_entries("/proc/self/fd") - 1;
+}
+
+int settled_thread_count(int expected, int timeout_ms) {
+    const long long deadline = now_ms() + timeout_ms;
+    int count = thread_count();
+    while (count != expected && now_ms() < deadline) {
+        usleep(10000);
+        count = thread_count();
+    }
+    return count;
+}

@@ -1,0 +1,38 @@
+#ifndef OVEL_QEMU_BENCH_LINK_H
+#define OVEL_QEMU_BENCH_LINK_H
+
+#include <stdbool.h>
+#include <stddef.h>
+
+/*
+ * The guest's side of the test bench: the command line to the host-side adapter emulator
+ * (a serial port) and what the guest's own kernel shows of the adapter in sysfs.
+ */
+
+/* Opens the serial port in raw mode; false on failure. */
+bool bench_open(const char* tty_path);
+
+/* Sends one command line and reads the reply line into reply (without the newline).
+   False when no complete reply came within the bound or the reply does not start with "ok". */
+bool bench_command(const char* command, char* reply, size_t reply_size);
+
+/* Whether a USB device 1D50:606F is enumerated, and the name of the driver bound to its
+   interface 0 ("" when none) in driver (at least 64 bytes). */
+bool adapter_present(char* driver, size_t driver_size);
+
+/* Polls adapter_present until it equals `present`, at most timeout_ms. */
+bool wait_adapter_present(bool present, int timeout_ms);
+
+/* Entries of /proc/self/task and /proc/self/fd. */
+int thread_count(void);
+int open_fd_count(void);
+
+/* Polls thread_count until it equals `expected`, at most timeout_ms, and returns the last
+   count: a joined thread can stay listed for a moment after pthread_join has returned, as the
+   kernel wakes the joiner before it removes the exiting thread. */
+int settled_thread_count(int expected, int timeout_ms);
+
+/* Monotonic milliseconds. */
+long long now_ms(void);
+
+#endif

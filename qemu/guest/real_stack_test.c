@@ -1,0 +1,482 @@
+/*
+ * Runs inside the QEMU guest: drives the emulated adapter through libovelcanfd.so, Debian's
+ * libusb-1.0 and the guest's Linux USB stack, and checks what crossed the wire by asking the
+ * host-side emulator over the bench link. Prints one line per check and a closing count;
+ * exits 0 only when every check passed.
+ */
+#define _GNU_SOURCE
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "bench_link.h"
+#include "ovelcanfd.h"
+
+#define SERIAL "QEMU0001"
+#define MAX_FRAMES 1024
+#define WAIT_FRAMES_MS 20000
+
+/* Request bytes, as the emulator logs them: setup packet in hex, then ":" and the data stage. */
+#define DEVICE_CONFIG_REQUEST "c105000000000c00"
+#define BT_CONST_REQUEST "c104000000002800"
+/* 40 MHz CAN clock: 500 kbit/s is brp 4 with 20 quanta, 2 Mbit/s brp 1 with 20 quanta. */
+#define TIMING_500K "000000000b000000080000000100000004000000"
+#define TIMING_2M "000000000b000000080000000100000001000000"
+#define MODE_RESET_PAYLOAD "0000000000000000"
+
+static int passed, failed;
+
+static void check(bool ok, const char* name, const char* detail_format, ...) {
+    if (ok) {
+        ++passed;
+        printf("ok - %s\n", name);
+    } else {
+        ++failed;
+        printf("not ok - %s: ", name);
+        va_list args;
+        va_start(args, detail_format);
+        vprintf(detail_format, args);
+        va_end(args);
+        printf("\n");
+    }
+    fflush(stdout);
+}
+
+/* Frames delivered to the receive callback. */
+static pthread_mutex_t received_lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t received_changed = PTHREAD_COND_INITIALIZER;
+static ovel_canfd_frame received[MAX_FRAMES];
+static int received_count;
+static int received_overflow;
+
+static void on_frame(const ovel_canfd_frame* frame) {
+    pthread_mutex_lock(&received_lock);
+    if (received_count < MAX_FRAMES) {
+        received[received_count++] = *frame;
+    } else {
+        ++received_overflow;
+    }
+    pthread_cond_broadcast(&received_changed);
+    pthread_mutex_unlock(&received_lock);
+}
+
+static void clear_received(void) {
+    pthread_mutex_lock(&received_lock);
+    received_count = 0;
+    received_overflow = 0;
+    pthread_mutex_unlock(&received_lock);
+}
+
+static int received_now(void) {
+    pthread_mutex_lock(&received_lock);
+    const int count = received_count;
+    pthread_mutex_unlock(&received_lock);
+    return count;
+}
+
+static bool wait_received(int count, int timeout_ms) {
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += timeout_ms / 1000;
+    deadline.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    pthread_mutex_lock(&received_lock);
+    while (received_count < count) {
+        if (pthread_cond_timedwait(&received_changed, &received_lock, &deadline) != 0) {
+            break;
+        }
+    }
+    const bool reached = received_count >= count;
+    pthread_mutex_unlock(&received_lock);
+    return reached;
+}
+
+static void command_or_fail(const char* command, char* reply, size_t size) {
+    if (!bench_command(command, reply, size)) {
+        check(false, command, "bench link reply \"%s\"", reply);
+    }
+}
+
+/* The vendor requests the emulator saw since the last query, as "ok rec rec ...". */
+static void expect_vendor_log(const char* name, const char* expected) {
+    char reply[2048];
+    command_or_fail("vendor-log", reply, sizeof reply);
+    check(strcmp(reply, expected) == 0, name, "emulator saw \"%s\", expected \"%s\"", reply,
+          expected);
+}
+
+/* Polls the emulator until it holds no bulk transfer of ours: the kernel's cancellations
+   reach it through QEMU asynchronously. */
+static bool wait_emulator_idle(char* stats, size_t size) {
+    const long long deadline = now_ms() + 10000;
+    for (;;) {
+        if (bench_command("stats", stats, size) && strncmp(stats, "ok in=0 ", 8) == 0 &&
+            strstr(stats, "held=0") != NULL) {
+            return true;
+        }
+        if (now_ms() >= deadline) {
+            return false;
+        }
+        struct timespec pause = {0, 20000000L};
+        nanosleep(&pause, NULL);
+    }
+}
+
+static bool same_text(ovel_canfd_driver* driver, const char* expected) {
+    return strcmp(ovel_canfd_get_last_error(driver), expected) == 0;
+}
+
+static void expect_driver(const char* name, const char* expected) {
+    char driver[64] = "";
+    const bool present = adapter_present(driver, sizeof driver);
+    check(present && strcmp(driver, expected) == 0, name,
+          "present %d, interface 0 bound to \"%s\", expected \"%s\"", present, driver, expected);
+}
+
+static void check_open_and_serial(ovel_canfd_driver* driver) {
+    char reply[512];
+    expect_driver("kernel gs_usb driver bound before the first open", "gs_usb");
+    command_or_fail("mark", reply, sizeof reply);
+    const int32_t opened = ovel_canfd_open(driver);
+    check(opened == OVEL_CANFD_OK, "open the first adapter", "returned %d: %s", opened,
+          ovel_canfd_get_last_error(driver));
+    check(ovel_canfd_get_channel_count(driver) == 2, "channel count from DEVICE_CONFIG", "got %d",
+          ovel_canfd_get_channel_count(driver));
+    expect_vendor_log("opening reads DEVICE_CONFIG and BT_CONST only",
+                      "ok " DEVICE_CONFIG_REQUEST " " BT_CONST_REQUEST);
+    expect_driver("kernel driver detached, interface claimed through usbfs", "usbfs");
+    ovel_canfd_close(driver);
+    expect_driver("interface released at close, kernel driver not rebound", "");
+
+    const int32_t by_serial = ovel_canfd_open_with_device_serial_number(driver, SERIAL);
+    check(by_serial == OVEL_CANFD_OK, "open by serial number", "returned %d: %s", by_serial,
+          ovel_canfd_get_last_error(driver));
+    const int32_t wrong = ovel_canfd_open_with_device_serial_number(driver, "QEMU0002");
+    check(wrong == OVEL_CANFD_NO_DEVICE &&
+              same_text(driver, "failed to open device with serial number: DeviceNotFound"),
+          "open by an unknown serial number fails", "returned %d: %s", wrong,
+          ovel_canfd_get_last_error(driver));
+    check(ovel_canfd_get_channel_count(driver) == 2, "a failed open keeps the open adapter",
+          "channel count %d", ovel_canfd_get_channel_count(driver));
+    command_or_fail("vendor-log", reply, sizeof reply);
+}
+
+static void check_setters_and_start(ovel_canfd_driver* driver) {
+    char reply[512];
+    command_or_fail("mark", reply, sizeof reply);
+    int32_t results[7];
+    results[0] = ovel_canfd_set_bitrate(driver, 0, 500000);
+    results[1] = ovel_canfd_set_data_bitrate(driver, 0, 2000000);
+    results[2] = ovel_canfd_set_bitrate(driver, 1, 500000);
+    results[3] = ovel_canfd_set_fd(driver, 0, true);
+    results[4] = ovel_canfd_set_hw_loopback(driver, 1, true);
+    ovel_canfd_set_rx_callback(driver, on_frame);
+    results[5] = ovel_canfd_start(driver, 0);
+    results[6] = ovel_canfd_start(driver, 1);
+    bool all_ok = true;
+    for (int i = 0; i < 7; ++i) {
+        all_ok = all_ok && results[i] == OVEL_CANFD_OK;
+    }
+    check(all_ok, "setters and start succeed", "results %d %d %d %d %d %d %d: %s", results[0],
+          results[1], results[2], results[3], results[4], results[5], results[6],
+          ovel_canfd_get_last_error(driver));
+    expect_vendor_log("setter and start requests arrive byte-exact",
+                      "ok 4101000000001400:" TIMING_500K " 4108000000001400:" TIMING_2M
+                      " 4101010000001400:" TIMING_500K
+                      " 4102000000000800:0100000000010000"
+                      " 4102010000000800:0100000002000000");
+}
+
+static bool frame_is_injected(const ovel_canfd_frame* f, unsigned n) {
+    if (f->echo || f->rtr || f->err || f->esi) {
+        return false;
+    }
+    const bool fd = (n % 2) == 1;
+    if (f->channel != n % 2 || f->extended != fd || f->fd != fd || f->brs != fd) {
+        return false;
+    }
+    if (f->id != (fd ? 0x1234000u + n : 0x100u + (n % 0x600)) || f->dlc != (fd ? 15 : 8)) {
+        return false;
+    }
+    const uint32_t number = (uint32_t)f->data[0] | (uint32_t)f->data[1] << 8 |
+                            (uint32_t)f->data[2] << 16 | (uint32_t)f->data[3] << 24;
+    if (number != n) {
+        return false;
+    }
+    const int payload = fd ? 64 : 8;
+    for (int i = 4; i < payload; ++i) {
+        if (f->data[i] != (uint8_t)(n + (unsigned)i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+static void check_receive(void) {
+    enum { FRAMES = 200 };
+    char reply[512];
+    clear_received();
+    command_or_fail("inject 200", reply, sizeof reply);
+    const bool all = wait_received(FRAMES, WAIT_FRAMES_MS);
+    check(all, "200 injected frames delivered", "got %d", received_now());
+    int first_bad = -1;
+    pthread_mutex_lock(&received_lock);
+    for (int n = 0; n < received_count && n < FRAMES; ++n) {
+        if (!frame_is_injected(&received[n], (unsigned)n)) {
+            first_bad = n;
+            break;
+        }
+    }
+    const int extra = received_count - FRAMES;
+    pthread_mutex_unlock(&received_lock);
+    check(all && first_bad < 0 && extra == 0,
+          "frames of two channels delivered in order, classic and FD, intact",
+          "first wrong frame %d, %d extra", first_bad, extra);
+}
+
+static bool echo_matches(const ovel_canfd_frame* echo, const ovel_canfd_frame* sent) {
+    const int length = sent->fd ? 64 : 8;
+    return echo->echo && echo->channel == sent->channel && echo->id == sent->id &&
+           echo->dlc == sent->dlc && echo->extended == sent->extended && echo->fd == sent->fd &&
+           echo->brs == sent->brs && memcmp(echo->data, sent->data, (size_t)length) == 0;
+}
+
+static void check_transmit_echo(ovel_canfd_driver* driver, const char* name) {
+    ovel_canfd_frame classic = {0};
+    classic.channel = 1;
+    classic.id = 0x7AB;
+    classic.dlc = 8;
+    for (int i = 0; i < 8; ++i) {
+        classic.data[i] = (uint8_t)(0xA0 + i);
+    }
+    ovel_canfd_frame fd = {0};
+    fd.channel = 0;
+    fd.id = 0x1ABCDEF;
+    fd.extended = fd.fd = fd.brs = true;
+    fd.dlc = 15;
+    for (int i = 0; i < 64; ++i) {
+        fd.data[i] = (uint8_t)(255 - i);
+    }
+    clear_received();
+    const int32_t first = ovel_canfd_transmit(driver, &classic);
+    const int32_t second = ovel_canfd_transmit(driver, &fd);
+    const bool echoed = wait_received(2, WAIT_FRAMES_MS);
+    pthread_mutex_lock(&received_lock);
+    const bool match =
+        echoed && echo_matches(&received[0], &classic) && echo_matches(&received[1], &fd);
+    pthread_mutex_unlock(&received_lock);
+    check(first == OVEL_CANFD_OK && second == OVEL_CANFD_OK && match, name,
+          "transmit %d %d, %d frames back, echoes match %d: %s", first, second, received_now(),
+          match, ovel_canfd_get_last_error(driver));
+}
+
+static void check_faults(ovel_canfd_driver* driver) {
+    char reply[512];
+    command_or_fail("mark", reply, sizeof reply);
+    command_or_fail("stall-next", reply, sizeof reply);
+    const int32_t stalled = ovel_canfd_set_bitrate(driver, 0, 500000);
+    check(stalled == OVEL_CANFD_ERR_DEVICE &&
+              same_text(driver,
+                        "failed to set bit timing: DeviceError(Libusb(\"control_out: transfer\", "
+                        "-9))"),
+          "stalled request reported as DeviceError PIPE", "returned %d: %s", stalled,
+          ovel_canfd_get_last_error(driver));
+    const int32_t after = ovel_canfd_set_bitrate(driver, 0, 500000);
+    check(after == OVEL_CANFD_OK, "the next request after a stall goes through", "returned %d: %s",
+          after, ovel_canfd_get_last_error(driver));
+    expect_vendor_log("stalled and repeated request on the wire",
+                      "ok 4101000000001400:" TIMING_500K "!stall 4101000000001400:" TIMING_500K);
+
+    command_or_fail("hold-out", reply, sizeof reply);
+    ovel_canfd_frame frame = {0};
+    frame.channel = 0;
+    frame.id = 0x123;
+    frame.dlc = 2;
+    const long long started = now_ms();
+    const int32_t timed_out = ovel_canfd_transmit(driver, &frame);
+    const long long took = now_ms() - started;
+    check(timed_out == OVEL_CANFD_ERR_TIMEOUT &&
+              same_text(driver, "failed to transmit frame: Timeout"),
+          "unanswered transmit reported as Timeout", "returned %d after %lld ms: %s", timed_out,
+          took, ovel_canfd_get_last_error(driver));
+    check(took >= 900 && took < 5000, "transmit time-out after about 1 s", "took %lld ms", took);
+    printf("# transmit time-out took %lld ms\n", took);
+    char stats[256];
+    const long long cancel_deadline = now_ms() + 5000;
+    bool cancelled = false;
+    while (!cancelled && now_ms() < cancel_deadline) {
+        cancelled = bench_command("stats", stats, sizeof stats) && strstr(stats, "held=0");
+    }
+    check(cancelled, "the timed-out transfer was cancelled on the wire", "%s", stats);
+    command_or_fail("release-out", reply, sizeof reply);
+    check_transmit_echo(driver, "transmit and echo work again after a time-out");
+}
+
+static void check_stop(ovel_canfd_driver* driver) {
+    char reply[512];
+    command_or_fail("mark", reply, sizeof reply);
+    const int32_t first = ovel_canfd_stop(driver, 0);
+    const int32_t second = ovel_canfd_stop(driver, 1);
+    check(first == OVEL_CANFD_OK && second == OVEL_CANFD_OK, "stop both channels",
+          "returned %d %d: %s", first, second, ovel_canfd_get_last_error(driver));
+    expect_vendor_log("stop requests arrive byte-exact", "ok 4102000000000800:" MODE_RESET_PAYLOAD
+                                                         " 4102010000000800:" MODE_RESET_PAYLOAD);
+    check(wait_emulator_idle(reply, sizeof reply),
+          "no receive transfer left at the adapter after stop", "%s", reply);
+}
+
+static void check_close_while_streaming(ovel_canfd_driver* driver, int base_threads) {
+    char reply[512];
+    clear_received();
+    const int32_t started = ovel_canfd_start(driver, 0);
+    command_or_fail("inject 300", reply, sizeof reply);
+    wait_received(1, WAIT_FRAMES_MS);
+    const int32_t closed = ovel_canfd_close(driver);
+    const int at_close = received_now();
+    check(started == OVEL_CANFD_OK && closed == OVEL_CANFD_OK, "close while streaming",
+          "start %d, close %d", started, closed);
+    check(settled_thread_count(base_threads, 3000) == base_threads,
+          "close ends the adapter's threads", "%d threads, %d before open", thread_count(),
+          base_threads);
+    check(wait_emulator_idle(reply, sizeof reply),
+          "close cancels every receive transfer on the wire", "%s", reply);
+    check(received_now() == at_close, "no callback after close returned", "%d then %d", at_close,
+          received_now());
+    printf("# %d of 300 frames delivered before close\n", at_close);
+    /* Drop the frames the closed adapter still had queued, so later checks start clean. */
+    command_or_fail("disconnect", reply, sizeof reply);
+    check(wait_adapter_present(false, 20000), "adapter unplugged", "still present");
+    command_or_fail("connect", reply, sizeof reply);
+    check(wait_adapter_present(true, 20000), "adapter plugged in again", "not enumerated");
+}
+
+static long rss_kib(void) {
+    FILE* status = fopen("/proc/self/status", "re");
+    long kib = -1;
+    char line[256];
+    while (status != NULL && fgets(line, sizeof line, status) != NULL) {
+        if (sscanf(line, "VmRSS: %ld", &kib) == 1) {
+            break;
+        }
+    }
+    if (status != NULL) {
+        fclose(status);
+    }
+    return kib;
+}
+
+static void check_open_close_cycles(ovel_canfd_driver* driver, int base_threads) {
+    enum { CYCLES = 100 };
+    const int base_fds = open_fd_count();
+    /* One warm-up cycle so that one-time allocations do not count as growth. */
+    ovel_canfd_open(driver);
+    ovel_canfd_close(driver);
+    const long base_rss = rss_kib();
+    int failures = 0;
+    const long long started = now_ms();
+    for (int i = 0; i < CYCLES; ++i) {
+        const int32_t opened = (i % 2) == 0
+                                   ? ovel_canfd_open(driver)
+                                   : ovel_canfd_open_with_device_serial_number(driver, SERIAL);
+        if (opened != OVEL_CANFD_OK || ovel_canfd_get_channel_count(driver) != 2) {
+            if (failures++ == 0) {
+                printf("# cycle %d: %s\n", i, ovel_canfd_get_last_error(driver));
+            }
+        }
+        ovel_canfd_close(driver);
+    }
+    const long long took = now_ms() - started;
+    printf("# %d open/close cycles took %lld ms, RSS %ld -> %ld KiB\n", CYCLES, took, base_rss,
+           rss_kib());
+    check(failures == 0, "100 open/close cycles", "%d failed", failures);
+    check(settled_thread_count(base_threads, 3000) == base_threads && open_fd_count() == base_fds,
+          "no thread or descriptor left after the cycles", "threads %d (was %d), fds %d (was %d)",
+          thread_count(), base_threads, open_fd_count(), base_fds);
+    check(rss_kib() - base_rss < 1024, "memory does not grow over the cycles", "%ld -> %ld KiB",
+          base_rss, rss_kib());
+    char reply[512];
+    check(wait_emulator_idle(reply, sizeof reply), "no transfer left at the adapter", "%s", reply);
+}
+
+static void check_disconnect_while_streaming(ovel_canfd_driver* driver, int base_threads) {
+    char reply[512];
+    const int32_t opened = ovel_canfd_open(driver);
+    ovel_canfd_set_rx_callback(driver, on_frame);
+    clear_received();
+    const int32_t started = ovel_canfd_start(driver, 0);
+    const int32_t started1 = ovel_canfd_start(driver, 1);
+    command_or_fail("inject 20", reply, sizeof reply);
+    const bool streaming = wait_received(20, WAIT_FRAMES_MS);
+    check(opened == 0 && started == 0 && started1 == 0 && streaming, "streaming before the unplug",
+          "open %d, start %d %d, %d frames", opened, started, started1, received_now());
+    command_or_fail("disconnect", reply, sizeof reply);
+    check(wait_adapter_present(false, 20000), "the kernel sees the adapter gone", "still there");
+
+    ovel_canfd_frame frame = {0};
+    frame.id = 0x55;
+    frame.dlc = 1;
+    const int32_t sent = ovel_canfd_transmit(driver, &frame);
+    printf("# transmit after unplug: %d \"%s\"\n", sent, ovel_canfd_get_last_error(driver));
+    check(sent == OVEL_CANFD_ERR_DEVICE, "transmit after unplug fails as DeviceError",
+          "returned %d: %s", sent, ovel_canfd_get_last_error(driver));
+    const int32_t stopped = ovel_canfd_stop(driver, 0);
+    printf("# stop after unplug: %d \"%s\"\n", stopped, ovel_canfd_get_last_error(driver));
+    check(stopped == OVEL_CANFD_ERR_DEVICE, "stop after unplug fails as DeviceError",
+          "returned %d: %s", stopped, ovel_canfd_get_last_error(driver));
+    const int32_t closed = ovel_canfd_close(driver);
+    check(closed == OVEL_CANFD_OK && settled_thread_count(base_threads, 3000) == base_threads,
+          "close after unplug ends every thread", "close %d, %d threads (was %d)", closed,
+          thread_count(), base_threads);
+    const int32_t reopened = ovel_canfd_open(driver);
+    check(reopened == OVEL_CANFD_NO_DEVICE &&
+              same_text(driver, "failed to open device: DeviceNotFound"),
+          "open with the adapter unplugged", "returned %d: %s", reopened,
+          ovel_canfd_get_last_error(driver));
+
+    command_or_fail("connect", reply, sizeof reply);
+    check(wait_adapter_present(true, 20000), "adapter plugged in again", "not enumerated");
+    const int32_t again = ovel_canfd_open_with_device_serial_number(driver, SERIAL);
+    check(again == OVEL_CANFD_OK && ovel_canfd_get_channel_count(driver) == 2,
+          "open after plugging in again", "returned %d: %s", again,
+          ovel_canfd_get_last_error(driver));
+    ovel_canfd_close(driver);
+}
+
+int main(int argc, char** argv) {
+    const char* tty = argc > 1 ? argv[1] : "/dev/ttyS1";
+    setvbuf(stdout, NULL, _IOLBF, 0);
+    if (!bench_open(tty)) {
+        printf("not ok - bench link %s cannot be opened\n", tty);
+        return 1;
+    }
+    char reply[512];
+    if (!bench_command("stats", reply, sizeof reply)) {
+        printf("not ok - the emulator does not answer on %s (\"%s\")\n", tty, reply);
+        return 1;
+    }
+    const int base_threads = thread_count();
+    ovel_canfd_driver* driver = ovel_canfd_init();
+    if (driver == NULL) {
+        printf("not ok - ovel_canfd_init\n");
+        return 1;
+    }
+    check_open_and_serial(driver);
+    check_setters_and_start(driver);
+    check_receive();
+    check_transmit_echo(driver, "transmit on two channels and receive the echoes");
+    check_faults(driver);
+    check_stop(driver);
+    check_close_while_streaming(driver, base_threads);
+    check_open_close_cycles(driver, base_threads);
+    check_disconnect_while_streaming(driver, base_threads);
+    ovel_canfd_deinit(driver);
+    printf("guest: %d passed, %d failed\n", passed, failed);
+    return failed == 0 && passed > 0 ? 0 : 1;
+}
