@@ -1,35 +1,84 @@
-// The C control API over the C++ one, and the adapters plugged in when the library loads.
+// The C control API over the C++ one, the adapters plugged in when the library loads, and the
+// bus shared with other processes when OVSIM_BUS names a directory.
 #include "ovsim/ovsim_c.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "ovsim/sim.h"
+#include "shared_bus.h"
 
 #define OVSIM_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
-std::mutex adapters_mutex;
-std::vector<ovsim::Adapter*> adapters;
+// Never destroyed: the shared bus's receiver thread may use them until the library unloads,
+// after the process's static objects are gone.
+std::mutex& adapters_mutex() {
+    static std::mutex* const instance = new std::mutex;
+    return *instance;
+}
+
+std::vector<ovsim::Adapter*>& adapters() {
+    static std::vector<ovsim::Adapter*>* const instance = new std::vector<ovsim::Adapter*>;
+    return *instance;
+}
+
+ovsim::shared::SharedBus* shared_bus = nullptr;
 
 ovsim::Adapter* adapter_at(int32_t index) {
-    std::lock_guard lock(adapters_mutex);
-    if (index < 0 || static_cast<std::size_t>(index) >= adapters.size()) {
+    std::lock_guard lock(adapters_mutex());
+    if (index < 0 || static_cast<std::size_t>(index) >= adapters().size()) {
         return nullptr;
     }
-    return adapters[static_cast<std::size_t>(index)];
+    return adapters()[static_cast<std::size_t>(index)];
 }
 
 int32_t add(const ovsim::AdapterSpec& spec) {
     ovsim::Adapter& adapter = ovsim::add_adapter(spec);
-    std::lock_guard lock(adapters_mutex);
-    adapters.push_back(&adapter);
-    return static_cast<int32_t>(adapters.size() - 1);
+    std::lock_guard lock(adapters_mutex());
+    adapters().push_back(&adapter);
+    return static_cast<int32_t>(adapters().size() - 1);
+}
+
+// A frame another process put on the bus reaches every adapter here that has its channel on
+// the bus, as a received frame.
+void deliver_from_bus(std::vector<std::uint8_t> frame) {
+    constexpr std::size_t CHANNEL_OFFSET = 9;
+    std::fill_n(frame.begin(), 4, std::uint8_t{0xFF});  // echo id: received, not an echo
+    const std::uint8_t channel = frame[CHANNEL_OFFSET];
+    std::lock_guard lock(adapters_mutex());
+    for (ovsim::Adapter* adapter : adapters()) {
+        if (adapter->channel_started(channel)) {
+            adapter->feed(frame);
+        }
+    }
+}
+
+void join_shared_bus() {
+    const char* directory = std::getenv("OVSIM_BUS");
+    if (directory == nullptr || *directory == '\0') {
+        return;
+    }
+    shared_bus = ovsim::shared::SharedBus::join(directory, deliver_from_bus).release();
+    if (shared_bus != nullptr) {
+        ovsim::set_bus_observer(
+            [](const std::vector<std::uint8_t>& frame) { shared_bus->publish(frame); });
+    }
+}
+
+__attribute__((destructor)) void leave_shared_bus() {
+    if (shared_bus != nullptr) {
+        ovsim::set_bus_observer({});  // waits for an observer call in progress (simulator lock)
+        shared_bus->leave();
+        delete shared_bus;
+        shared_bus = nullptr;
+    }
 }
 
 ovsim::AdapterSpec spec_for(const char* serial, std::uint8_t icount, std::uint32_t features,
@@ -67,7 +116,8 @@ __attribute__((constructor)) void plug_in_from_environment() {
         }
         add(spec_for(serial.c_str(), icount, features, 80'000'000));
     }
-    if (const char* traffic = std::getenv("OVSIM_TRAFFIC"); traffic != nullptr && !adapters.empty()) {
+    if (const char* traffic = std::getenv("OVSIM_TRAFFIC");
+        traffic != nullptr && !adapters().empty()) {
         const std::string text = traffic;
         ovsim::StreamSpec stream;
         stream.rate_hz = std::strtod(text.c_str(), nullptr);
@@ -76,8 +126,9 @@ __attribute__((constructor)) void plug_in_from_environment() {
         for (int c = 0; c < first_channels; ++c) {
             stream.channels.push_back(static_cast<std::uint8_t>(c));
         }
-        adapters[0]->start_stream(stream);
+        adapters()[0]->start_stream(stream);
     }
+    join_shared_bus();
 }
 
 }  // namespace
@@ -86,9 +137,10 @@ OVSIM_EXPORT int32_t ovsim_reset(void) {
     if (ovsim::counters().contexts != 0) {
         return -1;
     }
+    // Held across the reset: the shared bus's receiver must not feed an adapter being removed.
+    std::lock_guard lock(adapters_mutex());
     ovsim::reset();
-    std::lock_guard lock(adapters_mutex);
-    adapters.clear();
+    adapters().clear();
     return 0;
 }
 
@@ -98,8 +150,8 @@ OVSIM_EXPORT int32_t ovsim_add_adapter(const char* serial, uint8_t icount, uint3
 }
 
 OVSIM_EXPORT int32_t ovsim_adapter_count(void) {
-    std::lock_guard lock(adapters_mutex);
-    return static_cast<int32_t>(adapters.size());
+    std::lock_guard lock(adapters_mutex());
+    return static_cast<int32_t>(adapters().size());
 }
 
 OVSIM_EXPORT int32_t ovsim_feed_frame(int32_t adapter, uint8_t channel, uint32_t echo_id,

@@ -157,6 +157,9 @@ void adapter_bulk_out(Sim& s, AdapterModel& adapter, TransferState& transfer) {
     if (length > CHANNEL_OFFSET) {
         const std::uint8_t channel = pub.buffer[CHANNEL_OFFSET];
         if (channel < adapter.channel_started.size() && adapter.channel_started[channel]) {
+            if (s.bus_observer) {
+                s.bus_observer(adapter.out_log.back());
+            }
             adapter_offer_frame(s, adapter, adapter.out_log.back());
         }
     }

@@ -260,6 +260,11 @@ void fail_alloc_transfer(int after_successes, int count) {
     sim().alloc_failures = std::max(count, 0);
 }
 
+void set_bus_observer(BusObserver observer) {
+    std::lock_guard lock(sim().mutex);
+    sim().bus_observer = std::move(observer);
+}
+
 Counters counters() {
     std::lock_guard lock(sim().mutex);
     return sim().counters;

@@ -152,6 +152,7 @@ struct Sim {
     int alloc_successes_before_failure = 0;
     int alloc_failures = 0;
     Counters counters{};
+    BusObserver bus_observer;  // sees every frame an adapter puts on its bus
     // Names of the lifecycle calls (not submissions, cancels or event handling), in order.
     std::mutex calls_mutex;
     std::vector<std::string> calls;

@@ -8,6 +8,14 @@
  * channels. OVSIM_TRAFFIC=RATE[:fd] makes the first adapter deliver generated frames at RATE
  * frames per second on every channel once reception starts (RATE 0: as fast as possible).
  * The adapter echoes every frame transmitted on a started channel.
+ *
+ * OVSIM_BUS=DIRECTORY puts every adapter of the process on an emulated bus shared with the other
+ * processes that name the same directory (created if missing): a frame the host transmits on a
+ * started channel is, besides its echo, delivered to every other process's adapters as a received
+ * frame (echo id 0xFFFFFFFF) on the same channel index, where that channel is started. Each
+ * process owns a Unix datagram socket "ovsim-PID.sock" in the directory, removed when the library
+ * unloads (at exit); a receiving thread feeds the frames heard to the local adapters. Without the
+ * variable nothing is created and no thread runs.
  */
 #ifndef OVSIM_C_H
 #define OVSIM_C_H

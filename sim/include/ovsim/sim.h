@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -170,6 +171,12 @@ void set_init_result(int code);
 // The next `after_successes` libusb_alloc_transfer calls succeed, the `count` after them fail.
 void fail_alloc_transfer(int after_successes, int count = 1);
 Counters counters();
+// Called with the bytes of every frame an adapter puts on its bus: each bulk OUT transfer taken
+// while the frame's channel is started (the frames the adapter echoes). It runs on the submitting
+// thread under the simulator's lock, so it must be quick and must not call into the simulator.
+// An empty function removes it; reset() keeps it.
+using BusObserver = std::function<void(const std::vector<std::uint8_t>& frame)>;
+void set_bus_observer(BusObserver observer);
 // The libusb lifecycle calls made since the last reset() or clear_calls(), by name, in order:
 // init, exit, device lists, open, close, detach, claim, release, interrupt, alloc and free of
 // transfers (submissions, cancellations and event handling are not logged).

@@ -1,0 +1,69 @@
+/* send_wait_echo: opens the first adapter, starts channel 0 at 500 kbit/s, sends one frame and
+ * waits (at most two seconds) for the adapter's echo, which says the frame went out on the bus.
+ *
+ *   cc send_wait_echo.c $(pkg-config --cflags --libs ovelcanfd) -o send_wait_echo
+ */
+#include <ovelcanfd.h>
+#include <pthread.h>
+#include <stdbool.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+static bool echoed;
+
+static void on_frame(const ovel_canfd_frame* frame) {
+    /* Echoes carry `echo`; everything else was received from other nodes. */
+    if (frame->echo && frame->id == 0x123) {
+        pthread_mutex_lock(&lock);
+        echoed = true;
+        pthread_cond_signal(&changed);
+        pthread_mutex_unlock(&lock);
+    }
+}
+
+static int fail(ovel_canfd_driver* handle) {
+    fprintf(stderr, "%s\n", handle ? ovel_canfd_get_last_error(handle) : "out of memory");
+    ovel_canfd_deinit(handle);
+    return 1;
+}
+
+int main(void) {
+    ovel_canfd_driver* handle = ovel_canfd_init();
+    if (handle == NULL || ovel_canfd_open(handle) != OVEL_CANFD_OK) {
+        return fail(handle);
+    }
+    ovel_canfd_set_rx_callback(handle, on_frame);
+    if (ovel_canfd_set_bitrate(handle, 0, 500000) != OVEL_CANFD_OK ||
+        ovel_canfd_start(handle, 0) != OVEL_CANFD_OK) {
+        return fail(handle);
+    }
+
+    /* A classic frame 123#DEADBEEF; the DLC is the byte count for 0 to 8 bytes. */
+    ovel_canfd_frame frame;
+    memset(&frame, 0, sizeof frame);
+    frame.channel = 0;
+    frame.id = 0x123;
+    frame.dlc = 4;
+    memcpy(frame.data, "\xDE\xAD\xBE\xEF", 4);
+    /* Returns once the adapter has taken the frame; the echo follows when it is on the bus. */
+    if (ovel_canfd_transmit(handle, &frame) != OVEL_CANFD_OK) {
+        return fail(handle);
+    }
+
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += 2;
+    pthread_mutex_lock(&lock);
+    while (!echoed && pthread_cond_timedwait(&changed, &lock, &deadline) == 0) {
+    }
+    const bool ok = echoed;
+    pthread_mutex_unlock(&lock);
+
+    ovel_canfd_stop(handle, 0);
+    ovel_canfd_deinit(handle);
+    printf(ok ? "sent 123#DEADBEEF, echo received\n" : "sent 123#DEADBEEF, no echo\n");
+    return ok ? 0 : 1;
+}

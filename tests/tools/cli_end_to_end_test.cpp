@@ -1,0 +1,284 @@
+// The ovelcanfd-sim executable run as child processes: dump and send on a bus shared between
+// processes, counts, Ctrl-C, exit statuses and failure texts. Every wait is bounded.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+constexpr auto BOUND = std::chrono::seconds(60);  // generous: sanitizer builds are slow
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::stringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Polls a condition until it holds or the bound runs out.
+template <typename Condition>
+bool eventually(Condition condition) {
+    const auto deadline = Clock::now() + BOUND;
+    while (Clock::now() < deadline) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}
+
+// One run of the tool with its stdout and stderr in files.
+class ToolProcess {
+  public:
+    ToolProcess(const fs::path& directory, const std::string& name, std::vector<std::string> args,
+                std::vector<std::string> env)
+        : out_(directory / (name + ".out")), err_(directory / (name + ".err")) {
+        std::vector<std::string> words = {OVELCANFD_SIM_TOOL};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        env.push_back("OVELCANFD_REPORT_LIVE=1");
+        for (char** e = environ; *e != nullptr; ++e) {
+            env.emplace_back(*e);
+        }
+        std::vector<char*> envp;
+        for (std::string& entry : env) {
+            envp.push_back(entry.data());
+        }
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        spawned_ = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+
+    ~ToolProcess() {
+        if (spawned_ && !status_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    // The exit status, or nullopt if it did not exit normally within the bound.
+    std::optional<int> wait_exit() {
+        if (!spawned_) {
+            return std::nullopt;
+        }
+        eventually([this] {
+            int status = 0;
+            if (!status_ && waitpid(pid_, &status, WNOHANG) == pid_) {
+                status_ = status;
+            }
+            return status_.has_value();
+        });
+        if (!status_ || !WIFEXITED(*status_)) {
+            return std::nullopt;
+        }
+        return WEXITSTATUS(*status_);
+    }
+
+    bool wait_for_stderr(const std::string& text) {
+        return eventually([&] { return err().find(text) != std::string::npos; });
+    }
+    void signal(int number) { kill(pid_, number); }
+    std::string out() const { return read_file(out_); }
+    std::string err() const { return read_file(err_); }
+
+  private:
+    fs::path out_, err_;
+    pid_t pid_ = 0;
+    bool spawned_ = false;
+    std::optional<int> status_;
+};
+
+class CliTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/ovelcanfd-cli-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        directory_ = pattern;
+        bus_ = directory_ / "bus";
+    }
+    void TearDown() override { fs::remove_all(directory_); }
+
+    // Runs to completion; returns the exit status (-1: did not exit normally in time).
+    int run(const std::string& name, std::vector<std::string> args,
+            std::vector<std::string> env = {}) {
+        last_ = std::make_unique<ToolProcess>(directory_, name, std::move(args), std::move(env));
+        return last_->wait_exit().value_or(-1);
+    }
+    std::string bus_env() const { return "OVSIM_BUS=" + bus_.string(); }
+    bool bus_is_empty() const { return fs::is_empty(bus_); }
+
+    fs::path directory_, bus_;
+    std::unique_ptr<ToolProcess> last_;
+};
+
+constexpr const char* NOTHING_LEFT = "live libusb objects at exit: 0";
+
+TEST_F(CliTest, SendOnSharedBusShowsUpInConcurrentDumpByteForByte) {
+    ToolProcess dump(directory_, "dump", {"dump", "--fd", "-n", "3"}, {bus_env()});
+    ASSERT_TRUE(dump.wait_for_stderr("listening on can0 can1")) << dump.err();
+    const std::string fd_frame = "1ABCDEF0##1000102030405060708090A0B0C0D0E0F10111213";
+    EXPECT_EQ(
+        run("send", {"send", "--loopback", "1", "123#DEADBEEF", fd_frame, "7FF#R2"}, {bus_env()}),
+        0)
+        << last_->err();
+    EXPECT_NE(last_->err().find(NOTHING_LEFT), std::string::npos) << last_->err();
+
+    ASSERT_EQ(dump.wait_exit(), 0) << dump.err();
+    const std::vector<std::string> lines = lines_of(dump.out());
+    ASSERT_EQ(lines.size(), 3u) << dump.out();
+    EXPECT_NE(lines[0].find("  can1  RX - - -  123        [4]  DE AD BE EF"), std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[1].find("  can1  RX F B -  1ABCDEF0  [20]  00 01 02 03 04 05 06 07 08 09 0A 0B "
+                            "0C 0D 0E 0F 10 11 12 13"),
+              std::string::npos)
+        << lines[1];
+    EXPECT_NE(lines[2].find("  can1  RX - - -  7FF        [2]  remote request"), std::string::npos)
+        << lines[2];
+    EXPECT_NE(dump.err().find(NOTHING_LEFT), std::string::npos) << dump.err();
+    EXPECT_TRUE(bus_is_empty());
+}
+
+TEST_F(CliTest, BusDeliversOnlyToStartedChannelsOfOtherProcesses) {
+    ToolProcess dump(directory_, "dump", {"dump", "0", "-n", "1"}, {bus_env()});
+    ASSERT_TRUE(dump.wait_for_stderr("listening on can0\n")) << dump.err();
+    // Channel 1 is not started in the dump process: only the frame on channel 0 arrives.
+    ASSERT_EQ(run("send", {"send", "1", "111#01"}, {bus_env()}), 0) << last_->err();
+    ASSERT_EQ(run("send", {"send", "0", "222#02"}, {bus_env()}), 0) << last_->err();
+    ASSERT_EQ(dump.wait_exit(), 0) << dump.err();
+    const std::vector<std::string> lines = lines_of(dump.out());
+    ASSERT_EQ(lines.size(), 1u) << dump.out();
+    EXPECT_NE(lines[0].find("can0  RX - - -  222        [1]  02"), std::string::npos) << lines[0];
+}
+
+TEST_F(CliTest, DumpCountStopsAfterThatManyFrames) {
+    ASSERT_EQ(run("dump", {"dump", "-n", "5"}, {"OVSIM_TRAFFIC=200"}), 0) << last_->err();
+    const std::vector<std::string> lines = lines_of(last_->out());
+    ASSERT_EQ(lines.size(), 5u) << last_->out();
+    EXPECT_NE(lines[0].find("  can0  RX - - -  100        [8]  00 00 00 00 00 00 00 00"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(last_->err().find(NOTHING_LEFT), std::string::npos) << last_->err();
+}
+
+TEST_F(CliTest, DumpTimeLimitEndsWithStatusZero) {
+    EXPECT_EQ(run("dump", {"dump", "--time", "0.2"}), 0) << last_->err();
+    EXPECT_EQ(last_->out(), "");
+}
+
+TEST_F(CliTest, SigintStopsDumpCleanly) {
+    ToolProcess dump(directory_, "dump", {"dump"}, {bus_env(), "OVSIM_TRAFFIC=100"});
+    ASSERT_TRUE(dump.wait_for_stderr("listening on")) << dump.err();
+    ASSERT_TRUE(eventually([&] { return !dump.out().empty(); }));
+    dump.signal(SIGINT);
+    ASSERT_EQ(dump.wait_exit(), 0) << dump.err();
+    EXPECT_NE(dump.err().find(NOTHING_LEFT), std::string::npos) << dump.err();
+    EXPECT_TRUE(bus_is_empty());
+}
+
+TEST_F(CliTest, GenReportsFramesSentAndRate) {
+    ASSERT_EQ(run("gen", {"gen", "0", "-g", "0", "-n", "20", "--fd", "-I", "i", "-D", "i"}), 0)
+        << last_->err();
+    EXPECT_EQ(last_->out().rfind("sent 20 frames, 0 failures in ", 0), 0u) << last_->out();
+    EXPECT_NE(last_->out().find("frames/s"), std::string::npos);
+}
+
+TEST_F(CliTest, GenFramesReachAnotherProcess) {
+    ToolProcess dump(directory_, "dump", {"dump", "-n", "4"}, {bus_env()});
+    ASSERT_TRUE(dump.wait_for_stderr("listening on")) << dump.err();
+    ASSERT_EQ(run("gen", {"gen", "1", "-g", "0", "-n", "4", "-I", "42", "-D", "i", "-L", "2"},
+                  {bus_env()}),
+              0)
+        << last_->err();
+    ASSERT_EQ(dump.wait_exit(), 0) << dump.err();
+    const std::vector<std::string> lines = lines_of(dump.out());
+    ASSERT_EQ(lines.size(), 4u) << dump.out();
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        EXPECT_NE(lines[k].find("can1  RX - - -  042        [2]  0" + std::to_string(k) + " 00"),
+                  std::string::npos)
+            << lines[k];
+    }
+}
+
+TEST_F(CliTest, InfoPrintsChannelCountOrTheLibraryFailure) {
+    ASSERT_EQ(run("info", {"info"}, {"OVSIM_ADAPTERS=A1:3:1,B2:1:0"}), 0) << last_->err();
+    EXPECT_EQ(last_->out(), "adapter: first found\nchannels: 3\n");
+    ASSERT_EQ(run("info", {"info", "-s", "B2"}, {"OVSIM_ADAPTERS=A1:3:1,B2:1:0"}), 0);
+    EXPECT_EQ(last_->out(), "adapter: serial number B2\nchannels: 1\n");
+    EXPECT_EQ(run("info", {"info", "--serial", "nope"}), 1);
+    EXPECT_NE(last_->err().find("failed to open device"), std::string::npos) << last_->err();
+}
+
+TEST_F(CliTest, AdapterFailuresGiveTheLibraryTextAndStatusOne) {
+    EXPECT_EQ(run("send", {"send", "5", "123#00"}), 1);
+    EXPECT_NE(last_->err().find("failed to set bitrate: InvalidChannel"), std::string::npos)
+        << last_->err();
+    // An adapter without CAN FD refuses an FD frame's mode before anything is sent.
+    EXPECT_EQ(run("send", {"send", "0", "123##0AA"}, {"OVSIM_ADAPTERS=C1:2:0"}), 1);
+    EXPECT_NE(last_->err().find("failed to set fd mode"), std::string::npos) << last_->err();
+}
+
+TEST_F(CliTest, BadArgumentsGiveAMessageAndStatusTwo) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "Usage:"},
+        {{"frobnicate"}, "unknown command \"frobnicate\""},
+        {{"send", "0"}, "needs a channel and at least one frame"},
+        {{"send", "0", "123#XY"}, "bad frame \"123#XY\": invalid character 'X' in data"},
+        {{"send", "256", "123#00"}, "a channel must be a whole number from 0 to 255"},
+        {{"send", "0", "20000080#00"}, "error frames cannot be sent"},
+        {{"dump", "--bitrate"}, "option --bitrate needs a value"},
+        {{"dump", "--colour"}, "unknown option --colour"},
+        {{"dump", "-n", "0"}, "the count must be a whole number from 1"},
+        {{"gen", "0", "-g", "1", "-r", "5"}, "give --gap or --rate, not both"},
+        {{"gen", "0", "--fd", "-L", "10"}, "CAN FD lengths are"},
+        {{"info", "extra"}, "unexpected argument \"extra\""},
+    };
+    for (const auto& [args, message] : cases) {
+        EXPECT_EQ(run("bad", args), 2) << message;
+        EXPECT_NE(last_->err().find(message), std::string::npos) << last_->err();
+    }
+}
+
+TEST_F(CliTest, HelpSaysTheSimulatedAdapterIsUsed) {
+    ASSERT_EQ(run("help", {"--help"}), 0);
+    EXPECT_NE(last_->out().find("simulated adapter"), std::string::npos) << last_->out();
+    ASSERT_EQ(run("help", {"send", "--help"}), 0);
+    EXPECT_NE(last_->out().find("123##1AABBCC"), std::string::npos) << last_->out();
+}
+
+}  // namespace

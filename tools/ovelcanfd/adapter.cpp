@@ -1,0 +1,129 @@
+// Opening, configuring, starting and closing through the C API, with failures reported as the
+// library words them.
+#include "adapter.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "commands.h"
+
+namespace ovel::tool {
+
+std::vector<OptionSpec> adapter_option_specs() {
+    return {{"serial", 's', true}, {"bitrate", 'b', true},   {"dbitrate", 'd', true},
+            {"fd", 'f', false},    {"loopback", 'l', false}, {"listen-only", 'm', false}};
+}
+
+const char* adapter_options_help() {
+    return "  -s, --serial S       open the adapter with USB serial number S (default: the first)\n"
+           "  -b, --bitrate N      nominal bitrate in bit/s (default 500000)\n"
+           "  -d, --dbitrate N     CAN FD data bitrate in bit/s (implies --fd; default 2000000)\n"
+           "  -f, --fd             CAN FD mode\n"
+           "  -l, --loopback       the adapter's hardware loopback\n"
+           "  -m, --listen-only    listen-only (monitor) mode\n";
+}
+
+std::optional<AdapterOptions> read_adapter_options(const Arguments& arguments, std::string& error) {
+    AdapterOptions options;
+    if (const std::string* serial = arguments.value("serial")) {
+        options.serial = *serial;
+    }
+    if (const std::string* text = arguments.value("bitrate")) {
+        const auto bitrate = parse_unsigned(*text, 1, 0xFFFFFFFF, "the bitrate", error);
+        if (!bitrate) {
+            return std::nullopt;
+        }
+        options.settings.bitrate = static_cast<std::uint32_t>(*bitrate);
+    }
+    options.settings.fd = arguments.has("fd");
+    if (const std::string* text = arguments.value("dbitrate")) {
+        const auto bitrate = parse_unsigned(*text, 1, 0xFFFFFFFF, "the data bitrate", error);
+        if (!bitrate) {
+            return std::nullopt;
+        }
+        options.settings.data_bitrate = static_cast<std::uint32_t>(*bitrate);
+        options.settings.fd = true;
+    }
+    options.settings.loopback = arguments.has("loopback");
+    options.settings.listen_only = arguments.has("listen-only");
+    return options;
+}
+
+Adapter::Adapter() : handle_(ovel_canfd_init()) {}
+
+Adapter::~Adapter() {
+    shut_down();
+    ovel_canfd_deinit(handle_);
+}
+
+bool Adapter::check(std::int32_t result) {
+    if (result == OVEL_CANFD_OK) {
+        return true;
+    }
+    std::fprintf(stderr, "%s: %s\n", program_name(),
+                 handle_ == nullptr ? "out of memory" : ovel_canfd_get_last_error(handle_));
+    return false;
+}
+
+bool Adapter::open(const std::optional<std::string>& serial) {
+    if (handle_ == nullptr) {
+        return check(OVEL_CANFD_NO_DEVICE);
+    }
+    return check(serial ? ovel_canfd_open_with_device_serial_number(handle_, serial->c_str())
+                        : ovel_canfd_open(handle_));
+}
+
+bool Adapter::configure(std::uint8_t channel, const ChannelSettings& settings) {
+    if (!check(ovel_canfd_set_bitrate(handle_, channel, settings.bitrate))) {
+        return false;
+    }
+    if (settings.fd) {
+        if (!check(ovel_canfd_set_fd(handle_, channel, true)) ||
+            !check(ovel_canfd_set_data_bitrate(handle_, channel,
+                                               settings.data_bitrate.value_or(2'000'000)))) {
+            return false;
+        }
+    }
+    if (settings.loopback && !check(ovel_canfd_set_hw_loopback(handle_, channel, true))) {
+        return false;
+    }
+    return !settings.listen_only || check(ovel_canfd_set_monitor(handle_, channel, true));
+}
+
+bool Adapter::start(std::uint8_t channel) {
+    if (!check(ovel_canfd_start(handle_, channel))) {
+        return false;
+    }
+    if (std::find(started_.begin(), started_.end(), channel) == started_.end()) {
+        started_.push_back(channel);
+    }
+    return true;
+}
+
+bool Adapter::transmit(const ovel_canfd_frame& frame, std::string& failure) {
+    if (ovel_canfd_transmit(handle_, &frame) == OVEL_CANFD_OK) {
+        return true;
+    }
+    failure = ovel_canfd_get_last_error(handle_);
+    return false;
+}
+
+void Adapter::set_rx_callback(ovel_canfd_rx_callback callback) {
+    ovel_canfd_set_rx_callback(handle_, callback);
+}
+
+int Adapter::channel_count() {
+    return ovel_canfd_get_channel_count(handle_);
+}
+
+bool Adapter::shut_down() {
+    bool stopped = true;
+    for (const std::uint8_t channel : started_) {
+        stopped = check(ovel_canfd_stop(handle_, channel)) && stopped;
+    }
+    started_.clear();
+    ovel_canfd_close(handle_);
+    return stopped;
+}
+
+}  // namespace ovel::tool

@@ -1,0 +1,60 @@
+// The adapter as the commands use it: opening (first or by serial number), the channel settings
+// shared by every command, and a teardown that always stops what was started and closes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "arguments.h"
+#include "ovelcanfd.h"
+
+namespace ovel::tool {
+
+struct ChannelSettings {
+    std::uint32_t bitrate = 500'000;
+    std::optional<std::uint32_t> data_bitrate;  // set: CAN FD data phase bitrate
+    bool fd = false;
+    bool loopback = false;
+    bool listen_only = false;
+};
+
+struct AdapterOptions {
+    std::optional<std::string> serial;
+    ChannelSettings settings;
+};
+
+// --serial, --bitrate, --dbitrate, --fd, --loopback, --listen-only.
+std::vector<OptionSpec> adapter_option_specs();
+// Help text lines for those options.
+const char* adapter_options_help();
+std::optional<AdapterOptions> read_adapter_options(const Arguments& arguments, std::string& error);
+
+class Adapter {
+  public:
+    Adapter();
+    ~Adapter();
+    Adapter(const Adapter&) = delete;
+    Adapter& operator=(const Adapter&) = delete;
+
+    // Each returns false after printing the library's failure text on stderr.
+    bool open(const std::optional<std::string>& serial);
+    bool configure(std::uint8_t channel, const ChannelSettings& settings);
+    bool start(std::uint8_t channel);
+    // Sets `failure` to the library's text instead of printing it.
+    bool transmit(const ovel_canfd_frame& frame, std::string& failure);
+    void set_rx_callback(ovel_canfd_rx_callback callback);
+    // Channel count of the open adapter.
+    int channel_count();
+    // Stops every channel this object started, then closes; false if a stop failed (reported).
+    bool shut_down();
+
+  private:
+    bool check(std::int32_t result);
+
+    ovel_canfd_driver* handle_;
+    std::vector<std::uint8_t> started_;
+};
+
+}  // namespace ovel::tool

@@ -1,0 +1,134 @@
+// The option parser and value conversions.
+#include "arguments.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace ovel::tool {
+namespace {
+
+const OptionSpec* find_long(const std::vector<OptionSpec>& specs, const std::string& name) {
+    for (const OptionSpec& spec : specs) {
+        if (name == spec.long_name) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+const OptionSpec* find_short(const std::vector<OptionSpec>& specs, char name) {
+    for (const OptionSpec& spec : specs) {
+        if (spec.short_name != 0 && spec.short_name == name) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+const std::string* Arguments::value(const std::string& name) const {
+    const auto found = values.find(name);
+    return found == values.end() ? nullptr : &found->second;
+}
+
+Arguments parse_arguments(const std::vector<std::string>& words,
+                          const std::vector<OptionSpec>& specs) {
+    Arguments result;
+    bool options_ended = false;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        if (options_ended || word.size() < 2 || word[0] != '-' ||
+            (word[1] >= '0' && word[1] <= '9')) {
+            result.positionals.push_back(word);
+            continue;
+        }
+        if (word == "--") {
+            options_ended = true;
+            continue;
+        }
+        const OptionSpec* spec = nullptr;
+        std::optional<std::string> inline_value;
+        std::string shown;
+        if (word.starts_with("--")) {
+            const std::size_t equals = word.find('=');
+            const std::string name =
+                word.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+            if (equals != std::string::npos) {
+                inline_value = word.substr(equals + 1);
+            }
+            spec = find_long(specs, name);
+            shown = "--" + name;
+        } else {
+            if (word.size() > 2) {
+                inline_value = word.substr(2);  // -n5
+            }
+            spec = find_short(specs, word[1]);
+            shown = word.substr(0, 2);
+        }
+        if (spec == nullptr) {
+            result.error = "unknown option " + shown;
+            return result;
+        }
+        if (!spec->takes_value) {
+            if (inline_value) {
+                result.error = "option " + shown + " takes no value";
+                return result;
+            }
+            result.values[spec->long_name] = "";
+            continue;
+        }
+        if (!inline_value) {
+            if (i + 1 == words.size()) {
+                result.error = "option " + shown + " needs a value";
+                return result;
+            }
+            inline_value = words[++i];
+        }
+        result.values[spec->long_name] = *inline_value;
+    }
+    return result;
+}
+
+std::optional<std::uint64_t> parse_unsigned(const std::string& text, std::uint64_t min,
+                                            std::uint64_t max, const std::string& what,
+                                            std::string& error) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    const bool well_formed =
+        !digits.empty() && digits.find_first_not_of(hex ? "0123456789abcdefABCDEF"
+                                                        : "0123456789") == std::string::npos;
+    errno = 0;
+    const unsigned long long value =
+        well_formed ? std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10) : 0;
+    if (!well_formed || errno == ERANGE || value < min || value > max) {
+        error = what + " must be a whole number from " + std::to_string(min) + " to " +
+                std::to_string(max) + ", not \"" + text + "\"";
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<double> parse_non_negative(const std::string& text, double max,
+                                         const std::string& what, std::string& error) {
+    char* end = nullptr;
+    const double value = text.empty() ? -1 : std::strtod(text.c_str(), &end);
+    if (text.empty() || end == nullptr || *end != '\0' || !std::isfinite(value) || value < 0 ||
+        value > max || text.find_first_of("xXnN") != std::string::npos) {
+        error = what + " must be a number from 0 to " +
+                std::to_string(static_cast<long long>(max)) + ", not \"" + text + "\"";
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<std::uint8_t> parse_channel(const std::string& text, std::string& error) {
+    const auto value = parse_unsigned(text, 0, 255, "a channel", error);
+    if (!value) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint8_t>(*value);
+}
+
+}  // namespace ovel::tool

@@ -1,0 +1,95 @@
+// ovelcanfd: candump/cansend/cangen-like commands over the C API.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "arguments.h"
+#include "commands.h"
+#include "stop_signal.h"
+
+#ifdef OVELCANFD_TOOL_SIM
+#include "ovsim/ovsim_c.h"
+#endif
+
+namespace ovel::tool {
+
+const char* program_name() {
+#ifdef OVELCANFD_TOOL_SIM
+    return "ovelcanfd-sim";
+#else
+    return "ovelcanfd";
+#endif
+}
+
+int bad_arguments(const char* command, const std::string& message) {
+    std::fprintf(stderr, "%s %s: %s\nTry '%s %s --help'.\n", program_name(), command,
+                 message.c_str(), program_name(), command);
+    return EXIT_BAD_ARGUMENTS;
+}
+
+}  // namespace ovel::tool
+
+namespace {
+
+void print_usage(std::FILE* out) {
+    using ovel::tool::program_name;
+    std::fprintf(
+        out,
+        "Usage: %s COMMAND [options] [arguments]\n"
+        "Commands:\n"
+        "  dump [CHANNEL...]        print received frames (candump-like)\n"
+        "  send CHANNEL FRAME...    send frames in cansend syntax (123#DEADBEEF, 123##1AA)\n"
+        "  gen CHANNEL              send generated frames (cangen-like) and report the rate\n"
+        "  info                     open the adapter and print its channel count\n"
+        "'%s COMMAND --help' describes a command's options.\n"
+        "Exit status: 0 done, 1 the adapter or library failed, 2 bad arguments.\n",
+        program_name(), program_name());
+#ifdef OVELCANFD_TOOL_SIM
+    std::fprintf(out,
+                 "\nThis build runs on the simulated adapter (libovelcanfd-sim.so), not on USB\n"
+                 "hardware. Its environment variables:\n"
+                 "  OVSIM_ADAPTERS=SERIAL[:CHANNELS[:FD]],...  adapters (default OVSIM0001:2:1)\n"
+                 "  OVSIM_TRAFFIC=RATE[:fd]   the first adapter receives generated frames\n"
+                 "  OVSIM_BUS=DIRECTORY       share an emulated bus with other processes using\n"
+                 "                            the same directory\n"
+                 "  OVELCANFD_REPORT_LIVE=1   at exit, print the libusb objects still alive\n");
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace ovel::tool;
+    install_stop_handlers();
+    if (argc < 2) {
+        print_usage(stderr);
+        return EXIT_BAD_ARGUMENTS;
+    }
+    const std::string command = argv[1];
+    const std::vector<std::string> words(argv + 2, argv + argc);
+    int status = EXIT_BAD_ARGUMENTS;
+    if (command == "-h" || command == "--help" || command == "help") {
+        print_usage(stdout);
+        status = 0;
+    } else if (command == "dump") {
+        status = run_dump(words);
+    } else if (command == "send") {
+        status = run_send(words);
+    } else if (command == "gen") {
+        status = run_gen(words);
+    } else if (command == "info") {
+        status = run_info(words);
+    } else {
+        std::fprintf(stderr, "%s: unknown command \"%s\"\n", program_name(), command.c_str());
+        print_usage(stderr);
+    }
+#ifdef OVELCANFD_TOOL_SIM
+    if (const char* report = std::getenv("OVELCANFD_REPORT_LIVE");
+        report != nullptr && *report == '1') {
+        std::fprintf(stderr, "%s: live libusb objects at exit: %d\n", program_name(),
+                     static_cast<int>(ovsim_live_objects()));
+    }
+#endif
+    return status;
+}
