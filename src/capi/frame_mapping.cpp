@@ -50,6 +50,9 @@ gsusb::CanFrame can_frame_from_record(const ovel_canfd_frame& record) {
 
 void record_from_host_frame(const gsusb::HostFrame& frame, ovel_canfd_frame& record) {
     record.channel = frame.channel;
+    // The alignment gap carries no meaning, but no stale stack bytes leave the library either.
+    std::memset(reinterpret_cast<unsigned char*>(&record) + 1, 0,
+                offsetof(ovel_canfd_frame, id) - 1);
     record.id = frame.can_id & gsusb::CAN_ID_MASK;
     record.dlc = frame.dlc;
     std::memcpy(record.data, frame.data.data(), sizeof record.data);
