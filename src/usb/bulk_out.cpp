@@ -1,10 +1,18 @@
 // The transmit path: one host frame per bulk OUT transfer, waited for until it finishes.
 #include <libusb.h>
 
+#include <thread>
+
 #include "usb/cpu_relax.h"
 #include "usb/usb_device.h"
 
 namespace ovel::usb {
+namespace {
+
+// Polls of about 40 ns (a pause) before a waiting transmit starts yielding its core.
+constexpr unsigned TX_SPIN_POLLS = 512;
+
+}  // namespace
 
 void UsbDevice::on_tx_complete(libusb_transfer* transfer) {
     auto* device = static_cast<UsbDevice*>(transfer->user_data);
@@ -33,8 +41,15 @@ Expected<void, UsbError> UsbDevice::send(const gsusb::HostFrame& frame) {
         return unexpected(UsbError::libusb("send: libusb_submit_transfer", submitted));
     }
     // Busy-polls so that a transmit returns as soon as the event thread has seen the completion.
+    // Past a few microseconds the event thread is probably not running (more runnable threads
+    // than cores): yielding then lets it have this core instead of spinning out a time slice.
+    unsigned polls = 0;
     while (tx_pending_.load(std::memory_order_acquire)) {
-        cpu_relax();
+        if (++polls < TX_SPIN_POLLS) {
+            cpu_relax();
+        } else {
+            std::this_thread::yield();
+        }
     }
     const int status_code = error_code_for_status(transfer->status);
     if (status_code != 0) {

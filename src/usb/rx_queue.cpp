@@ -1,13 +1,18 @@
 #include "usb/rx_queue.h"
 
+#include <chrono>
 #include <new>
 
 namespace ovel::usb {
 namespace {
 
-// Rounds an idle consumer polls before it goes to sleep: a few microseconds, long enough to
-// catch the next frame of a busy bus without paying for a sleep and a wake-up per frame.
-constexpr unsigned SPIN_ROUNDS = 256;
+// How long an idle consumer keeps polling before it goes to sleep. A futex wake-up costs the
+// producer a system call and the consumer 5 to 20 us of scheduling on a virtual machine, so the
+// window spans the gap between frames up to the 20,000 frames/s of a busy bus: there every frame
+// is caught by polling, and only a bus quieter than that (or silent) lets the consumer sleep.
+constexpr std::chrono::nanoseconds SPIN_WINDOW{100'000};
+// Polls between two looks at the clock, which costs about as much as a few polls.
+constexpr unsigned POLLS_PER_CLOCK_READ = 16;
 
 inline void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -66,7 +71,8 @@ void RxQueue::wake() noexcept {
 }
 
 RxQueue::PopResult RxQueue::pop(gsusb::HostFrame& out) noexcept {
-    unsigned idle_rounds = 0;
+    unsigned idle_polls = 0;
+    std::chrono::steady_clock::time_point spin_deadline{};
     for (;;) {
         if (wake_pending_.load(std::memory_order_relaxed) &&
             wake_pending_.exchange(false, std::memory_order_acquire)) {
@@ -79,8 +85,11 @@ RxQueue::PopResult RxQueue::pop(gsusb::HostFrame& out) noexcept {
             // Every push came before the disconnect, so this last look finds any frame left.
             return try_pop(out) ? PopResult::Frame : PopResult::Disconnected;
         }
-        if (idle_rounds < SPIN_ROUNDS) {
-            ++idle_rounds;
+        if (idle_polls == 0) {
+            spin_deadline = std::chrono::steady_clock::now() + SPIN_WINDOW;
+        }
+        if (++idle_polls % POLLS_PER_CLOCK_READ != 0 ||
+            std::chrono::steady_clock::now() < spin_deadline) {
             cpu_relax();
             continue;
         }
@@ -94,7 +103,7 @@ RxQueue::PopResult RxQueue::pop(gsusb::HostFrame& out) noexcept {
             wake_epoch_.wait(epoch, std::memory_order_acquire);
         }
         sleeping_.store(false, std::memory_order_relaxed);
-        idle_rounds = 0;
+        idle_polls = 0;
     }
 }
 

@@ -97,16 +97,8 @@ Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::finish_open(
 
 void UsbDevice::run_event_loop() {
     name_this_thread("ovel-usb-events");
-    timeval no_wait{0, 0};
     while (event_loop_running_.load(std::memory_order_acquire)) {
-        // Right after a send, the next one usually follows within microseconds: polling then
-        // spares it the thread wake-up that a blocked event thread needs, which costs more than
-        // the whole transmit. Otherwise the thread blocks in libusb, as on a quiet bus.
-        if (std::chrono::steady_clock::now() < tx_poll_until_) {
-            libusb_handle_events_timeout_completed(context_.get(), &no_wait, nullptr);
-        } else {
-            libusb_handle_events(context_.get());
-        }
+        libusb_handle_events(context_.get());
     }
 }
 
