@@ -145,57 +145,43 @@ Expected<void, DriverError> Device::set_data_bitrate(unsigned channel, std::uint
     return sent;
 }
 
-Expected<void, DriverError> Device::set_enabled(unsigned channel, bool enabled) {
+// The mode setters only record the wish; it reaches the adapter with the channel's next start.
+// `feature_bit` 0 means the setting needs no feature.
+Expected<void, DriverError> Device::set_mode_setting(unsigned channel,
+                                                     bool ChannelSettings::*setting, bool value,
+                                                     std::uint32_t feature_bit,
+                                                     const char* feature_name) {
+    if (feature_bit != 0) {
+        if (auto checked = check_feature(feature_bit, feature_name); !checked) {
+            return checked;
+        }
+    }
     if (auto checked = check_channel(channel); !checked) {
         return checked;
     }
     if (auto checked = check_not_started(channel); !checked) {
         return checked;
     }
-    channels_[channel].enabled = enabled;
+    channels_[channel].*setting = value;
     return {};
+}
+
+Expected<void, DriverError> Device::set_enabled(unsigned channel, bool enabled) {
+    return set_mode_setting(channel, &ChannelSettings::enabled, enabled, 0, "");
 }
 
 Expected<void, DriverError> Device::set_monitor(unsigned channel, bool monitor) {
-    if (auto checked = check_feature(gsusb::FEATURE_LISTEN_ONLY, "Monitor"); !checked) {
-        return checked;
-    }
-    if (auto checked = check_channel(channel); !checked) {
-        return checked;
-    }
-    if (auto checked = check_not_started(channel); !checked) {
-        return checked;
-    }
-    channels_[channel].monitor = monitor;
-    return {};
+    return set_mode_setting(channel, &ChannelSettings::monitor, monitor, gsusb::FEATURE_LISTEN_ONLY,
+                            "Monitor");
 }
 
 Expected<void, DriverError> Device::set_hw_loopback(unsigned channel, bool loopback) {
-    if (auto checked = check_feature(gsusb::FEATURE_LOOP_BACK, "Loopback"); !checked) {
-        return checked;
-    }
-    if (auto checked = check_channel(channel); !checked) {
-        return checked;
-    }
-    if (auto checked = check_not_started(channel); !checked) {
-        return checked;
-    }
-    channels_[channel].loopback = loopback;
-    return {};
+    return set_mode_setting(channel, &ChannelSettings::loopback, loopback, gsusb::FEATURE_LOOP_BACK,
+                            "Loopback");
 }
 
 Expected<void, DriverError> Device::set_fd(unsigned channel, bool fd) {
-    if (auto checked = check_feature(gsusb::FEATURE_FD, "FD"); !checked) {
-        return checked;
-    }
-    if (auto checked = check_channel(channel); !checked) {
-        return checked;
-    }
-    if (auto checked = check_not_started(channel); !checked) {
-        return checked;
-    }
-    channels_[channel].fd = fd;
-    return {};
+    return set_mode_setting(channel, &ChannelSettings::fd, fd, gsusb::FEATURE_FD, "FD");
 }
 
 Expected<void, DriverError> Device::start(unsigned channel, FrameHandler handler) {

@@ -71,6 +71,9 @@ class Device {
     Expected<void, DriverError> check_channel(unsigned channel) const;
     Expected<void, DriverError> check_feature(std::uint32_t feature_bit, const char* name) const;
     Expected<void, DriverError> check_not_started(unsigned channel) const;
+    Expected<void, DriverError> set_mode_setting(unsigned channel, bool ChannelSettings::*setting,
+                                                 bool value, std::uint32_t feature_bit,
+                                                 const char* feature_name);
     Expected<void, DriverError> send_bit_timing(std::uint8_t request, unsigned channel,
                                                 std::uint32_t bitrate);
     Expected<void, DriverError> start_streaming(FrameHandler handler);
