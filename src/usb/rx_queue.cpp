@@ -48,7 +48,7 @@ bool RxQueue::push(const gsusb::HostFrame& frame) noexcept {
         tail_ = segment;
         tail_index_ = 0;
     }
-    tail_->frames[tail_index_++] = frame;
+    tail_->frames[tail_index_++].frame = frame;
     // Publishing the frame and then reading sleeping_, both seq_cst, pairs with the consumer
     // setting sleeping_ and then reading pushed_: at least one side sees the other, so a
     // consumer that missed this frame is woken. Only the first push after it fell asleep pays.
@@ -130,7 +130,7 @@ bool RxQueue::try_pop(gsusb::HostFrame& out) noexcept {
         head_ = next;
         head_index_ = 0;
     }
-    out = head_->frames[head_index_++];
+    out = head_->frames[head_index_++].frame;
     popped_.store(++popped_count_, std::memory_order_release);
     return true;
 }

@@ -54,7 +54,12 @@ class RxQueue {
 
   private:
     struct alignas(64) Segment {
-        std::array<gsusb::HostFrame, RX_SEGMENT_FRAMES> frames;
+        // One frame per 128 bytes: the slot the producer fills never shares a cache line with
+        // the one the consumer is reading just behind it.
+        struct alignas(128) Slot {
+            gsusb::HostFrame frame;
+        };
+        std::array<Slot, RX_SEGMENT_FRAMES> frames;
         // Set by the producer before it publishes the first frame that lives in the next segment.
         std::atomic<Segment*> next{nullptr};
     };
@@ -64,9 +69,11 @@ class RxQueue {
     void retire(Segment* segment) noexcept;
     void wake_consumer() noexcept;
 
-    // Producer's cache line: it writes pushed_ once per frame, the consumer reads it.
+    // Published by the producer once per frame and read by the consumer: a line of its own, so
+    // that the consumer's reads do not also evict the producer's private state.
     alignas(64) std::atomic<std::size_t> pushed_{0};
-    Segment* tail_ = nullptr;
+    // Producer's private state.
+    alignas(64) Segment* tail_ = nullptr;
     std::size_t tail_index_ = RX_SEGMENT_FRAMES;  // "full" until the first segment exists
     std::size_t pushed_count_ = 0;
 
