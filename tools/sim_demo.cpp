@@ -69,13 +69,13 @@ bool wait_for_frames(int count) {
 }  // namespace
 
 int main() {
-    ovsim::AdapterSpec spec;
-    spec.serial = "OVSIM-DEMO";
-    spec.icount = 1;
-    spec.fclk_can = 80'000'000;
-    ovsim::Adapter& adapter = ovsim::add_adapter(spec);
+    ovsim::AdapterSpec config;
+    config.serial = "OVSIM-DEMO";
+    config.icount = 1;
+    config.fclk_can = 80'000'000;
+    ovsim::Adapter& adapter = ovsim::add_adapter(config);
     std::printf("simulated adapter: serial %s, 2 channels, 80 MHz CAN clock, CAN FD\n\n",
-                spec.serial->c_str());
+                config.serial->c_str());
 
     ovel_canfd_driver* handle = ovel_canfd_init();
     if (handle == nullptr) {

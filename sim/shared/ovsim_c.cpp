@@ -39,8 +39,8 @@ ovsim::Adapter* adapter_at(int32_t index) {
     return adapters()[static_cast<std::size_t>(index)];
 }
 
-int32_t add(const ovsim::AdapterSpec& spec) {
-    ovsim::Adapter& adapter = ovsim::add_adapter(spec);
+int32_t add(const ovsim::AdapterSpec& config) {
+    ovsim::Adapter& adapter = ovsim::add_adapter(config);
     std::lock_guard lock(adapters_mutex());
     adapters().push_back(&adapter);
     return static_cast<int32_t>(adapters().size() - 1);
@@ -83,16 +83,16 @@ __attribute__((destructor)) void leave_shared_bus() {
 
 ovsim::AdapterSpec spec_for(const char* serial, std::uint8_t icount, std::uint32_t features,
                             std::uint32_t fclk_can) {
-    ovsim::AdapterSpec spec;
+    ovsim::AdapterSpec config;
     if (serial == nullptr) {
-        spec.serial.reset();
+        config.serial.reset();
     } else {
-        spec.serial = serial;
+        config.serial = serial;
     }
-    spec.icount = icount;
-    spec.features = features;
-    spec.fclk_can = fclk_can;
-    return spec;
+    config.icount = icount;
+    config.features = features;
+    config.fclk_can = fclk_can;
+    return config;
 }
 
 // OVSIM_ADAPTERS=SERIAL[:CHANNELS[:FD]],... and OVSIM_TRAFFIC=RATE[:fd].

@@ -33,32 +33,34 @@ void complete_in(Sim& s, TransferState& transfer, const std::uint8_t* bytes, std
 }
 
 bool stream_has_frame(const StreamState& stream) {
-    return stream.active && (stream.spec.count == 0 || stream.next_sequence < stream.spec.count);
+    return stream.active &&
+           (stream.config.count == 0 || stream.next_sequence < stream.config.count);
 }
 
 Clock::time_point stream_due(const StreamState& stream, std::uint64_t sequence) {
-    const std::chrono::duration<double> offset(static_cast<double>(sequence) / stream.spec.rate_hz);
+    const std::chrono::duration<double> offset(static_cast<double>(sequence) /
+                                               stream.config.rate_hz);
     return stream.started + std::chrono::duration_cast<Clock::duration>(offset);
 }
 
 void complete_with_stream_frame(Sim& s, AdapterModel& adapter, TransferState& transfer) {
     StreamState& stream = adapter.stream;
     const std::uint64_t sequence = stream.next_sequence++;
-    const std::vector<std::uint8_t>& channels = stream.spec.channels;
+    const std::vector<std::uint8_t>& channels = stream.config.channels;
     const std::uint8_t channel = channels.empty() ? 0 : channels[sequence % channels.size()];
     std::uint8_t frame[FD_WIRE_LENGTH] = {};
     put_le(&frame[0], ECHO_ID_RECEIVED, 4);
     put_le(&frame[4], 0x100u + channel, 4);
-    frame[8] = stream.spec.fd ? 15 : 8;
+    frame[8] = stream.config.fd ? 15 : 8;
     frame[CHANNEL_OFFSET] = channel;
-    frame[10] = stream.spec.fd ? FRAME_FLAG_FD : 0;
+    frame[10] = stream.config.fd ? FRAME_FLAG_FD : 0;
     put_le(&frame[DATA_OFFSET], sequence, 8);
-    if (stream.spec.fd) {
+    if (stream.config.fd) {
         const auto now =
             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch());
         put_le(&frame[DATA_OFFSET + 8], static_cast<std::uint64_t>(now.count()), 8);
     }
-    complete_in(s, transfer, frame, stream.spec.fd ? FD_WIRE_LENGTH : CLASSIC_WIRE_LENGTH);
+    complete_in(s, transfer, frame, stream.config.fd ? FD_WIRE_LENGTH : CLASSIC_WIRE_LENGTH);
     ++adapter.streamed;
 }
 
@@ -75,7 +77,7 @@ bool serve_now(Sim& s, AdapterModel& adapter, TransferState& transfer) {
         complete_in(s, transfer, frame.data(), frame.size());
         return true;
     }
-    if (stream_has_frame(adapter.stream) && adapter.stream.spec.rate_hz <= 0) {
+    if (stream_has_frame(adapter.stream) && adapter.stream.config.rate_hz <= 0) {
         complete_with_stream_frame(s, adapter, transfer);
         return true;
     }
@@ -87,7 +89,7 @@ bool serve_now(Sim& s, AdapterModel& adapter, TransferState& transfer) {
 std::optional<Clock::time_point> adapter_pump_stream(Sim& s, AdapterModel& adapter,
                                                      Clock::time_point now) {
     StreamState& stream = adapter.stream;
-    if (stream.spec.rate_hz <= 0) {
+    if (stream.config.rate_hz <= 0) {
         return std::nullopt;
     }
     while (!adapter.pending_in.empty() && stream_has_frame(stream)) {
@@ -103,7 +105,7 @@ std::optional<Clock::time_point> adapter_pump_stream(Sim& s, AdapterModel& adapt
 void adapter_serve_pending(Sim& s, AdapterModel& adapter) {
     while (!adapter.pending_in.empty() && serve_now(s, adapter, *adapter.pending_in.front())) {
     }
-    if (stream_has_frame(adapter.stream) && adapter.stream.spec.rate_hz > 0) {
+    if (stream_has_frame(adapter.stream) && adapter.stream.config.rate_hz > 0) {
         adapter_pump_stream(s, adapter, Clock::now());
         notify_adapter_contexts(adapter);  // the next due time changed
     }
@@ -115,7 +117,7 @@ void adapter_offer_frame(Sim& s, AdapterModel& adapter, std::vector<std::uint8_t
 }
 
 void adapter_bulk_in(Sim& s, AdapterModel& adapter, TransferState& transfer) {
-    if (!adapter.pending_in.empty() && adapter.stream.spec.rate_hz > 0) {
+    if (!adapter.pending_in.empty() && adapter.stream.config.rate_hz > 0) {
         adapter_pump_stream(s, adapter, Clock::now());
     }
     // Transfers are served in submission order: one waiting ahead means no frame is ready.
@@ -123,14 +125,14 @@ void adapter_bulk_in(Sim& s, AdapterModel& adapter, TransferState& transfer) {
         if (serve_now(s, adapter, transfer)) {
             return;
         }
-        if (stream_has_frame(adapter.stream) && adapter.stream.spec.rate_hz > 0 &&
+        if (stream_has_frame(adapter.stream) && adapter.stream.config.rate_hz > 0 &&
             stream_due(adapter.stream, adapter.stream.next_sequence) <= Clock::now()) {
             complete_with_stream_frame(s, adapter, transfer);
             return;
         }
     }
     make_pending(s, transfer);
-    if (stream_has_frame(adapter.stream) && adapter.stream.spec.rate_hz > 0 &&
+    if (stream_has_frame(adapter.stream) && adapter.stream.config.rate_hz > 0 &&
         transfer.context->sleepers > 0) {
         transfer.context->wakeup.notify_all();  // its event thread must plan the due time
     }

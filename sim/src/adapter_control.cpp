@@ -48,23 +48,23 @@ ControlRecord record_of(const libusb_transfer& pub) {
 // The reply of an IN request, or nullopt when the adapter stalls it.
 std::optional<std::vector<std::uint8_t>> reply_to(const AdapterModel& adapter,
                                                   const ControlRecord& request) {
-    const AdapterSpec& spec = adapter.spec;
+    const AdapterSpec& config = adapter.config;
     if (request.request_type != TYPE_VENDOR_IN) {
         return std::nullopt;
     }
     if (request.request == REQUEST_DEVICE_CONFIG) {
         std::vector<std::uint8_t> reply(DEVICE_CONFIG_SIZE, 0);
-        reply[3] = spec.icount;
-        put_u32(&reply[4], spec.sw_version);
-        put_u32(&reply[8], spec.hw_version);
+        reply[3] = config.icount;
+        put_u32(&reply[4], config.sw_version);
+        put_u32(&reply[8], config.hw_version);
         return reply;
     }
-    if (request.request == REQUEST_BT_CONST && request.value <= spec.icount) {
+    if (request.request == REQUEST_BT_CONST && request.value <= config.icount) {
         std::vector<std::uint8_t> reply(BT_CONST_SIZE, 0);
-        put_u32(&reply[0], spec.features);
-        put_u32(&reply[4], spec.fclk_can);
-        for (std::size_t i = 0; i < spec.bt_limits.size(); ++i) {
-            put_u32(&reply[8 + 4 * i], spec.bt_limits[i]);
+        put_u32(&reply[0], config.features);
+        put_u32(&reply[4], config.fclk_can);
+        for (std::size_t i = 0; i < config.bt_limits.size(); ++i) {
+            put_u32(&reply[8 + 4 * i], config.bt_limits[i]);
         }
         return reply;
     }
@@ -76,7 +76,7 @@ bool accept(AdapterModel& adapter, const ControlRecord& request) {
     if (request.request_type != TYPE_VENDOR_OUT) {
         return false;
     }
-    const bool channel_valid = request.value <= adapter.spec.icount;
+    const bool channel_valid = request.value <= adapter.config.icount;
     switch (request.request) {
         case REQUEST_HOST_FORMAT:
             return true;

@@ -53,7 +53,7 @@ void fail_in_flight_transfers(Sim& s, AdapterModel& adapter) {
 }  // namespace
 
 AdapterModel::AdapterModel(const AdapterSpec& adapter_spec)
-    : spec(adapter_spec),
+    : config(adapter_spec),
       facade(*this),
       kernel_driver_attached(adapter_spec.kernel_driver_attached),
       channel_started(static_cast<std::size_t>(adapter_spec.icount) + 1, false),
@@ -191,13 +191,13 @@ int Adapter::in_transfers_pending() const {
     return static_cast<int>(model_.pending_in.size());
 }
 
-void Adapter::start_stream(const StreamSpec& spec) {
+void Adapter::start_stream(const StreamSpec& config) {
     Sim& s = sim();
     std::lock_guard lock(s.mutex);
     if (model_.unplugged) {
         return;
     }
-    model_.stream.spec = spec;
+    model_.stream.config = config;
     model_.stream.active = true;
     model_.stream.next_sequence = 0;
     model_.stream.started = detail::Clock::now();
@@ -215,10 +215,10 @@ std::uint64_t Adapter::streamed() const {
     return model_.streamed;
 }
 
-Adapter& add_adapter(const AdapterSpec& spec) {
+Adapter& add_adapter(const AdapterSpec& config) {
     Sim& s = sim();
     std::lock_guard lock(s.mutex);
-    s.adapters.push_back(std::make_unique<detail::AdapterModel>(spec));
+    s.adapters.push_back(std::make_unique<detail::AdapterModel>(config));
     return s.adapters.back()->facade;
 }
 

@@ -157,19 +157,19 @@ int LIBUSB_CALL libusb_get_device_descriptor(libusb_device* device,
     Sim& s = sim();
     std::lock_guard lock(s.mutex);
     require_device(device, "libusb_get_device_descriptor: a device without references");
-    const ovsim::AdapterSpec& spec = device->adapter->spec;
+    const ovsim::AdapterSpec& config = device->adapter->config;
     *descriptor = libusb_device_descriptor{};
     descriptor->bLength = LIBUSB_DT_DEVICE_SIZE;
     descriptor->bDescriptorType = LIBUSB_DT_DEVICE;
     descriptor->bcdUSB = 0x0200;
     descriptor->bDeviceClass = 0;
     descriptor->bMaxPacketSize0 = 64;
-    descriptor->idVendor = spec.vendor_id;
-    descriptor->idProduct = spec.product_id;
+    descriptor->idVendor = config.vendor_id;
+    descriptor->idProduct = config.product_id;
     descriptor->bcdDevice = 0x0000;
     descriptor->iManufacturer = MANUFACTURER_INDEX;
     descriptor->iProduct = PRODUCT_INDEX;
-    descriptor->iSerialNumber = spec.serial ? SERIAL_INDEX : 0;
+    descriptor->iSerialNumber = config.serial ? SERIAL_INDEX : 0;
     descriptor->bNumConfigurations = 1;
     return 0;
 }
@@ -289,8 +289,9 @@ int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle,
         text = "ovsim";
     } else if (index == PRODUCT_INDEX) {
         text = "ovsim gs_usb adapter";
-    } else if (index == SERIAL_INDEX && adapter.spec.serial && !adapter.spec.serial_unreadable) {
-        text = *adapter.spec.serial;
+    } else if (index == SERIAL_INDEX && adapter.config.serial &&
+               !adapter.config.serial_unreadable) {
+        text = *adapter.config.serial;
     } else {
         return LIBUSB_ERROR_PIPE;  // the adapter stalls the request for a string it lacks
     }

@@ -60,7 +60,7 @@ using ContextList = IntrusiveList<TransferState, &TransferState::prev, &Transfer
 using InList = IntrusiveList<TransferState, &TransferState::in_prev, &TransferState::in_next>;
 
 struct StreamState {
-    StreamSpec spec;
+    StreamSpec config;
     bool active = false;
     std::uint64_t next_sequence = 0;
     Clock::time_point started{};
@@ -69,7 +69,7 @@ struct StreamState {
 struct AdapterModel {
     explicit AdapterModel(const AdapterSpec& adapter_spec);
 
-    AdapterSpec spec;
+    AdapterSpec config;
     Adapter facade;
     bool unplugged = false;
     bool kernel_driver_attached;

@@ -14,10 +14,10 @@ class ChannelConfig : public SimTest {
     // with the two requests of the opening already cleared from its log.
     ovel_canfd_driver* open_adapter(std::uint32_t features = 0x103,
                                     std::uint32_t fclk = 80'000'000) {
-        ovsim::AdapterSpec spec;
-        spec.features = features;
-        spec.fclk_can = fclk;
-        adapter_ = &ovsim::add_adapter(spec);
+        ovsim::AdapterSpec config;
+        config.features = features;
+        config.fclk_can = fclk;
+        adapter_ = &ovsim::add_adapter(config);
         ovel_canfd_driver* h = open_handle();
         adapter_->clear_control_requests();
         return h;

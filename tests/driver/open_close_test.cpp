@@ -53,9 +53,9 @@ TEST_F(OpenClose, OpenReadsDeviceConfigThenBtConstWithExactSetupPackets) {
 class ChannelCount : public SimTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(ChannelCount, IsIcountPlusOne) {
-    ovsim::AdapterSpec spec;
-    spec.icount = static_cast<std::uint8_t>(GetParam());
-    ovsim::add_adapter(spec);
+    ovsim::AdapterSpec config;
+    config.icount = static_cast<std::uint8_t>(GetParam());
+    ovsim::add_adapter(config);
     ovel_canfd_driver* h = open_handle();
     EXPECT_EQ(ovel_canfd_get_channel_count(h), GetParam() + 1);
 }
@@ -107,15 +107,15 @@ TEST_F(OpenClose, InitFailureIsReported) {
 
 // Serial numbers: exact, case-sensitive, first match in list order, unopenable ones skipped.
 TEST_F(OpenClose, SerialNumberMatchesExactly) {
-    ovsim::AdapterSpec spec;
-    spec.serial = "abc";
-    ovsim::Adapter& lower = ovsim::add_adapter(spec);
-    spec.serial = "ABCD";
-    ovsim::Adapter& longer = ovsim::add_adapter(spec);
+    ovsim::AdapterSpec config;
+    config.serial = "abc";
+    ovsim::Adapter& lower = ovsim::add_adapter(config);
+    config.serial = "ABCD";
+    ovsim::Adapter& longer = ovsim::add_adapter(config);
     ovel_canfd_driver* h = new_handle();
     EXPECT_EQ(ovel_canfd_open_with_device_serial_number(h, "ABC"), -1);
-    spec.serial = "ABC";
-    ovsim::Adapter& exact = ovsim::add_adapter(spec);
+    config.serial = "ABC";
+    ovsim::Adapter& exact = ovsim::add_adapter(config);
     EXPECT_EQ(ovel_canfd_open_with_device_serial_number(h, "ABC"), 0);
     EXPECT_TRUE(lower.control_requests().empty());
     EXPECT_TRUE(longer.control_requests().empty());
@@ -123,11 +123,11 @@ TEST_F(OpenClose, SerialNumberMatchesExactly) {
 }
 
 TEST_F(OpenClose, SerialSearchSkipsAdaptersThatCannotBeOpenedAndTakesTheFirstMatch) {
-    ovsim::AdapterSpec spec;
-    spec.serial = "S1";
-    ovsim::Adapter& locked = ovsim::add_adapter(spec);
-    ovsim::Adapter& first = ovsim::add_adapter(spec);
-    ovsim::Adapter& twin = ovsim::add_adapter(spec);
+    ovsim::AdapterSpec config;
+    config.serial = "S1";
+    ovsim::Adapter& locked = ovsim::add_adapter(config);
+    ovsim::Adapter& first = ovsim::add_adapter(config);
+    ovsim::Adapter& twin = ovsim::add_adapter(config);
     locked.set_open_result(LIBUSB_ERROR_ACCESS);
     ovel_canfd_driver* h = new_handle();
     EXPECT_EQ(ovel_canfd_open_with_device_serial_number(h, "S1"), 0);
@@ -262,13 +262,13 @@ TEST_F(OpenClose, FailedSecondOpenKeepsTheFirstDevice) {
 }
 
 TEST_F(OpenClose, SuccessfulSecondOpenReplacesTheDevice) {
-    ovsim::AdapterSpec spec;
-    spec.serial = "A";
-    spec.icount = 0;
-    ovsim::Adapter& a = ovsim::add_adapter(spec);
-    spec.serial = "B";
-    spec.icount = 3;
-    ovsim::add_adapter(spec);
+    ovsim::AdapterSpec config;
+    config.serial = "A";
+    config.icount = 0;
+    ovsim::Adapter& a = ovsim::add_adapter(config);
+    config.serial = "B";
+    config.icount = 3;
+    ovsim::add_adapter(config);
     ovel_canfd_driver* h = open_handle();
     EXPECT_EQ(ovel_canfd_start(h, 0), 0);
     a.clear_control_requests();
@@ -314,9 +314,9 @@ TEST_F(OpenClose, RepeatedOpenCloseCyclesLeaveNothingBehind) {
 TEST_F(OpenClose, ManyHandlesEachWithTheirOwnAdapter) {
     std::vector<ovel_canfd_driver*> handles;
     for (int i = 0; i < 4; ++i) {
-        ovsim::AdapterSpec spec;
-        spec.serial = "N" + std::to_string(i);
-        ovsim::add_adapter(spec);
+        ovsim::AdapterSpec config;
+        config.serial = "N" + std::to_string(i);
+        ovsim::add_adapter(config);
     }
     for (int i = 0; i < 4; ++i) {
         ovel_canfd_driver* h = new_handle();

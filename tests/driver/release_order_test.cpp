@@ -47,10 +47,10 @@ TEST_F(ReleaseOrder, FailedAllocationReleasesTheClaimFirst) {
 }
 
 TEST_F(ReleaseOrder, SerialSearchClosesEveryHandleItDoesNotKeep) {
-    ovsim::AdapterSpec spec;
-    spec.serial = "other";
-    ovsim::add_adapter(spec);
-    ovsim::add_adapter(spec);
+    ovsim::AdapterSpec config;
+    config.serial = "other";
+    ovsim::add_adapter(config);
+    ovsim::add_adapter(config);
     ovel_canfd_driver* h = new_handle();
     ASSERT_EQ(ovel_canfd_open_with_device_serial_number(h, "wanted"), -1);
     EXPECT_EQ(ovsim::calls(),
@@ -88,11 +88,11 @@ TEST_F(ReleaseOrder, TeardownOfAStreamingDevice) {
 }
 
 TEST_F(ReleaseOrder, ReplacingADeviceOpensTheNewOneBeforeTheOldOneGoes) {
-    ovsim::AdapterSpec spec;
-    spec.serial = "A";
-    ovsim::add_adapter(spec);
-    spec.serial = "B";
-    ovsim::add_adapter(spec);
+    ovsim::AdapterSpec config;
+    config.serial = "A";
+    ovsim::add_adapter(config);
+    config.serial = "B";
+    ovsim::add_adapter(config);
     ovel_canfd_driver* h = open_handle();
     ovsim::clear_calls();
     ASSERT_EQ(ovel_canfd_open_with_device_serial_number(h, "B"), 0);

@@ -9,18 +9,18 @@ namespace ovel::tool {
 namespace {
 
 const OptionSpec* find_long(const std::vector<OptionSpec>& specs, const std::string& name) {
-    for (const OptionSpec& spec : specs) {
-        if (name == spec.long_name) {
-            return &spec;
+    for (const OptionSpec& option_spec : specs) {
+        if (name == option_spec.long_name) {
+            return &option_spec;
         }
     }
     return nullptr;
 }
 
 const OptionSpec* find_short(const std::vector<OptionSpec>& specs, char name) {
-    for (const OptionSpec& spec : specs) {
-        if (spec.short_name != 0 && spec.short_name == name) {
-            return &spec;
+    for (const OptionSpec& option_spec : specs) {
+        if (option_spec.short_name != 0 && option_spec.short_name == name) {
+            return &option_spec;
         }
     }
     return nullptr;
@@ -48,7 +48,7 @@ Arguments parse_arguments(const std::vector<std::string>& words,
             options_ended = true;
             continue;
         }
-        const OptionSpec* spec = nullptr;
+        const OptionSpec* option_spec = nullptr;
         std::optional<std::string> inline_value;
         std::string shown;
         if (word.starts_with("--")) {
@@ -58,25 +58,25 @@ Arguments parse_arguments(const std::vector<std::string>& words,
             if (equals != std::string::npos) {
                 inline_value = word.substr(equals + 1);
             }
-            spec = find_long(specs, name);
+            option_spec = find_long(specs, name);
             shown = "--" + name;
         } else {
             if (word.size() > 2) {
                 inline_value = word.substr(2);  // -n5
             }
-            spec = find_short(specs, word[1]);
+            option_spec = find_short(specs, word[1]);
             shown = word.substr(0, 2);
         }
-        if (spec == nullptr) {
+        if (option_spec == nullptr) {
             result.error = "unknown option " + shown;
             return result;
         }
-        if (!spec->takes_value) {
+        if (!option_spec->takes_value) {
             if (inline_value) {
                 result.error = "option " + shown + " takes no value";
                 return result;
             }
-            result.values[spec->long_name] = "";
+            result.values[option_spec->long_name] = "";
             continue;
         }
         if (!inline_value) {
@@ -86,7 +86,7 @@ Arguments parse_arguments(const std::vector<std::string>& words,
             }
             inline_value = words[++i];
         }
-        result.values[spec->long_name] = *inline_value;
+        result.values[option_spec->long_name] = *inline_value;
     }
     return result;
 }

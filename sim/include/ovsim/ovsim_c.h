@@ -30,21 +30,20 @@ extern "C" {
 /* Removes every adapter; 0, or -1 while a libusb context is alive (close every handle first). */
 int32_t ovsim_reset(void);
 /* Plugs in an adapter; returns its index (0, 1, ...). serial NULL: the adapter has none. */
-int32_t ovsim_add_adapter(const char *serial, uint8_t icount, uint32_t features,
-                          uint32_t fclk_can);
+int32_t ovsim_add_adapter(const char* serial, uint8_t icount, uint32_t features, uint32_t fclk_can);
 /* Number of adapters plugged in since the last reset. */
 int32_t ovsim_adapter_count(void);
 /* Queues a frame "from the bus" (wire_length -1: 20 bytes, or 76 with the FD flag 0x02). */
 int32_t ovsim_feed_frame(int32_t adapter, uint8_t channel, uint32_t echo_id, uint32_t can_id,
-                         uint8_t dlc, uint8_t flags, const uint8_t *data, uint32_t data_length,
+                         uint8_t dlc, uint8_t flags, const uint8_t* data, uint32_t data_length,
                          int32_t wire_length);
 /* Bulk OUT transfers the adapter took; copies the bytes of the index-th one into buffer. */
 int32_t ovsim_out_frame_count(int32_t adapter);
-int32_t ovsim_out_frame(int32_t adapter, int32_t index, uint8_t *buffer, int32_t capacity);
+int32_t ovsim_out_frame(int32_t adapter, int32_t index, uint8_t* buffer, int32_t capacity);
 /* 0 take, 1 ignore (transmits time out), 2 stall, 3 error. */
 int32_t ovsim_set_out_behaviour(int32_t adapter, int32_t behaviour);
 /* Generated traffic: count 0 unlimited, rate_hz 0 as fast as possible, on channels[0..n). */
-int32_t ovsim_start_stream(int32_t adapter, uint64_t count, const uint8_t *channels,
+int32_t ovsim_start_stream(int32_t adapter, uint64_t count, const uint8_t* channels,
                            uint32_t channel_count, bool fd, double rate_hz);
 int32_t ovsim_stop_stream(int32_t adapter);
 int32_t ovsim_unplug(int32_t adapter);
@@ -52,7 +51,8 @@ int32_t ovsim_unplug(int32_t adapter);
 int32_t ovsim_channel_started(int32_t adapter, uint8_t channel);
 /* Scales every USB time-out (0.01: a 1 s time-out lasts 10 ms). */
 void ovsim_set_time_scale(double scale);
-/* libusb objects alive: contexts + handles + claimed interfaces + transfers. 0 when all is released. */
+/* libusb objects alive: contexts + handles + claimed interfaces + transfers. 0 when all is
+ * released. */
 int32_t ovsim_live_objects(void);
 
 #ifdef __cplusplus

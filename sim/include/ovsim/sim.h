@@ -149,7 +149,7 @@ class Adapter {
 
     int in_transfers_pending() const;  // IN transfers submitted and waiting for a frame
 
-    void start_stream(const StreamSpec& spec);
+    void start_stream(const StreamSpec& config);
     void stop_stream();
     std::uint64_t streamed() const;  // frames completed by the current stream
 
@@ -160,7 +160,7 @@ class Adapter {
 };
 
 // Plugs in a new adapter; device lists return adapters in the order they were added.
-Adapter& add_adapter(const AdapterSpec& spec = {});
+Adapter& add_adapter(const AdapterSpec& config = {});
 // Removes every adapter and fault, zeroes the error counters and restores time scale 1.
 // Aborts as misuse while a libusb context is alive.
 void reset();
