@@ -22,17 +22,8 @@ void UsbDevice::on_tx_complete(libusb_transfer* transfer) {
 Expected<void, UsbError> UsbDevice::send(const gsusb::HostFrame& frame) {
     const std::size_t length = gsusb::encode_host_frame(frame, tx_buffer_);
     libusb_transfer* transfer = shared_transfer_.get();
-    transfer->dev_handle = handle_;
-    transfer->flags = 0;
-    transfer->endpoint = BULK_OUT_ENDPOINT;
-    transfer->type = LIBUSB_TRANSFER_TYPE_BULK;
-    transfer->timeout = BULK_OUT_TIMEOUT_MS;
-    transfer->buffer = tx_buffer_.data();
-    transfer->length = static_cast<int>(length);
-    transfer->actual_length = 0;
-    transfer->callback = &UsbDevice::on_tx_complete;
-    transfer->user_data = this;
-    transfer->num_iso_packets = 0;
+    fill_transfer(transfer, BULK_OUT_ENDPOINT, LIBUSB_TRANSFER_TYPE_BULK, BULK_OUT_TIMEOUT_MS,
+                  tx_buffer_.data(), length, &UsbDevice::on_tx_complete);
 
     tx_pending_.store(true, std::memory_order_release);
     const int submitted = libusb_submit_transfer(transfer);

@@ -27,18 +27,9 @@ void UsbDevice::fill_control_transfer(std::uint8_t request_type, std::uint8_t re
     control_buffer_[6] = static_cast<std::uint8_t>(length & 0xFF);
     control_buffer_[7] = static_cast<std::uint8_t>(length >> 8);
 
-    libusb_transfer* transfer = shared_transfer_.get();
-    transfer->dev_handle = handle_;
-    transfer->flags = 0;
-    transfer->endpoint = 0;
-    transfer->type = LIBUSB_TRANSFER_TYPE_CONTROL;
-    transfer->timeout = CONTROL_TIMEOUT_MS;
-    transfer->buffer = control_buffer_.data();
-    transfer->length = static_cast<int>(control_buffer_.size());
-    transfer->actual_length = 0;
-    transfer->callback = &UsbDevice::on_control_complete;
-    transfer->user_data = this;
-    transfer->num_iso_packets = 0;
+    // The whole control buffer goes with every request, whatever wLength says.
+    fill_transfer(shared_transfer_.get(), 0, LIBUSB_TRANSFER_TYPE_CONTROL, CONTROL_TIMEOUT_MS,
+                  control_buffer_.data(), control_buffer_.size(), &UsbDevice::on_control_complete);
 }
 
 void UsbDevice::on_control_complete(libusb_transfer* transfer) {

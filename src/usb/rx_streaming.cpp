@@ -38,17 +38,8 @@ Expected<void, UsbError> UsbDevice::start_transfers() {
             }
         }
         libusb_transfer* t = transfer.get();
-        t->dev_handle = handle_;
-        t->flags = 0;
-        t->endpoint = BULK_IN_ENDPOINT;
-        t->type = LIBUSB_TRANSFER_TYPE_BULK;
-        t->timeout = BULK_IN_TIMEOUT_MS;
-        t->buffer = rx_buffers_[slot].data();
-        t->length = static_cast<int>(gsusb::HOST_FRAME_SIZE);
-        t->actual_length = 0;
-        t->callback = &UsbDevice::on_rx_complete;
-        t->user_data = this;
-        t->num_iso_packets = 0;
+        fill_transfer(t, BULK_IN_ENDPOINT, LIBUSB_TRANSFER_TYPE_BULK, BULK_IN_TIMEOUT_MS,
+                      rx_buffers_[slot].data(), gsusb::HOST_FRAME_SIZE, &UsbDevice::on_rx_complete);
         rx_error_streak_[slot] = 0;
         rx_in_flight_.fetch_add(1, std::memory_order_acq_rel);
         const int submitted = libusb_submit_transfer(t);

@@ -95,6 +95,22 @@ Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::finish_open(
     return device;
 }
 
+void UsbDevice::fill_transfer(libusb_transfer* transfer, unsigned char endpoint, unsigned char type,
+                              unsigned timeout_ms, std::uint8_t* buffer, std::size_t length,
+                              void (*callback)(libusb_transfer*)) {
+    transfer->dev_handle = handle_;
+    transfer->flags = 0;
+    transfer->endpoint = endpoint;
+    transfer->type = type;
+    transfer->timeout = timeout_ms;
+    transfer->buffer = buffer;
+    transfer->length = static_cast<int>(length);
+    transfer->actual_length = 0;
+    transfer->callback = callback;
+    transfer->user_data = this;
+    transfer->num_iso_packets = 0;
+}
+
 void UsbDevice::run_event_loop() {
     name_this_thread("ovel-usb-events");
     while (event_loop_running_.load(std::memory_order_acquire)) {
