@@ -296,7 +296,7 @@ Expected<void, DriverError> Device::stop(unsigned channel) {
     return {};
 }
 
-Expected<void, DriverError> Device::transmit(gsusb::CanFrame frame) {
+Expected<void, DriverError> Device::transmit(const gsusb::CanFrame& frame) {
     if (!running()) {
         return unexpected(DriverError::not_running());
     }

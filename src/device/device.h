@@ -61,7 +61,7 @@ class Device {
     Expected<void, DriverError> stop(unsigned channel);
 
     // Sends one frame and waits until the adapter has taken it.
-    Expected<void, DriverError> transmit(gsusb::CanFrame frame);
+    Expected<void, DriverError> transmit(const gsusb::CanFrame& frame);
 
   private:
     explicit Device(std::unique_ptr<usb::UsbDevice> usb);
