@@ -68,23 +68,14 @@ bool print_queued(std::deque<Received>& batch, std::uint64_t& printed, std::uint
 }  // namespace
 
 int run_dump(const std::vector<std::string>& words) {
-    std::vector<OptionSpec> specs = adapter_option_specs();
-    specs.push_back({"count", 'n', true});
-    specs.push_back({"time", 'T', true});
-    specs.push_back({"help", 'h', false});
-    const Arguments arguments = parse_arguments(words, specs);
-    if (!arguments.error.empty()) {
-        return bad_arguments("dump", arguments.error);
-    }
-    if (arguments.has("help")) {
-        print_help();
-        return 0;
+    Arguments arguments;
+    AdapterOptions options;
+    if (const auto done =
+            parse_adapter_command("dump", words, {{"count", 'n', true}, {"time", 'T', true}},
+                                  &print_help, arguments, options)) {
+        return *done;
     }
     std::string error;
-    const auto options = read_adapter_options(arguments, error);
-    if (!options) {
-        return bad_arguments("dump", error);
-    }
     std::uint64_t limit = 0;
     if (const std::string* text = arguments.value("count")) {
         const auto count = parse_unsigned(*text, 1, UINT64_MAX, "the count", error);
@@ -113,7 +104,7 @@ int run_dump(const std::vector<std::string>& words) {
     }
 
     Adapter adapter;
-    if (!adapter.open(options->serial)) {
+    if (!adapter.open(options.serial)) {
         return EXIT_ADAPTER_FAILURE;
     }
     if (channels.empty()) {
@@ -124,7 +115,7 @@ int run_dump(const std::vector<std::string>& words) {
     adapter.set_rx_callback(on_frame);
     std::string listening;
     for (const std::uint8_t channel : channels) {
-        if (!adapter.configure(channel, options->settings) || !adapter.start(channel)) {
+        if (!adapter.configure(channel, options.settings) || !adapter.start(channel)) {
             return EXIT_ADAPTER_FAILURE;
         }
         listening += " can" + std::to_string(channel);

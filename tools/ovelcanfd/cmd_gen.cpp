@@ -229,32 +229,24 @@ bool wait_until(Clock::time_point due) {
 }  // namespace
 
 int run_gen(const std::vector<std::string>& words) {
-    std::vector<OptionSpec> specs = adapter_option_specs();
     const std::vector<OptionSpec> own = {
         {"gap", 'g', true},  {"rate", 'r', true},   {"count", 'n', true}, {"time", 'T', true},
         {"id", 'I', true},   {"length", 'L', true}, {"data", 'D', true},  {"extended", 'e', false},
-        {"brs", 'B', false}, {"seed", 0, true},     {"help", 'h', false}};
-    specs.insert(specs.end(), own.begin(), own.end());
-    const Arguments arguments = parse_arguments(words, specs);
-    if (!arguments.error.empty()) {
-        return bad_arguments("gen", arguments.error);
-    }
-    if (arguments.has("help")) {
-        print_help();
-        return 0;
+        {"brs", 'B', false}, {"seed", 0, true}};
+    Arguments arguments;
+    AdapterOptions options;
+    if (const auto done =
+            parse_adapter_command("gen", words, own, &print_help, arguments, options)) {
+        return *done;
     }
     std::string error;
-    auto options = read_adapter_options(arguments, error);
-    if (!options) {
-        return bad_arguments("gen", error);
-    }
-    const auto gen = read_settings(arguments, *options, error);
+    const auto gen = read_settings(arguments, options, error);
     if (!gen) {
         return bad_arguments("gen", error);
     }
 
     Adapter adapter;
-    if (!adapter.open(options->serial) || !adapter.configure(gen->channel, options->settings) ||
+    if (!adapter.open(options.serial) || !adapter.configure(gen->channel, options.settings) ||
         !adapter.start(gen->channel)) {
         return EXIT_ADAPTER_FAILURE;
     }

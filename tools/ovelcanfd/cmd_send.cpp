@@ -27,21 +27,13 @@ void print_help() {
 }  // namespace
 
 int run_send(const std::vector<std::string>& words) {
-    std::vector<OptionSpec> specs = adapter_option_specs();
-    specs.push_back({"help", 'h', false});
-    const Arguments arguments = parse_arguments(words, specs);
-    if (!arguments.error.empty()) {
-        return bad_arguments("send", arguments.error);
-    }
-    if (arguments.has("help")) {
-        print_help();
-        return 0;
+    Arguments arguments;
+    AdapterOptions options;
+    if (const auto done =
+            parse_adapter_command("send", words, {}, &print_help, arguments, options)) {
+        return *done;
     }
     std::string error;
-    auto options = read_adapter_options(arguments, error);
-    if (!options) {
-        return bad_arguments("send", error);
-    }
     if (arguments.positionals.size() < 2) {
         return bad_arguments("send", "needs a channel and at least one frame");
     }
@@ -59,12 +51,12 @@ int run_send(const std::vector<std::string>& words) {
         if (parsed.frame->err) {
             return bad_arguments("send", "bad frame \"" + text + "\": error frames cannot be sent");
         }
-        options->settings.fd = options->settings.fd || parsed.frame->fd;
+        options.settings.fd = options.settings.fd || parsed.frame->fd;
         frames.push_back(*parsed.frame);
     }
 
     Adapter adapter;
-    if (!adapter.open(options->serial) || !adapter.configure(*channel, options->settings) ||
+    if (!adapter.open(options.serial) || !adapter.configure(*channel, options.settings) ||
         !adapter.start(*channel)) {
         return EXIT_ADAPTER_FAILURE;
     }

@@ -3,8 +3,12 @@
 // command line was wrong.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "adapter.h"
+#include "arguments.h"
 
 namespace ovel::tool {
 
@@ -17,5 +21,13 @@ int run_info(const std::vector<std::string>& words);
 const char* program_name();
 // Prints "PROGRAM COMMAND: message" and a hint to the command's help; returns 2.
 int bad_arguments(const char* command, const std::string& message);
+
+// The start every adapter command shares: the adapter options and the command's own `extra`
+// options (plus --help) parsed, help answered, the adapter options read. Returns the exit status
+// when the command is already done (help printed: 0; bad arguments: 2), else nullopt with
+// `arguments` and `options` filled in.
+std::optional<int> parse_adapter_command(const char* command, const std::vector<std::string>& words,
+                                         const std::vector<OptionSpec>& extra, void (*print_help)(),
+                                         Arguments& arguments, AdapterOptions& options);
 
 }  // namespace ovel::tool

@@ -28,6 +28,29 @@ int bad_arguments(const char* command, const std::string& message) {
     return EXIT_BAD_ARGUMENTS;
 }
 
+std::optional<int> parse_adapter_command(const char* command, const std::vector<std::string>& words,
+                                         const std::vector<OptionSpec>& extra, void (*print_help)(),
+                                         Arguments& arguments, AdapterOptions& options) {
+    std::vector<OptionSpec> known = adapter_option_specs();
+    known.insert(known.end(), extra.begin(), extra.end());
+    known.push_back({"help", 'h', false});
+    arguments = parse_arguments(words, known);
+    if (!arguments.error.empty()) {
+        return bad_arguments(command, arguments.error);
+    }
+    if (arguments.has("help")) {
+        print_help();
+        return 0;
+    }
+    std::string error;
+    auto read = read_adapter_options(arguments, error);
+    if (!read) {
+        return bad_arguments(command, error);
+    }
+    options = *read;
+    return std::nullopt;
+}
+
 }  // namespace ovel::tool
 
 namespace {
