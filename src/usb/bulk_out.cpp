@@ -1,19 +1,10 @@
 // The transmit path: one host frame per bulk OUT transfer, waited for until it finishes.
 #include <libusb.h>
 
-#include <thread>
-
 #include "usb/cpu_relax.h"
 #include "usb/usb_device.h"
 
 namespace ovel::usb {
-namespace {
-
-// Polls of about 40 ns (a pause) before a waiting transmit starts yielding its core.
-constexpr unsigned TX_SPIN_POLLS = 512;
-
-}  // namespace
-
 void UsbDevice::on_tx_complete(libusb_transfer* transfer) {
     auto* device = static_cast<UsbDevice*>(transfer->user_data);
     device->tx_pending_.store(false, std::memory_order_release);
@@ -31,17 +22,7 @@ Expected<void, UsbError> UsbDevice::send(const gsusb::HostFrame& frame) {
         tx_pending_.store(false, std::memory_order_release);
         return unexpected(UsbError::libusb("send: libusb_submit_transfer", submitted));
     }
-    // Busy-polls so that a transmit returns as soon as the event thread has seen the completion.
-    // Past a few microseconds the event thread is probably not running (more runnable threads
-    // than cores): yielding then lets it have this core instead of spinning out a time slice.
-    unsigned polls = 0;
-    while (tx_pending_.load(std::memory_order_acquire)) {
-        if (++polls < TX_SPIN_POLLS) {
-            cpu_relax();
-        } else {
-            std::this_thread::yield();
-        }
-    }
+    spin_while_set(tx_pending_);
     const int status_code = error_code_for_status(transfer->status);
     if (status_code != 0) {
         return unexpected(UsbError::libusb("send: transfer", status_code));

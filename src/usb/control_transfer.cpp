@@ -37,14 +37,6 @@ void UsbDevice::on_control_complete(libusb_transfer* transfer) {
     device->control_busy_.store(false, std::memory_order_release);
 }
 
-// Busy-polls: a configuration request then costs no more than the USB exchange itself.
-// The transfer's own time-out bounds the wait, since libusb completes a timed-out transfer.
-void UsbDevice::wait_for_control() {
-    while (control_busy_.load(std::memory_order_acquire)) {
-        cpu_relax();
-    }
-}
-
 Expected<std::vector<std::uint8_t>, UsbError> UsbDevice::control_in(std::uint8_t request,
                                                                     std::size_t length) {
     if (length > CONTROL_DATA_SIZE) {
@@ -57,7 +49,7 @@ Expected<std::vector<std::uint8_t>, UsbError> UsbDevice::control_in(std::uint8_t
         control_busy_.store(false, std::memory_order_release);
         return unexpected(UsbError::libusb("control_in: libusb_submit_transfer", submitted));
     }
-    wait_for_control();
+    spin_while_set(control_busy_);
     const int received = shared_transfer_->actual_length;
     if (received < static_cast<int>(length)) {
         return unexpected(UsbError::invalid_control_response());
@@ -81,7 +73,7 @@ Expected<void, UsbError> UsbDevice::control_out(std::uint8_t request, std::uint1
         control_busy_.store(false, std::memory_order_release);
         return unexpected(UsbError::libusb("control_out: libusb_submit_transfer", submitted));
     }
-    wait_for_control();
+    spin_while_set(control_busy_);
     // A stalled or unanswered request did not reach the adapter's configuration.
     const int status_code = error_code_for_status(shared_transfer_->status);
     if (status_code != 0) {

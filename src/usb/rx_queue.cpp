@@ -3,6 +3,8 @@
 #include <chrono>
 #include <new>
 
+#include "usb/cpu_relax.h"
+
 namespace ovel::usb {
 namespace {
 
@@ -13,14 +15,6 @@ namespace {
 constexpr std::chrono::nanoseconds SPIN_WINDOW{100'000};
 // Polls between two looks at the clock, which costs about as much as a few polls.
 constexpr unsigned POLLS_PER_CLOCK_READ = 16;
-
-inline void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    __asm__ __volatile__("yield" ::: "memory");
-#endif
-}
 
 }  // namespace
 

@@ -102,7 +102,6 @@ class UsbDevice {
     static void on_control_complete(libusb_transfer* transfer);
     void fill_control_transfer(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
                                std::uint16_t length);
-    void wait_for_control();
     // Fills every field of a transfer of this device; no flags, no isochronous packets.
     void fill_transfer(libusb_transfer* transfer, unsigned char endpoint, unsigned char type,
                        unsigned timeout_ms, std::uint8_t* buffer, std::size_t length,
