@@ -15,6 +15,21 @@ std::uint8_t code(Request request) {
     return static_cast<std::uint8_t>(request);
 }
 
+// A channel setting that becomes a flag of the MODE start, and the feature it needs.
+struct ModeFlag {
+    bool ChannelSettings::*setting;
+    std::uint32_t feature;
+    const char* name;
+    std::uint32_t flag;
+};
+
+constexpr ModeFlag MODE_FLAGS[] = {
+    {&ChannelSettings::monitor, gsusb::FEATURE_LISTEN_ONLY, "Monitor",
+     gsusb::MODE_FLAG_LISTEN_ONLY},
+    {&ChannelSettings::loopback, gsusb::FEATURE_LOOP_BACK, "Loopback", gsusb::MODE_FLAG_LOOP_BACK},
+    {&ChannelSettings::fd, gsusb::FEATURE_FD, "FD", gsusb::MODE_FLAG_FD},
+};
+
 }  // namespace
 
 std::string OpenFailure::describe() const {
@@ -189,31 +204,19 @@ Expected<void, DriverError> Device::start(unsigned channel, FrameHandler handler
         return checked;
     }
     ChannelSettings& settings = channels_[channel];
+    // Tested in this order; the setters refuse such settings, so this only guards the invariant.
     std::uint32_t flags = 0;
-    if (settings.monitor) {
-        if (auto checked = check_feature(gsusb::FEATURE_LISTEN_ONLY, "Monitor"); !checked) {
-            return checked;
+    for (const ModeFlag& mode_flag : MODE_FLAGS) {
+        if (settings.*mode_flag.setting) {
+            if (auto checked = check_feature(mode_flag.feature, mode_flag.name); !checked) {
+                return checked;
+            }
+            flags |= mode_flag.flag;
         }
-        flags |= gsusb::MODE_FLAG_LISTEN_ONLY;
-    }
-    if (settings.loopback) {
-        if (auto checked = check_feature(gsusb::FEATURE_LOOP_BACK, "Loopback"); !checked) {
-            return checked;
-        }
-        flags |= gsusb::MODE_FLAG_LOOP_BACK;
-    }
-    if (settings.fd) {
-        if (auto checked = check_feature(gsusb::FEATURE_FD, "FD"); !checked) {
-            return checked;
-        }
-        flags |= gsusb::MODE_FLAG_FD;
     }
     if (settings.enabled) {
-        const auto payload = gsusb::DeviceMode{gsusb::MODE_START, flags}.encode();
-        auto sent =
-            usb_->control_out(code(Request::MODE), static_cast<std::uint16_t>(channel), payload);
-        if (!sent) {
-            return unexpected(DriverError::device_error(sent.error()));
+        if (auto sent = send_mode(channel, gsusb::MODE_START, flags); !sent) {
+            return sent;
         }
     }
     settings.started = true;
@@ -225,12 +228,21 @@ Expected<void, DriverError> Device::start(unsigned channel, FrameHandler handler
         settings.started = false;
         if (settings.enabled) {
             // Best effort: the channel should not stay on the bus after a failed start.
-            const auto payload = gsusb::DeviceMode{gsusb::MODE_RESET, 0}.encode();
-            (void)usb_->control_out(code(Request::MODE), static_cast<std::uint16_t>(channel),
-                                    payload);
+            (void)send_mode(channel, gsusb::MODE_RESET, 0);
         }
     }
     return streaming;
+}
+
+Expected<void, DriverError> Device::send_mode(unsigned channel, std::uint32_t mode,
+                                              std::uint32_t flags) {
+    const auto payload = gsusb::DeviceMode{mode, flags}.encode();
+    auto sent =
+        usb_->control_out(code(Request::MODE), static_cast<std::uint16_t>(channel), payload);
+    if (!sent) {
+        return unexpected(DriverError::device_error(sent.error()));
+    }
+    return {};
 }
 
 // Brings the receive machinery up; on failure everything it did is undone.
@@ -273,11 +285,8 @@ Expected<void, DriverError> Device::stop(unsigned channel) {
     }
     ChannelSettings& settings = channels_[channel];
     if (settings.enabled) {
-        const auto payload = gsusb::DeviceMode{gsusb::MODE_RESET, 0}.encode();
-        auto sent =
-            usb_->control_out(code(Request::MODE), static_cast<std::uint16_t>(channel), payload);
-        if (!sent) {
-            return unexpected(DriverError::device_error(sent.error()));
+        if (auto sent = send_mode(channel, gsusb::MODE_RESET, 0); !sent) {
+            return sent;
         }
     }
     // A disabled channel is cleared too; otherwise it would keep the device running.

@@ -76,6 +76,8 @@ class Device {
                                                  const char* feature_name);
     Expected<void, DriverError> send_bit_timing(std::uint8_t request, unsigned channel,
                                                 std::uint32_t bitrate);
+    Expected<void, DriverError> send_mode(unsigned channel, std::uint32_t mode,
+                                          std::uint32_t flags);
     Expected<void, DriverError> start_streaming(FrameHandler handler);
     void end_dispatcher();
 
