@@ -1,5 +1,7 @@
 #include "capi/frame_mapping.h"
 
+#include "capi/c_bool.h"
+
 #include <cstddef>
 #include <cstring>
 
@@ -20,29 +22,18 @@ static_assert(offsetof(ovel_canfd_frame, rtr) == 78);
 static_assert(offsetof(ovel_canfd_frame, err) == 79);
 static_assert(sizeof(bool) == 1);
 
-namespace {
-
-// A C caller may leave any byte in a bool field; reading it as bool would be undefined.
-bool flag_at(const ovel_canfd_frame& record, std::size_t offset) {
-    unsigned char byte = 0;
-    std::memcpy(&byte, reinterpret_cast<const unsigned char*>(&record) + offset, 1);
-    return byte != 0;
-}
-
-}  // namespace
-
 gsusb::CanFrame can_frame_from_record(const ovel_canfd_frame& record) {
     gsusb::CanFrame frame{};
     frame.data.assign(std::begin(record.data), std::end(record.data));
     frame.id = record.id;
     frame.device_timestamp = 0;
-    frame.extended = flag_at(record, offsetof(ovel_canfd_frame, extended));
-    frame.fd = flag_at(record, offsetof(ovel_canfd_frame, fd));
-    frame.brs = flag_at(record, offsetof(ovel_canfd_frame, brs));
-    frame.esi = flag_at(record, offsetof(ovel_canfd_frame, esi));
+    frame.extended = c_bool(record.extended);
+    frame.fd = c_bool(record.fd);
+    frame.brs = c_bool(record.brs);
+    frame.esi = c_bool(record.esi);
     frame.echo = false;
-    frame.rtr = flag_at(record, offsetof(ovel_canfd_frame, rtr));
-    frame.err = flag_at(record, offsetof(ovel_canfd_frame, err));
+    frame.rtr = c_bool(record.rtr);
+    frame.err = c_bool(record.err);
     frame.dlc = record.dlc;
     frame.channel = record.channel;
     return frame;

@@ -5,6 +5,7 @@
 #include <new>
 #include <string_view>
 
+#include "capi/c_bool.h"
 #include "capi/driver.h"
 #include "capi/frame_mapping.h"
 #include "capi/return_codes.h"
@@ -161,36 +162,29 @@ OVEL_CANFD_API int32_t ovel_canfd_set_data_bitrate(ovel_canfd_driver* handle, ui
         [&](Device& device) { return device.set_data_bitrate(channel, bitrate); }, BIT_TIMING_TEXT);
 }
 
-// A C bool is one byte; any nonzero byte counts as true, whatever the compiler assumes.
-static bool as_bool(const bool& value) {
-    unsigned char byte = 0;
-    std::memcpy(&byte, &value, 1);
-    return byte != 0;
-}
-
 OVEL_CANFD_API int32_t ovel_canfd_set_enabled(ovel_canfd_driver* handle, uint8_t channel,
                                               bool enabled) {
-    const bool value = as_bool(enabled);
+    const bool value = ovel::c_bool(enabled);
     return with_device(handle, "failed to enable channel",
                        [&](Device& device) { return device.set_enabled(channel, value); });
 }
 
 OVEL_CANFD_API int32_t ovel_canfd_set_fd(ovel_canfd_driver* handle, uint8_t channel, bool fd) {
-    const bool value = as_bool(fd);
+    const bool value = ovel::c_bool(fd);
     return with_device(handle, "failed to set fd mode",
                        [&](Device& device) { return device.set_fd(channel, value); });
 }
 
 OVEL_CANFD_API int32_t ovel_canfd_set_hw_loopback(ovel_canfd_driver* handle, uint8_t channel,
                                                   bool loopback) {
-    const bool value = as_bool(loopback);
+    const bool value = ovel::c_bool(loopback);
     return with_device(handle, "failed to set hardware loopback mode",
                        [&](Device& device) { return device.set_hw_loopback(channel, value); });
 }
 
 OVEL_CANFD_API int32_t ovel_canfd_set_monitor(ovel_canfd_driver* handle, uint8_t channel,
                                               bool monitor) {
-    const bool value = as_bool(monitor);
+    const bool value = ovel::c_bool(monitor);
     return with_device(handle, "failed to set monitoring mode",
                        [&](Device& device) { return device.set_monitor(channel, value); });
 }
