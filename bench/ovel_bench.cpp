@@ -12,10 +12,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,6 +61,11 @@ struct Collector {
     std::vector<std::uint8_t> channels;  // channel of frame k: channels[k % size]
     bool expect_echo = false;            // transmit runs: only echoes of our frames arrive
     std::atomic<std::uint64_t> delivered{0};
+    // The waiting main thread sleeps until the callback reaches this count, rather than waking
+    // to look: its wake-ups would land on the cores whose latency is being measured.
+    std::atomic<std::uint64_t> wanted{UINT64_MAX};
+    std::mutex reached_mutex;
+    std::condition_variable reached;
     std::atomic<std::uint64_t> faults{0};   // lost, duplicated, reordered or wrong frames
     std::uint64_t next = 0;                 // next expected sequence number (dispatch thread)
     std::vector<std::uint32_t> latency_ns;  // by sequence number, when recording
@@ -103,7 +110,12 @@ void on_frame(const ovel_canfd_frame* frame) {
         c.faults.fetch_add(1, std::memory_order_relaxed);
     }
     c.next = sequence + 1;
-    c.delivered.fetch_add(1, std::memory_order_release);
+    // Sequentially consistent with wait_for's store of `wanted` and its look at `delivered`, so
+    // that at least one side sees the other and the waiter is never left asleep.
+    if (c.delivered.fetch_add(1) + 1 == c.wanted.load()) {
+        const std::lock_guard lock(c.reached_mutex);
+        c.reached.notify_all();
+    }
 }
 
 void reset_collector(const std::vector<std::uint8_t>& channels) {
@@ -119,14 +131,13 @@ void reset_collector(const std::vector<std::uint8_t>& channels) {
 }
 
 bool wait_for(std::uint64_t delivered, double bound_seconds) {
-    const auto deadline = Clock::now() + std::chrono::duration<double>(bound_seconds);
-    while (collector.delivered.load(std::memory_order_acquire) < delivered) {
-        if (Clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
-    }
-    return true;
+    const auto bound = std::chrono::duration<double>(bound_seconds);
+    std::unique_lock lock(collector.reached_mutex);
+    collector.wanted.store(delivered);
+    const bool reached = collector.reached.wait_for(
+        lock, bound, [&] { return collector.delivered.load() >= delivered; });
+    collector.wanted.store(UINT64_MAX);
+    return reached;
 }
 
 // One open adapter with the given channels started and the collector as callback.

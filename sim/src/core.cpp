@@ -24,8 +24,8 @@ void record_call(const char* function) {
     s.calls.emplace_back(function);
 }
 
-Clock::duration scaled(const Sim& s, std::chrono::milliseconds duration) {
-    const std::chrono::duration<double, std::milli> result = duration * s.time_scale;
+Clock::duration scaled(const Sim& s, std::chrono::microseconds duration) {
+    const std::chrono::duration<double, std::micro> result = duration * s.time_scale;
     return std::chrono::duration_cast<Clock::duration>(result);
 }
 
@@ -72,6 +72,7 @@ void queue_completion(Sim& s, TransferState& transfer, libusb_transfer_status st
     transfer.result_status = status;
     transfer.result_length = length;
     context.completions.push_back(transfer);
+    context.changes.fetch_add(1, std::memory_order_release);
     if (context.sleepers > 0) {
         context.wakeup.notify_all();
     }
@@ -86,6 +87,7 @@ void make_pending(Sim& s, TransferState& transfer) {
     }
     ++s.counters.transfers_in_flight;
     transfer.context->pending.push_back(transfer);
+    transfer.context->changes.fetch_add(1, std::memory_order_release);
     if (transfer.endpoint == Endpoint::BulkIn) {
         transfer.handle->adapter->pending_in.push_back(transfer);
     }
@@ -98,6 +100,7 @@ void make_pending(Sim& s, TransferState& transfer) {
 
 void notify_adapter_contexts(AdapterModel& adapter) {
     for (libusb_device_handle* handle : adapter.handles) {
+        handle->context->changes.fetch_add(1, std::memory_order_release);
         if (handle->context->sleepers > 0) {
             handle->context->wakeup.notify_all();
         }

@@ -92,14 +92,80 @@ void deliver_completions(Sim& s, libusb_context& context, std::unique_lock<std::
     }
 }
 
-void sleep_until(libusb_context& context, std::unique_lock<std::mutex>& lock,
+void sleep_until(Sim& s, libusb_context& context, std::unique_lock<std::mutex>& lock,
                  Clock::time_point wake) {
     if (context.sleepers == 0 || wake < context.sleeping_until) {
         context.sleeping_until = wake;
     }
     ++context.sleepers;
+    ++s.counters.threads_blocked_in_handle_events;
     context.wakeup.wait_until(lock, wake);
+    --s.counters.threads_blocked_in_handle_events;
     --context.sleepers;
+}
+
+// One call of event handling, for both entry points: returns once completions were delivered,
+// another thread's handling ended, an interrupt or a close woke it, `completed` became non-zero,
+// or `limit` passed (a limit already passed polls once without blocking, as a zero time-out does).
+int handle_events_until(Sim& s, libusb_context& context, std::unique_lock<std::mutex>& lock,
+                        Clock::time_point limit, const int* completed) {
+    if (context.handler_active && context.handler_thread == std::this_thread::get_id()) {
+        return LIBUSB_ERROR_BUSY;  // called from a completion callback, as libusb refuses it
+    }
+    ++context.threads_inside;
+    ++s.counters.threads_in_handle_events;
+    const std::uint64_t close_epoch = context.close_epoch;
+    for (;;) {
+        if (completed != nullptr && *completed != 0) {
+            break;
+        }
+        if (context.interrupt_pending) {
+            context.interrupt_pending = false;
+            break;
+        }
+        if (context.close_epoch != close_epoch) {
+            break;
+        }
+        const Clock::time_point now = Clock::now();
+        if (context.handler_active) {
+            // Like libusb: another thread is handling events; wait for it to finish, then return.
+            const std::uint64_t generation = context.handler_generation;
+            if (now >= limit) {
+                break;
+            }
+            ++context.sleepers;
+            context.wakeup.wait_until(lock, limit);
+            --context.sleepers;
+            if (context.handler_generation != generation) {
+                break;
+            }
+            continue;
+        }
+        expire_timeouts(s, context, now);
+        const std::optional<Clock::time_point> stream_due = pump_streams(s, context, now);
+        if (!context.completions.empty()) {
+            deliver_completions(s, context, lock);
+            break;
+        }
+        Clock::time_point wake = Clock::time_point::max();
+        if (const auto deadline = next_deadline(context)) {
+            wake = std::min(wake, *deadline);
+        }
+        if (stream_due) {
+            wake = std::min(wake, *stream_due);
+        }
+        if (now >= limit) {
+            context.quiet_changes.store(context.changes.load(std::memory_order_relaxed),
+                                        std::memory_order_release);
+            context.quiet_until.store(wake.time_since_epoch().count(), std::memory_order_release);
+            break;
+        }
+        wake = std::min(wake, limit);
+        sleep_until(s, context, lock, wake);
+    }
+    --context.threads_inside;
+    --s.counters.threads_in_handle_events;
+    return 0;
 }
 
 }  // namespace
@@ -144,57 +210,38 @@ int LIBUSB_CALL libusb_handle_events(libusb_context* context) {
     Sim& s = sim();
     std::unique_lock lock(s.mutex);
     require_context(context, "libusb_handle_events");
-    if (context->handler_active && context->handler_thread == std::this_thread::get_id()) {
-        return LIBUSB_ERROR_BUSY;  // called from a completion callback, as libusb refuses it
+    return handle_events_until(s, *context, lock, Clock::now() + scaled(s, EVENT_WAIT_LIMIT),
+                               nullptr);
+}
+
+int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context* context, timeval* tv,
+                                                       int* completed) {
+    Sim& s = sim();
+    if (tv == nullptr || tv->tv_sec < 0 || tv->tv_usec < 0 || tv->tv_usec >= 1'000'000) {
+        return LIBUSB_ERROR_INVALID_PARAM;
     }
-    ++context->threads_inside;
-    ++s.counters.threads_in_handle_events;
-    const std::uint64_t close_epoch = context->close_epoch;
-    const Clock::time_point limit = Clock::now() + scaled(s, EVENT_WAIT_LIMIT);
-    for (;;) {
-        if (context->interrupt_pending) {
-            context->interrupt_pending = false;
-            break;
+    const auto timeout = std::chrono::seconds(tv->tv_sec) + std::chrono::microseconds(tv->tv_usec);
+    std::unique_lock lock(s.mutex, std::defer_lock);
+    if (timeout.count() == 0) {
+        // Nothing changed since a poll found nothing to do, and nothing falls due yet.
+        if (context != nullptr &&
+            context->changes.load(std::memory_order_acquire) ==
+                context->quiet_changes.load(std::memory_order_acquire) &&
+            Clock::now().time_since_epoch().count() <
+                context->quiet_until.load(std::memory_order_acquire)) {
+            return 0;
         }
-        if (context->close_epoch != close_epoch) {
-            break;
+        // A non-blocking poll finds nothing while another thread is busy inside the simulator
+        // (as a poll of libusb's file descriptors may just miss a completion being reaped);
+        // waiting for the lock would make a polling event thread slow down every submission.
+        if (!lock.try_lock()) {
+            return 0;
         }
-        const Clock::time_point now = Clock::now();
-        if (context->handler_active) {
-            // Like libusb: another thread is handling events; wait for it to finish, then return.
-            const std::uint64_t generation = context->handler_generation;
-            if (now >= limit) {
-                break;
-            }
-            ++context->sleepers;
-            context->wakeup.wait_until(lock, limit);
-            --context->sleepers;
-            if (context->handler_generation != generation) {
-                break;
-            }
-            continue;
-        }
-        expire_timeouts(s, *context, now);
-        const std::optional<Clock::time_point> stream_due = pump_streams(s, *context, now);
-        if (!context->completions.empty()) {
-            deliver_completions(s, *context, lock);
-            break;
-        }
-        if (now >= limit) {
-            break;
-        }
-        Clock::time_point wake = limit;
-        if (const auto deadline = next_deadline(*context)) {
-            wake = std::min(wake, *deadline);
-        }
-        if (stream_due) {
-            wake = std::min(wake, *stream_due);
-        }
-        sleep_until(*context, lock, wake);
+    } else {
+        lock.lock();
     }
-    --context->threads_inside;
-    --s.counters.threads_in_handle_events;
-    return 0;
+    require_context(context, "libusb_handle_events_timeout_completed");
+    return handle_events_until(s, *context, lock, Clock::now() + scaled(s, timeout), completed);
 }
 
 void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context* context) {

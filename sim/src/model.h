@@ -7,6 +7,7 @@
 
 #include <libusb.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -122,6 +123,12 @@ struct libusb_context {
     std::uint64_t handler_generation = 0;
     libusb_device_handle* delivering_handle = nullptr;  // whose callback runs right now
     int close_waiters = 0;  // libusb_close calls waiting for that callback to return
+    // Lets a non-blocking poll return without the lock while nothing has changed since the last
+    // poll that found nothing to do: `changes` counts completions queued, transfers made pending
+    // and stream changes; the quiet pair is what that poll saw and its next due time.
+    std::atomic<std::uint64_t> changes{0};
+    std::atomic<std::uint64_t> quiet_changes{UINT64_MAX};
+    std::atomic<std::chrono::steady_clock::rep> quiet_until{0};
 };
 
 struct libusb_device {
@@ -165,7 +172,7 @@ Sim& sim();
 // Appends a lifecycle call to the call log; called without Sim::mutex held.
 void record_call(const char* function);
 
-Clock::duration scaled(const Sim& s, std::chrono::milliseconds duration);
+Clock::duration scaled(const Sim& s, std::chrono::microseconds duration);
 
 // Validity checks shared by the libusb entry points; each aborts as misuse.
 void require_context(const libusb_context* context, const char* function);

@@ -7,6 +7,7 @@
 namespace ovel::usb {
 void UsbDevice::on_tx_complete(libusb_transfer* transfer) {
     auto* device = static_cast<UsbDevice*>(transfer->user_data);
+    ++device->completions_handled_;
     device->tx_pending_.store(false, std::memory_order_release);
 }
 

@@ -1,5 +1,7 @@
 #include "usb/rx_queue.h"
 
+#include <sched.h>
+
 #include <chrono>
 #include <new>
 
@@ -43,6 +45,7 @@ bool RxQueue::push(const gsusb::HostFrame& frame) noexcept {
         tail_index_ = 0;
     }
     tail_->frames[tail_index_++].frame = frame;
+    note_producer_cpu();
     // Publishing the frame and then reading sleeping_, both seq_cst, pairs with the consumer
     // setting sleeping_ and then reading pushed_: at least one side sees the other, so a
     // consumer that missed this frame is woken. Only the first push after it fell asleep pays.
@@ -82,8 +85,9 @@ RxQueue::PopResult RxQueue::pop(gsusb::HostFrame& out) noexcept {
         if (idle_polls == 0) {
             spin_deadline = std::chrono::steady_clock::now() + SPIN_WINDOW;
         }
+        // Polling on the producer's own CPU would only keep the producer from running there.
         if (++idle_polls % POLLS_PER_CLOCK_READ != 0 ||
-            std::chrono::steady_clock::now() < spin_deadline) {
+            (!on_producer_cpu() && std::chrono::steady_clock::now() < spin_deadline)) {
             cpu_relax();
             continue;
         }
@@ -153,6 +157,20 @@ void RxQueue::retire(Segment* segment) noexcept {
     }
     segments_allocated_.fetch_sub(1, std::memory_order_relaxed);
     delete segment;
+}
+
+void RxQueue::note_producer_cpu() noexcept {
+    // sched_getcpu reads the CPU number through rseq or the vDSO, without a system call.
+    const int cpu = sched_getcpu();
+    if (cpu != producer_cpu_seen_) {
+        producer_cpu_seen_ = cpu;
+        producer_cpu_.store(cpu, std::memory_order_relaxed);
+    }
+}
+
+bool RxQueue::on_producer_cpu() const noexcept {
+    const int producer = producer_cpu_.load(std::memory_order_relaxed);
+    return producer >= 0 && producer == sched_getcpu();
 }
 
 void RxQueue::wake_consumer() noexcept {

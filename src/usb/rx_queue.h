@@ -68,6 +68,8 @@ class RxQueue {
     Segment* take_spare_or_allocate() noexcept;
     void retire(Segment* segment) noexcept;
     void wake_consumer() noexcept;
+    void note_producer_cpu() noexcept;
+    bool on_producer_cpu() const noexcept;
 
     // Published by the producer once per frame and read by the consumer: a line of its own, so
     // that the consumer's reads do not also evict the producer's private state.
@@ -76,6 +78,7 @@ class RxQueue {
     alignas(64) Segment* tail_ = nullptr;
     std::size_t tail_index_ = RX_SEGMENT_FRAMES;  // "full" until the first segment exists
     std::size_t pushed_count_ = 0;
+    int producer_cpu_seen_ = -1;
 
     // Consumer's cache line: only size() reads popped_ from another thread.
     alignas(64) std::atomic<std::size_t> popped_{0};
@@ -86,6 +89,8 @@ class RxQueue {
 
     // Rarely written: the sleep handshake, wakes, the end of the producer and the segment pool.
     alignas(64) std::atomic<bool> sleeping_{false};
+    // The CPU the producer last pushed from (-1: unknown); written only when it changes.
+    std::atomic<int> producer_cpu_{-1};
     std::atomic<std::uint32_t> wake_epoch_{0};  // futex word: bumped whenever a sleeper is woken
     std::atomic<bool> wake_pending_{false};
     std::atomic<bool> disconnected_{false};

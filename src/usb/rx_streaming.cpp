@@ -109,6 +109,7 @@ void UsbDevice::on_rx_complete(libusb_transfer* transfer) {
                 const bool fd = (frame.flags & gsusb::FLAG_FD) != 0;
                 if (!fd || received >= gsusb::HOST_FRAME_LONG_SIZE) {
                     device->rx_queue_->push(frame);
+                    ++device->completions_handled_;
                     error_streak = 0;
                 }
             }

@@ -99,6 +99,7 @@ class UsbDevice {
     static Expected<std::unique_ptr<UsbDevice>, UsbError> finish_open(UsbContext context,
                                                                       libusb_device_handle* handle);
     void run_event_loop();
+    void poll_while_busy();
     static void on_control_complete(libusb_transfer* transfer);
     void fill_control_transfer(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
                                std::uint16_t length);
@@ -114,6 +115,8 @@ class UsbDevice {
     UsbContext context_;
     libusb_device_handle* handle_;
     std::atomic<bool> event_loop_running_{true};
+    // Frames queued and transmits completed; touched by the event thread only.
+    std::uint64_t completions_handled_ = 0;
     std::thread event_thread_;
     TransferPtr shared_transfer_;
     alignas(64) std::array<std::uint8_t, CONTROL_SETUP_SIZE + CONTROL_DATA_SIZE> control_buffer_{};

@@ -97,6 +97,8 @@ struct Counters {
     int transfers_allocated;  // libusb_alloc_transfer without libusb_free_transfer
     int transfers_in_flight;  // submitted, callback not yet started
     int threads_in_handle_events;
+    // Of those, the threads blocked waiting for an event (not handling one, not polling).
+    int threads_blocked_in_handle_events;
     int device_refs;  // device references held outside handles (lists not freed, ref_device)
     // libusb_close calls that dropped in-flight transfers of a plugged adapter for which no
     // cancellation had been requested: real libusb reports this as an error.
