@@ -390,6 +390,31 @@ TEST_F(Frames, StopWhileStreamingAtFullRateStopsTheCallbacksBeforeItReturns) {
         << "every frame delivered or queued";
 }
 
+// Traffic keeps the event and dispatch threads polling for a moment; a quiet bus must put both
+// back to sleep (the event thread blocked in libusb, the dispatch thread in its pop), or an idle
+// application would burn a core.
+TEST_F(Frames, BothThreadsSleepAgainOnceTrafficStops) {
+    ovel_canfd_driver* h = open_adapter();
+    ASSERT_EQ(ovel_canfd_start(h, 0), 0);
+    ASSERT_EQ(ovel_canfd_start(h, 1), 0);
+    const auto both_asleep = [&] {
+        return ovsim::counters().threads_blocked_in_handle_events == 1 &&
+               h->device->rx_consumer_sleeping();
+    };
+    ASSERT_TRUE(eventually(both_asleep));
+
+    adapter_->start_stream(ovsim::StreamSpec{.count = 5000, .channels = {0, 1}});
+    ASSERT_TRUE(collector().wait_for(5000));
+    EXPECT_TRUE(eventually(both_asleep)) << "after receiving";
+
+    for (std::uint32_t i = 0; i < 200; ++i) {
+        ovel_canfd_frame f = record(i % 2, 0x100, 8);
+        ASSERT_EQ(ovel_canfd_transmit(h, &f), 0) << i;
+    }
+    ASSERT_TRUE(collector().wait_for(5200)) << "every echo delivered";
+    EXPECT_TRUE(eventually(both_asleep)) << "after transmitting";
+}
+
 // A transfer's buffer keeps the bytes of the longer frame it held before; the record then
 // carries them beyond the DLC, where they mean nothing, and the header says so.
 TEST_F(Frames, ClassicFrameInABufferThatHeldAnFdFrame) {

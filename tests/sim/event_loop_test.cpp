@@ -296,5 +296,92 @@ TEST_F(SimEventLoopDeathTest, MisuseAbortsWithAClearMessage) {
         "ovsim: misuse: libusb_close: the device handle is already closed");
 }
 
+// ---- non-blocking event handling (libusb_handle_events_timeout_completed) ----------------
+
+int poll_once(libusb_context* context) {
+    timeval no_wait{0, 0};
+    return libusb_handle_events_timeout_completed(context, &no_wait, nullptr);
+}
+
+TEST_F(SimEventLoopTest, NonBlockingPollDeliversWhatIsDecidedAndReturnsAtOnceOtherwise) {
+    Adapter& adapter = add_adapter();
+    CompletionLog log;
+    Session session;
+    libusb_transfer* in = session.bulk_in(log);
+    ASSERT_EQ(libusb_submit_transfer(in), 0);
+
+    // Polls that find nothing also arm the lock-free shortcut; what is decided after them must
+    // still be delivered by the next poll.
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(poll_once(session.context), 0);
+    }
+    EXPECT_EQ(log.size(), 0u);
+    EXPECT_EQ(counters().threads_blocked_in_handle_events, 0);
+
+    adapter.feed({7});
+    EXPECT_EQ(poll_once(session.context), 0);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log.entries()[0].status, LIBUSB_TRANSFER_COMPLETED);
+    EXPECT_EQ(log.entries()[0].thread, std::this_thread::get_id());
+
+    // A transfer submitted after a quiet poll (an OUT the adapter takes at once).
+    EXPECT_EQ(poll_once(session.context), 0);
+    libusb_transfer* out = session.bulk_out(log, {1, 2, 3});
+    ASSERT_EQ(libusb_submit_transfer(out), 0);
+    EXPECT_EQ(poll_once(session.context), 0);
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log.entries()[1].transfer, out);
+    EXPECT_EQ(counters().transfers_in_flight, 0);
+}
+
+TEST_F(SimEventLoopTest, NonBlockingPollsExpireTimeOuts) {
+    add_adapter();
+    set_time_scale(0.01);
+    CompletionLog log;
+    Session session;
+    libusb_transfer* timed = session.bulk_in(log, 1000);
+    ASSERT_EQ(libusb_submit_transfer(timed), 0);
+    EXPECT_EQ(poll_once(session.context), 0);  // quiet until the deadline
+
+    ASSERT_TRUE(eventually([&] {
+        poll_once(session.context);
+        return log.size() == 1;
+    }));
+    EXPECT_EQ(log.entries()[0].status, LIBUSB_TRANSFER_TIMED_OUT);
+}
+
+TEST_F(SimEventLoopTest, TimedEventHandlingBlocksUntilACompletionOrItsLimit) {
+    Adapter& adapter = add_adapter();
+    CompletionLog log;
+    Session session;
+    libusb_transfer* in = session.bulk_in(log);
+    ASSERT_EQ(libusb_submit_transfer(in), 0);
+
+    timeval short_limit{0, 20'000};
+    const auto started = Clock::now();
+    EXPECT_EQ(libusb_handle_events_timeout_completed(session.context, &short_limit, nullptr), 0);
+    EXPECT_GE(Clock::now() - started, 20ms);
+    EXPECT_EQ(log.size(), 0u);
+
+    std::thread feeder([&] {
+        ASSERT_TRUE(eventually([] { return counters().threads_blocked_in_handle_events == 1; }));
+        adapter.feed({9});
+    });
+    timeval long_limit{30, 0};
+    EXPECT_EQ(libusb_handle_events_timeout_completed(session.context, &long_limit, nullptr), 0);
+    feeder.join();
+    EXPECT_EQ(log.size(), 1u) << "returned because of the completion, not the limit";
+    EXPECT_EQ(counters().threads_blocked_in_handle_events, 0);
+
+    int completed = 1;
+    EXPECT_EQ(libusb_handle_events_timeout_completed(session.context, &long_limit, &completed), 0)
+        << "a completed flag already set returns at once";
+    timeval invalid{0, 1'000'000};
+    EXPECT_EQ(libusb_handle_events_timeout_completed(session.context, &invalid, nullptr),
+              LIBUSB_ERROR_INVALID_PARAM);
+    EXPECT_EQ(libusb_handle_events_timeout_completed(session.context, nullptr, nullptr),
+              LIBUSB_ERROR_INVALID_PARAM);
+}
+
 }  // namespace
 }  // namespace ovsim::test

@@ -1,6 +1,8 @@
 #include "usb/rx_queue.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -292,6 +294,54 @@ TEST(RxQueueTest, DisconnectRacingWithAConsumerFallingAsleepIsNeverLost) {
 
 // Millions of frames with random stalls on both sides, so that the queue both grows and runs dry
 // while the consumer sleeps; the consuming thread is replaced a few times on the way.
+// Sharing one CPU, the consumer must not spin (it would keep the producer off that CPU for its
+// whole polling window) and must still get every frame: it sleeps and is woken far more often.
+TEST(RxQueueTest, ProducerAndConsumerOnOneCpuDeliverEveryFrameInOrder) {
+    constexpr std::uint32_t FRAMES = 200'000;
+    const int cpu = sched_getcpu();
+    ASSERT_GE(cpu, 0);
+    const auto pin = [cpu] {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(cpu, &set);
+        return pthread_setaffinity_np(pthread_self(), sizeof(set), &set) == 0;
+    };
+    RxQueue queue;
+    std::atomic<bool> pinned_producer{false};
+    std::thread producer([&] {
+        pinned_producer.store(pin());
+        std::mt19937 random(7);
+        for (std::uint32_t i = 0; i < FRAMES; ++i) {
+            if (random() % 2'000 == 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 200));
+            }
+            queue.push(numbered_frame(i));
+        }
+        queue.disconnect();
+    });
+    std::uint32_t expected = 0;
+    bool in_order = true;
+    std::atomic<bool> done{false};
+    std::thread consumer([&] {
+        in_order = pin();
+        HostFrame out;
+        while (in_order && queue.pop(out) == PopResult::Frame) {
+            in_order = is_numbered_frame(out, expected++);
+        }
+        done.store(true, std::memory_order_release);
+    });
+    const bool returned = eventually([&] { return done.load(std::memory_order_acquire); });
+    if (!returned) {
+        queue.wake();
+    }
+    consumer.join();
+    producer.join();
+    ASSERT_TRUE(returned) << "consumer stuck at frame " << expected;
+    EXPECT_TRUE(pinned_producer.load());
+    EXPECT_TRUE(in_order) << "wrong frame (or no pinning) at " << expected;
+    EXPECT_EQ(expected, FRAMES);
+}
+
 TEST(RxQueueTest, TwoThreadStressDeliversEveryFrameOnceInOrder) {
     constexpr std::uint32_t FRAMES = 3'000'000, CONSUMERS = 4;
     RxQueue queue;
