@@ -12,7 +12,7 @@ namespace {
 
 // How long an idle consumer keeps polling before it goes to sleep. A futex wake-up costs the
 // producer a system call and the consumer 5 to 20 us of scheduling on a virtual machine, so the
-// window spans the gap between frames up to the 20,000 frames/s of a busy bus: there every frame
+// window spans the gap between frames of any bus busier than 10,000 frames/s: there every frame
 // is caught by polling, and only a bus quieter than that (or silent) lets the consumer sleep.
 constexpr std::chrono::nanoseconds SPIN_WINDOW{100'000};
 // Polls between two looks at the clock, which costs about as much as a few polls.

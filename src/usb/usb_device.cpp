@@ -118,8 +118,10 @@ namespace {
 
 // After handling a frame or a transmit, the event thread keeps polling libusb without blocking
 // for this long: waking a thread blocked in libusb costs 10 to 50 us on a virtual machine, more
-// than the gap between frames of a busy bus or between the transmits of a sending loop.
-constexpr std::chrono::microseconds EVENT_POLL_WINDOW{50};
+// than the gap between frames of a busy bus or between the transmits of a sending loop. The
+// same span as the dispatch thread's polling: both stay awake while frames come at least every
+// 100 us, and both sleep on a quieter bus.
+constexpr std::chrono::microseconds EVENT_POLL_WINDOW{100};
 // For the first part of the window it polls at full speed, since the next transmit of a sending
 // loop comes within a few microseconds; then it yields between polls, so that it does not keep
 // a core from the dispatch thread or the application.
