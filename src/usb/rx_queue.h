@@ -53,7 +53,7 @@ class RxQueue {
     bool consumer_sleeping() const noexcept { return sleeping_.load(std::memory_order_acquire); }
 
   private:
-    struct alignas(64) Segment {
+    struct Segment {  // aligned as its 128-byte slots
         // One frame per 128 bytes: the slot the producer fills never shares a cache line with
         // the one the consumer is reading just behind it.
         struct alignas(128) Slot {

@@ -41,7 +41,7 @@ HostFrame numbered_frame(std::uint32_t sequence) {
     frame.flags = static_cast<std::uint8_t>(sequence >> 8);
     frame.reserved = static_cast<std::uint8_t>(sequence >> 16);
     for (std::size_t i = 0; i < frame.data.size(); ++i) {
-        frame.data[i] = static_cast<std::uint8_t>(sequence * 31 + i);
+        frame.data[i] = static_cast<std::uint8_t>(std::size_t{sequence} * 31 + i);
     }
     frame.timestamp = sequence * 7 + 1;
     return frame;
