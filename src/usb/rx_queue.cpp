@@ -45,7 +45,6 @@ bool RxQueue::push(const gsusb::HostFrame& frame) noexcept {
         tail_index_ = 0;
     }
     tail_->frames[tail_index_++].frame = frame;
-    note_producer_cpu();
     // Publishing the frame and then reading sleeping_, both seq_cst, pairs with the consumer
     // setting sleeping_ and then reading pushed_: at least one side sees the other, so a
     // consumer that missed this frame is woken. Only the first push after it fell asleep pays.

@@ -33,6 +33,9 @@ class RxQueue {
     bool push(const gsusb::HostFrame& frame) noexcept;
     // Producer is gone for good: pops deliver what is left, then report Disconnected.
     void disconnect() noexcept;
+    // Producer side, after a batch of pushes: records the CPU the producer runs on, where a
+    // consumer waiting for frames does not poll (it would only keep the producer off that CPU).
+    void note_producer_cpu() noexcept;
 
     enum class PopResult { Frame, Woken, Disconnected };
     // Consumer side (one thread at a time; a change of consumer thread needs a happens-before
@@ -68,7 +71,6 @@ class RxQueue {
     Segment* take_spare_or_allocate() noexcept;
     void retire(Segment* segment) noexcept;
     void wake_consumer() noexcept;
-    void note_producer_cpu() noexcept;
     bool on_producer_cpu() const noexcept;
 
     // Published by the producer once per frame and read by the consumer: a line of its own, so

@@ -135,6 +135,7 @@ void UsbDevice::run_event_loop() {
         const std::uint64_t handled = completions_handled_;
         libusb_handle_events(context_.get());
         if (completions_handled_ != handled) {
+            rx_queue_->note_producer_cpu();
             poll_while_busy();
         }
     }
@@ -148,6 +149,7 @@ void UsbDevice::poll_while_busy() {
         libusb_handle_events_timeout_completed(context_.get(), &no_wait, nullptr);
         const auto now = std::chrono::steady_clock::now();
         if (completions_handled_ != handled) {
+            rx_queue_->note_producer_cpu();
             last_activity = now;
         } else if (now - last_activity >= EVENT_POLL_WINDOW) {
             return;  // quiet again: block in libusb, which costs no CPU

@@ -316,6 +316,9 @@ TEST(RxQueueTest, ProducerAndConsumerOnOneCpuDeliverEveryFrameInOrder) {
                 std::this_thread::sleep_for(std::chrono::microseconds(random() % 200));
             }
             queue.push(numbered_frame(i));
+            if (i % 16 == 0) {
+                queue.note_producer_cpu();
+            }
         }
         queue.disconnect();
     });
