@@ -38,6 +38,10 @@
  * last started channel), ovel_canfd_close and ovel_canfd_deinit end these threads before they
  * return, after the frames still queued have been delivered (close, deinit), so no callback
  * runs after they return -- unless they are called from inside the callback itself.
+ * CPU: both threads block while the bus is quiet (no CPU used). While frames or transmits
+ * follow each other within 100 us (about 10,000 frames/s and more), both keep polling instead
+ * of sleeping between them, for latency: up to about a core each. ovel_canfd_transmit
+ * busy-waits for its transfer to complete.
  *
  * Values: channel indexes are zero-based, unsigned 8-bit; on/off values are C bools in
  * which any nonzero byte means true; bitrates are in bit/s.
