@@ -91,7 +91,7 @@ class RxQueue {
 
     // Rarely written: the sleep handshake, wakes, the end of the producer and the segment pool.
     alignas(64) std::atomic<bool> sleeping_{false};
-    // The CPU the producer last pushed from (-1: unknown); written only when it changes.
+    // The CPU the producer last noted (-1: unknown); written only when it changes.
     std::atomic<int> producer_cpu_{-1};
     std::atomic<std::uint32_t> wake_epoch_{0};  // futex word: bumped whenever a sleeper is woken
     std::atomic<bool> wake_pending_{false};
