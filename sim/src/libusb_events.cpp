@@ -155,9 +155,10 @@ int handle_events_until(Sim& s, libusb_context& context, std::unique_lock<std::m
             wake = std::min(wake, *stream_due);
         }
         if (now >= limit) {
+            // The due time first: a reader that sees these changes also sees their due time.
+            context.quiet_until.store(wake.time_since_epoch().count(), std::memory_order_relaxed);
             context.quiet_changes.store(context.changes.load(std::memory_order_relaxed),
                                         std::memory_order_release);
-            context.quiet_until.store(wake.time_since_epoch().count(), std::memory_order_release);
             break;
         }
         wake = std::min(wake, limit);
@@ -224,12 +225,13 @@ int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context* context, 
     std::unique_lock lock(s.mutex, std::defer_lock);
     if (timeout.count() == 0) {
         // Nothing changed since a poll found nothing to do, and nothing falls due yet.
-        if (context != nullptr &&
-            context->changes.load(std::memory_order_acquire) ==
-                context->quiet_changes.load(std::memory_order_acquire) &&
-            Clock::now().time_since_epoch().count() <
-                context->quiet_until.load(std::memory_order_acquire)) {
-            return 0;
+        if (context != nullptr) {
+            const std::uint64_t quiet = context->quiet_changes.load(std::memory_order_acquire);
+            if (Clock::now().time_since_epoch().count() <
+                    context->quiet_until.load(std::memory_order_relaxed) &&
+                context->changes.load(std::memory_order_acquire) == quiet) {
+                return 0;
+            }
         }
         // A non-blocking poll finds nothing while another thread is busy inside the simulator
         // (as a poll of libusb's file descriptors may just miss a completion being reaped);
