@@ -179,6 +179,23 @@ class Session {
     bool ok_ = false;
 };
 
+// Streams `spec` from the session's adapter and waits for every frame, timing the whole run.
+struct StreamCost {
+    bool complete = false;
+    double wall_seconds = 0, cpu_seconds = 0;
+};
+
+StreamCost run_stream(Session& session, const ovsim::StreamSpec& spec, double bound_seconds) {
+    const double cpu_before = process_cpu_seconds();
+    const auto started = Clock::now();
+    session.adapter().start_stream(spec);
+    StreamCost cost;
+    cost.complete = wait_for(spec.count, bound_seconds);
+    cost.wall_seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    cost.cpu_seconds = process_cpu_seconds() - cpu_before;
+    return cost;
+}
+
 bool failed = false;
 
 void report_failure(const char* what, std::uint64_t expected) {
@@ -231,18 +248,14 @@ RxFigures receive_run(std::uint64_t frames, const std::vector<std::uint8_t>& cha
             failed = true;
             return figures;
         }
-        const double cpu_before = process_cpu_seconds();
-        const auto started = Clock::now();
-        session.adapter().start_stream(ovsim::StreamSpec{frames, channels, fd, 0});
-        const bool complete = wait_for(frames, 120);
-        const double wall = std::chrono::duration<double>(Clock::now() - started).count();
-        const double cpu = process_cpu_seconds() - cpu_before;
-        if (!complete || !delivered_exactly(frames)) {
+        const StreamCost cost =
+            run_stream(session, ovsim::StreamSpec{frames, channels, fd, 0}, 120);
+        if (!cost.complete || !delivered_exactly(frames)) {
             report_failure(name, frames);
             return figures;
         }
-        figures.frames_per_second = static_cast<double>(frames) / wall;
-        figures.cpu_per_million = cpu / (static_cast<double>(frames) / 1e6);
+        figures.frames_per_second = static_cast<double>(frames) / cost.wall_seconds;
+        figures.cpu_per_million = cost.cpu_seconds / (static_cast<double>(frames) / 1e6);
     }
     if (!with_simulator_alone) {
         return figures;
@@ -273,13 +286,10 @@ LatencyFigures latency_run(std::uint64_t frames) {
         failed = true;
         return figures;
     }
-    const double cpu_before = process_cpu_seconds();
-    const auto started = Clock::now();
-    session.adapter().start_stream(ovsim::StreamSpec{frames, channels, true, 20'000});
-    const bool complete = wait_for(frames, static_cast<double>(frames) / 20'000 + 30);
-    figures.cores = (process_cpu_seconds() - cpu_before) /
-                    std::chrono::duration<double>(Clock::now() - started).count();
-    if (!complete || !delivered_exactly(frames)) {
+    const StreamCost cost = run_stream(session, ovsim::StreamSpec{frames, channels, true, 20'000},
+                                       static_cast<double>(frames) / 20'000 + 30);
+    figures.cores = cost.cpu_seconds / cost.wall_seconds;
+    if (!cost.complete || !delivered_exactly(frames)) {
         report_failure("latency run", frames);
         return figures;
     }
