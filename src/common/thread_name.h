@@ -4,10 +4,11 @@
 
 namespace ovel {
 
-// Names the calling thread (at most 15 characters) so that it can be told apart in
-// debuggers, top -H and /proc.
-inline void name_this_thread(const char* name) {
-    pthread_setname_np(pthread_self(), name);
+// Names the calling thread so that it can be told apart in debuggers, top -H and /proc. The
+// kernel takes at most 15 characters; a longer name is refused and the thread keeps its
+// creator's name.
+inline bool name_this_thread(const char* name) {
+    return pthread_setname_np(pthread_self(), name) == 0;
 }
 
 }  // namespace ovel

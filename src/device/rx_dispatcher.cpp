@@ -42,7 +42,7 @@ void RxDispatcher::finish() {
 }
 
 void RxDispatcher::run(const std::shared_ptr<State>& state) {
-    name_this_thread("ovel-rx-dispatch");
+    name_this_thread("ovel-dispatch");
     gsusb::HostFrame frame{};
     while (!state->stop_requested.load(std::memory_order_acquire)) {
         const auto result = state->queue->pop(frame);

@@ -1,29 +1,46 @@
 // The transmit path: one host frame per bulk OUT transfer, waited for until it finishes.
 #include <libusb.h>
 
-#include "usb/cpu_relax.h"
 #include "usb/usb_device.h"
 
 namespace ovel::usb {
+namespace {
+
+std::int64_t steady_now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 void UsbDevice::on_tx_complete(libusb_transfer* transfer) {
     auto* device = static_cast<UsbDevice*>(transfer->user_data);
     ++device->completions_handled_;
-    device->tx_pending_.store(false, std::memory_order_release);
+    ++device->transmits_completed_;
+    device->tx_completed_ns_.store(steady_now_ns(), std::memory_order_relaxed);
+    device->tx_done_.complete();
 }
 
 Expected<void, UsbError> UsbDevice::send(const gsusb::HostFrame& frame) {
     const std::size_t length = gsusb::encode_host_frame(frame, tx_buffer_);
-    libusb_transfer* transfer = shared_transfer_.get();
+    libusb_transfer* transfer = tx_transfer_.get();
     fill_transfer(transfer, BULK_OUT_ENDPOINT, LIBUSB_TRANSFER_TYPE_BULK, BULK_OUT_TIMEOUT_MS,
                   tx_buffer_.data(), length, &UsbDevice::on_tx_complete);
 
-    tx_pending_.store(true, std::memory_order_release);
+    // A transmit that follows the previous completion at once belongs to a sending loop: the
+    // event thread then stays awake for the next one rather than be woken for each.
+    const std::int64_t since_last =
+        steady_now_ns() - tx_completed_ns_.load(std::memory_order_relaxed);
+    tx_back_to_back_.store(since_last < TX_FOLLOW_WINDOW.count(), std::memory_order_relaxed);
+
+    tx_done_.arm();
     const int submitted = libusb_submit_transfer(transfer);
     if (submitted != 0) {
-        tx_pending_.store(false, std::memory_order_release);
+        tx_done_.disarm();
         return unexpected(UsbError::libusb("send: libusb_submit_transfer", submitted));
     }
-    spin_while_set(tx_pending_);
+    tx_done_.wait();
     const int status_code = error_code_for_status(transfer->status);
     if (status_code != 0) {
         return unexpected(UsbError::libusb("send: transfer", status_code));

@@ -4,7 +4,6 @@
 
 #include <libusb.h>
 
-#include "usb/cpu_relax.h"
 #include "usb/usb_device.h"
 
 namespace ovel::usb {
@@ -28,13 +27,13 @@ void UsbDevice::fill_control_transfer(std::uint8_t request_type, std::uint8_t re
     control_buffer_[7] = static_cast<std::uint8_t>(length >> 8);
 
     // The whole control buffer goes with every request, whatever wLength says.
-    fill_transfer(shared_transfer_.get(), 0, LIBUSB_TRANSFER_TYPE_CONTROL, CONTROL_TIMEOUT_MS,
+    fill_transfer(control_transfer_.get(), 0, LIBUSB_TRANSFER_TYPE_CONTROL, CONTROL_TIMEOUT_MS,
                   control_buffer_.data(), control_buffer_.size(), &UsbDevice::on_control_complete);
 }
 
 void UsbDevice::on_control_complete(libusb_transfer* transfer) {
     auto* device = static_cast<UsbDevice*>(transfer->user_data);
-    device->control_busy_.store(false, std::memory_order_release);
+    device->control_done_.complete();
 }
 
 Expected<std::vector<std::uint8_t>, UsbError> UsbDevice::control_in(std::uint8_t request,
@@ -43,14 +42,14 @@ Expected<std::vector<std::uint8_t>, UsbError> UsbDevice::control_in(std::uint8_t
         return unexpected(UsbError::libusb("control_in: length", LIBUSB_ERROR_INVALID_PARAM));
     }
     fill_control_transfer(REQUEST_TYPE_IN, request, 0, static_cast<std::uint16_t>(length));
-    control_busy_.store(true, std::memory_order_release);
-    const int submitted = libusb_submit_transfer(shared_transfer_.get());
+    control_done_.arm();
+    const int submitted = libusb_submit_transfer(control_transfer_.get());
     if (submitted != 0) {
-        control_busy_.store(false, std::memory_order_release);
+        control_done_.disarm();
         return unexpected(UsbError::libusb("control_in: libusb_submit_transfer", submitted));
     }
-    spin_while_set(control_busy_);
-    const int received = shared_transfer_->actual_length;
+    control_done_.wait();
+    const int received = control_transfer_->actual_length;
     if (received < static_cast<int>(length)) {
         return unexpected(UsbError::invalid_control_response());
     }
@@ -67,15 +66,15 @@ Expected<void, UsbError> UsbDevice::control_out(std::uint8_t request, std::uint1
     fill_control_transfer(REQUEST_TYPE_OUT, request, value,
                           static_cast<std::uint16_t>(payload.size()));
     std::copy(payload.begin(), payload.end(), control_buffer_.begin() + CONTROL_SETUP_SIZE);
-    control_busy_.store(true, std::memory_order_release);
-    const int submitted = libusb_submit_transfer(shared_transfer_.get());
+    control_done_.arm();
+    const int submitted = libusb_submit_transfer(control_transfer_.get());
     if (submitted != 0) {
-        control_busy_.store(false, std::memory_order_release);
+        control_done_.disarm();
         return unexpected(UsbError::libusb("control_out: libusb_submit_transfer", submitted));
     }
-    spin_while_set(control_busy_);
+    control_done_.wait();
     // A stalled or unanswered request did not reach the adapter's configuration.
-    const int status_code = error_code_for_status(shared_transfer_->status);
+    const int status_code = error_code_for_status(control_transfer_->status);
     if (status_code != 0) {
         return unexpected(UsbError::libusb("control_out: transfer", status_code));
     }

@@ -10,13 +10,13 @@
 namespace ovel::usb {
 namespace {
 
-// How long an idle consumer keeps polling before it goes to sleep. A futex wake-up costs the
-// producer a system call and the consumer 5 to 20 us of scheduling on a virtual machine, so the
-// window spans the gap between frames of any bus busier than 10,000 frames/s: there every frame
-// is caught by polling, and only a bus quieter than that (or silent) lets the consumer sleep.
-constexpr std::chrono::nanoseconds SPIN_WINDOW{100'000};
-// Polls between two looks at the clock, which costs about as much as a few polls.
-constexpr unsigned POLLS_PER_CLOCK_READ = 16;
+// An idle consumer sleeps at once, unless frames are coming faster than a wake-up costs (5 to
+// 20 us of scheduling on a virtual machine): while the producer itself is polling (it has found
+// a batch or a sending loop's next frame each time it looked), or when the queue ran empty less
+// than DENSE_GAP ago, it polls for at most SPIN_LIMIT first. Longer polling would only take the
+// producer's CPU; on a bus quieter than that every frame costs a wake-up either way.
+constexpr std::chrono::nanoseconds DENSE_GAP{2'000};
+constexpr std::chrono::nanoseconds SPIN_LIMIT{5'000};
 
 }  // namespace
 
@@ -67,8 +67,8 @@ void RxQueue::wake() noexcept {
 }
 
 RxQueue::PopResult RxQueue::pop(gsusb::HostFrame& out) noexcept {
-    unsigned idle_polls = 0;
-    std::chrono::steady_clock::time_point spin_deadline{};
+    bool spinning = false;
+    std::chrono::steady_clock::time_point spin_end{};
     for (;;) {
         if (wake_pending_.load(std::memory_order_relaxed) &&
             wake_pending_.exchange(false, std::memory_order_acquire)) {
@@ -81,12 +81,18 @@ RxQueue::PopResult RxQueue::pop(gsusb::HostFrame& out) noexcept {
             // Every push came before the disconnect, so this last look finds any frame left.
             return try_pop(out) ? PopResult::Frame : PopResult::Disconnected;
         }
-        if (idle_polls == 0) {
-            spin_deadline = std::chrono::steady_clock::now() + SPIN_WINDOW;
+        const auto now = std::chrono::steady_clock::now();
+        if (!spinning) {
+            const bool dense = now - last_empty_ < DENSE_GAP ||
+                               producer_polling_.load(std::memory_order_relaxed);
+            last_empty_ = now;
+            // Polling on the producer's own CPU would only keep the producer from running there.
+            if (dense && !on_producer_cpu()) {
+                spinning = true;
+                spin_end = now + SPIN_LIMIT;
+            }
         }
-        // Polling on the producer's own CPU would only keep the producer from running there.
-        if (++idle_polls % POLLS_PER_CLOCK_READ != 0 ||
-            (!on_producer_cpu() && std::chrono::steady_clock::now() < spin_deadline)) {
+        if (spinning && now < spin_end) {
             cpu_relax();
             continue;
         }
@@ -100,7 +106,7 @@ RxQueue::PopResult RxQueue::pop(gsusb::HostFrame& out) noexcept {
             wake_epoch_.wait(epoch, std::memory_order_acquire);
         }
         sleeping_.store(false, std::memory_order_relaxed);
-        idle_polls = 0;
+        spinning = false;
     }
 }
 
@@ -164,6 +170,13 @@ void RxQueue::note_producer_cpu() noexcept {
     if (cpu != producer_cpu_seen_) {
         producer_cpu_seen_ = cpu;
         producer_cpu_.store(cpu, std::memory_order_relaxed);
+    }
+}
+
+void RxQueue::note_producer_polling(bool polling) noexcept {
+    if (polling != producer_polling_seen_) {
+        producer_polling_seen_ = polling;
+        producer_polling_.store(polling, std::memory_order_relaxed);
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -36,6 +37,9 @@ class RxQueue {
     // Producer side, after a batch of pushes: records the CPU the producer runs on, where a
     // consumer waiting for frames does not poll (it would only keep the producer off that CPU).
     void note_producer_cpu() noexcept;
+    // Producer side: whether it polls for its next frames instead of blocking; a consumer that
+    // runs dry meanwhile polls briefly too rather than sleep.
+    void note_producer_polling(bool polling) noexcept;
 
     enum class PopResult { Frame, Woken, Disconnected };
     // Consumer side (one thread at a time; a change of consumer thread needs a happens-before
@@ -81,6 +85,7 @@ class RxQueue {
     std::size_t tail_index_ = RX_SEGMENT_FRAMES;  // "full" until the first segment exists
     std::size_t pushed_count_ = 0;
     int producer_cpu_seen_ = -1;
+    bool producer_polling_seen_ = false;
 
     // Consumer's cache line: only size() reads popped_ from another thread.
     alignas(64) std::atomic<std::size_t> popped_{0};
@@ -88,11 +93,13 @@ class RxQueue {
     std::size_t head_index_ = RX_SEGMENT_FRAMES;
     std::size_t popped_count_ = 0;
     std::size_t known_pushed_ = 0;  // last value of pushed_ seen, so most pops skip reading it
+    std::chrono::steady_clock::time_point last_empty_{};  // when a pop last found it empty
 
     // Rarely written: the sleep handshake, wakes, the end of the producer and the segment pool.
     alignas(64) std::atomic<bool> sleeping_{false};
     // The CPU the producer last noted (-1: unknown); written only when it changes.
     std::atomic<int> producer_cpu_{-1};
+    std::atomic<bool> producer_polling_{false};
     std::atomic<std::uint32_t> wake_epoch_{0};  // futex word: bumped whenever a sleeper is woken
     std::atomic<bool> wake_pending_{false};
     std::atomic<bool> disconnected_{false};

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <new>
 #include <system_error>
-#include <thread>
 
 #include <libusb.h>
 
@@ -18,12 +17,13 @@ void TransferDeleter::operator()(libusb_transfer* transfer) const {
     libusb_free_transfer(transfer);
 }
 
-UsbDevice::UsbDevice(UsbContext context, libusb_device_handle* handle, TransferPtr shared_transfer,
-                     std::shared_ptr<RxQueue> rx_queue)
+UsbDevice::UsbDevice(UsbContext context, libusb_device_handle* handle, TransferPtr control_transfer,
+                     TransferPtr tx_transfer, std::shared_ptr<RxQueue> rx_queue)
     : context_(std::move(context)),
       handle_(handle),
-      shared_transfer_(std::move(shared_transfer)),
-      rx_queue_(std::move(rx_queue)) {}
+      control_transfer_(std::move(control_transfer)),
+      rx_queue_(std::move(rx_queue)),
+      tx_transfer_(std::move(tx_transfer)) {}
 
 UsbDevice::~UsbDevice() {
     teardown();
@@ -73,8 +73,12 @@ Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::finish_open(
         return fail(UsbError::libusb("libusb_claim_interface", claim));
     }
     claimed = true;
-    TransferPtr shared_transfer(libusb_alloc_transfer(0));
-    if (!shared_transfer) {
+    TransferPtr control_transfer(libusb_alloc_transfer(0));
+    if (!control_transfer) {
+        return fail(UsbError::transfer_alloc_failed());
+    }
+    TransferPtr tx_transfer(libusb_alloc_transfer(0));
+    if (!tx_transfer) {
         return fail(UsbError::transfer_alloc_failed());
     }
     std::shared_ptr<RxQueue> rx_queue;
@@ -84,7 +88,8 @@ Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::finish_open(
         return fail(UsbError::libusb("open: out of memory", LIBUSB_ERROR_NO_MEM));
     }
     std::unique_ptr<UsbDevice> device(new (std::nothrow) UsbDevice(
-        std::move(context), handle, std::move(shared_transfer), std::move(rx_queue)));
+        std::move(context), handle, std::move(control_transfer), std::move(tx_transfer),
+        std::move(rx_queue)));
     if (!device) {
         return fail(UsbError::libusb("open: out of memory", LIBUSB_ERROR_NO_MEM));
     }
@@ -116,47 +121,63 @@ void UsbDevice::fill_transfer(libusb_transfer* transfer, unsigned char endpoint,
 
 namespace {
 
-// After handling a frame or a transmit, the event thread keeps polling libusb without blocking
-// for this long: waking a thread blocked in libusb costs 10 to 50 us on a virtual machine, more
-// than the gap between frames of a busy bus or between the transmits of a sending loop. The
-// same span as the dispatch thread's polling: both stay awake while frames come at least every
-// 100 us, and both sleep on a quieter bus.
-constexpr std::chrono::microseconds EVENT_POLL_WINDOW{100};
-// For the first part of the window it polls at full speed, since the next transmit of a sending
-// loop comes within a few microseconds; then it yields between polls, so that it does not keep
-// a core from the dispatch thread or the application.
-constexpr std::chrono::microseconds EVENT_SPIN_PART{10};
+// The event thread blocks in libusb, which costs nothing while the bus is quiet and one wake-up
+// per USB (micro)frame while it is busy. It polls without blocking only while polling clearly
+// pays, as NAPI does: while each round of event handling completes a batch of transfers (the
+// adapter streams faster than a wake-up costs), up to a budget of rounds, and falls back to
+// blocking as soon as a round brings less.
+constexpr std::uint64_t POLL_BATCH = 4;
+constexpr unsigned POLL_BUDGET = 64;
 
 }  // namespace
 
 void UsbDevice::run_event_loop() {
     name_this_thread("ovel-usb-events");
+    timeval no_wait{0, 0};
+    unsigned polls = 0;
     while (event_loop_running_.load(std::memory_order_acquire)) {
         const std::uint64_t handled = completions_handled_;
-        libusb_handle_events(context_.get());
-        if (completions_handled_ != handled) {
+        const std::uint64_t transmitted = transmits_completed_;
+        rx_queue_->note_producer_polling(polls > 0);
+        if (polls > 0) {
+            libusb_handle_events_timeout_completed(context_.get(), &no_wait, nullptr);
+        } else {
+            libusb_handle_events(context_.get());
+        }
+        const std::uint64_t round = completions_handled_ - handled;
+        if (round > 0) {
             rx_queue_->note_producer_cpu();
-            poll_while_busy();
+        }
+        polls = round >= POLL_BATCH && polls < POLL_BUDGET ? polls + 1 : 0;
+        if (polls == 0 && transmits_completed_ != transmitted &&
+            tx_back_to_back_.load(std::memory_order_relaxed)) {
+            poll_for_next_transmit();
         }
     }
 }
 
-void UsbDevice::poll_while_busy() {
+// A sending loop submits its next frame within microseconds of the last completion; waking
+// the event thread for it would cost more than the frame's whole round trip on a fast adapter.
+void UsbDevice::poll_for_next_transmit() {
     timeval no_wait{0, 0};
-    auto last_activity = std::chrono::steady_clock::now();
+    rx_queue_->note_producer_polling(true);
+    auto end = std::chrono::steady_clock::now() + TX_FOLLOW_WINDOW;
     while (event_loop_running_.load(std::memory_order_acquire)) {
         const std::uint64_t handled = completions_handled_;
+        const std::uint64_t transmitted = transmits_completed_;
         libusb_handle_events_timeout_completed(context_.get(), &no_wait, nullptr);
         const auto now = std::chrono::steady_clock::now();
         if (completions_handled_ != handled) {
             rx_queue_->note_producer_cpu();
-            last_activity = now;
-        } else if (now - last_activity >= EVENT_POLL_WINDOW) {
-            return;  // quiet again: block in libusb, which costs no CPU
-        } else if (now - last_activity < EVENT_SPIN_PART) {
-            cpu_relax();
+            if (transmits_completed_ == transmitted ||
+                !tx_back_to_back_.load(std::memory_order_relaxed)) {
+                return;
+            }
+            end = now + TX_FOLLOW_WINDOW;  // the loop goes on
+        } else if (now >= end) {
+            return;
         } else {
-            std::this_thread::yield();
+            cpu_relax();
         }
     }
 }
@@ -182,7 +203,8 @@ void UsbDevice::teardown() {
     for (auto& transfer : rx_transfers_) {
         transfer.reset();
     }
-    shared_transfer_.reset();
+    control_transfer_.reset();
+    tx_transfer_.reset();
     context_.reset();
     // The producing end goes last: the dispatch thread drains what is queued, then ends.
     rx_queue_->disconnect();

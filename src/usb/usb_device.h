@@ -18,6 +18,7 @@
 
 #include "common/expected.h"
 #include "gsusb/host_frame.h"
+#include "usb/completion_signal.h"
 #include "usb/rx_queue.h"
 #include "usb/usb_context.h"
 #include "usb/usb_error.h"
@@ -43,6 +44,9 @@ inline constexpr unsigned char BULK_OUT_ENDPOINT = 0x02;
 inline constexpr unsigned RX_MAX_ERROR_STREAK = 16;
 // How long stop and teardown wait for cancelled receive transfers to come back.
 inline constexpr std::chrono::milliseconds RX_CANCEL_WAIT{2000};
+// A transmit submitted within this time of the previous one's completion belongs to a sending
+// loop; after completing such a transmit the event thread polls this long for the next one.
+inline constexpr std::chrono::nanoseconds TX_FOLLOW_WINDOW{10'000};
 
 // Owns a libusb transfer object; frees it only when libusb can no longer touch it.
 struct TransferDeleter {
@@ -94,12 +98,12 @@ class UsbDevice {
     void teardown();
 
   private:
-    UsbDevice(UsbContext context, libusb_device_handle* handle, TransferPtr shared_transfer,
-              std::shared_ptr<RxQueue> rx_queue);
+    UsbDevice(UsbContext context, libusb_device_handle* handle, TransferPtr control_transfer,
+              TransferPtr tx_transfer, std::shared_ptr<RxQueue> rx_queue);
     static Expected<std::unique_ptr<UsbDevice>, UsbError> finish_open(UsbContext context,
                                                                       libusb_device_handle* handle);
     void run_event_loop();
-    void poll_while_busy();
+    void poll_for_next_transmit();
     static void on_control_complete(libusb_transfer* transfer);
     void fill_control_transfer(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
                                std::uint16_t length);
@@ -117,10 +121,12 @@ class UsbDevice {
     std::atomic<bool> event_loop_running_{true};
     // Frames queued and transmits completed; touched by the event thread only.
     std::uint64_t completions_handled_ = 0;
+    std::uint64_t transmits_completed_ = 0;
     std::thread event_thread_;
-    TransferPtr shared_transfer_;
+    // Control requests and transmits each have their own transfer and buffer.
+    TransferPtr control_transfer_;
     alignas(64) std::array<std::uint8_t, CONTROL_SETUP_SIZE + CONTROL_DATA_SIZE> control_buffer_{};
-    alignas(64) std::atomic<bool> control_busy_{false};
+    alignas(64) CompletionSignal control_done_;
     std::array<TransferPtr, RX_TRANSFER_COUNT> rx_transfers_{};
     alignas(64) std::array<std::array<std::uint8_t, gsusb::HOST_FRAME_SIZE>,
                            RX_TRANSFER_COUNT> rx_buffers_{};
@@ -131,7 +137,12 @@ class UsbDevice {
     std::atomic<int> rx_in_flight_{0};
     std::mutex rx_idle_mutex_;
     std::condition_variable rx_idle_;
-    alignas(64) std::atomic<bool> tx_pending_{false};
+    TransferPtr tx_transfer_;
+    alignas(64) CompletionSignal tx_done_;
+    // steady_clock ns of the last transmit's completion, written by the event thread.
+    std::atomic<std::int64_t> tx_completed_ns_{0};
+    // Whether the transmit in flight followed its predecessor's completion at once.
+    std::atomic<bool> tx_back_to_back_{false};
     std::array<std::uint8_t, gsusb::HOST_FRAME_LONG_SIZE> tx_buffer_{};
     bool torn_down_ = false;
 };

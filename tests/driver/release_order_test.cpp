@@ -67,8 +67,9 @@ TEST_F(ReleaseOrder, FailedReadOutIsTornDownLikeAnOpenDevice) {
     EXPECT_EQ(lifecycle_calls(),
               (std::vector<std::string>{"libusb_init", "libusb_open_device_with_vid_pid",
                                         "libusb_detach_kernel_driver", "libusb_claim_interface",
-                                        "libusb_alloc_transfer", "libusb_release_interface",
-                                        "libusb_close", "libusb_interrupt_event_handler",
+                                        "libusb_alloc_transfer", "libusb_alloc_transfer",
+                                        "libusb_release_interface", "libusb_close",
+                                        "libusb_interrupt_event_handler", "libusb_free_transfer",
                                         "libusb_free_transfer", "libusb_exit"}));
 }
 
@@ -82,7 +83,7 @@ TEST_F(ReleaseOrder, TeardownOfAStreamingDevice) {
     ASSERT_EQ(ovel_canfd_close(h), 0);
     std::vector<std::string> expected = {"libusb_release_interface", "libusb_close",
                                          "libusb_interrupt_event_handler"};
-    expected.insert(expected.end(), 33, "libusb_free_transfer");
+    expected.insert(expected.end(), 34, "libusb_free_transfer");
     expected.push_back("libusb_exit");
     EXPECT_EQ(ovsim::calls(), expected);
 }
@@ -101,7 +102,8 @@ TEST_F(ReleaseOrder, ReplacingADeviceOpensTheNewOneBeforeTheOldOneGoes) {
     EXPECT_EQ(calls, (std::vector<std::string>{
                          "libusb_init", "libusb_close", "libusb_detach_kernel_driver",
                          "libusb_claim_interface", "libusb_alloc_transfer",
-                         "libusb_release_interface", "libusb_close", "libusb_exit"}));
+                         "libusb_alloc_transfer", "libusb_release_interface", "libusb_close",
+                         "libusb_exit"}));
 }
 
 }  // namespace

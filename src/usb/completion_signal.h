@@ -1,0 +1,65 @@
+// Hands the completion of one transfer from the USB event thread to the thread that submitted it
+// and waits for it. The waiter polls for a few microseconds, which catches a completion that
+// follows at once (a busy sending loop against a fast adapter), then sleeps on a futex: on a real
+// adapter a transfer takes at least a USB (micro)frame, and spinning through that would cost the
+// caller a core.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+#include "usb/cpu_relax.h"
+
+namespace ovel::usb {
+
+// How long a waiter polls before it sleeps: a few wake-up costs' worth at most.
+inline constexpr std::chrono::nanoseconds COMPLETION_SPIN{5'000};
+
+class CompletionSignal {
+  public:
+    // Before the transfer is submitted.
+    void arm() noexcept { state_.store(PENDING, std::memory_order_relaxed); }
+    // The transfer was never submitted: nothing will complete it.
+    void disarm() noexcept { state_.store(DONE, std::memory_order_relaxed); }
+
+    // Event thread, from the transfer's callback. Costs a system call only when the waiter
+    // has gone to sleep.
+    void complete() noexcept {
+        if (state_.exchange(DONE, std::memory_order_acq_rel) == SLEEPING) {
+            state_.notify_one();
+        }
+    }
+
+    // Returns once complete() has run; its writes to the transfer are then visible. The
+    // transfer's own time-out bounds the wait.
+    void wait() noexcept {
+        const auto spin_end = std::chrono::steady_clock::now() + COMPLETION_SPIN;
+        for (unsigned polls = 1;; ++polls) {
+            if (state_.load(std::memory_order_acquire) == DONE) {
+                return;
+            }
+            cpu_relax();
+            // The clock costs as much as a few polls.
+            if (polls % 8 == 0 && std::chrono::steady_clock::now() >= spin_end) {
+                break;
+            }
+        }
+        std::uint32_t expected = PENDING;
+        if (!state_.compare_exchange_strong(expected, SLEEPING, std::memory_order_acq_rel)) {
+            return;  // completed meanwhile
+        }
+        while (state_.load(std::memory_order_acquire) != DONE) {
+            state_.wait(SLEEPING, std::memory_order_acquire);
+        }
+    }
+
+  private:
+    static constexpr std::uint32_t DONE = 0;
+    static constexpr std::uint32_t PENDING = 1;
+    static constexpr std::uint32_t SLEEPING = 2;  // pending, and the waiter is asleep
+
+    std::atomic<std::uint32_t> state_{DONE};
+};
+
+}  // namespace ovel::usb
