@@ -83,8 +83,8 @@ RxQueue::PopResult RxQueue::pop(gsusb::HostFrame& out) noexcept {
         }
         const auto now = std::chrono::steady_clock::now();
         if (!spinning) {
-            const bool dense = now - last_empty_ < DENSE_GAP ||
-                               producer_polling_.load(std::memory_order_relaxed);
+            const bool dense =
+                now - last_empty_ < DENSE_GAP || producer_polling_.load(std::memory_order_relaxed);
             last_empty_ = now;
             // Polling on the producer's own CPU would only keep the producer from running there.
             if (dense && !on_producer_cpu()) {

@@ -87,9 +87,9 @@ Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::finish_open(
     } catch (const std::bad_alloc&) {
         return fail(UsbError::libusb("open: out of memory", LIBUSB_ERROR_NO_MEM));
     }
-    std::unique_ptr<UsbDevice> device(new (std::nothrow) UsbDevice(
-        std::move(context), handle, std::move(control_transfer), std::move(tx_transfer),
-        std::move(rx_queue)));
+    std::unique_ptr<UsbDevice> device(
+        new (std::nothrow) UsbDevice(std::move(context), handle, std::move(control_transfer),
+                                     std::move(tx_transfer), std::move(rx_queue)));
     if (!device) {
         return fail(UsbError::libusb("open: out of memory", LIBUSB_ERROR_NO_MEM));
     }
