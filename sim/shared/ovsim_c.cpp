@@ -3,6 +3,7 @@
 #include "ovsim/ovsim_c.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -95,8 +96,30 @@ ovsim::AdapterSpec spec_for(const char* serial, std::uint8_t icount, std::uint32
     return config;
 }
 
-// OVSIM_ADAPTERS=SERIAL[:CHANNELS[:FD]],... and OVSIM_TRAFFIC=RATE[:fd].
+// OVSIM_TIMING=immediate|hs|fs; a value it does not know is reported and ignored.
+ovsim::LinkTiming timing_from_environment() {
+    const char* named = std::getenv("OVSIM_TIMING");
+    if (named == nullptr || *named == '\0') {
+        return ovsim::LinkTiming::Immediate;
+    }
+    const std::string text = named;
+    if (text == "hs") {
+        return ovsim::LinkTiming::HighSpeed;
+    }
+    if (text == "fs") {
+        return ovsim::LinkTiming::FullSpeed;
+    }
+    if (text != "immediate") {
+        std::fprintf(stderr,
+                     "ovsim: OVSIM_TIMING=%s is not immediate, hs or fs; using immediate\n",
+                     named);
+    }
+    return ovsim::LinkTiming::Immediate;
+}
+
+// OVSIM_ADAPTERS=SERIAL[:CHANNELS[:FD]],..., OVSIM_TIMING and OVSIM_TRAFFIC=RATE[:fd].
 __attribute__((constructor)) void plug_in_from_environment() {
+    const ovsim::LinkTiming timing = timing_from_environment();
     const char* listed = std::getenv("OVSIM_ADAPTERS");
     std::string list = listed != nullptr ? listed : "OVSIM0001:2:1";
     std::stringstream entries(list);
@@ -114,7 +137,9 @@ __attribute__((constructor)) void plug_in_from_environment() {
         if (first_channels == 0) {
             first_channels = icount + 1;
         }
-        add(spec_for(serial.c_str(), icount, features, 80'000'000));
+        ovsim::AdapterSpec config = spec_for(serial.c_str(), icount, features, 80'000'000);
+        config.link_timing = timing;
+        add(config);
     }
     if (const char* traffic = std::getenv("OVSIM_TRAFFIC");
         traffic != nullptr && !adapters().empty()) {
@@ -225,6 +250,28 @@ OVSIM_EXPORT int32_t ovsim_stop_stream(int32_t adapter) {
         return -1;
     }
     a->stop_stream();
+    return 0;
+}
+
+OVSIM_EXPORT uint64_t ovsim_streamed(int32_t adapter) {
+    ovsim::Adapter* a = adapter_at(adapter);
+    return a == nullptr ? 0 : a->streamed();
+}
+
+OVSIM_EXPORT int32_t ovsim_in_transfers_pending(int32_t adapter) {
+    ovsim::Adapter* a = adapter_at(adapter);
+    return a == nullptr ? -1 : a->in_transfers_pending();
+}
+
+OVSIM_EXPORT int32_t ovsim_set_link_timing(int32_t adapter, int32_t timing) {
+    ovsim::Adapter* a = adapter_at(adapter);
+    if (a == nullptr || timing < 0 || timing > 2) {
+        return -1;
+    }
+    constexpr ovsim::LinkTiming by_value[] = {ovsim::LinkTiming::Immediate,
+                                              ovsim::LinkTiming::HighSpeed,
+                                              ovsim::LinkTiming::FullSpeed};
+    a->set_link_timing(by_value[timing]);
     return 0;
 }
 

@@ -56,6 +56,7 @@ AdapterModel::AdapterModel(const AdapterSpec& adapter_spec)
     : config(adapter_spec),
       facade(*this),
       kernel_driver_attached(adapter_spec.kernel_driver_attached),
+      link_timing(adapter_spec.link_timing),
       channel_started(static_cast<std::size_t>(adapter_spec.icount) + 1, false),
       channel_flags(static_cast<std::size_t>(adapter_spec.icount) + 1, 0) {}
 
@@ -92,6 +93,11 @@ void Adapter::set_control_status(std::uint8_t request, libusb_transfer_status st
 void Adapter::set_no_answer(std::uint8_t request) {
     std::lock_guard lock(sim().mutex);
     model_.no_answer[request] = true;
+}
+
+void Adapter::set_link_timing(LinkTiming timing) {
+    std::lock_guard lock(sim().mutex);
+    model_.link_timing = timing;
 }
 
 void Adapter::clear_faults() {

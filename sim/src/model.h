@@ -74,6 +74,7 @@ struct AdapterModel {
     Adapter facade;
     bool unplugged = false;
     bool kernel_driver_attached;
+    LinkTiming link_timing;
 
     std::optional<int> open_result, detach_result, claim_result;
     std::map<std::uint8_t, int> reply_length;

@@ -7,7 +7,10 @@
  * defaults 2 channels, FD), or, without the variable, one adapter "OVSIM0001" with two CAN FD
  * channels. OVSIM_TRAFFIC=RATE[:fd] makes the first adapter deliver generated frames at RATE
  * frames per second on every channel once reception starts (RATE 0: as fast as possible).
- * The adapter echoes every frame transmitted on a started channel.
+ * The adapter echoes every frame transmitted on a started channel. OVSIM_TIMING=immediate|hs|fs
+ * gives those adapters their USB timing (see ovsim_set_link_timing); any other value prints a
+ * message naming the variable on stderr and keeps immediate. Adapters added later with
+ * ovsim_add_adapter start immediate.
  *
  * OVSIM_BUS=DIRECTORY puts every adapter of the process on an emulated bus shared with the other
  * processes that name the same directory (created if missing): a frame the host transmits on a
@@ -46,6 +49,15 @@ int32_t ovsim_set_out_behaviour(int32_t adapter, int32_t behaviour);
 int32_t ovsim_start_stream(int32_t adapter, uint64_t count, const uint8_t* channels,
                            uint32_t channel_count, bool fd, double rate_hz);
 int32_t ovsim_stop_stream(int32_t adapter);
+/* Frames completed by the current stream (0 for a bad adapter). */
+uint64_t ovsim_streamed(int32_t adapter);
+/* IN transfers submitted and waiting for a frame; -1 for a bad adapter. */
+int32_t ovsim_in_transfers_pending(int32_t adapter);
+/* When completions reach the host: 0 immediate (as soon as decided), 1 high-speed (bulk
+ * completions at the next 125 us microframe boundary, at most 13 packets of 512 bytes per
+ * microframe), 2 full-speed (at the next 1 ms frame boundary, at most 19 packets of 64 bytes per
+ * frame). Applies to outcomes decided from now on. 0, or -1 for a bad adapter or value. */
+int32_t ovsim_set_link_timing(int32_t adapter, int32_t timing);
 int32_t ovsim_unplug(int32_t adapter);
 /* Whether the adapter has the channel on the bus (after a MODE start). */
 int32_t ovsim_channel_started(int32_t adapter, uint8_t channel);

@@ -44,6 +44,17 @@ inline constexpr std::uint32_t MODE_FLAG_FD = 0x100;
 inline constexpr std::uint8_t FRAME_FLAG_FD = 0x02;
 inline constexpr std::uint32_t ECHO_ID_RECEIVED = 0xFFFFFFFF;
 
+// When the outcomes the adapter decides reach the host's completion queue.
+//  Immediate: as soon as they are decided.
+//  HighSpeed: bulk completions at the next 125 us microframe boundary, at most 13 packets of
+//             512 bytes per microframe and adapter (a transfer of L bytes takes ceil(L/512)
+//             packets, at least 1); one that no longer fits moves to the next microframe.
+//  FullSpeed: the same with 1 ms frames and at most 19 packets of 64 bytes per frame.
+// Boundaries are whole multiples of the period on steady_clock. Control completions wait for
+// the next boundary without a budget. Completions keep their order per endpoint. Time-outs,
+// cancellations and unplugging complete transfers as in Immediate.
+enum class LinkTiming { Immediate, HighSpeed, FullSpeed };
+
 struct AdapterSpec {
     std::uint16_t vendor_id = 0x1D50, product_id = 0x606F;
     std::optional<std::string> serial = "OVSIM0001";  // nullopt: iSerialNumber 0
@@ -53,6 +64,7 @@ struct AdapterSpec {
     // tseg1_min, tseg1_max, tseg2_min, tseg2_max, sjw_max, brp_min, brp_max, brp_inc
     std::array<std::uint32_t, 8> bt_limits = {1, 16, 1, 8, 4, 1, 1024, 1};
     bool kernel_driver_attached = true;
+    LinkTiming link_timing = LinkTiming::Immediate;
 };
 
 // One control transfer as the adapter received it.
@@ -124,6 +136,8 @@ class Adapter {
     void set_control_status(std::uint8_t request, libusb_transfer_status status);
     // never answer: the transfer ends with its own time-out.
     void set_no_answer(std::uint8_t request);
+    // Applies to outcomes decided from now on; those already waiting for a boundary keep it.
+    void set_link_timing(LinkTiming timing);
     // Clears every fault above, the refusals and the open result.
     void clear_faults();
     // libusb_submit_transfer on `endpoint` (0, 0x81, 0x02) returns `code` for the next `count`
