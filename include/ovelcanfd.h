@@ -8,7 +8,7 @@
  *   ovel_canfd_init                      create a handle
  *   ovel_canfd_open / _with_device_serial_number
  *   ovel_canfd_set_*                     per-channel bitrates and modes
- *   ovel_canfd_set_rx_callback           receive every frame through one callback
+ *   ovel_canfd_set_rx_callback(_ex)      receive every frame through one callback
  *   ovel_canfd_start                     per channel to be used
  *   ovel_canfd_transmit                  while channels are started
  *   ovel_canfd_stop                      per channel
@@ -24,24 +24,44 @@
  * The "no open device" test comes before every other test.
  *
  * Failure texts: after a call that did not return OVEL_CANFD_OK, ovel_canfd_get_last_error
- * returns a text made of the function's own text, ": " and the error's description, e.g.
+ * called on the same thread returns a text made of the function's own text, ": " and the
+ * error's description, e.g.
  *   "failed to start device: InvalidChannel"
  *   "failed to set bitrate: InvalidBitrate(3000000)"
  *   "failed to open device: DeviceError(Libusb(\"control_in: libusb_submit_transfer\", -4))"
  *   "could not initialize libusb context"
  * The library writes no log.
  *
- * Threads: the calls on one handle must be made one at a time (from any thread; the
- * library takes no lock on a handle). Different handles are independent. Each open
- * adapter has a USB event thread of its own, started at opening, and, while channels are
- * started, a receive dispatch thread that calls the receive callback. ovel_canfd_stop (of the
- * last started channel), ovel_canfd_close and ovel_canfd_deinit end these threads before they
- * return, after the frames still queued have been delivered (close, deinit), so no callback
- * runs after they return -- unless they are called from inside the callback itself.
- * CPU: both threads block while the bus is quiet (no CPU used). While frames or transmits
- * follow each other within 100 us (about 10,000 frames/s and more), both keep polling instead
- * of sleeping between them, for latency: up to about a core each. ovel_canfd_transmit
- * busy-waits for its transfer to complete.
+ * Threads: every function may be called on one handle from several threads at once, and
+ * from inside the receive callback. Different handles are independent. On one handle:
+ *   - the configuration calls (open, close, the setters, start, stop, get_channel_count) run
+ *     one at a time: a second one waits until the first has returned;
+ *   - transmits run one at a time among themselves, and alongside a configuration call; a
+ *     transmit racing the stop of the last channel either completes or returns NOT_RUNNING;
+ *   - ovel_canfd_get_last_error reports the calling thread's own last call on the handle.
+ * No lock of the library is held while a callback runs or while a call waits for the
+ * dispatch thread to end, so a callback that transmits, configures, stops or closes never
+ * deadlocks against a call on another thread. The application's duties: not to use a handle
+ * once ovel_canfd_deinit on it has returned (or, from inside the callback, once the callback
+ * that called it has returned), and not to call ovel_canfd_deinit while another thread is
+ * still calling on the handle.
+ * Each open adapter has a USB event thread of its own ("ovel-usb-events"), started at opening,
+ * and, while channels are started, a receive dispatch thread ("ovel-dispatch") that calls the
+ * receive callback. ovel_canfd_stop (of the last started channel), ovel_canfd_close and
+ * ovel_canfd_deinit end these threads before they return, after the frames still queued have
+ * been delivered (close, deinit), so no callback runs after they return -- unless they are
+ * called from inside the callback itself: then the call returns at once, no further callback
+ * runs once the calling one has returned (close and deinit drop the frames still queued; stop
+ * keeps them for the next start), and deinit frees the handle only after that callback has
+ * returned.
+ * CPU: both threads block while the bus is quiet (no CPU used) and also between frames of a
+ * busy bus: each frame, or each batch of frames that an adapter completes in one USB frame
+ * (1 ms at full speed, 125 us at high speed), costs one wake-up of each thread. They poll
+ * instead only while polling pays: the event thread while every look at libusb finds a batch
+ * of completions, or for 10 us after a transmit that followed its predecessor at once (a
+ * sending loop); the dispatch thread for at most 5 us while the event thread polls. Transmits
+ * and control requests wait for their transfer by polling for 5 us, then sleeping until it
+ * completes.
  *
  * Values: channel indexes are zero-based, unsigned 8-bit; on/off values are C bools in
  * which any nonzero byte means true; bitrates are in bit/s.
@@ -112,15 +132,16 @@ typedef struct ovel_canfd_frame {
 
 /*
  * Receive callback: called once per received frame, echoes of transmitted frames included,
- * on the library's receive dispatch thread, one call at a time, in the order the adapter
- * delivered the frames (across all channels). The record belongs to the library and is valid
- * only until the callback returns; copy what you need. No lock of the library is held while it
- * runs. From inside the callback the application may call the library's functions on the
- * handle only if no other call on that handle is in progress (e.g. ovel_canfd_stop or
- * ovel_canfd_close, which then do not wait for the dispatch thread: it ends as soon as the
- * callback returns).
+ * on the library's receive dispatch thread, one call at a time (also across a stop and start
+ * made from inside it), in the order the adapter delivered the frames (across all channels).
+ * The record belongs to the library and is valid only until the callback returns; copy what
+ * you need. No lock of the library is held while it runs: it may call any function on the
+ * handle (see "Threads" above).
  */
 typedef void (*ovel_canfd_rx_callback)(const ovel_canfd_frame* frame);
+
+/* The same with the application's own pointer, as given to ovel_canfd_set_rx_callback_ex. */
+typedef void (*ovel_canfd_rx_callback_ex)(const ovel_canfd_frame* frame, void* user);
 
 /* Opaque handle: one per adapter the application wants to use. */
 typedef struct ovel_canfd_driver ovel_canfd_driver;
@@ -226,7 +247,10 @@ OVEL_CANFD_API int32_t ovel_canfd_start(ovel_canfd_driver* handle, uint8_t chann
  * Takes the channel off the bus (if it is enabled); when no channel is left started,
  * reception stops and the dispatch thread ends before the call returns. Frames received but
  * not yet delivered then stay queued and are delivered after the next start, ahead of newer
- * ones. Errors: INVALID_CHANNEL, DEVICE (the channel then stays started).
+ * ones. Errors: INVALID_CHANNEL, DEVICE: if the adapter refused to take the channel off the
+ * bus, the channel stays started; if only the receive transfers could not be cancelled, the
+ * channel is stopped and reception has ended all the same (the transfers come back by their
+ * time-out; a start within those 5 s may fail with DEVICE and can be retried).
  * Failure text "failed to stop device".
  */
 OVEL_CANFD_API int32_t ovel_canfd_stop(ovel_canfd_driver* handle, uint8_t channel);
@@ -240,6 +264,20 @@ OVEL_CANFD_API int32_t ovel_canfd_stop(ovel_canfd_driver* handle, uint8_t channe
  */
 OVEL_CANFD_API int32_t ovel_canfd_set_rx_callback(ovel_canfd_driver* handle,
                                                   ovel_canfd_rx_callback callback);
+
+/*
+ * Registers a receive callback that is called with `user` as its second argument (NULL
+ * callback: received frames are taken and dropped). Unlike ovel_canfd_set_rx_callback it takes
+ * effect for the next frame delivered after it returns, also while channels are started: once
+ * it has returned, the callback it replaced is not called again (it waits for a call of that
+ * callback in progress on the dispatch thread, unless it is called from inside that call).
+ * Registering with either function replaces the other's registration. Works with or without an
+ * open adapter. Returns 0; -1 for a NULL handle; DEVICE when memory is exhausted (failure text
+ * "failed to set receive callback: out of memory").
+ */
+OVEL_CANFD_API int32_t ovel_canfd_set_rx_callback_ex(ovel_canfd_driver* handle,
+                                                     ovel_canfd_rx_callback_ex callback,
+                                                     void* user);
 
 /*
  * Sends one frame and waits until the adapter has taken it (at most about 1 s). The record is

@@ -1,18 +1,30 @@
-// The object behind one handle.
+// The object behind one handle, and the locks that make its calls safe from any thread.
 #pragma once
 
 #include <memory>
-#include <string>
+#include <mutex>
 
+#include "capi/failure_texts.h"
+#include "capi/rx_callback_slot.h"
 #include "device/device.h"
 #include "ovelcanfd.h"
 
 struct ovel_canfd_driver {
+    // Serializes the configuration calls: open, close, the setters, start and stop. Never held
+    // while waiting for a dispatch thread, whose callback may make such calls itself.
+    std::mutex config_mutex;
+    // Serializes transmits, which run alongside configuration calls; taken as well to replace
+    // the device, so that no transmit outlives the device it runs on.
+    std::mutex tx_mutex;
     std::unique_ptr<ovel::Device> device;
-    // Handed to the receive dispatch thread by the start that brings reception up.
-    ovel_canfd_rx_callback rx_callback = nullptr;
-    // Failure text of the most recent call, empty after a success.
-    std::string last_error;
+
+    // The registered receive callback; the slot is the one of the current streaming period.
+    // Held only briefly, never while calling the application.
+    std::mutex registration_mutex;
+    ovel::RxCallback registered;
+    std::shared_ptr<ovel::RxCallbackSlot> slot;
+
+    ovel::FailureTexts failures;
 };
 
 namespace ovel {

@@ -42,13 +42,32 @@ std::string OpenFailure::describe() const {
 Device::Device(std::unique_ptr<usb::UsbDevice> usb) : usb_(std::move(usb)) {}
 
 Device::~Device() {
-    // The transport goes first: it disconnects the receive queue, so the dispatch thread
-    // delivers what is still queued and then ends.
+    std::vector<std::shared_ptr<RxDispatcher>> dispatchers = ended_dispatchers_;
+    if (dispatcher_) {
+        dispatchers.emplace_back(std::move(dispatcher_));
+    }
+    // Closed from inside the callback: no callback runs once that one has returned. Its thread
+    // cannot wait for itself, nor for a newer dispatcher that waits for it to end.
+    const bool inside_callback =
+        std::any_of(dispatchers.begin(), dispatchers.end(),
+                    [](const auto& dispatcher) { return dispatcher->on_dispatch_thread(); });
+    if (inside_callback) {
+        for (const auto& dispatcher : dispatchers) {
+            dispatcher->request_stop();
+        }
+    }
+    // The transport goes first: it disconnects the receive queue, so a dispatch thread that
+    // was not asked to stop delivers what is still queued and then ends.
     if (usb_) {
         usb_->teardown();
     }
-    retired_dispatcher_.reset();
-    dispatcher_.reset();
+    for (const auto& dispatcher : dispatchers) {
+        if (inside_callback) {
+            dispatcher->let_go();
+        } else {
+            dispatcher->finish();
+        }
+    }
 }
 
 Expected<std::unique_ptr<Device>, OpenFailure> Device::open() {
@@ -247,9 +266,10 @@ Expected<void, DriverError> Device::send_mode(unsigned channel, std::uint32_t mo
 
 // Brings the receive machinery up; on failure everything it did is undone.
 Expected<void, DriverError> Device::start_streaming(FrameHandler handler) {
-    retired_dispatcher_.reset();
     running_.store(true, std::memory_order_release);
-    dispatcher_ = RxDispatcher::start(usb_->rx_queue(), std::move(handler));
+    dispatcher_ =
+        RxDispatcher::start(usb_->rx_queue(), std::move(handler),
+                            ended_dispatchers_.empty() ? nullptr : ended_dispatchers_.back().get());
     if (!dispatcher_) {
         running_.store(false, std::memory_order_release);
         return unexpected(DriverError::device_error(
@@ -270,13 +290,9 @@ void Device::end_dispatcher() {
         return;
     }
     dispatcher_->request_stop();
-    if (dispatcher_->on_dispatch_thread()) {
-        // Called from inside the handler: the thread cannot wait for itself.
-        retired_dispatcher_ = std::move(dispatcher_);
-    } else {
-        dispatcher_->finish();
-        dispatcher_.reset();
-    }
+    std::erase_if(ended_dispatchers_,
+                  [](const std::shared_ptr<RxDispatcher>& ended) { return ended->has_ended(); });
+    ended_dispatchers_.push_back(std::move(dispatcher_));
 }
 
 Expected<void, DriverError> Device::stop(unsigned channel) {
@@ -296,12 +312,14 @@ Expected<void, DriverError> Device::stop(unsigned channel) {
     if (any_started) {
         return {};
     }
+    // Reception ends even if a cancellation failed: resubmission is off, so the transfers left
+    // come back by their time-out, and the next start waits for them before it resubmits.
     auto cancelled = usb_->stop_transfers();
+    running_.store(false, std::memory_order_release);
+    end_dispatcher();
     if (!cancelled) {
         return unexpected(DriverError::device_error(cancelled.error()));
     }
-    running_.store(false, std::memory_order_release);
-    end_dispatcher();
     return {};
 }
 

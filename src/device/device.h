@@ -59,7 +59,13 @@ class Device {
     // Puts the channel on the bus; the first start of a stopped device also starts the
     // receive dispatch thread, which hands every received frame to `handler`.
     Expected<void, DriverError> start(unsigned channel, FrameHandler handler = {});
+    // Takes the channel off the bus; the last one also ends reception. The dispatch thread is
+    // asked to stop but not waited for: ended_dispatchers() hands it over, so that the
+    // caller can wait for it (RxDispatcher::finish) without holding the locks its handler may need.
     Expected<void, DriverError> stop(unsigned channel);
+    std::vector<std::shared_ptr<RxDispatcher>> ended_dispatchers() const {
+        return ended_dispatchers_;
+    }
 
     // Sends one frame and waits until the adapter has taken it.
     Expected<void, DriverError> transmit(const gsusb::CanFrame& frame);
@@ -84,8 +90,9 @@ class Device {
 
     std::unique_ptr<usb::UsbDevice> usb_;
     std::unique_ptr<RxDispatcher> dispatcher_;
-    // A dispatcher stopped from inside its own handler; ended by the next start or the teardown.
-    std::unique_ptr<RxDispatcher> retired_dispatcher_;
+    // Dispatchers of earlier streaming periods, asked to stop, that may not have ended yet; the
+    // last one is the newest. The teardown waits for them too.
+    std::vector<std::shared_ptr<RxDispatcher>> ended_dispatchers_;
     std::vector<ChannelSettings> channels_;
     std::atomic<bool> running_{false};
     unsigned icount_ = 0;

@@ -8,16 +8,21 @@
 namespace ovel {
 
 std::unique_ptr<RxDispatcher> RxDispatcher::start(std::shared_ptr<usb::RxQueue> queue,
-                                                  FrameHandler handler) {
+                                                  FrameHandler handler,
+                                                  const RxDispatcher* predecessor) {
     std::unique_ptr<RxDispatcher> dispatcher(new RxDispatcher());
     dispatcher->state_ = std::make_shared<State>();
     dispatcher->state_->queue = std::move(queue);
     dispatcher->state_->handler = std::move(handler);
+    if (predecessor != nullptr && !predecessor->state_->ended.load(std::memory_order_acquire)) {
+        dispatcher->state_->predecessor = predecessor->state_;
+    }
     try {
         dispatcher->thread_ = std::thread(&RxDispatcher::run, dispatcher->state_);
     } catch (const std::system_error&) {
         return nullptr;
     }
+    dispatcher->thread_id_ = dispatcher->thread_.get_id();
     return dispatcher;
 }
 
@@ -30,19 +35,43 @@ void RxDispatcher::request_stop() {
     state_->queue->wake();
 }
 
-void RxDispatcher::finish() {
-    if (!thread_.joinable()) {
-        return;
-    }
-    if (on_dispatch_thread()) {
+void RxDispatcher::let_go() {
+    std::lock_guard lock(finish_mutex_);
+    if (thread_.joinable()) {
         thread_.detach();
-    } else {
-        thread_.join();
+    }
+}
+
+void RxDispatcher::finish() {
+    {
+        std::lock_guard lock(finish_mutex_);
+        if (thread_.joinable()) {
+            if (on_dispatch_thread()) {
+                thread_.detach();
+                return;
+            }
+            thread_.join();
+        }
+    }
+    // A thread let go earlier (the handler stopped reception itself) may still be in its
+    // last callback.
+    if (!on_dispatch_thread()) {
+        while (!state_->ended.load(std::memory_order_acquire)) {
+            state_->ended.wait(false, std::memory_order_acquire);
+        }
     }
 }
 
 void RxDispatcher::run(const std::shared_ptr<State>& state) {
     name_this_thread("ovel-dispatch");
+    if (state->predecessor) {
+        // Its last callback may still be running (a restart from inside it); ended is set
+        // after that callback and its last pop, so waiting here orders both before ours.
+        while (!state->predecessor->ended.load(std::memory_order_acquire)) {
+            state->predecessor->ended.wait(false, std::memory_order_acquire);
+        }
+        state->predecessor.reset();
+    }
     gsusb::HostFrame frame{};
     while (!state->stop_requested.load(std::memory_order_acquire)) {
         const auto result = state->queue->pop(frame);
@@ -53,6 +82,8 @@ void RxDispatcher::run(const std::shared_ptr<State>& state) {
             state->handler(frame);
         }
     }
+    state->ended.store(true, std::memory_order_release);
+    state->ended.notify_all();
 }
 
 }  // namespace ovel

@@ -51,24 +51,35 @@ std::set<std::string> thread_names() {
     return names;
 }
 
-// Runs `call` on a thread of its own and reports that thread's id and the call's result.
+// Runs a call on `handle` on a thread of its own; reports that thread's id and, once joined,
+// the failure text the call left for its thread.
 class CallThread {
   public:
-    explicit CallThread(std::function<int()> call)
-        : thread_([this, call = std::move(call)] {
+    CallThread(ovel_canfd_driver* handle, std::function<int()> call)
+        : thread_([this, handle, call = std::move(call)] {
               tid_.store(static_cast<pid_t>(syscall(SYS_gettid)));
-              result_.store(call());
+              call();
+              failure_ = ovel_canfd_get_last_error(handle);
               done_.store(true);
           }) {}
-    ~CallThread() { thread_.join(); }
+    ~CallThread() { join(); }
     pid_t tid() const { return tid_.load(); }
     bool done() const { return done_.load(); }
-    int result() const { return result_.load(); }
+    const std::string& failure() {
+        join();
+        return failure_;
+    }
 
   private:
+    void join() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
     std::atomic<pid_t> tid_{0};
-    std::atomic<int> result_{1};
     std::atomic<bool> done_{false};
+    std::string failure_;
     std::thread thread_;
 };
 
@@ -85,25 +96,21 @@ TEST_F(Waiting, CallsWaitingForTheAdapterSleep) {
     adapter.set_out_behaviour(ovsim::OutBehaviour::Ignore);
     ovel_canfd_frame frame{};
     frame.id = 0x123;
-    {
-        CallThread transmit([&] { return ovel_canfd_transmit(h, &frame); });
-        ASSERT_TRUE(eventually([&] { return transmit.tid() != 0; }));
-        EXPECT_TRUE(
-            eventually([&] { return transmit.done() || thread_state(transmit.tid()) == 'S'; }));
-        EXPECT_FALSE(transmit.done()) << "the time-out came before the caller slept";
-    }
-    EXPECT_EQ(last_error(h), "failed to transmit frame: Timeout");
+    CallThread transmit(h, [&] { return ovel_canfd_transmit(h, &frame); });
+    ASSERT_TRUE(eventually([&] { return transmit.tid() != 0; }));
+    EXPECT_TRUE(eventually([&] { return transmit.done() || thread_state(transmit.tid()) == 'S'; }));
+    EXPECT_FALSE(transmit.done()) << "the time-out came before the caller slept";
+    EXPECT_EQ(transmit.failure(), "failed to transmit frame: Timeout");
 
     adapter.set_no_answer(BITTIMING);
-    {
-        CallThread configure([&] { return ovel_canfd_set_bitrate(h, 1, 500'000); });
-        ASSERT_TRUE(eventually([&] { return configure.tid() != 0; }));
-        EXPECT_TRUE(
-            eventually([&] { return configure.done() || thread_state(configure.tid()) == 'S'; }));
-        EXPECT_FALSE(configure.done()) << "the time-out came before the caller slept";
-    }
-    EXPECT_EQ(last_error(h),
+    CallThread configure(h, [&] { return ovel_canfd_set_bitrate(h, 1, 500'000); });
+    ASSERT_TRUE(eventually([&] { return configure.tid() != 0; }));
+    EXPECT_TRUE(
+        eventually([&] { return configure.done() || thread_state(configure.tid()) == 'S'; }));
+    EXPECT_FALSE(configure.done()) << "the time-out came before the caller slept";
+    EXPECT_EQ(configure.failure(),
               "failed to set bit timing: DeviceError(Libusb(\"control_out: transfer\", -7))");
+    EXPECT_EQ(last_error(h), "") << "each thread reads its own call's text";
 }
 
 TEST_F(Waiting, LibraryThreadsCarryTheirNames) {

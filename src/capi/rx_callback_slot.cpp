@@ -1,0 +1,56 @@
+#include "capi/rx_callback_slot.h"
+
+namespace ovel {
+namespace {
+
+thread_local const RxCallbackSlot* delivering_slot = nullptr;
+
+}  // namespace
+
+RxCallbackSlot::RxCallbackSlot(const RxCallback& callback) : current_(new RxCallback(callback)) {}
+
+RxCallbackSlot::~RxCallbackSlot() {
+    delete current_.load();
+}
+
+bool RxCallbackSlot::delivering_here() const {
+    return delivering_slot == this;
+}
+
+void RxCallbackSlot::deliver(const ovel_canfd_frame& record) {
+    // Announce the call before reading the callback: a replace() that swaps after this read
+    // then sees the call in progress (both sequentially consistent).
+    const std::uint32_t started = calls_.fetch_add(1, std::memory_order_seq_cst) + 1;
+    const RxCallback* callback = current_.load(std::memory_order_seq_cst);
+    delivering_slot = this;
+    if (callback->with_user != nullptr) {
+        callback->with_user(&record, callback->user);
+    } else if (callback->plain != nullptr) {
+        callback->plain(&record);
+    }
+    delivering_slot = nullptr;
+    calls_.store(started + 1, std::memory_order_seq_cst);
+    if (replacers_waiting_.load(std::memory_order_seq_cst) > 0) {
+        calls_.notify_all();
+    }
+}
+
+void RxCallbackSlot::replace(const RxCallback& callback) {
+    const RxCallback* old = current_.exchange(new RxCallback(callback), std::memory_order_seq_cst);
+    if (!delivering_here()) {
+        replacers_waiting_.fetch_add(1, std::memory_order_seq_cst);
+        const std::uint32_t seen = calls_.load(std::memory_order_seq_cst);
+        if (seen % 2 == 1) {
+            // A call that may have read `old` is running: wait until it has returned.
+            for (std::uint32_t now = seen; now == seen;
+                 now = calls_.load(std::memory_order_seq_cst)) {
+                calls_.wait(seen, std::memory_order_seq_cst);
+            }
+        }
+        replacers_waiting_.fetch_sub(1, std::memory_order_seq_cst);
+    }
+    // From inside the call it is safe too: deliver() reads nothing of it once the call began.
+    delete old;
+}
+
+}  // namespace ovel
