@@ -1,530 +1,473 @@
-// Measures the library's receive and transmit paths through the C API against the simulated
-// adapter and prints one table. Every receive run counts every frame and checks its order: a run
-// that loses, duplicates or reorders a frame is reported as FAILED and the program exits with 1.
+// Measures the library through its C API against the simulated adapter, as users feel it: CPU
+// and wake-ups of each of its threads and latency to the callback at receive rates from 100
+// frames/s to saturation, on an immediate, high-speed or full-speed USB link, on a quiet machine
+// and with CPU-bound competitors; beside the floor of any design that sleeps between frames;
+// transmit rates, throughput, idle CPU and memory. Two versions of the library (each a
+// libovelcanfd-sim.so-like library, loaded with dlopen) are measured in turn, run after run, so
+// that a noisy machine treats them alike. Every receive run checks every frame: a run that
+// loses, duplicates or reorders one is FAILED and the program exits with 1.
 //
-//   ovel_bench [--runs N] [--only PART] [--smoke] [--callgrind]
-//     --runs N     repeat each measurement N times and print the median (default 5)
-//     --only PART  one part of the table: rx, latency, tx, idle or memory
-//     --smoke      a few seconds in all: each measurement briefly, for CI
-//     --callgrind  only one receive run, for valgrind --tool=callgrind (scripts/bench-callgrind.sh)
-#include <ovsim/sim.h>
-
+//   ovel_bench [--current LIB] [--previous LIB] [--runs N] [--only PARTS] [--rates LIST]
+//              [--timings LIST] [--competitors LIST] [--csv FILE] [--smoke] [--callgrind]
+//
+//     --current LIB      the library under test (default: this build's libovelcanfd-sim.so)
+//     --previous LIB     an earlier version to measure beside it (bench/CMakeLists.txt builds
+//                        libovelcanfd-prev.so; scripts/bench.sh --previous REV does it all)
+//     --runs N           runs per figure, the median is shown (default 3)
+//     --only PARTS       comma-separated: rx (throughput), load (receive at rates), floor, tx,
+//                        idle, memory (default: all)
+//     --rates LIST       receive rates in frames/s for load and floor, 0 for saturation
+//                        (default 100,500,1000,5000,10000,20000,50000,0)
+//     --timings LIST     link timings: immediate, high-speed, full-speed (default: all three)
+//     --competitors LIST CPU-bound processes beside the load part: 0, 2 or both (default 0,2)
+//     --csv FILE         every figure, one row per version, part, timing, load, rate and
+//                        competitors (scripts/bench-plot.py draws from it)
+//     --smoke            a short pass of every part, for the tests; figures not to be quoted
+//     --callgrind        only one receive run, for valgrind (scripts/bench-callgrind.sh)
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "ovelcanfd.h"
-#include "process_stats.h"
-#include "sim_baseline.h"
+#include "floor.h"
+#include "library.h"
+#include "memory.h"
+#include "receive.h"
+#include "report.h"
+#include "results.h"
+#include "session.h"
+#include "transmit.h"
 
 namespace ovel::bench {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-struct Sizes {
-    int runs = 5;
+// What one invocation measures, and how much.
+struct Plan {
+    int runs = 3;
+    std::vector<std::string> parts = {"rx", "load", "floor", "tx", "idle", "memory"};
+    std::vector<double> rates = {100, 500, 1'000, 5'000, 10'000, 20'000, 50'000, 0};
+    std::vector<LinkTiming> timings = {std::begin(ALL_TIMINGS), std::end(ALL_TIMINGS)};
+    std::vector<int> competitors = {0, 2};
+    // A rated stream lasts this long, with at least this many frames.
+    double load_seconds = 2;
+    std::uint64_t load_min_frames = 300;
+    std::uint64_t saturation_frames = 1'000'000;  // immediate link; others: load_seconds' worth
+    std::vector<double> transmit_rates = {1'000, 5'000};
+    double transmit_seconds = 2;
+    std::uint64_t transmit_min_calls = 200;
     std::uint64_t throughput_frames = 4'000'000;
-    std::uint64_t latency_frames = 60'000;  // 3 s at 20,000 frames/s
     std::uint64_t transmit_calls = 200'000;
     double idle_seconds = 10;
-    std::uint64_t rss_small = 100'000;
-    std::uint64_t rss_large = 10'000'000;
-    std::uint64_t stalled_frames = 1'000'000;
+    MemorySizes memory = {100'000, 10'000'000, 1'000'000};
 };
 
-Sizes smoke_sizes() {
-    Sizes sizes;
-    sizes.runs = 1;
-    sizes.throughput_frames = 50'000;
-    sizes.latency_frames = 4'000;
-    sizes.transmit_calls = 5'000;
-    sizes.idle_seconds = 0.5;
-    sizes.rss_small = 10'000;
-    sizes.rss_large = 100'000;
-    sizes.stalled_frames = 20'000;
-    return sizes;
+Plan smoke_plan() {
+    Plan plan;
+    plan.runs = 1;
+    plan.rates = {1'000, 0};
+    plan.load_seconds = 0.1;
+    plan.saturation_frames = 20'000;
+    plan.transmit_rates = {1'000};
+    plan.transmit_seconds = 0.1;
+    plan.throughput_frames = 50'000;
+    plan.transmit_calls = 5'000;
+    plan.idle_seconds = 0.5;
+    plan.memory = {10'000, 100'000, 20'000};
+    return plan;
 }
 
-// What the receive callback checks and records. The callback has no user pointer, so this is
-// global; it is reset between runs while no channel is started.
-struct Collector {
-    std::vector<std::uint8_t> channels;  // channel of frame k: channels[k % size]
-    bool expect_echo = false;            // transmit runs: only echoes of our frames arrive
-    std::atomic<std::uint64_t> delivered{0};
-    // The waiting main thread sleeps until the callback reaches this count, rather than waking
-    // to look: its wake-ups would land on the cores whose latency is being measured.
-    std::atomic<std::uint64_t> wanted{UINT64_MAX};
-    std::mutex reached_mutex;
-    std::condition_variable reached;
-    std::atomic<std::uint64_t> faults{0};   // lost, duplicated, reordered or wrong frames
-    std::uint64_t next = 0;                 // next expected sequence number (dispatch thread)
-    std::vector<std::uint32_t> latency_ns;  // by sequence number, when recording
-    bool record_latency = false;
-    std::atomic<bool> stalled{false};  // the callback waits while set
-    std::atomic<bool> in_stall{false};
-};
-
-Collector collector;
-
-std::uint64_t read_u64_le(const std::uint8_t* bytes) {
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) {
-        value = (value << 8) | bytes[i];
-    }
-    return value;
+std::uint64_t at_least(std::uint64_t minimum, double wanted) {
+    return std::max(minimum, static_cast<std::uint64_t>(wanted));
 }
 
-void on_frame(const ovel_canfd_frame* frame) {
-    Collector& c = collector;
-    if (c.record_latency) {
-        // Taken first, so that the figure ends at the callback's entry.
-        const auto now = static_cast<std::uint64_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-                .count());
-        const std::uint64_t sequence = read_u64_le(frame->data);
-        if (sequence < c.latency_ns.size()) {
-            const std::uint64_t completed = read_u64_le(frame->data + 8);
-            c.latency_ns[sequence] =
-                static_cast<std::uint32_t>(std::min<std::uint64_t>(now - completed, UINT32_MAX));
-        }
-    }
-    if (c.stalled.load(std::memory_order_acquire)) {
-        c.in_stall.store(true, std::memory_order_release);
-        while (c.stalled.load(std::memory_order_acquire)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-    const std::uint64_t sequence = read_u64_le(frame->data);
-    const std::uint8_t channel = c.channels.empty() ? 0 : c.channels[sequence % c.channels.size()];
-    if (sequence != c.next || frame->channel != channel || frame->echo != c.expect_echo) {
-        c.faults.fetch_add(1, std::memory_order_relaxed);
-    }
-    c.next = sequence + 1;
-    // Sequentially consistent with wait_for's store of `wanted` and its look at `delivered`, so
-    // that at least one side sees the other and the waiter is never left asleep.
-    if (c.delivered.fetch_add(1) + 1 == c.wanted.load()) {
-        const std::lock_guard lock(c.reached_mutex);
-        c.reached.notify_all();
-    }
-}
-
-void reset_collector(const std::vector<std::uint8_t>& channels) {
-    collector.channels = channels;
-    collector.expect_echo = false;
-    collector.delivered.store(0);
-    collector.faults.store(0);
-    collector.next = 0;
-    collector.latency_ns.clear();
-    collector.record_latency = false;
-    collector.stalled.store(false);
-    collector.in_stall.store(false);
-}
-
-bool wait_for(std::uint64_t delivered, double bound_seconds) {
-    const auto bound = std::chrono::duration<double>(bound_seconds);
-    std::unique_lock lock(collector.reached_mutex);
-    collector.wanted.store(delivered);
-    const bool reached = collector.reached.wait_for(
-        lock, bound, [&] { return collector.delivered.load() >= delivered; });
-    collector.wanted.store(UINT64_MAX);
-    return reached;
-}
-
-// One open adapter with the given channels started and the collector as callback.
-class Session {
-  public:
-    Session(const std::vector<std::uint8_t>& channels, bool fd) {
-        ovsim::reset();
-        adapter_ = &ovsim::add_adapter();
-        handle_ = ovel_canfd_init();
-        ok_ = handle_ != nullptr && ovel_canfd_open(handle_) == OVEL_CANFD_OK &&
-              ovel_canfd_set_rx_callback(handle_, &on_frame) == OVEL_CANFD_OK;
-        for (std::uint8_t channel : channels) {
-            ok_ = ok_ && ovel_canfd_set_bitrate(handle_, channel, 500'000) == OVEL_CANFD_OK;
-            if (fd) {
-                ok_ = ok_ && ovel_canfd_set_data_bitrate(handle_, channel, 2'000'000) == 0 &&
-                      ovel_canfd_set_fd(handle_, channel, true) == OVEL_CANFD_OK;
-            }
-            ok_ = ok_ && ovel_canfd_start(handle_, channel) == OVEL_CANFD_OK;
-        }
-        if (!ok_) {
-            std::fprintf(stderr, "ovel_bench: setting up the adapter failed: %s\n",
-                         ovel_canfd_get_last_error(handle_));
-        }
-    }
-    ~Session() {
-        ovel_canfd_deinit(handle_);
-        ovsim::reset();
-    }
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
-
-    bool ok() const { return ok_; }
-    ovsim::Adapter& adapter() { return *adapter_; }
-    ovel_canfd_driver* handle() { return handle_; }
-
-  private:
-    ovsim::Adapter* adapter_ = nullptr;
-    ovel_canfd_driver* handle_ = nullptr;
-    bool ok_ = false;
-};
-
-// Streams `spec` from the session's adapter and waits for every frame, timing the whole run.
-struct StreamCost {
-    bool complete = false;
-    double wall_seconds = 0, cpu_seconds = 0;
-};
-
-StreamCost run_stream(Session& session, const ovsim::StreamSpec& spec, double bound_seconds) {
-    const double cpu_before = process_cpu_seconds();
-    const auto started = Clock::now();
-    session.adapter().start_stream(spec);
-    StreamCost cost;
-    cost.complete = wait_for(spec.count, bound_seconds);
-    cost.wall_seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    cost.cpu_seconds = process_cpu_seconds() - cpu_before;
-    return cost;
-}
-
-bool failed = false;
-
-void report_failure(const char* what, std::uint64_t expected) {
-    std::fprintf(stderr, "ovel_bench: FAILED %s: %llu of %llu frames delivered, %llu faults\n",
-                 what, static_cast<unsigned long long>(collector.delivered.load()),
-                 static_cast<unsigned long long>(expected),
-                 static_cast<unsigned long long>(collector.faults.load()));
-    failed = true;
-}
-
-bool delivered_exactly(std::uint64_t frames) {
-    return collector.delivered.load() == frames && collector.faults.load() == 0;
-}
-
-double median(std::vector<double> values) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-template <class T>
-double percentile(std::vector<T> values, double fraction) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1));
-    return static_cast<double>(values[index]);
-}
-
-// ---- receive throughput and CPU ------------------------------------------------------------
-
-struct RxFigures {
-    double frames_per_second = 0;
-    double cpu_per_million = 0;      // process CPU seconds per million frames, simulator included
-    double sim_cpu_per_million = 0;  // the simulator's own share, measured without the library
-    double sim_ns_per_frame = 0;
-};
-
-RxFigures receive_run(std::uint64_t frames, const std::vector<std::uint8_t>& channels, bool fd,
-                      const char* name, bool with_simulator_alone = true) {
-    RxFigures figures;
-    reset_collector(channels);
-    {
-        Session session(channels, fd);
-        if (!session.ok()) {
-            failed = true;
-            return figures;
-        }
-        const StreamCost cost =
-            run_stream(session, ovsim::StreamSpec{frames, channels, fd, 0}, 120);
-        if (!cost.complete || !delivered_exactly(frames)) {
-            report_failure(name, frames);
-            return figures;
-        }
-        figures.frames_per_second = static_cast<double>(frames) / cost.wall_seconds;
-        figures.cpu_per_million = cost.cpu_seconds / (static_cast<double>(frames) / 1e6);
-    }
-    if (!with_simulator_alone) {
-        return figures;
-    }
-    const SimCost sim = measure_simulator(frames, channels, fd);
-    if (sim.frames == frames) {
-        figures.sim_cpu_per_million = sim.cpu_seconds / (static_cast<double>(frames) / 1e6);
-        figures.sim_ns_per_frame = sim.wall_seconds / static_cast<double>(frames) * 1e9;
-    }
-    return figures;
-}
-
-// ---- receive latency --------------------------------------------------------------------
-
-struct LatencyFigures {
-    double p50_us = 0, p99_us = 0, max_us = 0;
-    double cores = 0;  // process CPU time over wall time while the stream ran
-};
-
-LatencyFigures latency_run(std::uint64_t frames) {
-    LatencyFigures figures;
-    const std::vector<std::uint8_t> channels = {0, 1};
-    reset_collector(channels);
-    collector.latency_ns.assign(frames, 0);
-    collector.record_latency = true;
-    Session session(channels, true);
-    if (!session.ok()) {
-        failed = true;
-        return figures;
-    }
-    const StreamCost cost = run_stream(session, ovsim::StreamSpec{frames, channels, true, 20'000},
-                                       static_cast<double>(frames) / 20'000 + 30);
-    figures.cores = cost.cpu_seconds / cost.wall_seconds;
-    if (!cost.complete || !delivered_exactly(frames)) {
-        report_failure("latency run", frames);
-        return figures;
-    }
-    // The first frames also pay for the threads' first wake-ups and page faults.
-    std::vector<std::uint32_t> steady(
-        collector.latency_ns.begin() + static_cast<std::ptrdiff_t>(frames / 100),
-        collector.latency_ns.end());
-    figures.p50_us = percentile(steady, 0.50) / 1000;
-    figures.p99_us = percentile(steady, 0.99) / 1000;
-    figures.max_us = percentile(steady, 1.0) / 1000;
-    return figures;
-}
-
-// ---- transmit ----------------------------------------------------------------------------
-
-struct TxFigures {
-    double calls_per_second = 0, p50_us = 0, p99_us = 0;
-};
-
-TxFigures transmit_run(std::uint64_t calls) {
-    TxFigures figures;
-    const std::vector<std::uint8_t> channels = {0};
-    reset_collector(channels);
-    collector.expect_echo = true;
-    Session session(channels, false);
-    if (!session.ok()) {
-        failed = true;
-        return figures;
-    }
-    std::vector<std::uint32_t> call_ns(calls);
-    ovel_canfd_frame frame{};
-    frame.channel = 0;
-    frame.id = 0x123;
-    frame.dlc = 8;
-    const auto started = Clock::now();
-    auto before = started;
-    for (std::uint64_t k = 0; k < calls; ++k) {
-        for (int i = 0; i < 8; ++i) {
-            frame.data[i] = static_cast<std::uint8_t>(k >> (8 * i));
-        }
-        if (ovel_canfd_transmit(session.handle(), &frame) != OVEL_CANFD_OK) {
-            std::fprintf(stderr, "ovel_bench: FAILED transmit %llu: %s\n",
-                         static_cast<unsigned long long>(k),
-                         ovel_canfd_get_last_error(session.handle()));
-            failed = true;
-            return figures;
-        }
-        const auto after = Clock::now();
-        call_ns[k] = static_cast<std::uint32_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(after - before).count());
-        before = after;
-    }
-    const double wall = std::chrono::duration<double>(before - started).count();
-    // Every transmitted frame comes back once as an echo, in order.
-    if (!wait_for(calls, 60) || !delivered_exactly(calls)) {
-        report_failure("transmit echoes", calls);
-        return figures;
-    }
-    figures.calls_per_second = static_cast<double>(calls) / wall;
-    figures.p50_us = percentile(call_ns, 0.50) / 1000;
-    figures.p99_us = percentile(call_ns, 0.99) / 1000;
-    return figures;
-}
-
-// ---- idle CPU -------------------------------------------------------------------------
-
-double idle_cpu_run(double seconds) {
-    reset_collector({0, 1});
-    Session session({0, 1}, true);
-    if (!session.ok()) {
-        failed = true;
-        return 0;
-    }
-    // Let both threads reach their blocking waits before the clock starts.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const double cpu_before = process_cpu_seconds();
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    return process_cpu_seconds() - cpu_before;
-}
-
-// ---- memory -------------------------------------------------------------------------
-
-struct MemoryFigures {
-    double peak_small_mib = 0, peak_large_mib = 0;
-    double bytes_per_stalled_frame = 0;
-};
-
-MemoryFigures memory_run(const Sizes& sizes) {
-    MemoryFigures figures;
-    const std::vector<std::uint8_t> channels = {0, 1};
-    {
-        reset_collector(channels);
-        Session session(channels, true);
-        if (!session.ok()) {
-            failed = true;
-            return figures;
-        }
-        session.adapter().start_stream(ovsim::StreamSpec{sizes.rss_large, channels, true, 0});
-        if (!wait_for(sizes.rss_small, 60)) {
-            report_failure("memory run", sizes.rss_small);
-            return figures;
-        }
-        figures.peak_small_mib = static_cast<double>(peak_resident_bytes()) / (1 << 20);
-        if (!wait_for(sizes.rss_large, 300) || !delivered_exactly(sizes.rss_large)) {
-            report_failure("memory run", sizes.rss_large);
-            return figures;
-        }
-        figures.peak_large_mib = static_cast<double>(peak_resident_bytes()) / (1 << 20);
-    }
-    {
-        // The callback stalls on the first frame; everything after it waits in the queue.
-        const std::uint64_t frames = sizes.stalled_frames;
-        reset_collector(channels);
-        collector.stalled.store(true);
-        Session session(channels, true);
-        if (!session.ok()) {
-            failed = true;
-            return figures;
-        }
-        const std::uint64_t rss_before = resident_bytes();
-        session.adapter().start_stream(ovsim::StreamSpec{frames, channels, true, 0});
-        const auto deadline = Clock::now() + std::chrono::seconds(60);
-        // All frames are queued once the stream is done and every transfer waits again.
-        while (session.adapter().streamed() < frames ||
-               session.adapter().in_transfers_pending() < 32) {
-            if (Clock::now() > deadline) {
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        const std::uint64_t rss_after = resident_bytes();
-        figures.bytes_per_stalled_frame =
-            static_cast<double>(rss_after - std::min(rss_after, rss_before)) /
-            static_cast<double>(frames);
-        collector.stalled.store(false);
-        if (!wait_for(frames, 60) || !delivered_exactly(frames)) {
-            report_failure("stalled callback run", frames);
-        }
-    }
-    return figures;
-}
-
-// ---- the table ---------------------------------------------------------------------------
-
-struct RxCase {
-    const char* name;
+struct ThroughputCase {
+    const char* load;
     std::vector<std::uint8_t> channels;
     bool fd;
 };
 
-const std::vector<RxCase>& rx_cases() {
-    static const std::vector<RxCase> cases = {
-        {"1 channel, classic (20-byte)", {0}, false},
-        {"2 channels interleaved, classic (20-byte)", {0, 1}, false},
-        {"1 channel, FD (76-byte)", {0}, true},
-        {"2 channels interleaved, FD (76-byte)", {0, 1}, true},
-    };
-    return cases;
+const std::vector<ThroughputCase> THROUGHPUT_CASES = {
+    {"1 channel, classic (20-byte)", {0}, false},
+    {"2 channels interleaved, classic (20-byte)", {0, 1}, false},
+    {"1 channel, FD (76-byte)", {0}, true},
+    {"2 channels interleaved, FD (76-byte)", {0, 1}, true},
+};
+
+class Bench {
+  public:
+    Bench(const Plan& plan, std::vector<const Library*> libraries)
+        : plan_(plan), libraries_(std::move(libraries)) {}
+
+    void run() {
+        if (wanted("rx")) {
+            throughput();
+        }
+        if (wanted("load") || wanted("floor")) {
+            load_and_floor();
+        }
+        if (wanted("tx")) {
+            transmit();
+        }
+        if (wanted("idle")) {
+            silent_bus();
+        }
+        if (wanted("memory")) {
+            memory();
+        }
+        results_.compute_floor_ratios();
+    }
+
+    const Results& results() const { return results_; }
+
+  private:
+    bool wanted(const char* part) const {
+        return std::find(plan_.parts.begin(), plan_.parts.end(), part) != plan_.parts.end();
+    }
+
+    static void progress(const char* pattern, ...) __attribute__((format(printf, 1, 2))) {
+        std::va_list arguments;
+        va_start(arguments, pattern);
+        std::fputs("ovel_bench: ", stderr);
+        std::vfprintf(stderr, pattern, arguments);
+        std::fputc('\n', stderr);
+        va_end(arguments);
+    }
+
+    // Measures each contender once per run, in turn: run 1 of every contender, then run 2...
+    template <class Measure>
+    std::vector<std::vector<Figures>> alternate(std::size_t contenders, Measure measure) const {
+        std::vector<std::vector<Figures>> runs(contenders);
+        for (int run = 0; run < plan_.runs; ++run) {
+            for (std::size_t c = 0; c < contenders; ++c) {
+                runs[c].push_back(measure(c));
+            }
+        }
+        return runs;
+    }
+
+    void add(Key key, const std::string& version, std::uint64_t frames,
+             const std::vector<Figures>& runs, const std::string& unit = "") {
+        key.version = version;
+        for (std::size_t r = 0; r < runs.size(); ++r) {
+            if (runs[r].failed()) {
+                std::fprintf(stderr,
+                             "ovel_bench: FAILED %s %s %s %s rate %g, %d competitors, run %zu: "
+                             "%s\n",
+                             key.version.c_str(), key.part.c_str(), key.timing.c_str(),
+                             key.load.c_str(), key.rate, key.competitors, r + 1,
+                             runs[r].error.c_str());
+            }
+        }
+        results_.add(key, frames, runs, unit);
+    }
+
+    void throughput() {
+        for (const ThroughputCase& c : THROUGHPUT_CASES) {
+            progress("receive throughput, %s", c.load);
+            // The simulator alone is measured in the same turns as the libraries.
+            const std::size_t simulator = libraries_.size();
+            const auto runs = alternate(libraries_.size() + 1, [&](std::size_t i) {
+                return i == simulator
+                           ? simulator_alone(plan_.throughput_frames, c.channels, c.fd)
+                           : receive_throughput(*libraries_[i], plan_.throughput_frames,
+                                                c.channels, c.fd);
+            });
+            const Key key{"", "rx-throughput", "immediate", c.load, 0, 0};
+            for (std::size_t i = 0; i < libraries_.size(); ++i) {
+                add(key, libraries_[i]->label, plan_.throughput_frames, runs[i]);
+            }
+            add(key, "simulator", plan_.throughput_frames, runs[simulator]);
+        }
+    }
+
+    std::uint64_t load_frames(LinkTiming timing, double rate) const {
+        if (rate > 0) {
+            return at_least(plan_.load_min_frames, rate * plan_.load_seconds);
+        }
+        const double limit = fd_frames_per_second_limit(timing);
+        return limit > 0 ? at_least(plan_.load_min_frames, limit * plan_.load_seconds)
+                         : plan_.saturation_frames;
+    }
+
+    // Each library at each rate, link timing and competition; the floor at each rate, measured
+    // in the same turns as the libraries on a quiet machine with an immediate link.
+    void load_and_floor() {
+        std::vector<double> floors_done;
+        for (LinkTiming timing : plan_.timings) {
+            for (int competitors : plan_.competitors) {
+                for (double rate : plan_.rates) {
+                    const bool with_floor = wanted("floor") && timing == LinkTiming::Immediate &&
+                                            competitors == 0 && rate > 0;
+                    if (!wanted("load") && !with_floor) {
+                        continue;
+                    }
+                    load_point(timing, competitors, rate, with_floor);
+                    if (with_floor) {
+                        floors_done.push_back(rate);
+                    }
+                }
+            }
+        }
+        if (!wanted("floor")) {
+            return;
+        }
+        for (double rate : plan_.rates) {
+            if (rate > 0 &&
+                std::find(floors_done.begin(), floors_done.end(), rate) == floors_done.end()) {
+                floors_done.push_back(rate);
+                load_point(LinkTiming::Immediate, 0, rate, true, false);
+            }
+        }
+    }
+
+    void load_point(LinkTiming timing, int competitors, double rate, bool with_floor,
+                    bool with_libraries = true) {
+        const LoadPoint point{timing, rate, load_frames(timing, rate), competitors};
+        const Key key{"", "rx-load", timing_name(timing), rate > 0 ? "rated" : "saturation",
+                      rate, competitors};
+        const double limit = fd_frames_per_second_limit(timing);
+        std::vector<const Library*> measured;
+        for (const Library* library : libraries_) {
+            if (!with_libraries || !wanted("load")) {
+                break;
+            }
+            Key skipped = key;
+            skipped.version = library->label;
+            if (limit > 0 && rate > limit) {
+                results_.add_skipped(skipped, Status::BeyondLink);
+            } else if (!timing_available(*library, timing)) {
+                results_.add_skipped(skipped, Status::Unavailable);
+            } else {
+                measured.push_back(library);
+            }
+        }
+        if (measured.empty() && !with_floor) {
+            return;
+        }
+        const std::string load =
+            rate > 0 ? std::to_string(static_cast<long>(rate)) + " frames/s" : "saturation";
+        progress("receive at load: %s link, %d competitors, %s: %llu frames%s",
+                 timing_name(timing), competitors, load.c_str(),
+                 static_cast<unsigned long long>(point.frames),
+                 with_floor ? ", with the floor" : "");
+        const std::size_t floor = measured.size();
+        const auto runs = alternate(measured.size() + (with_floor ? 1 : 0), [&](std::size_t i) {
+            return i == floor ? measure_floor(rate, point.frames)
+                              : receive_at_load(*measured[i], point);
+        });
+        for (std::size_t i = 0; i < measured.size(); ++i) {
+            add(key, measured[i]->label, point.frames, runs[i]);
+        }
+        if (with_floor) {
+            add(Key{"", "floor", "none", "rated", rate, 0}, "floor", point.frames, runs[floor]);
+        }
+    }
+
+    void transmit() {
+        progress("transmit back to back: %llu calls",
+                 static_cast<unsigned long long>(plan_.transmit_calls));
+        const auto back_to_back = alternate(libraries_.size(), [&](std::size_t i) {
+            return transmit_back_to_back(*libraries_[i], plan_.transmit_calls);
+        });
+        for (std::size_t i = 0; i < libraries_.size(); ++i) {
+            add(Key{"", "tx-back-to-back", "immediate", "back-to-back", 0, 0},
+                libraries_[i]->label, plan_.transmit_calls, back_to_back[i]);
+        }
+        for (LinkTiming timing : plan_.timings) {
+            for (double rate : plan_.transmit_rates) {
+                const Key key{"", "tx-rate", timing_name(timing), "rated", rate, 0};
+                const std::uint64_t calls =
+                    at_least(plan_.transmit_min_calls, rate * plan_.transmit_seconds);
+                std::vector<const Library*> measured;
+                for (const Library* library : libraries_) {
+                    if (timing_available(*library, timing)) {
+                        measured.push_back(library);
+                    } else {
+                        results_.add_skipped(Key{library->label, key.part, key.timing, key.load,
+                                                 rate, 0},
+                                             Status::Unavailable);
+                    }
+                }
+                if (measured.empty()) {
+                    continue;
+                }
+                progress("transmit at %.0f/s, %s link: %llu calls", rate, timing_name(timing),
+                         static_cast<unsigned long long>(calls));
+                const auto runs = alternate(measured.size(), [&](std::size_t i) {
+                    return transmit_at_rate(*measured[i], timing, rate, calls);
+                });
+                for (std::size_t i = 0; i < measured.size(); ++i) {
+                    add(key, measured[i]->label, calls, runs[i]);
+                }
+            }
+        }
+    }
+
+    // Once per library: a silent bus uses next to nothing, and repeating it would only add time.
+    void silent_bus() {
+        for (const Library* library : libraries_) {
+            progress("%s: silent bus for %.1f s", library->label.c_str(), plan_.idle_seconds);
+            add(Key{"", "idle", "immediate", "silent-bus", 0, 0}, library->label, 0,
+                {idle(*library, plan_.idle_seconds)}, "s");
+        }
+    }
+
+    void memory() {
+        for (const Library* library : libraries_) {
+            progress("%s: memory", library->label.c_str());
+            const MemoryFigures m = measure_memory(*library, plan_.memory);
+            auto load = [](const char* what, std::uint64_t frames) {
+                return std::string(what) + " " + std::to_string(frames) + " frames";
+            };
+            add(Key{"", "memory", "immediate",
+                    load("peak RSS after", plan_.memory.small) + " (callback keeps up)", 0, 0},
+                library->label, plan_.memory.small, {m.peak_small}, "MiB");
+            add(Key{"", "memory", "immediate",
+                    load("peak RSS after", plan_.memory.large) + " (callback keeps up)", 0, 0},
+                library->label, plan_.memory.large, {m.peak_large}, "MiB");
+            add(Key{"", "memory", "immediate",
+                    load("growth per queued frame, stalled callback,", plan_.memory.stalled), 0,
+                    0},
+                library->label, plan_.memory.stalled, {m.stalled_growth}, "bytes");
+        }
+    }
+
+    const Plan& plan_;
+    std::vector<const Library*> libraries_;
+    Results results_;
+};
+
+// ---- command line --------------------------------------------------------------------------
+
+std::vector<std::string> split(const std::string& list) {
+    std::vector<std::string> items;
+    std::size_t from = 0;
+    while (from <= list.size()) {
+        const std::size_t comma = std::min(list.find(',', from), list.size());
+        if (comma > from) {
+            items.push_back(list.substr(from, comma - from));
+        }
+        from = comma + 1;
+    }
+    return items;
 }
 
-void run_all(const Sizes& sizes, bool smoke, const std::string& only) {
-    auto wanted = [&](const char* part) { return only.empty() || only == part; };
-    const int runs = sizes.runs;
-    std::printf("ovel_bench: %u cores, %d run(s) per figure (median)%s\n\n",
-                std::thread::hardware_concurrency(), runs, smoke ? ", smoke pass" : "");
-    std::printf("| measurement | figure |\n|---|---|\n");
+bool parse_number(const std::string& text, double& value) {
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return !text.empty() && end != nullptr && *end == '\0' && value >= 0;
+}
 
-    for (const RxCase& c : rx_cases()) {
-        if (!wanted("rx")) {
-            break;
+bool parse_timing(const std::string& text, LinkTiming& timing) {
+    for (LinkTiming t : ALL_TIMINGS) {
+        if (text == timing_name(t) || text == std::to_string(static_cast<int>(t))) {
+            timing = t;
+            return true;
         }
-        std::vector<double> rate, cpu, sim_cpu, sim_ns;
-        for (int run = 0; run < runs; ++run) {
-            const RxFigures f = receive_run(sizes.throughput_frames, c.channels, c.fd, c.name);
-            rate.push_back(f.frames_per_second);
-            cpu.push_back(f.cpu_per_million);
-            sim_cpu.push_back(f.sim_cpu_per_million);
-            sim_ns.push_back(f.sim_ns_per_frame);
+    }
+    return false;
+}
+
+struct Options {
+    std::string current = OVEL_BENCH_CURRENT_LIBRARY;
+    std::string previous;
+    std::string csv;
+    bool smoke = false;
+    bool callgrind = false;
+    Plan plan;
+};
+
+const char* const USAGE =
+    "usage: ovel_bench [--current LIB] [--previous LIB] [--runs N] [--only PARTS]\n"
+    "                  [--rates LIST] [--timings LIST] [--competitors LIST] [--csv FILE]\n"
+    "                  [--smoke] [--callgrind]\n"
+    "  PARTS: rx,load,floor,tx,idle,memory  rates: frames/s, 0 = saturation\n"
+    "  timings: immediate,high-speed,full-speed  competitors: 0,2\n";
+
+// False with `error` set for an argument it does not understand.
+bool parse_options(int argc, char** argv, Options& options, std::string& error) {
+    std::vector<std::pair<std::string, std::string>> given;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--smoke" || arg == "--callgrind") {
+            given.emplace_back(arg, "");
+        } else if (arg.rfind("--", 0) == 0 && i + 1 < argc) {
+            given.emplace_back(arg, argv[++i]);
+        } else {
+            error = "unknown or incomplete argument: " + arg;
+            return false;
         }
-        std::printf("| receive, %s | %.2f M frames/s |\n", c.name, median(rate) / 1e6);
-        std::printf(
-            "| CPU per million received frames, %s | %.3f s (simulator alone: %.3f s, "
-            "%.0f ns/frame) |\n",
-            c.name, median(cpu), median(sim_cpu), median(sim_ns));
     }
-
-    std::vector<double> p50, p99, max, cores;
-    for (int run = 0; run < runs && wanted("latency"); ++run) {
-        const LatencyFigures f = latency_run(sizes.latency_frames);
-        cores.push_back(f.cores);
-        p50.push_back(f.p50_us);
-        p99.push_back(f.p99_us);
-        max.push_back(f.max_us);
+    for (const auto& [name, value] : given) {
+        options.smoke = options.smoke || name == "--smoke";
+        options.callgrind = options.callgrind || name == "--callgrind";
     }
-    if (wanted("latency")) {
-        std::printf(
-            "| receive latency at 20,000 frames/s (completion to callback), p50 / p99 / max "
-            "| %.1f / %.1f / %.1f us |\n",
-            median(p50), median(p99), median(max));
-        std::printf("| CPU while receiving 20,000 frames/s | %.0f %% of a core |\n",
-                    median(cores) * 100);
+    Plan& plan = options.plan;
+    plan = options.smoke ? smoke_plan() : Plan{};
+    for (const auto& [name, value] : given) {
+        if (name == "--smoke" || name == "--callgrind") {
+            continue;
+        } else if (name == "--current") {
+            options.current = value;
+        } else if (name == "--previous") {
+            options.previous = value;
+        } else if (name == "--csv") {
+            options.csv = value;
+        } else if (name == "--runs") {
+            double runs = 0;
+            if (!parse_number(value, runs) || runs < 1) {
+                error = "--runs needs a count of at least 1";
+                return false;
+            }
+            plan.runs = static_cast<int>(runs);
+        } else if (name == "--only") {
+            plan.parts = split(value);
+            for (const std::string& part : plan.parts) {
+                if (part != "rx" && part != "load" && part != "floor" && part != "tx" &&
+                    part != "idle" && part != "memory") {
+                    error = "unknown part: " + part;
+                    return false;
+                }
+            }
+        } else if (name == "--rates") {
+            plan.rates.clear();
+            for (const std::string& item : split(value)) {
+                double rate = 0;
+                if (!parse_number(item, rate)) {
+                    error = "not a rate: " + item;
+                    return false;
+                }
+                plan.rates.push_back(rate);
+            }
+        } else if (name == "--timings") {
+            plan.timings.clear();
+            for (const std::string& item : split(value)) {
+                LinkTiming timing{};
+                if (!parse_timing(item, timing)) {
+                    error = "unknown timing: " + item;
+                    return false;
+                }
+                plan.timings.push_back(timing);
+            }
+        } else if (name == "--competitors") {
+            plan.competitors.clear();
+            for (const std::string& item : split(value)) {
+                double count = 0;
+                if (!parse_number(item, count) || count > 16) {
+                    error = "not a number of competitors (0 to 16): " + item;
+                    return false;
+                }
+                plan.competitors.push_back(static_cast<int>(count));
+            }
+        } else {
+            error = "unknown argument: " + name;
+            return false;
+        }
     }
-
-    std::vector<double> tx_rate, tx_p50, tx_p99;
-    for (int run = 0; run < runs && wanted("tx"); ++run) {
-        const TxFigures f = transmit_run(sizes.transmit_calls);
-        tx_rate.push_back(f.calls_per_second);
-        tx_p50.push_back(f.p50_us);
-        tx_p99.push_back(f.p99_us);
-    }
-    if (wanted("tx")) {
-        std::printf("| transmit, back-to-back ovel_canfd_transmit | %.0f k calls/s |\n",
-                    median(tx_rate) / 1e3);
-        std::printf("| transmit, per-call latency p50 / p99 | %.1f / %.1f us |\n", median(tx_p50),
-                    median(tx_p99));
-    }
-
-    if (wanted("idle")) {
-        const double idle = idle_cpu_run(sizes.idle_seconds);
-        std::printf(
-            "| CPU over %.1f s, two channels started, silent bus | %.3f s (%.2f %% of a core) |\n",
-            sizes.idle_seconds, idle, idle / sizes.idle_seconds * 100);
-    }
-    if (!wanted("memory")) {
-        return;
-    }
-
-    const MemoryFigures memory = memory_run(sizes);
-    std::printf("| peak RSS after %llu received frames (callback keeps up) | %.1f MiB |\n",
-                static_cast<unsigned long long>(sizes.rss_small), memory.peak_small_mib);
-    std::printf("| peak RSS after %llu received frames (callback keeps up) | %.1f MiB |\n",
-                static_cast<unsigned long long>(sizes.rss_large), memory.peak_large_mib);
-    std::printf("| memory growth per queued frame, stalled callback (%llu frames) | %.1f bytes |\n",
-                static_cast<unsigned long long>(sizes.stalled_frames),
-                memory.bytes_per_stalled_frame);
+    return true;
 }
 
 }  // namespace
@@ -532,41 +475,69 @@ void run_all(const Sizes& sizes, bool smoke, const std::string& only) {
 
 int main(int argc, char** argv) {
     using namespace ovel::bench;
-    bool smoke = false;
-    bool callgrind = false;
-    int runs = 0;
-    std::string only;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--smoke") {
-            smoke = true;
-        } else if (arg == "--callgrind") {
-            callgrind = true;
-        } else if (arg == "--only" && i + 1 < argc) {
-            only = argv[++i];
-        } else if (arg == "--runs" && i + 1 < argc) {
-            runs = std::atoi(argv[++i]);
-        } else {
-            std::fprintf(stderr, "usage: %s [--runs N] [--only PART] [--smoke] [--callgrind]\n",
-                         argv[0]);
-            return 2;
+    Options options;
+    std::string error;
+    if (!parse_options(argc, argv, options, error)) {
+        std::fprintf(stderr, "ovel_bench: %s\n%s", error.c_str(), USAGE);
+        return 2;
+    }
+    // The libraries plug in adapters, start traffic or join a shared bus from these when they
+    // load; the benchmark plugs in its own adapters and wants no traffic but its own.
+    unsetenv("OVSIM_ADAPTERS");
+    unsetenv("OVSIM_TRAFFIC");
+    unsetenv("OVSIM_TIMING");
+    unsetenv("OVSIM_BUS");
+
+    std::vector<std::pair<std::string, std::string>> wanted = {{"current", options.current}};
+    if (!options.previous.empty() && !options.callgrind) {
+        wanted.emplace_back("previous", options.previous);
+    }
+    std::vector<std::unique_ptr<Library>> loaded;
+    for (const auto& [label, path] : wanted) {
+        loaded.push_back(load_library(label, path, error));
+        if (loaded.back() == nullptr) {
+            std::fprintf(stderr, "ovel_bench: %s\n", error.c_str());
+            return 1;
         }
     }
-    Sizes sizes = smoke ? smoke_sizes() : Sizes{};
-    if (runs > 0) {
-        sizes.runs = runs;
+    ReportHeading heading;
+    std::vector<const Library*> libraries;
+    for (const auto& library : loaded) {
+        libraries.push_back(library.get());
+        heading.versions.push_back(library->label);
+        heading.paths.push_back(library->path);
+        if (library->sim_set_link_timing == nullptr) {
+            heading.notes.push_back(library->label +
+                                    ": its simulator has no USB timing models; only the "
+                                    "immediate link is measured");
+        }
     }
-    if (callgrind) {
+
+    if (options.callgrind) {
         // Classic frames on one channel: the library's per-frame work with the least copying.
         const std::uint64_t frames = 200'000;
-        const RxFigures f = receive_run(frames, {0}, false, "callgrind run", false);
+        const Figures f = receive_throughput(*libraries.front(), frames, {0}, false);
+        if (f.failed()) {
+            std::fprintf(stderr, "ovel_bench: FAILED callgrind run: %s\n", f.error.c_str());
+            return 1;
+        }
         std::printf("callgrind run: %llu frames received, %.2f M frames/s under valgrind\n",
-                    static_cast<unsigned long long>(frames), f.frames_per_second / 1e6);
-    } else {
-        run_all(sizes, smoke, only);
+                    static_cast<unsigned long long>(frames), f[Column::Achieved] / 1e6);
+        return 0;
     }
-    if (failed) {
-        std::fprintf(stderr, "ovel_bench: FAILED: a run lost, duplicated or reordered frames\n");
+
+    Bench bench(options.plan, libraries);
+    bench.run();
+    heading.runs = options.plan.runs;
+    heading.smoke = options.smoke;
+    print_markdown(bench.results(), heading);
+    if (!options.csv.empty() && !bench.results().write_csv(options.csv, error)) {
+        std::fprintf(stderr, "ovel_bench: %s\n", error.c_str());
+        return 1;
+    }
+    if (bench.results().any_failed()) {
+        std::fprintf(stderr, "ovel_bench: FAILED: a run lost, duplicated or reordered frames, or "
+                             "could not run\n");
         return 1;
     }
     return 0;

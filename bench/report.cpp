@@ -1,0 +1,315 @@
+#include "report.h"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+namespace ovel::bench {
+namespace {
+
+std::string format(const char* pattern, double value) {
+    if (std::isnan(value)) {
+        return "n/a";
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+
+// 20000 -> "20,000".
+std::string grouped(double value) {
+    const std::string digits = format("%.0f", value);
+    if (std::isnan(value) || value < 0) {
+        return digits;
+    }
+    std::string text;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) {
+            text += ',';
+        }
+        text += digits[i];
+    }
+    return text;
+}
+
+// Latencies from the microsecond: one decimal below 100 us.
+std::string micros(double value) {
+    return format(value < 100 ? "%.1f" : "%.0f", value);
+}
+
+std::string triple(const Figures& f, Column p50) {
+    const int first = static_cast<int>(p50);
+    return micros(f[p50]) + " / " + micros(f[static_cast<Column>(first + 1)]) + " / " +
+           micros(f[static_cast<Column>(first + 2)]);
+}
+
+std::string percent(double value) {
+    return format(value < 10 ? "%.2f" : "%.1f", value);
+}
+
+// What a cell shows when the row has no figures to show.
+const char* unmeasured(const Row* row) {
+    if (row == nullptr) {
+        return "-";
+    }
+    switch (row->status) {
+        case Status::Ok:
+            return nullptr;
+        case Status::Failed:
+            return "FAILED";
+        case Status::BeyondLink:
+            return "beyond the link";
+        case Status::Unavailable:
+            return "no timing model";
+    }
+    return "?";
+}
+
+// The points of a part (its keys without the version), in the order they were measured.
+std::vector<Key> points_of(const Results& results, const std::string& part) {
+    std::vector<Key> points;
+    for (const Row& row : results.rows()) {
+        if (row.key.part != part) {
+            continue;
+        }
+        Key point = row.key;
+        point.version.clear();
+        bool known = false;
+        for (const Key& p : points) {
+            known = known || p == point;
+        }
+        if (!known) {
+            points.push_back(point);
+        }
+    }
+    return points;
+}
+
+const Row* row_for(const Results& results, Key point, const std::string& version) {
+    point.version = version;
+    return results.find(point);
+}
+
+std::string rate_label(double rate) {
+    return rate > 0 ? grouped(rate) : "saturation";
+}
+
+// "| a | b |" for the given cells, one version's cells after another.
+void print_line(const std::vector<std::string>& cells) {
+    std::string line = "|";
+    for (const std::string& cell : cells) {
+        line += " " + cell + " |";
+    }
+    std::printf("%s\n", line.c_str());
+}
+
+void print_header(const std::vector<std::string>& leading, const std::vector<std::string>& each,
+                  const std::vector<std::string>& versions) {
+    std::vector<std::string> cells = leading;
+    for (const std::string& version : versions) {
+        for (const std::string& name : each) {
+            cells.push_back(name.empty() ? version : version + ": " + name);
+        }
+    }
+    print_line(cells);
+    std::string rule = "|";
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        rule += "---|";
+    }
+    std::printf("%s\n", rule.c_str());
+}
+
+// For each version, `count` cells from `fill`, or the reason the row has no figures.
+template <class Fill>
+void append_cells(std::vector<std::string>& cells, const Row* row, std::size_t count, Fill fill) {
+    if (const char* why = unmeasured(row)) {
+        cells.insert(cells.end(), count, why);
+        return;
+    }
+    const std::vector<std::string> filled = fill(row->figures);
+    cells.insert(cells.end(), filled.begin(), filled.end());
+}
+
+void print_load_tables(const Results& results, const ReportHeading& heading) {
+    const std::vector<Key> points = points_of(results, "rx-load");
+    if (points.empty()) {
+        return;
+    }
+    std::printf(
+        "\n### Receive at load: FD frames on 2 channels, CPU in %% of one core\n\n"
+        "x floor: the process CPU over the floor's at the same rate (immediate link; the floor "
+        "is measured on a quiet machine).\n\n");
+    print_header({"link", "competitors", "frames/s"},
+                 {"process", "x floor", "event / dispatch", "wake-ups/s event / dispatch"},
+                 heading.versions);
+    for (const Key& point : points) {
+        std::vector<std::string> cells = {point.timing, std::to_string(point.competitors),
+                                          rate_label(point.rate)};
+        for (const std::string& version : heading.versions) {
+            append_cells(cells, row_for(results, point, version), 4, [&](const Figures& f) {
+                std::string process = percent(f[Column::ProcessCpu]);
+                if (point.rate <= 0) {
+                    process += " (" + format("%.0f", f[Column::Achieved]) + " frames/s)";
+                }
+                return std::vector<std::string>{
+                    process, format("%.1f", f[Column::FloorRatio]),
+                    percent(f[Column::EventCpu]) + " / " + percent(f[Column::DispatchCpu]),
+                    grouped(f[Column::EventWakeups]) + " / " +
+                        grouped(f[Column::DispatchWakeups])};
+            });
+        }
+        print_line(cells);
+    }
+
+    std::printf(
+        "\n### Receive at load: latency to the callback's entry in us, p50 / p99 / max\n\n"
+        "From the completion's release to the host, and from the frame's time on the bus.\n\n");
+    print_header({"link", "competitors", "frames/s"}, {"release", "bus"}, heading.versions);
+    for (const Key& point : points) {
+        std::vector<std::string> cells = {point.timing, std::to_string(point.competitors),
+                                          rate_label(point.rate)};
+        for (const std::string& version : heading.versions) {
+            append_cells(cells, row_for(results, point, version), 2, [](const Figures& f) {
+                return std::vector<std::string>{triple(f, Column::ReleaseP50),
+                                                triple(f, Column::BusP50)};
+            });
+        }
+        print_line(cells);
+    }
+}
+
+void print_floor_table(const Results& results) {
+    const std::vector<Key> points = points_of(results, "floor");
+    if (points.empty()) {
+        return;
+    }
+    std::printf(
+        "\n### Floor: a producer sleeping until each frame is due, a consumer woken by futex, "
+        "no library\n\n");
+    print_header({"frames/s", "CPU % of one core", "wake-ups/s", "due -> wake p50 / p99 / max us",
+                  "handover -> wake p50 / p99 / max us"},
+                 {}, {});
+    for (const Key& point : points) {
+        std::vector<std::string> cells = {rate_label(point.rate)};
+        append_cells(cells, row_for(results, point, "floor"), 4, [](const Figures& f) {
+            return std::vector<std::string>{percent(f[Column::ProcessCpu]),
+                                            grouped(f[Column::AppWakeups]),
+                                            triple(f, Column::BusP50),
+                                            triple(f, Column::ReleaseP50)};
+        });
+        print_line(cells);
+    }
+}
+
+void print_transmit_table(const Results& results, const ReportHeading& heading) {
+    std::vector<Key> points = points_of(results, "tx-back-to-back");
+    const std::vector<Key> rated = points_of(results, "tx-rate");
+    points.insert(points.end(), rated.begin(), rated.end());
+    if (points.empty()) {
+        return;
+    }
+    std::printf(
+        "\n### Transmit: ovel_canfd_transmit back to back, and a sender sleeping until each is "
+        "due\n\n");
+    print_header({"link", "calls/s asked"},
+                 {"calls/s", "CPU % caller / event / dispatch", "wake-ups/s event / dispatch",
+                  "call p50 / p99 us"},
+                 heading.versions);
+    for (const Key& point : points) {
+        std::vector<std::string> cells = {
+            point.timing, point.rate > 0 ? grouped(point.rate) : "back to back"};
+        for (const std::string& version : heading.versions) {
+            append_cells(cells, row_for(results, point, version), 4, [](const Figures& f) {
+                return std::vector<std::string>{
+                    grouped(f[Column::Achieved]),
+                    percent(f[Column::AppCpu]) + " / " + percent(f[Column::EventCpu]) + " / " +
+                        percent(f[Column::DispatchCpu]),
+                    grouped(f[Column::EventWakeups]) + " / " +
+                        grouped(f[Column::DispatchWakeups]),
+                    micros(f[Column::CallP50]) + " / " + micros(f[Column::CallP99])};
+            });
+        }
+        print_line(cells);
+    }
+}
+
+void print_other_table(const Results& results, const ReportHeading& heading) {
+    std::vector<std::pair<std::string, std::vector<std::string>>> lines;
+    auto line = [&](const std::string& name, const Key& point, auto fill) {
+        std::vector<std::string> cells;
+        bool any = false;
+        for (const std::string& version : heading.versions) {
+            const Row* row = row_for(results, point, version);
+            any = any || row != nullptr;
+            append_cells(cells, row, 1, [&](const Figures& f) {
+                return std::vector<std::string>{fill(f)};
+            });
+        }
+        if (any) {
+            lines.emplace_back(name, cells);
+        }
+    };
+    for (const Key& point : points_of(results, "rx-throughput")) {
+        if (row_for(results, point, heading.versions.front()) == nullptr) {
+            continue;
+        }
+        line("receive, " + point.load, point,
+             [](const Figures& f) { return format("%.2f", f[Column::Achieved] / 1e6) + " M frames/s"; });
+        std::string name = "CPU per million received frames, " + point.load;
+        if (const Row* sim = row_for(results, point, "simulator");
+            sim != nullptr && sim->status == Status::Ok) {
+            name += " (simulator alone: " + format("%.3f", sim->figures[Column::CpuPerMillion]) +
+                    " s, " + format("%.0f", sim->figures[Column::NsPerFrame]) + " ns/frame)";
+        }
+        line(name, point,
+             [](const Figures& f) { return format("%.3f", f[Column::CpuPerMillion]) + " s"; });
+    }
+    for (const Key& point : points_of(results, "idle")) {
+        line("CPU on a silent bus, two channels started: % of one core (wake-ups/s event / "
+             "dispatch)",
+             point, [](const Figures& f) {
+                 return percent(f[Column::ProcessCpu]) + " % (" +
+                        format("%.1f", f[Column::EventWakeups]) + " / " +
+                        format("%.1f", f[Column::DispatchWakeups]) + ")";
+             });
+    }
+    for (const Key& point : points_of(results, "memory")) {
+        const Row* any_row = nullptr;
+        for (const std::string& version : heading.versions) {
+            any_row = any_row != nullptr ? any_row : row_for(results, point, version);
+        }
+        const std::string unit = any_row != nullptr ? any_row->unit : "";
+        line(point.load, point,
+             [&](const Figures& f) { return format("%.1f", f[Column::Value]) + " " + unit; });
+    }
+    if (lines.empty()) {
+        return;
+    }
+    std::printf("\n### Throughput, silent bus, memory\n\n");
+    print_header({"measurement"}, {""}, heading.versions);
+    for (auto& [name, cells] : lines) {
+        cells.insert(cells.begin(), name);
+        print_line(cells);
+    }
+}
+
+}  // namespace
+
+void print_markdown(const Results& results, const ReportHeading& heading) {
+    std::printf("ovel_bench: %u cores, %d run(s) per figure (median), versions measured in turn%s\n",
+                std::thread::hardware_concurrency(), heading.runs,
+                heading.smoke ? ", smoke pass" : "");
+    for (std::size_t i = 0; i < heading.versions.size(); ++i) {
+        std::printf("  %s: %s\n", heading.versions[i].c_str(), heading.paths[i].c_str());
+    }
+    for (const std::string& note : heading.notes) {
+        std::printf("  note: %s\n", note.c_str());
+    }
+    print_load_tables(results, heading);
+    print_floor_table(results);
+    print_transmit_table(results, heading);
+    print_other_table(results, heading);
+}
+
+}  // namespace ovel::bench

@@ -1,0 +1,102 @@
+#include "transmit.h"
+
+#include <time.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "collector.h"
+#include "statistics.h"
+
+namespace ovel::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::vector<std::uint8_t> CHANNEL_0 = {0};
+
+// A classic frame on channel 0 carrying its sequence number, as the stream's frames do.
+ovel_canfd_frame numbered_frame(std::uint64_t sequence) {
+    ovel_canfd_frame frame{};
+    frame.channel = 0;
+    frame.id = 0x123;
+    frame.dlc = 8;
+    for (int i = 0; i < 8; ++i) {
+        frame.data[i] = static_cast<std::uint8_t>(sequence >> (8 * i));
+    }
+    return frame;
+}
+
+void sleep_until(Clock::time_point when) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch());
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(ns.count() / 1'000'000'000);
+    ts.tv_nsec = static_cast<long>(ns.count() % 1'000'000'000);
+    // steady_clock is CLOCK_MONOTONIC.
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+// Sends `calls` numbered frames, each when due (rate 0: back to back), and waits for every
+// echo. Fills the CPU, rate and per-call figures.
+Figures send(const Library& library, LinkTiming timing, double rate_hz, std::uint64_t calls) {
+    Figures f;
+    prepare_collector({.channels = CHANNEL_0, .frames = calls, .echo = true});
+    std::vector<double> call_us;
+    call_us.reserve(calls);
+    {
+        Session session(library, CHANNEL_0, false, timing);
+        if (!session.ok()) {
+            return f.fail(session.error());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const ProcessSample start = sample_start();
+        const Clock::time_point first_due = Clock::now();
+        Clock::time_point last_return = first_due;
+        for (std::uint64_t k = 0; k < calls; ++k) {
+            if (rate_hz > 0) {
+                sleep_until(first_due + std::chrono::duration_cast<Clock::duration>(
+                                            std::chrono::duration<double>(
+                                                static_cast<double>(k) / rate_hz)));
+            }
+            const ovel_canfd_frame frame = numbered_frame(k);
+            const Clock::time_point before = Clock::now();
+            if (library.transmit(session.handle(), &frame) != OVEL_CANFD_OK) {
+                return f.fail("transmit " + std::to_string(k) + ": " +
+                              library.get_last_error(session.handle()));
+            }
+            last_return = Clock::now();
+            call_us.push_back(std::chrono::duration<double, std::micro>(last_return - before)
+                                  .count());
+        }
+        // Every transmitted frame comes back once as an echo, in order.
+        if (!wait_for_frames(calls, 60)) {
+            f.fail("timed out waiting for the echoes");
+        }
+        const Usage usage = usage_between(start, sample_end());
+        put_usage(f, usage);
+        const double sending = std::chrono::duration<double>(last_return - first_due).count();
+        f[Column::Achieved] = static_cast<double>(calls) / sending;
+    }
+    put_delivery(f, delivery(), calls);
+    f[Column::CallP50] = percentile(call_us, 0.50);
+    f[Column::CallP99] = percentile(call_us, 0.99);
+    release_collector();
+    return f;
+}
+
+}  // namespace
+
+Figures transmit_back_to_back(const Library& library, std::uint64_t calls) {
+    return send(library, LinkTiming::Immediate, 0, calls);
+}
+
+Figures transmit_at_rate(const Library& library, LinkTiming timing, double rate_hz,
+                         std::uint64_t calls) {
+    return send(library, timing, rate_hz, calls);
+}
+
+}  // namespace ovel::bench
