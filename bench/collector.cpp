@@ -29,7 +29,7 @@ struct Collector {
     std::vector<std::uint8_t> seen;  // by sequence number, unless compact
     std::uint64_t next = 0;          // one past the highest sequence number seen
     std::uint64_t lost = 0, duplicated = 0, reordered = 0, wrong = 0;  // lost: compact only
-    std::vector<std::uint32_t> release_ns, bus_ns;  // by sequence number
+    std::vector<std::uint32_t> release_ns, bus_ns;                     // by sequence number
 };
 
 Collector collector;
@@ -70,18 +70,18 @@ void release_collector() {
 void on_frame(const ovel_canfd_frame* frame) {
     Collector& c = collector;
     // Taken first, so that the latencies end at the callback's entry.
-    const auto now = static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(
-            std::chrono::steady_clock::now().time_since_epoch())
-            .count());
+    const auto now =
+        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                       std::chrono::steady_clock::now().time_since_epoch())
+                                       .count());
     const std::uint64_t sequence = read_u64_le(frame->data);
     if (c.stalled.load(std::memory_order_acquire)) {
         while (c.stalled.load(std::memory_order_acquire)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
-    if (sequence >= c.frames ||
-        frame->channel != c.channels[sequence % c.channels.size()] || frame->echo != c.echo) {
+    if (sequence >= c.frames || frame->channel != c.channels[sequence % c.channels.size()] ||
+        frame->echo != c.echo) {
         ++c.wrong;
     } else if (c.compact) {
         if (sequence < c.next) {
@@ -136,9 +136,10 @@ Delivery delivery() {
     d.duplicated = c.duplicated;
     d.reordered = c.reordered;
     d.wrong = c.wrong;
-    d.lost = c.compact ? c.lost + (c.frames - std::min(c.next, c.frames))
-                       : c.frames - static_cast<std::uint64_t>(
-                                        std::count(c.seen.begin(), c.seen.end(), 1));
+    d.lost =
+        c.compact
+            ? c.lost + (c.frames - std::min(c.next, c.frames))
+            : c.frames - static_cast<std::uint64_t>(std::count(c.seen.begin(), c.seen.end(), 1));
     return d;
 }
 

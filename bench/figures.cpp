@@ -35,8 +35,8 @@ const char* column_name(Column column) {
 }
 
 bool is_fault_count(Column column) {
-    return column == Column::Lost || column == Column::Duplicated ||
-           column == Column::Reordered || column == Column::Wrong;
+    return column == Column::Lost || column == Column::Duplicated || column == Column::Reordered ||
+           column == Column::Wrong;
 }
 
 void put_usage(Figures& f, const Usage& usage) {
@@ -56,15 +56,13 @@ void put_delivery(Figures& f, const Delivery& d, std::uint64_t expected) {
     f[Column::Wrong] = static_cast<double>(d.wrong);
     if (!d.ok() || d.delivered != expected) {
         char text[200];
-        std::snprintf(text, sizeof text,
-                      "%llu of %llu frames delivered: %llu lost, %llu duplicated, %llu reordered, "
-                      "%llu wrong",
-                      static_cast<unsigned long long>(d.delivered),
-                      static_cast<unsigned long long>(expected),
-                      static_cast<unsigned long long>(d.lost),
-                      static_cast<unsigned long long>(d.duplicated),
-                      static_cast<unsigned long long>(d.reordered),
-                      static_cast<unsigned long long>(d.wrong));
+        std::snprintf(
+            text, sizeof text,
+            "%llu of %llu frames delivered: %llu lost, %llu duplicated, %llu reordered, "
+            "%llu wrong",
+            static_cast<unsigned long long>(d.delivered), static_cast<unsigned long long>(expected),
+            static_cast<unsigned long long>(d.lost), static_cast<unsigned long long>(d.duplicated),
+            static_cast<unsigned long long>(d.reordered), static_cast<unsigned long long>(d.wrong));
         f.fail(text);
     }
 }

@@ -12,12 +12,12 @@
 namespace ovel::bench {
 
 enum class Column : int {
-    Achieved,         // frames or calls per second reached
-    ProcessCpu,       // % of one core, whole process
-    EventCpu,         // % of one core, the library's USB event thread
-    DispatchCpu,      // % of one core, the library's other threads (receive dispatch)
-    AppCpu,           // % of one core, main thread and the benchmark's own threads
-    EventWakeups,     // voluntary context switches per second
+    Achieved,      // frames or calls per second reached
+    ProcessCpu,    // % of one core, whole process
+    EventCpu,      // % of one core, the library's USB event thread
+    DispatchCpu,   // % of one core, the library's other threads (receive dispatch)
+    AppCpu,        // % of one core, main thread and the benchmark's own threads
+    EventWakeups,  // voluntary context switches per second
     DispatchWakeups,
     AppWakeups,
     ReleaseP50,  // us, completion released to the host -> callback entry

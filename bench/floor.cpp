@@ -55,18 +55,18 @@ struct ThreadUse {
 ThreadUse this_thread_use() {
     rusage usage{};
     getrusage(RUSAGE_THREAD, &usage);
-    return ThreadUse{static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) *
-                             1e-6,
-                     static_cast<double>(usage.ru_nvcsw)};
+    return ThreadUse{
+        static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6,
+        static_cast<double>(usage.ru_nvcsw)};
 }
 
 struct Handover {
     Ns start = 0, period = 0;
     std::uint32_t frames = 0;
-    std::atomic<std::uint32_t> published{0};  // frames handed over so far
-    std::atomic<std::uint32_t> sleeping{0};   // the consumer is (about to be) in futex_wait
-    std::vector<Ns> published_at;             // by sequence, written before publication
+    std::atomic<std::uint32_t> published{0};         // frames handed over so far
+    std::atomic<std::uint32_t> sleeping{0};          // the consumer is (about to be) in futex_wait
+    std::vector<Ns> published_at;                    // by sequence, written before publication
     std::vector<std::uint32_t> due_ns, handover_ns;  // consumer's, by sequence
     ThreadUse producer_used, consumer_used;          // from their first wait to their end
 

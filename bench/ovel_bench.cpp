@@ -170,10 +170,9 @@ class Bench {
             // The simulator alone is measured in the same turns as the libraries.
             const std::size_t simulator = libraries_.size();
             const auto runs = alternate(libraries_.size() + 1, [&](std::size_t i) {
-                return i == simulator
-                           ? simulator_alone(plan_.throughput_frames, c.channels, c.fd)
-                           : receive_throughput(*libraries_[i], plan_.throughput_frames,
-                                                c.channels, c.fd);
+                return i == simulator ? simulator_alone(plan_.throughput_frames, c.channels, c.fd)
+                                      : receive_throughput(*libraries_[i], plan_.throughput_frames,
+                                                           c.channels, c.fd);
             });
             const Key key{"", "rx-throughput", "immediate", c.load, 0, 0};
             for (std::size_t i = 0; i < libraries_.size(); ++i) {
@@ -226,7 +225,7 @@ class Bench {
     void load_point(LinkTiming timing, int competitors, double rate, bool with_floor,
                     bool with_libraries = true) {
         const LoadPoint point{timing, rate, load_frames(timing, rate), competitors};
-        const Key key{"", "rx-load", timing_name(timing), rate > 0 ? "rated" : "saturation",
+        const Key key{"",   "rx-load",  timing_name(timing), rate > 0 ? "rated" : "saturation",
                       rate, competitors};
         const double limit = fd_frames_per_second_limit(timing);
         std::vector<const Library*> measured;
@@ -249,9 +248,8 @@ class Bench {
         }
         const std::string load =
             rate > 0 ? std::to_string(static_cast<long>(rate)) + " frames/s" : "saturation";
-        progress("receive at load: %s link, %d competitors, %s: %llu frames%s",
-                 timing_name(timing), competitors, load.c_str(),
-                 static_cast<unsigned long long>(point.frames),
+        progress("receive at load: %s link, %d competitors, %s: %llu frames%s", timing_name(timing),
+                 competitors, load.c_str(), static_cast<unsigned long long>(point.frames),
                  with_floor ? ", with the floor" : "");
         const std::size_t floor = measured.size();
         const auto runs = alternate(measured.size() + (with_floor ? 1 : 0), [&](std::size_t i) {
@@ -273,8 +271,8 @@ class Bench {
             return transmit_back_to_back(*libraries_[i], plan_.transmit_calls);
         });
         for (std::size_t i = 0; i < libraries_.size(); ++i) {
-            add(Key{"", "tx-back-to-back", "immediate", "back-to-back", 0, 0},
-                libraries_[i]->label, plan_.transmit_calls, back_to_back[i]);
+            add(Key{"", "tx-back-to-back", "immediate", "back-to-back", 0, 0}, libraries_[i]->label,
+                plan_.transmit_calls, back_to_back[i]);
         }
         for (LinkTiming timing : plan_.timings) {
             for (double rate : plan_.transmit_rates) {
@@ -286,9 +284,9 @@ class Bench {
                     if (timing_available(*library, timing)) {
                         measured.push_back(library);
                     } else {
-                        results_.add_skipped(Key{library->label, key.part, key.timing, key.load,
-                                                 rate, 0},
-                                             Status::Unavailable);
+                        results_.add_skipped(
+                            Key{library->label, key.part, key.timing, key.load, rate, 0},
+                            Status::Unavailable);
                     }
                 }
                 if (measured.empty()) {
@@ -329,8 +327,7 @@ class Bench {
                     load("peak RSS after", plan_.memory.large) + " (callback keeps up)", 0, 0},
                 library->label, plan_.memory.large, {m.peak_large}, "MiB");
             add(Key{"", "memory", "immediate",
-                    load("growth per queued frame, stalled callback,", plan_.memory.stalled), 0,
-                    0},
+                    load("growth per queued frame, stalled callback,", plan_.memory.stalled), 0, 0},
                 library->label, plan_.memory.stalled, {m.stalled_growth}, "bytes");
         }
     }
@@ -536,8 +533,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (bench.results().any_failed()) {
-        std::fprintf(stderr, "ovel_bench: FAILED: a run lost, duplicated or reordered frames, or "
-                             "could not run\n");
+        std::fprintf(stderr,
+                     "ovel_bench: FAILED: a run lost, duplicated or reordered frames, or "
+                     "could not run\n");
         return 1;
     }
     return 0;

@@ -99,8 +99,7 @@ std::vector<ThreadSample> sample_threads() {
         t.tid = static_cast<pid_t>(std::atoi(entry->d_name));
         t.role = role_of(t.tid, read_first_line(dir + "/comm"));
         t.cpu_seconds = thread_cpu_seconds(t.tid, dir);
-        t.voluntary_switches =
-            status_number((dir + "/status").c_str(), "voluntary_ctxt_switches");
+        t.voluntary_switches = status_number((dir + "/status").c_str(), "voluntary_ctxt_switches");
         threads.push_back(t);
     }
     closedir(tasks);

@@ -53,8 +53,7 @@ Figures receive_throughput(const Library& library, std::uint64_t frames,
     return f;
 }
 
-Figures simulator_alone(std::uint64_t frames, const std::vector<std::uint8_t>& channels,
-                        bool fd) {
+Figures simulator_alone(std::uint64_t frames, const std::vector<std::uint8_t>& channels, bool fd) {
     Figures f;
     const SimCost sim = measure_simulator(frames, channels, fd);
     if (sim.frames != frames) {

@@ -155,8 +155,7 @@ void print_load_tables(const Results& results, const ReportHeading& heading) {
                 return std::vector<std::string>{
                     process, format("%.1f", f[Column::FloorRatio]),
                     percent(f[Column::EventCpu]) + " / " + percent(f[Column::DispatchCpu]),
-                    grouped(f[Column::EventWakeups]) + " / " +
-                        grouped(f[Column::DispatchWakeups])};
+                    grouped(f[Column::EventWakeups]) + " / " + grouped(f[Column::DispatchWakeups])};
             });
         }
         print_line(cells);
@@ -193,10 +192,9 @@ void print_floor_table(const Results& results) {
     for (const Key& point : points) {
         std::vector<std::string> cells = {rate_label(point.rate)};
         append_cells(cells, row_for(results, point, "floor"), 4, [](const Figures& f) {
-            return std::vector<std::string>{percent(f[Column::ProcessCpu]),
-                                            grouped(f[Column::AppWakeups]),
-                                            triple(f, Column::BusP50),
-                                            triple(f, Column::ReleaseP50)};
+            return std::vector<std::string>{
+                percent(f[Column::ProcessCpu]), grouped(f[Column::AppWakeups]),
+                triple(f, Column::BusP50), triple(f, Column::ReleaseP50)};
         });
         print_line(cells);
     }
@@ -217,16 +215,15 @@ void print_transmit_table(const Results& results, const ReportHeading& heading) 
                   "call p50 / p99 us"},
                  heading.versions);
     for (const Key& point : points) {
-        std::vector<std::string> cells = {
-            point.timing, point.rate > 0 ? grouped(point.rate) : "back to back"};
+        std::vector<std::string> cells = {point.timing,
+                                          point.rate > 0 ? grouped(point.rate) : "back to back"};
         for (const std::string& version : heading.versions) {
             append_cells(cells, row_for(results, point, version), 4, [](const Figures& f) {
                 return std::vector<std::string>{
                     grouped(f[Column::Achieved]),
                     percent(f[Column::AppCpu]) + " / " + percent(f[Column::EventCpu]) + " / " +
                         percent(f[Column::DispatchCpu]),
-                    grouped(f[Column::EventWakeups]) + " / " +
-                        grouped(f[Column::DispatchWakeups]),
+                    grouped(f[Column::EventWakeups]) + " / " + grouped(f[Column::DispatchWakeups]),
                     micros(f[Column::CallP50]) + " / " + micros(f[Column::CallP99])};
             });
         }
@@ -242,9 +239,8 @@ void print_other_table(const Results& results, const ReportHeading& heading) {
         for (const std::string& version : heading.versions) {
             const Row* row = row_for(results, point, version);
             any = any || row != nullptr;
-            append_cells(cells, row, 1, [&](const Figures& f) {
-                return std::vector<std::string>{fill(f)};
-            });
+            append_cells(cells, row, 1,
+                         [&](const Figures& f) { return std::vector<std::string>{fill(f)}; });
         }
         if (any) {
             lines.emplace_back(name, cells);
@@ -254,8 +250,9 @@ void print_other_table(const Results& results, const ReportHeading& heading) {
         if (row_for(results, point, heading.versions.front()) == nullptr) {
             continue;
         }
-        line("receive, " + point.load, point,
-             [](const Figures& f) { return format("%.2f", f[Column::Achieved] / 1e6) + " M frames/s"; });
+        line("receive, " + point.load, point, [](const Figures& f) {
+            return format("%.2f", f[Column::Achieved] / 1e6) + " M frames/s";
+        });
         std::string name = "CPU per million received frames, " + point.load;
         if (const Row* sim = row_for(results, point, "simulator");
             sim != nullptr && sim->status == Status::Ok) {
@@ -266,13 +263,14 @@ void print_other_table(const Results& results, const ReportHeading& heading) {
              [](const Figures& f) { return format("%.3f", f[Column::CpuPerMillion]) + " s"; });
     }
     for (const Key& point : points_of(results, "idle")) {
-        line("CPU on a silent bus, two channels started: % of one core (wake-ups/s event / "
-             "dispatch)",
-             point, [](const Figures& f) {
-                 return percent(f[Column::ProcessCpu]) + " % (" +
-                        format("%.1f", f[Column::EventWakeups]) + " / " +
-                        format("%.1f", f[Column::DispatchWakeups]) + ")";
-             });
+        line(
+            "CPU on a silent bus, two channels started: % of one core (wake-ups/s event / "
+            "dispatch)",
+            point, [](const Figures& f) {
+                return percent(f[Column::ProcessCpu]) + " % (" +
+                       format("%.1f", f[Column::EventWakeups]) + " / " +
+                       format("%.1f", f[Column::DispatchWakeups]) + ")";
+            });
     }
     for (const Key& point : points_of(results, "memory")) {
         const Row* any_row = nullptr;
@@ -297,9 +295,9 @@ void print_other_table(const Results& results, const ReportHeading& heading) {
 }  // namespace
 
 void print_markdown(const Results& results, const ReportHeading& heading) {
-    std::printf("ovel_bench: %u cores, %d run(s) per figure (median), versions measured in turn%s\n",
-                std::thread::hardware_concurrency(), heading.runs,
-                heading.smoke ? ", smoke pass" : "");
+    std::printf(
+        "ovel_bench: %u cores, %d run(s) per figure (median), versions measured in turn%s\n",
+        std::thread::hardware_concurrency(), heading.runs, heading.smoke ? ", smoke pass" : "");
     for (std::size_t i = 0; i < heading.versions.size(); ++i) {
         std::printf("  %s: %s\n", heading.versions[i].c_str(), heading.paths[i].c_str());
     }

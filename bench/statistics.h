@@ -33,8 +33,7 @@ inline double median(const std::vector<double>& values) {
     }
     std::sort(numbers.begin(), numbers.end());
     const std::size_t middle = numbers.size() / 2;
-    return numbers.size() % 2 == 1 ? numbers[middle]
-                                   : (numbers[middle - 1] + numbers[middle]) / 2;
+    return numbers.size() % 2 == 1 ? numbers[middle] : (numbers[middle - 1] + numbers[middle]) / 2;
 }
 
 // A latency distribution in microseconds.

@@ -58,9 +58,9 @@ Figures send(const Library& library, LinkTiming timing, double rate_hz, std::uin
         Clock::time_point last_return = first_due;
         for (std::uint64_t k = 0; k < calls; ++k) {
             if (rate_hz > 0) {
-                sleep_until(first_due + std::chrono::duration_cast<Clock::duration>(
-                                            std::chrono::duration<double>(
-                                                static_cast<double>(k) / rate_hz)));
+                sleep_until(first_due +
+                            std::chrono::duration_cast<Clock::duration>(
+                                std::chrono::duration<double>(static_cast<double>(k) / rate_hz)));
             }
             const ovel_canfd_frame frame = numbered_frame(k);
             const Clock::time_point before = Clock::now();
@@ -69,8 +69,8 @@ Figures send(const Library& library, LinkTiming timing, double rate_hz, std::uin
                               library.get_last_error(session.handle()));
             }
             last_return = Clock::now();
-            call_us.push_back(std::chrono::duration<double, std::micro>(last_return - before)
-                                  .count());
+            call_us.push_back(
+                std::chrono::duration<double, std::micro>(last_return - before).count());
         }
         // Every transmitted frame comes back once as an echo, in order.
         if (!wait_for_frames(calls, 60)) {
