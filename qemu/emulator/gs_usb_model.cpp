@@ -96,7 +96,7 @@ std::vector<std::uint8_t> GsUsbModel::descriptor(std::uint8_t type, std::uint8_t
             out.insert(out.end(), {9, 4, 0, 0, 2, 0xFF, 0, 0, 0});
             for (const std::uint8_t endpoint : {BULK_IN_ENDPOINT, BULK_OUT_ENDPOINT}) {
                 out.insert(out.end(), {7, 5, endpoint, 2});
-                put_u16(out, 512);
+                put_u16(out, bulk_max_packet_);
                 out.push_back(0);
             }
             return out;

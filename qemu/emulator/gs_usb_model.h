@@ -31,6 +31,10 @@ class GsUsbModel {
     ControlOutcome handle_control(const ControlSetup& setup,
                                   const std::vector<std::uint8_t>& out_data);
 
+    // wMaxPacketSize of both bulk endpoints in the configuration descriptor: 512 at high
+    // speed, 64 at full speed.
+    void set_bulk_max_packet(std::uint16_t size) { bulk_max_packet_ = size; }
+
     bool channel_started(unsigned channel) const {
         return channel < CHANNEL_COUNT && started_[channel];
     }
@@ -44,6 +48,7 @@ class GsUsbModel {
     std::vector<std::uint8_t> descriptor(std::uint8_t type, std::uint8_t index) const;
 
     std::string serial_;
+    std::uint16_t bulk_max_packet_ = 512;
     bool started_[CHANNEL_COUNT] = {};
 };
 

@@ -1,17 +1,22 @@
 // gs_usb adapter emulator for QEMU's usb-redir device.
 //
 // Usage: ovel-gsusb-redir --redir SOCKET --control SOCKET --serial TEXT --log FILE
-//                         [--timeout SECONDS]
+//                         [--timeout SECONDS] [--timing immediate|hs|fs]
 // Listens on both Unix sockets; QEMU connects its usb-redir chardev to the first and a serial
 // port to the second, on which the guest sends one command per line and reads one reply line.
+// --timing: bulk answers at once (immediate, the default, a high-speed device), or released on
+// the frame boundaries of a high-speed (hs, 125 us) or full-speed (fs, 1 ms) bus, with that bus's
+// packets per frame and the device reported to QEMU at that speed.
 // Exits 0 when QEMU closes the usb-redir connection with no protocol fault seen, 1 on a fault,
 // 2 when the time-out ran out, 3 on a setup error.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +25,7 @@
 #include <string>
 
 #include "redir_adapter.h"
+#include "usb_timing.h"
 
 namespace {
 
@@ -57,6 +63,7 @@ void set_nonblocking(int fd) {
 int main(int argc, char** argv) {
     std::string redir_path, control_path, serial = "QEMU0001", log_path;
     long timeout_seconds = 240;
+    ovel::qemu::UsbTiming timing = ovel::qemu::UsbTiming::immediate;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--redir") {
@@ -69,6 +76,13 @@ int main(int argc, char** argv) {
             log_path = argv[i + 1];
         } else if (option == "--timeout") {
             timeout_seconds = std::strtol(argv[i + 1], nullptr, 10);
+        } else if (option == "--timing") {
+            const auto parsed = ovel::qemu::parse_timing(argv[i + 1]);
+            if (!parsed) {
+                std::fprintf(stderr, "gs_usb emulator: --timing takes immediate, hs or fs\n");
+                return 3;
+            }
+            timing = *parsed;
         } else {
             std::fprintf(stderr, "gs_usb emulator: unknown option %s\n", argv[i]);
             return 3;
@@ -77,7 +91,7 @@ int main(int argc, char** argv) {
     if (redir_path.empty() || control_path.empty() || log_path.empty()) {
         std::fprintf(stderr,
                      "usage: %s --redir SOCKET --control SOCKET --log FILE "
-                     "[--serial TEXT] [--timeout SECONDS]\n",
+                     "[--serial TEXT] [--timeout SECONDS] [--timing immediate|hs|fs]\n",
                      argv[0]);
         return 3;
     }
@@ -86,6 +100,8 @@ int main(int argc, char** argv) {
         die(log_path.c_str());
     }
     std::setvbuf(wire_log, nullptr, _IOLBF, 0);
+    // Wake-ups for 125 us microframes need better than the default 50 us of timer slack.
+    ::prctl(PR_SET_TIMERSLACK, 1000UL);
 
     int redir_listener = listen_on(redir_path);
     int control_listener = listen_on(control_path);
@@ -96,7 +112,7 @@ int main(int argc, char** argv) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
 
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             std::fprintf(stderr, "gs_usb emulator: no end of session within %ld s\n",
@@ -114,7 +130,16 @@ int main(int argc, char** argv) {
         watch(control_listener);
         watch(redir_fd);
         watch(control_fd);
-        const int ready = ::poll(fds, count, static_cast<int>(std::min<long>(left.count(), 1000)));
+        // Sleep until a socket is readable or the adapter's next timed answer or paced frame.
+        std::int64_t wait_ns = std::min<std::int64_t>(left.count(), 1'000'000'000);
+        if (adapter) {
+            if (const auto due = adapter->next_due_ns()) {
+                wait_ns = std::clamp<std::int64_t>(*due - ovel::qemu::monotonic_ns(), 0, wait_ns);
+            }
+        }
+        const timespec wait{static_cast<time_t>(wait_ns / 1'000'000'000),
+                            static_cast<long>(wait_ns % 1'000'000'000)};
+        const int ready = ::ppoll(fds, count, &wait, nullptr);
         if (ready < 0 && errno != EINTR) {
             die("poll");
         }
@@ -128,7 +153,8 @@ int main(int argc, char** argv) {
                 ::close(redir_listener);
                 redir_listener = -1;
                 set_nonblocking(redir_fd);
-                adapter = std::make_unique<ovel::qemu::RedirAdapter>(redir_fd, serial, wire_log);
+                adapter = std::make_unique<ovel::qemu::RedirAdapter>(redir_fd, serial, wire_log,
+                                                                     timing);
                 redir_seen = true;
             } else if (fd == control_listener) {
                 control_fd = ::accept4(control_listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -167,6 +193,9 @@ int main(int argc, char** argv) {
                     }
                 }
             }
+        }
+        if (adapter) {
+            adapter->on_due();
         }
         if (adapter && !adapter->flush()) {
             std::fprintf(stderr, "gs_usb emulator: usb-redir write failed\n");

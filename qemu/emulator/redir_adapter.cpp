@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <sstream>
 
 #include <unistd.h>
@@ -57,8 +58,14 @@ std::vector<std::uint8_t> injected_frame(unsigned n) {
 
 }  // namespace
 
-RedirAdapter::RedirAdapter(int redir_fd, std::string serial, std::FILE* wire_log)
-    : fd_(redir_fd), model_(std::move(serial)), wire_log_(wire_log) {
+RedirAdapter::RedirAdapter(int redir_fd, std::string serial, std::FILE* wire_log,
+                           UsbTiming timing)
+    : fd_(redir_fd),
+      model_(std::move(serial)),
+      wire_log_(wire_log),
+      timing_(timing),
+      scheduler_(bus_speed(timing)) {
+    model_.set_bulk_max_packet(bus_speed(timing).bulk_max_packet);
     parser_ = usbredirparser_create();
     if (parser_ == nullptr) {
         std::fprintf(stderr, "gs_usb emulator: usbredirparser_create failed\n");
@@ -157,6 +164,7 @@ void RedirAdapter::hello_cb(void* priv, usb_redir_hello_header* hello) {
 }
 
 void RedirAdapter::connect_device() {
+    const BusSpeed bus = bus_speed(timing_);
     usb_redir_interface_info_header interfaces{};
     interfaces.interface_count = 1;
     interfaces.interface_class[0] = 0xFF;
@@ -169,19 +177,20 @@ void RedirAdapter::connect_device() {
     endpoints.type[0] = endpoints.type[16] = usb_redir_type_control;
     endpoints.max_packet_size[0] = endpoints.max_packet_size[16] = 64;
     endpoints.type[16 + (BULK_IN_ENDPOINT & 0x0F)] = usb_redir_type_bulk;
-    endpoints.max_packet_size[16 + (BULK_IN_ENDPOINT & 0x0F)] = 512;
+    endpoints.max_packet_size[16 + (BULK_IN_ENDPOINT & 0x0F)] = bus.bulk_max_packet;
     endpoints.type[BULK_OUT_ENDPOINT] = usb_redir_type_bulk;
-    endpoints.max_packet_size[BULK_OUT_ENDPOINT] = 512;
+    endpoints.max_packet_size[BULK_OUT_ENDPOINT] = bus.bulk_max_packet;
     usbredirparser_send_ep_info(parser_, &endpoints);
 
     usb_redir_device_connect_header device{};
-    device.speed = usb_redir_speed_high;
+    device.speed = bus.full_speed ? usb_redir_speed_full : usb_redir_speed_high;
     device.vendor_id = VENDOR_ID;
     device.product_id = PRODUCT_ID;
     device.device_version_bcd = 0x0100;
     usbredirparser_send_device_connect(parser_, &device);
     connected_ = true;
-    std::fprintf(wire_log_, "device connected\n");
+    std::fprintf(wire_log_, "device connected at %s speed, timing %s\n",
+                 bus.full_speed ? "full" : "high", timing_name(timing_));
 }
 
 void RedirAdapter::disconnect_device() {
@@ -192,7 +201,10 @@ void RedirAdapter::disconnect_device() {
     // An unplugged adapter answers nothing more; QEMU completes what it had outstanding.
     pending_in_.clear();
     held_out_.clear();
+    timed_.clear();
+    scheduler_ = FrameScheduler(bus_speed(timing_));
     frames_to_host_.clear();
+    paced_total_ = paced_done_ = 0;
     model_.reset_channels();
     std::fprintf(wire_log_, "device disconnected\n");
 }
@@ -251,12 +263,55 @@ void RedirAdapter::cancel_cb(void* priv, std::uint64_t id) {
         adapter.send_bulk(id, BULK_IN_ENDPOINT, usb_redir_cancelled, {}, 0);
         return;
     }
-    auto out = std::find(adapter.held_out_.begin(), adapter.held_out_.end(), id);
+    if (adapter.cancel_timed(id)) {
+        return;
+    }
+    auto out = std::find_if(adapter.held_out_.begin(), adapter.held_out_.end(),
+                            [id](const PendingOut& p) { return p.id == id; });
     if (out != adapter.held_out_.end()) {
         adapter.held_out_.erase(out);
         adapter.send_bulk(id, BULK_OUT_ENDPOINT, usb_redir_cancelled, {}, 0);
     }
     // Anything else has already been answered; the peer drops a late cancel itself.
+}
+
+bool RedirAdapter::cancel_timed(std::uint64_t id) {
+    const auto answer = std::find_if(timed_.begin(), timed_.end(),
+                                     [id](const TimedAnswer& a) { return a.id == id; });
+    if (answer == timed_.end()) {
+        return false;
+    }
+    const std::uint8_t endpoint = answer->endpoint;
+    if (endpoint == BULK_OUT_ENDPOINT) {
+        // Its bytes never reached the adapter, so nothing is echoed.
+        timed_.erase(answer);
+    } else {
+        // The adapter has sent neither this frame nor those answering later requests: it keeps
+        // them, in order, for the requests that remain.
+        std::deque<PendingIn> requests;
+        std::deque<std::vector<std::uint8_t>> frames;
+        for (auto it = answer; it != timed_.end();) {
+            if (it->endpoint != BULK_IN_ENDPOINT) {
+                ++it;
+                continue;
+            }
+            if (!it->data.empty()) {
+                frames.push_back(std::move(it->data));
+            }
+            if (it->id != id) {
+                requests.push_back(PendingIn{it->id, it->length});
+            }
+            it = timed_.erase(it);
+        }
+        pending_in_.insert(pending_in_.begin(), requests.begin(), requests.end());
+        frames_to_host_.insert(frames_to_host_.begin(), std::make_move_iterator(frames.begin()),
+                               std::make_move_iterator(frames.end()));
+    }
+    send_bulk(id, endpoint, usb_redir_cancelled, {}, 0);
+    if (endpoint == BULK_IN_ENDPOINT) {
+        deliver_frames();
+    }
+    return true;
 }
 
 void RedirAdapter::control_cb(void* priv, std::uint64_t id, usb_redir_control_packet_header* header,
@@ -357,16 +412,47 @@ void RedirAdapter::on_bulk(std::uint64_t id, usb_redir_bulk_packet_header& heade
         return;
     }
     std::fprintf(wire_log_, "bulk-out %s%s\n", hex(data).c_str(), hold_out_ ? " (held)" : "");
+    PendingOut out{id, std::move(data), length};
     if (hold_out_) {
-        held_out_.push_back(id);
+        held_out_.push_back(std::move(out));
         return;
     }
-    // The adapter echoes a frame sent on a started channel once it has gone out on the bus.
-    if (data.size() >= SHORT_FRAME && model_.channel_started(data[9])) {
-        frames_to_host_.push_back(data);
+    answer_out(std::move(out));
+}
+
+void RedirAdapter::answer_out(PendingOut out) {
+    if (timing_ == UsbTiming::immediate) {
+        accept_out(std::move(out));
+        deliver_frames();
+        return;
     }
-    send_bulk(id, BULK_OUT_ENDPOINT, usb_redir_success, {}, length);
-    deliver_frames();
+    const std::int64_t due = scheduler_.schedule(monotonic_ns(), out.length);
+    timed_.push_back(TimedAnswer{due, BULK_OUT_ENDPOINT, out.id, out.length, std::move(out.data)});
+}
+
+void RedirAdapter::accept_out(PendingOut out) {
+    // The adapter echoes a frame sent on a started channel once it has gone out on the bus.
+    if (out.data.size() >= SHORT_FRAME && model_.channel_started(out.data[9])) {
+        frames_to_host_.push_back(std::move(out.data));
+    }
+    send_bulk(out.id, BULK_OUT_ENDPOINT, usb_redir_success, {}, out.length);
+}
+
+void RedirAdapter::answer_in(PendingIn request, std::vector<std::uint8_t> frame) {
+    if (timing_ == UsbTiming::immediate) {
+        send_in(request, std::move(frame));
+        return;
+    }
+    const std::int64_t due = scheduler_.schedule(monotonic_ns(), frame.size());
+    timed_.push_back(
+        TimedAnswer{due, BULK_IN_ENDPOINT, request.id, request.length, std::move(frame)});
+}
+
+void RedirAdapter::send_in(const PendingIn& request, std::vector<std::uint8_t> frame) {
+    if (!frame.empty()) {
+        std::fprintf(wire_log_, "bulk-in %s\n", hex(frame).c_str());
+    }
+    send_bulk(request.id, BULK_IN_ENDPOINT, usb_redir_success, std::move(frame), 0);
 }
 
 void RedirAdapter::deliver_frames() {
@@ -378,7 +464,7 @@ void RedirAdapter::deliver_frames() {
         if (request.length == 0) {
             pending_in_.pop_front();
             std::fprintf(wire_log_, "bulk-in request of 0 bytes, answered empty\n");
-            send_bulk(request.id, BULK_IN_ENDPOINT, usb_redir_success, {}, 0);
+            answer_in(request, {});
             continue;
         }
         if (frames_to_host_.empty()) {
@@ -392,8 +478,7 @@ void RedirAdapter::deliver_frames() {
                   std::to_string(frame.size()) + "-byte frame");
             frame.resize(request.length);
         }
-        std::fprintf(wire_log_, "bulk-in %s\n", hex(frame).c_str());
-        send_bulk(request.id, BULK_IN_ENDPOINT, usb_redir_success, std::move(frame), 0);
+        answer_in(request, std::move(frame));
     }
 }
 
@@ -403,6 +488,46 @@ void RedirAdapter::queue_injected_frames(unsigned count) {
     }
     injected_total_ += count;
     deliver_frames();
+}
+
+std::int64_t RedirAdapter::paced_due_ns(unsigned index) const {
+    return paced_start_ns_ + static_cast<std::int64_t>(index) * 1'000'000'000 / paced_rate_;
+}
+
+std::optional<std::int64_t> RedirAdapter::next_due_ns() const {
+    std::optional<std::int64_t> due;
+    if (!timed_.empty()) {
+        due = timed_.front().due_ns;  // the scheduler hands out boundaries in order
+    }
+    if (paced_done_ < paced_total_) {
+        const std::int64_t paced = paced_due_ns(paced_done_);
+        due = due ? std::min(*due, paced) : paced;
+    }
+    return due;
+}
+
+void RedirAdapter::on_due() {
+    const std::int64_t now = monotonic_ns();
+    while (paced_done_ < paced_total_ && paced_due_ns(paced_done_) <= now) {
+        ++paced_done_;
+        queue_injected_frames(1);
+    }
+    while (!timed_.empty() && timed_.front().due_ns <= now) {
+        TimedAnswer answer = std::move(timed_.front());
+        timed_.pop_front();
+        if (answer.endpoint == BULK_IN_ENDPOINT) {
+            send_in(PendingIn{answer.id, answer.length}, std::move(answer.data));
+        } else {
+            accept_out(PendingOut{answer.id, std::move(answer.data), answer.length});
+            deliver_frames();
+        }
+    }
+}
+
+void RedirAdapter::set_timing(UsbTiming timing) {
+    timing_ = timing;
+    scheduler_ = FrameScheduler(bus_speed(timing));
+    model_.set_bulk_max_packet(bus_speed(timing).bulk_max_packet);
 }
 
 std::string RedirAdapter::command(const std::string& line) {
@@ -427,12 +552,47 @@ std::string RedirAdapter::command(const std::string& line) {
         if (!(words >> count) || count == 0 || count > 100000) {
             return "error bad count";
         }
+        // An optional rate in frames/s paces the frames instead of queueing them at once.
+        unsigned long rate = 0;
+        std::string rate_text;
+        if (words >> rate_text) {
+            char* end = nullptr;
+            rate = std::strtoul(rate_text.c_str(), &end, 10);
+            if (*end != '\0' || rate == 0 || rate > 1'000'000) {
+                return "error bad rate";
+            }
+        }
         if (!accepting_packets()) {
             return "error not connected";
         }
+        if (paced_done_ < paced_total_) {
+            return "error a paced injection is running";
+        }
         // Injection restarts the numbering so that every burst starts at frame 0.
         injected_total_ = 0;
-        queue_injected_frames(count);
+        if (rate == 0) {
+            queue_injected_frames(count);
+        } else {
+            // on_due, which the main loop runs after every command, injects the first frame.
+            paced_total_ = count;
+            paced_done_ = 0;
+            paced_rate_ = static_cast<unsigned>(rate);
+            paced_start_ns_ = monotonic_ns();
+        }
+        return "ok";
+    }
+    if (verb == "timing") {
+        std::string mode;
+        words >> mode;
+        const std::optional<UsbTiming> timing = parse_timing(mode);
+        if (!timing) {
+            return "error bad timing";
+        }
+        // The speed is told to QEMU when the device is plugged in.
+        if (connected_ || awaiting_disconnect_ack_) {
+            return "error unplug first";
+        }
+        set_timing(*timing);
         return "ok";
     }
     if (verb == "stall-next") {
@@ -445,15 +605,22 @@ std::string RedirAdapter::command(const std::string& line) {
     }
     if (verb == "release-out") {
         hold_out_ = false;
-        for (const std::uint64_t id : held_out_) {
-            send_bulk(id, BULK_OUT_ENDPOINT, usb_redir_success, {}, 0);
-        }
+        // The held transfers go out now, acknowledged in full and echoed like any other.
+        std::vector<PendingOut> held = std::move(held_out_);
         held_out_.clear();
+        for (PendingOut& out : held) {
+            answer_out(std::move(out));
+        }
         return "ok";
     }
     if (verb == "stats") {
-        return "ok in=" + std::to_string(pending_in_.size()) +
-               " held=" + std::to_string(held_out_.size()) +
+        // in: IN requests not completed yet; held: OUT transfers not acknowledged yet.
+        const auto timed_in = static_cast<std::size_t>(
+            std::count_if(timed_.begin(), timed_.end(), [](const TimedAnswer& a) {
+                return a.endpoint == BULK_IN_ENDPOINT;
+            }));
+        return "ok in=" + std::to_string(pending_in_.size() + timed_in) +
+               " held=" + std::to_string(held_out_.size() + timed_.size() - timed_in) +
                " queued=" + std::to_string(frames_to_host_.size()) +
                " started=" + std::to_string(model_.channel_started(0)) +
                std::to_string(model_.channel_started(1));

@@ -3,20 +3,23 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <usbredirparser.h>
 
 #include "gs_usb_model.h"
+#include "usb_timing.h"
 
 // The emulated adapter as a usbredir USB host: answers QEMU's usb-redir device over one stream
-// socket, and takes test commands (inject frames, stall, hold transmits, unplug) from another.
+// socket, and takes test commands (inject frames, stall, hold transmits, unplug, timing) from
+// another. With USB timing, bulk answers wait for the frame boundary that carries them.
 namespace ovel::qemu {
 
 class RedirAdapter {
   public:
-    RedirAdapter(int redir_fd, std::string serial, std::FILE* wire_log);
+    RedirAdapter(int redir_fd, std::string serial, std::FILE* wire_log, UsbTiming timing);
     ~RedirAdapter();
     RedirAdapter(const RedirAdapter&) = delete;
     RedirAdapter& operator=(const RedirAdapter&) = delete;
@@ -27,6 +30,10 @@ class RedirAdapter {
     bool flush();
     // Executes one command line and returns the reply line (without newline).
     std::string command(const std::string& line);
+    // When on_due has work next (a timed answer or a paced frame), in ns on CLOCK_MONOTONIC.
+    std::optional<std::int64_t> next_due_ns() const;
+    // Injects the paced frames and sends the timed answers that are due by now.
+    void on_due();
     // Protocol faults seen so far (unexpected packets, unknown endpoints, ...).
     const std::vector<std::string>& faults() const { return faults_; }
 
@@ -34,6 +41,22 @@ class RedirAdapter {
     struct PendingIn {
         std::uint64_t id;
         std::uint32_t length;
+    };
+    // A bulk OUT transfer the adapter has not taken yet: its bytes reach the adapter (and are
+    // echoed) only when it is acknowledged.
+    struct PendingOut {
+        std::uint64_t id;
+        std::vector<std::uint8_t> data;
+        std::uint32_t length;
+    };
+    // A bulk answer waiting for its frame boundary. IN: request `id` of `length` bytes and the
+    // frame that answers it; OUT: transfer `id` of `length` bytes and the bytes it carries.
+    struct TimedAnswer {
+        std::int64_t due_ns;
+        std::uint8_t endpoint;
+        std::uint64_t id;
+        std::uint32_t length;
+        std::vector<std::uint8_t> data;
     };
 
     static RedirAdapter& self(void* priv) { return *static_cast<RedirAdapter*>(priv); }
@@ -64,8 +87,18 @@ class RedirAdapter {
                  std::vector<std::uint8_t> data);
     void send_bulk(std::uint64_t id, std::uint8_t endpoint, std::uint8_t status,
                    std::vector<std::uint8_t> data, std::uint32_t acknowledged_length);
+    // answer_*: at once with immediate timing, otherwise at the transfer's frame boundary, where
+    // accept_out hands the OUT bytes to the adapter and send_in sends the frame.
+    void answer_in(PendingIn request, std::vector<std::uint8_t> frame);
+    void answer_out(PendingOut out);
+    void accept_out(PendingOut out);
+    void send_in(const PendingIn& request, std::vector<std::uint8_t> frame);
+    // False when no timed answer has this id.
+    bool cancel_timed(std::uint64_t id);
     void deliver_frames();
     void queue_injected_frames(unsigned count);
+    void set_timing(UsbTiming timing);
+    std::int64_t paced_due_ns(unsigned index) const;
     // Packets of a device that is unplugged (or being unplugged) are ignored.
     bool accepting_packets() const { return connected_ && !awaiting_disconnect_ack_; }
     void fault(std::string text);
@@ -80,9 +113,15 @@ class RedirAdapter {
     bool stall_next_vendor_ = false;
     bool hold_out_ = false;
     unsigned injected_total_ = 0;
+    // A paced injection: frame i of it enters the adapter at paced_start_ns_ + i / rate.
+    unsigned paced_total_ = 0, paced_done_ = 0, paced_rate_ = 0;
+    std::int64_t paced_start_ns_ = 0;
+    UsbTiming timing_;
+    FrameScheduler scheduler_;
+    std::deque<TimedAnswer> timed_;  // in release order
     std::deque<PendingIn> pending_in_;
     std::deque<std::vector<std::uint8_t>> frames_to_host_;
-    std::vector<std::uint64_t> held_out_;
+    std::vector<PendingOut> held_out_;
     std::vector<std::string> vendor_log_;
     std::vector<std::string> faults_;
 };
