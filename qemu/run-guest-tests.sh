@@ -1,6 +1,8 @@
 #!/bin/bash
 # Builds a small Linux guest (Debian's 6.1 kernel, busybox, Debian's libusb) and runs the
-# driver's real-stack test in it under QEMU, against the host-side gs_usb emulator.
+# driver's real-stack test in it under QEMU, against the host-side gs_usb emulator. The emulator
+# starts with immediate answers; the test's last pass switches it (bench command "timing fs")
+# to a full-speed device on USB's 1 ms frames and receives a paced stream.
 #
 # run-guest-tests.sh --emulator PATH --test-program PATH --library PATH --work-dir DIR
 #
@@ -118,7 +120,7 @@ run="$work/run"
 rm -rf "$run"
 mkdir -p "$run"
 "$emulator" --redir "$run/redir.sock" --control "$run/bench.sock" --serial QEMU0001 \
-    --log "$run/wire.log" --timeout 280 2>"$run/emulator.err" &
+    --log "$run/wire.log" --timeout 280 --timing immediate 2>"$run/emulator.err" &
 emulator_pid=$!
 trap 'kill "$emulator_pid" 2>/dev/null || true' EXIT
 for _ in $(seq 100); do

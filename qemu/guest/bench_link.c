@@ -89,7 +89,8 @@ static bool read_text(const char* path, char* out, size_t size) {
     return got;
 }
 
-bool adapter_present(char* driver, size_t driver_size) {
+/* The adapter's entry in /sys/bus/usb/devices ("1-1") into name; false when none. */
+static bool find_adapter(char* name, size_t name_size) {
     DIR* devices = opendir("/sys/bus/usb/devices");
     if (devices == NULL) {
         return false;
@@ -107,19 +108,54 @@ bool adapter_present(char* driver, size_t driver_size) {
             continue;
         }
         found = true;
-        driver[0] = '\0';
-        char link[PATH_MAX], target[PATH_MAX];
-        snprintf(link, sizeof link, "/sys/bus/usb/devices/%s/%s:1.0/driver", entry->d_name,
-                 entry->d_name);
-        const ssize_t n = readlink(link, target, sizeof target - 1);
-        if (n > 0) {
-            target[n] = '\0';
-            const char* name = strrchr(target, '/');
-            snprintf(driver, driver_size, "%s", name != NULL ? name + 1 : target);
-        }
+        snprintf(name, name_size, "%s", entry->d_name);
     }
     closedir(devices);
     return found;
+}
+
+bool adapter_present(char* driver, size_t driver_size) {
+    char device[NAME_MAX + 1];
+    if (!find_adapter(device, sizeof device)) {
+        return false;
+    }
+    driver[0] = '\0';
+    char link[PATH_MAX], target[PATH_MAX];
+    snprintf(link, sizeof link, "/sys/bus/usb/devices/%s/%s:1.0/driver", device, device);
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n > 0) {
+        target[n] = '\0';
+        const char* name = strrchr(target, '/');
+        snprintf(driver, driver_size, "%s", name != NULL ? name + 1 : target);
+    }
+    return true;
+}
+
+static bool adapter_speed(char* speed, size_t speed_size, char* max_packet,
+                          size_t max_packet_size) {
+    char device[NAME_MAX + 1], path[PATH_MAX];
+    if (!find_adapter(device, sizeof device)) {
+        return false;
+    }
+    snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/speed", device);
+    const bool got_speed = read_text(path, speed, speed_size);
+    snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/%s:1.0/ep_81/wMaxPacketSize", device,
+             device);
+    return read_text(path, max_packet, max_packet_size) && got_speed;
+}
+
+bool wait_adapter_speed(char* speed, size_t speed_size, char* max_packet, size_t max_packet_size,
+                        int timeout_ms) {
+    const long long deadline = now_ms() + timeout_ms;
+    for (;;) {
+        if (adapter_speed(speed, speed_size, max_packet, max_packet_size)) {
+            return true;
+        }
+        if (now_ms() >= deadline) {
+            return false;
+        }
+        usleep(20000);
+    }
 }
 
 bool wait_adapter_present(bool present, int timeout_ms) {

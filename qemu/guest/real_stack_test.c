@@ -46,15 +46,21 @@ static void check(bool ok, const char* name, const char* detail_format, ...) {
     fflush(stdout);
 }
 
-/* Frames delivered to the receive callback. */
+/* Frames delivered to the receive callback, and when the first and the last arrived. */
 static pthread_mutex_t received_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t received_changed = PTHREAD_COND_INITIALIZER;
 static ovel_canfd_frame received[MAX_FRAMES];
 static int received_count;
 static int received_overflow;
+static long long received_first_ms, received_last_ms;
 
 static void on_frame(const ovel_canfd_frame* frame) {
+    const long long now = now_ms();
     pthread_mutex_lock(&received_lock);
+    if (received_count == 0) {
+        received_first_ms = now;
+    }
+    received_last_ms = now;
     if (received_count < MAX_FRAMES) {
         received[received_count++] = *frame;
     } else {
@@ -219,6 +225,22 @@ static bool frame_is_injected(const ovel_canfd_frame* f, unsigned n) {
     return true;
 }
 
+/* Compares what arrived with injected frames 0 to frames - 1: returns the index of the first
+   wrong frame (-1 when none) and sets *extra to the count of frames beyond them. */
+static int first_wrong_frame(int frames, int* extra) {
+    int first_bad = -1;
+    pthread_mutex_lock(&received_lock);
+    for (int n = 0; n < received_count && n < frames; ++n) {
+        if (!frame_is_injected(&received[n], (unsigned)n)) {
+            first_bad = n;
+            break;
+        }
+    }
+    *extra = received_count + received_overflow - frames;
+    pthread_mutex_unlock(&received_lock);
+    return first_bad;
+}
+
 static void check_receive(void) {
     enum { FRAMES = 200 };
     char reply[512];
@@ -226,16 +248,8 @@ static void check_receive(void) {
     command_or_fail("inject 200", reply, sizeof reply);
     const bool all = wait_received(FRAMES, WAIT_FRAMES_MS);
     check(all, "200 injected frames delivered", "got %d", received_now());
-    int first_bad = -1;
-    pthread_mutex_lock(&received_lock);
-    for (int n = 0; n < received_count && n < FRAMES; ++n) {
-        if (!frame_is_injected(&received[n], (unsigned)n)) {
-            first_bad = n;
-            break;
-        }
-    }
-    const int extra = received_count - FRAMES;
-    pthread_mutex_unlock(&received_lock);
+    int extra;
+    const int first_bad = first_wrong_frame(FRAMES, &extra);
     check(all && first_bad < 0 && extra == 0,
           "frames of two channels delivered in order, classic and FD, intact",
           "first wrong frame %d, %d extra", first_bad, extra);
@@ -449,6 +463,76 @@ static void check_disconnect_while_streaming(ovel_canfd_driver* driver, int base
     ovel_canfd_close(driver);
 }
 
+static double cpu_ms(void) {
+    struct timespec cpu;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
+    return (double)cpu.tv_sec * 1000.0 + (double)cpu.tv_nsec / 1e6;
+}
+
+/* The adapter plugged in again as a full-speed device that answers bulk transfers on USB's 1 ms
+   frames, at most 19 packets of 64 bytes each: an FD frame takes two packets each way, a paced
+   stream arrives whole, and close while streaming leaves no transfer behind. Only correctness
+   is checked; the rate and the CPU time are printed, since the host is shared and TCG is slow. */
+static void check_full_speed_timing(ovel_canfd_driver* driver) {
+    enum { FRAMES = 300, RATE = 1000 };
+    char reply[512];
+    command_or_fail("disconnect", reply, sizeof reply);
+    const bool gone = wait_adapter_present(false, 20000);
+    command_or_fail("timing fs", reply, sizeof reply);
+    command_or_fail("connect", reply, sizeof reply);
+    const bool back = wait_adapter_present(true, 20000);
+    char speed[16] = "", max_packet[16] = "";
+    const bool described =
+        back && wait_adapter_speed(speed, sizeof speed, max_packet, sizeof max_packet, 20000);
+    check(gone && back && described && strcmp(speed, "12") == 0 &&
+              strcmp(max_packet, "0040") == 0,
+          "adapter plugged in again at full speed with 64-byte bulk packets",
+          "unplugged %d, back %d, speed \"%s\", bulk IN max packet \"%s\"", gone, back, speed,
+          max_packet);
+
+    const int32_t opened = ovel_canfd_open(driver);
+    ovel_canfd_set_rx_callback(driver, on_frame);
+    const int32_t started0 = ovel_canfd_start(driver, 0);
+    const int32_t started1 = ovel_canfd_start(driver, 1);
+    check(opened == OVEL_CANFD_OK && started0 == OVEL_CANFD_OK && started1 == OVEL_CANFD_OK,
+          "open and start at full speed", "open %d, start %d %d: %s", opened, started0, started1,
+          ovel_canfd_get_last_error(driver));
+    check_transmit_echo(driver, "transmit and echo at full speed, one frame in two packets");
+
+    clear_received();
+    const double cpu_before = cpu_ms();
+    const long long wall_before = now_ms();
+    char command[64];
+    snprintf(command, sizeof command, "inject %d %d", FRAMES, RATE);
+    command_or_fail(command, reply, sizeof reply);
+    const bool all = wait_received(FRAMES, WAIT_FRAMES_MS);
+    const double cpu_used = cpu_ms() - cpu_before;
+    const long long wall = now_ms() - wall_before;
+    int extra;
+    const int first_bad = first_wrong_frame(FRAMES, &extra);
+    check(all && first_bad < 0 && extra == 0,
+          "paced stream at full speed: no frame lost, duplicated or reordered",
+          "%d of %d frames, first wrong frame %d, %d extra", received_now(), FRAMES, first_bad,
+          extra);
+    pthread_mutex_lock(&received_lock);
+    const long long span = received_last_ms - received_first_ms;
+    const int count = received_count;
+    pthread_mutex_unlock(&received_lock);
+    printf("# full speed: %d frames paced at %d/s arrived at %.0f frames/s; process CPU %.0f ms "
+           "in %lld ms (%.0f %%)\n",
+           count, RATE, span > 0 ? (count - 1) * 1000.0 / (double)span : 0.0, cpu_used, wall,
+           wall > 0 ? cpu_used * 100.0 / (double)wall : 0.0);
+
+    /* Answers the adapter holds for the next frame are cancelled like any unanswered request. */
+    clear_received();
+    command_or_fail("inject 100", reply, sizeof reply);
+    wait_received(1, WAIT_FRAMES_MS);
+    const int32_t closed = ovel_canfd_close(driver);
+    check(closed == OVEL_CANFD_OK && wait_emulator_idle(reply, sizeof reply),
+          "close while streaming at full speed cancels every receive transfer on the wire",
+          "close %d, %s", closed, reply);
+}
+
 int main(int argc, char** argv) {
     const char* tty = argc > 1 ? argv[1] : "/dev/ttyS1";
     setvbuf(stdout, NULL, _IOLBF, 0);
@@ -476,6 +560,7 @@ int main(int argc, char** argv) {
     check_close_while_streaming(driver, base_threads);
     check_open_close_cycles(driver, base_threads);
     check_disconnect_while_streaming(driver, base_threads);
+    check_full_speed_timing(driver);
     ovel_canfd_deinit(driver);
     printf("guest: %d passed, %d failed\n", passed, failed);
     return failed == 0 && passed > 0 ? 0 : 1;
