@@ -110,8 +110,7 @@ ovsim::LinkTiming timing_from_environment() {
         return ovsim::LinkTiming::FullSpeed;
     }
     if (text != "immediate") {
-        std::fprintf(stderr,
-                     "ovsim: OVSIM_TIMING=%s is not immediate, hs or fs; using immediate\n",
+        std::fprintf(stderr, "ovsim: OVSIM_TIMING=%s is not immediate, hs or fs; using immediate\n",
                      named);
     }
     return ovsim::LinkTiming::Immediate;
@@ -268,9 +267,8 @@ OVSIM_EXPORT int32_t ovsim_set_link_timing(int32_t adapter, int32_t timing) {
     if (a == nullptr || timing < 0 || timing > 2) {
         return -1;
     }
-    constexpr ovsim::LinkTiming by_value[] = {ovsim::LinkTiming::Immediate,
-                                              ovsim::LinkTiming::HighSpeed,
-                                              ovsim::LinkTiming::FullSpeed};
+    constexpr ovsim::LinkTiming by_value[] = {
+        ovsim::LinkTiming::Immediate, ovsim::LinkTiming::HighSpeed, ovsim::LinkTiming::FullSpeed};
     a->set_link_timing(by_value[timing]);
     return 0;
 }
