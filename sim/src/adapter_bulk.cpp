@@ -19,15 +19,26 @@ void put_le(std::uint8_t* out, std::uint64_t value, int bytes) {
     }
 }
 
+// FD stream frames: data bytes 8..15 hold when the transfer reached the host, 16..23 when the
+// frame was on the bus.
+constexpr std::size_t RELEASE_STAMP_OFFSET = DATA_OFFSET + 8;
+constexpr std::size_t BUS_STAMP_OFFSET = DATA_OFFSET + 16;
+
+std::uint64_t nanoseconds_of(Clock::time_point time) {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count());
+}
+
 // Copies a frame into an IN transfer; a frame longer than the buffer overflows it.
-void complete_in(Sim& s, TransferState& transfer, const std::uint8_t* bytes, std::size_t size) {
+void complete_in(Sim& s, AdapterModel& adapter, TransferState& transfer, const std::uint8_t* bytes,
+                 std::size_t size) {
     libusb_transfer& pub = *transfer.pub();
     const auto capacity = static_cast<std::size_t>(pub.length);
     const std::size_t copied = std::min(size, capacity);
     if (copied > 0) {
         std::memcpy(pub.buffer, bytes, copied);
     }
-    queue_completion(s, transfer,
+    adapter_complete(s, adapter, transfer,
                      size > capacity ? LIBUSB_TRANSFER_OVERFLOW : LIBUSB_TRANSFER_COMPLETED,
                      static_cast<int>(copied));
 }
@@ -56,11 +67,19 @@ void complete_with_stream_frame(Sim& s, AdapterModel& adapter, TransferState& tr
     frame[10] = stream.config.fd ? FRAME_FLAG_FD : 0;
     put_le(&frame[DATA_OFFSET], sequence, 8);
     if (stream.config.fd) {
-        const auto now =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch());
-        put_le(&frame[DATA_OFFSET + 8], static_cast<std::uint64_t>(now.count()), 8);
+        const Clock::time_point now = Clock::now();
+        // Immediate timing releases the completion now; a timed one stamps it at its boundary.
+        if (adapter.link_timing == LinkTiming::Immediate) {
+            put_le(&frame[RELEASE_STAMP_OFFSET], nanoseconds_of(now), 8);
+        } else {
+            transfer.stamp_release = true;
+        }
+        const Clock::time_point on_bus =
+            stream.config.rate_hz > 0 ? stream_due(stream, sequence) : now;
+        put_le(&frame[BUS_STAMP_OFFSET], nanoseconds_of(on_bus), 8);
     }
-    complete_in(s, transfer, frame, stream.config.fd ? FD_WIRE_LENGTH : CLASSIC_WIRE_LENGTH);
+    complete_in(s, adapter, transfer, frame,
+                stream.config.fd ? FD_WIRE_LENGTH : CLASSIC_WIRE_LENGTH);
     ++adapter.streamed;
 }
 
@@ -68,13 +87,13 @@ void complete_with_stream_frame(Sim& s, AdapterModel& adapter, TransferState& tr
 bool serve_now(Sim& s, AdapterModel& adapter, TransferState& transfer) {
     if (adapter.fail_in_remaining > 0) {
         --adapter.fail_in_remaining;
-        queue_completion(s, transfer, adapter.fail_in_status, 0);
+        adapter_complete(s, adapter, transfer, adapter.fail_in_status, 0);
         return true;
     }
     if (!adapter.to_host.empty()) {
         const std::vector<std::uint8_t> frame = std::move(adapter.to_host.front());
         adapter.to_host.pop_front();
-        complete_in(s, transfer, frame.data(), frame.size());
+        complete_in(s, adapter, transfer, frame.data(), frame.size());
         return true;
     }
     if (stream_has_frame(adapter.stream) && adapter.stream.config.rate_hz <= 0) {
@@ -85,6 +104,17 @@ bool serve_now(Sim& s, AdapterModel& adapter, TransferState& transfer) {
 }
 
 }  // namespace
+
+void adapter_stamp_release(TransferState& transfer) {
+    const libusb_transfer& pub = *transfer.pub();
+    std::uint8_t stamp[8];
+    put_le(stamp, nanoseconds_of(transfer.release), 8);
+    // A buffer shorter than the frame keeps the part of the stamp that fits.
+    const auto received = static_cast<std::size_t>(transfer.result_length);
+    for (std::size_t i = 0; i < sizeof stamp && RELEASE_STAMP_OFFSET + i < received; ++i) {
+        pub.buffer[RELEASE_STAMP_OFFSET + i] = stamp[i];
+    }
+}
 
 std::optional<Clock::time_point> adapter_pump_stream(Sim& s, AdapterModel& adapter,
                                                      Clock::time_point now) {
@@ -149,13 +179,13 @@ void adapter_bulk_out(Sim& s, AdapterModel& adapter, TransferState& transfer) {
             make_pending(s, transfer);
             return;
         case OutBehaviour::Stall:
-            queue_completion(s, transfer, LIBUSB_TRANSFER_STALL, 0);
+            adapter_complete(s, adapter, transfer, LIBUSB_TRANSFER_STALL, 0);
             return;
         case OutBehaviour::Error:
-            queue_completion(s, transfer, LIBUSB_TRANSFER_ERROR, 0);
+            adapter_complete(s, adapter, transfer, LIBUSB_TRANSFER_ERROR, 0);
             return;
     }
-    queue_completion(s, transfer, LIBUSB_TRANSFER_COMPLETED, pub.length);
+    adapter_complete(s, adapter, transfer, LIBUSB_TRANSFER_COMPLETED, pub.length);
     if (length > CHANNEL_OFFSET) {
         const std::uint8_t channel = pub.buffer[CHANNEL_OFFSET];
         if (channel < adapter.channel_started.size() && adapter.channel_started[channel]) {

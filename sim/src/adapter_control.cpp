@@ -113,14 +113,14 @@ void adapter_control(Sim& s, AdapterModel& adapter, TransferState& transfer) {
     }
     if (const auto status = adapter.control_status.find(request.request);
         status != adapter.control_status.end()) {
-        queue_completion(s, transfer, status->second, 0);
+        adapter_complete(s, adapter, transfer, status->second, 0);
         return;
     }
     const auto reply_override = adapter.reply_length.find(request.request);
     if ((request.request_type & LIBUSB_ENDPOINT_IN) != 0) {
         const auto reply = reply_to(adapter, request);
         if (!reply) {
-            queue_completion(s, transfer, LIBUSB_TRANSFER_STALL, 0);
+            adapter_complete(s, adapter, transfer, LIBUSB_TRANSFER_STALL, 0);
             return;
         }
         int length = static_cast<int>(reply->size());
@@ -132,18 +132,18 @@ void adapter_control(Sim& s, AdapterModel& adapter, TransferState& transfer) {
         const int from_reply = std::min<int>(length, static_cast<int>(reply->size()));
         std::memcpy(data, reply->data(), static_cast<std::size_t>(from_reply));
         std::memset(data + from_reply, 0, static_cast<std::size_t>(length - from_reply));
-        queue_completion(s, transfer, LIBUSB_TRANSFER_COMPLETED, length);
+        adapter_complete(s, adapter, transfer, LIBUSB_TRANSFER_COMPLETED, length);
         return;
     }
     if (!accept(adapter, request)) {
-        queue_completion(s, transfer, LIBUSB_TRANSFER_STALL, 0);
+        adapter_complete(s, adapter, transfer, LIBUSB_TRANSFER_STALL, 0);
         return;
     }
     int length = request.length;
     if (reply_override != adapter.reply_length.end()) {
         length = std::clamp(reply_override->second, 0, length);
     }
-    queue_completion(s, transfer, LIBUSB_TRANSFER_COMPLETED, length);
+    adapter_complete(s, adapter, transfer, LIBUSB_TRANSFER_COMPLETED, length);
 }
 
 }  // namespace ovsim::detail

@@ -97,7 +97,7 @@ void Adapter::set_no_answer(std::uint8_t request) {
 
 void Adapter::set_link_timing(LinkTiming timing) {
     std::lock_guard lock(sim().mutex);
-    model_.link_timing = timing;
+    detail::adapter_set_link_timing(model_, timing);
 }
 
 void Adapter::clear_faults() {

@@ -1,4 +1,4 @@
-// Shared state, misuse reporting and the two ways a transfer's outcome is settled.
+// Shared state, misuse reporting and the ways a transfer's outcome is settled.
 #include "model.h"
 
 #include <cstdio>
@@ -58,24 +58,8 @@ void require_open_handle(const libusb_device_handle* handle, const char* functio
 }
 
 void queue_completion(Sim& s, TransferState& transfer, libusb_transfer_status status, int length) {
-    libusb_context& context = *transfer.context;
-    if (transfer.phase == TransferState::Phase::Pending) {
-        context.pending.remove(transfer);
-        if (transfer.endpoint == Endpoint::BulkIn && transfer.handle != nullptr) {
-            transfer.handle->adapter->pending_in.remove(transfer);
-        }
-    } else {
-        ++s.counters.transfers_in_flight;
-    }
-    transfer.phase = TransferState::Phase::Queued;
-    transfer.has_deadline = false;
-    transfer.result_status = status;
-    transfer.result_length = length;
-    context.completions.push_back(transfer);
-    context.changes.fetch_add(1, std::memory_order_release);
-    if (context.sleepers > 0) {
-        context.wakeup.notify_all();
-    }
+    decide_outcome(s, transfer, status, length);
+    release_completion(transfer);
 }
 
 void make_pending(Sim& s, TransferState& transfer) {

@@ -245,6 +245,7 @@ void LIBUSB_CALL libusb_close(libusb_device_handle* handle) {
     DroppedTransfers dropped;
     drop_transfers(s, context.pending, *handle, dropped);
     drop_transfers(s, context.completions, *handle, dropped);
+    drop_transfers(s, handle->adapter->scheduled, *handle, dropped);
     if (dropped.uncancelled) {
         ++s.counters.closed_with_transfers_in_flight;
     }

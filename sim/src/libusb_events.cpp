@@ -30,12 +30,21 @@ std::optional<Clock::time_point> next_deadline(const libusb_context& context) {
     return earliest;
 }
 
-std::optional<Clock::time_point> pump_streams(Sim& s, libusb_context& context,
-                                              Clock::time_point now) {
+// Completes the stream frames that are due and releases the completions whose frame boundary
+// has passed; returns when the next of either is due.
+std::optional<Clock::time_point> pump_adapters(Sim& s, libusb_context& context,
+                                               Clock::time_point now) {
     std::optional<Clock::time_point> earliest;
     for (libusb_device_handle* handle : context.open_handles) {
-        if (const auto due = adapter_pump_stream(s, *handle->adapter, now)) {
+        AdapterModel& adapter = *handle->adapter;
+        if (const auto due = adapter_pump_stream(s, adapter, now)) {
             earliest = earliest ? std::min(*earliest, *due) : *due;
+        }
+        if (adapter.scheduled.empty()) {
+            continue;
+        }
+        if (const auto release = adapter_release_due(adapter, now)) {
+            earliest = earliest ? std::min(*earliest, *release) : *release;
         }
     }
     return earliest;
@@ -142,7 +151,7 @@ int handle_events_until(Sim& s, libusb_context& context, std::unique_lock<std::m
             continue;
         }
         expire_timeouts(s, context, now);
-        const std::optional<Clock::time_point> stream_due = pump_streams(s, context, now);
+        const std::optional<Clock::time_point> adapter_due = pump_adapters(s, context, now);
         if (!context.completions.empty()) {
             deliver_completions(s, context, lock);
             break;
@@ -151,8 +160,8 @@ int handle_events_until(Sim& s, libusb_context& context, std::unique_lock<std::m
         if (const auto deadline = next_deadline(context)) {
             wake = std::min(wake, *deadline);
         }
-        if (stream_due) {
-            wake = std::min(wake, *stream_due);
+        if (adapter_due) {
+            wake = std::min(wake, *adapter_due);
         }
         if (now >= limit) {
             // The due time first: a reader that sees these changes also sees their due time.

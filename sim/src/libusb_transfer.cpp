@@ -181,6 +181,7 @@ int LIBUSB_CALL libusb_submit_transfer(libusb_transfer* transfer) {
     state.handle = &handle;
     state.context = handle.context;
     state.cancel_requested = false;
+    state.stamp_release = false;
     transfer->status = LIBUSB_TRANSFER_COMPLETED;
     transfer->actual_length = 0;
     switch (endpoint) {

@@ -30,9 +30,10 @@ enum class Endpoint : std::uint8_t { Control, BulkIn, BulkOut };
 struct TransferState {
     static constexpr std::uint32_t MAGIC = 0x6F767472;  // "ovtr"
     enum class Phase : std::uint8_t {
-        Idle,     // not in flight: may be filled, submitted or freed
-        Pending,  // in flight, its outcome not decided yet
-        Queued,   // in flight, outcome decided, waiting for an event thread to deliver it
+        Idle,       // not in flight: may be filled, submitted or freed
+        Pending,    // in flight, its outcome not decided yet
+        Scheduled,  // in flight, outcome decided, waiting for the USB frame that carries it
+        Queued,     // in flight, outcome decided, waiting for an event thread to deliver it
     };
 
     std::uint32_t magic = MAGIC;
@@ -45,7 +46,10 @@ struct TransferState {
     libusb_context* context = nullptr;
     libusb_transfer_status result_status = LIBUSB_TRANSFER_COMPLETED;
     int result_length = 0;
-    // Links in the context's pending list or its completion queue (never both).
+    Clock::time_point release{};  // Scheduled: the frame boundary at which it reaches the host
+    bool stamp_release = false;   // carries a stream FD frame that records its release time
+    // Links in the context's pending list, its completion queue or the adapter's schedule
+    // (one at a time).
     TransferState* prev = nullptr;
     TransferState* next = nullptr;
     // Links in the adapter's FIFO of IN transfers waiting for a frame.
@@ -100,6 +104,12 @@ struct AdapterModel {
 
     StreamState stream;
     std::uint64_t streamed = 0;
+
+    // Decided completions waiting for their frame boundary, in release order.
+    ContextList scheduled;
+    // The frame that bulk completions are filling and the packets already in it.
+    Clock::time_point fill_frame{};
+    int fill_packets = 0;
 
     std::vector<libusb_device_handle*> handles;  // open handles of this adapter
 };
@@ -181,6 +191,34 @@ void require_open_handle(const libusb_device_handle* handle, const char* functio
 
 // Decides the outcome of an in-flight transfer and queues it for the event thread.
 void queue_completion(Sim& s, TransferState& transfer, libusb_transfer_status status, int length);
+// The two halves of queue_completion, defined here so that it stays one call per frame:
+// takes the transfer out of the pending lists with its outcome...
+inline void decide_outcome(Sim& s, TransferState& transfer, libusb_transfer_status status,
+                           int length) {
+    if (transfer.phase == TransferState::Phase::Pending) {
+        transfer.context->pending.remove(transfer);
+        if (transfer.endpoint == Endpoint::BulkIn && transfer.handle != nullptr) {
+            transfer.handle->adapter->pending_in.remove(transfer);
+        }
+    } else {
+        ++s.counters.transfers_in_flight;
+    }
+    transfer.has_deadline = false;
+    transfer.result_status = status;
+    transfer.result_length = length;
+}
+
+// ...then hands it to its context's completion queue and wakes that context's sleepers.
+inline void release_completion(TransferState& transfer) {
+    libusb_context& context = *transfer.context;
+    transfer.phase = TransferState::Phase::Queued;
+    context.completions.push_back(transfer);
+    context.changes.fetch_add(1, std::memory_order_release);
+    if (context.sleepers > 0) {
+        context.wakeup.notify_all();
+    }
+}
+
 // Leaves a transfer in flight until something (a frame, a time-out, a cancel) decides it.
 void make_pending(Sim& s, TransferState& transfer);
 
@@ -197,5 +235,26 @@ std::optional<Clock::time_point> adapter_pump_stream(Sim& s, AdapterModel& adapt
                                                      Clock::time_point now);
 // Wakes event threads of every context that has this adapter open.
 void notify_adapter_contexts(AdapterModel& adapter);
+// Writes a stream FD frame's release time into the transfer's buffer.
+void adapter_stamp_release(TransferState& transfer);
+
+// The adapter's USB timing (link_timing.cpp).
+// Decides an outcome and schedules it for the frame boundary that the adapter's timing gives.
+void schedule_completion(Sim& s, AdapterModel& adapter, TransferState& transfer,
+                         libusb_transfer_status status, int length);
+// Releases the completions whose boundary has passed; returns when the next one is due.
+std::optional<Clock::time_point> adapter_release_due(AdapterModel& adapter, Clock::time_point now);
+void adapter_set_link_timing(AdapterModel& adapter, LinkTiming timing);
+
+// An outcome the adapter decided: queued at once with immediate timing, unless completions of an
+// earlier timing still wait (they keep their place ahead of it).
+inline void adapter_complete(Sim& s, AdapterModel& adapter, TransferState& transfer,
+                             libusb_transfer_status status, int length) {
+    if (adapter.link_timing == LinkTiming::Immediate && adapter.scheduled.empty()) {
+        queue_completion(s, transfer, status, length);
+    } else {
+        schedule_completion(s, adapter, transfer, status, length);
+    }
+}
 
 }  // namespace ovsim::detail

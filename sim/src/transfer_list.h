@@ -12,7 +12,9 @@ class IntrusiveList {
     bool empty() const { return head_ == nullptr; }
     std::size_t size() const { return size_; }
     Node* front() const { return head_; }
+    Node* back() const { return tail_; }
     static Node* next(const Node& node) { return node.*Next; }
+    static Node* previous(const Node& node) { return node.*Prev; }
 
     void push_back(Node& node) {
         node.*Prev = tail_;
@@ -23,6 +25,24 @@ class IntrusiveList {
             head_ = &node;
         }
         tail_ = &node;
+        ++size_;
+    }
+
+    // Inserts `node` after `position`, or at the front when `position` is null.
+    void insert_after(Node* position, Node& node) {
+        Node* following = position != nullptr ? position->*Next : head_;
+        node.*Prev = position;
+        node.*Next = following;
+        if (position != nullptr) {
+            position->*Next = &node;
+        } else {
+            head_ = &node;
+        }
+        if (following != nullptr) {
+            following->*Prev = &node;
+        } else {
+            tail_ = &node;
+        }
         ++size_;
     }
 

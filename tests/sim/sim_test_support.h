@@ -40,6 +40,7 @@ struct Completion {
     int actual_length;
     std::thread::id thread;
     std::vector<std::uint8_t> data;  // the first actual_length bytes (after the setup if control)
+    std::chrono::steady_clock::time_point called_at;  // when the callback started
 };
 
 // Records every completion; `on_complete` runs inside the callback after recording.
@@ -68,14 +69,15 @@ class CompletionLog {
 
   private:
     void record(libusb_transfer* transfer) {
+        const auto called_at = std::chrono::steady_clock::now();
         const std::size_t offset =
             transfer->type == LIBUSB_TRANSFER_TYPE_CONTROL ? LIBUSB_CONTROL_SETUP_SIZE : 0;
         const std::uint8_t* data = transfer->buffer + offset;
         {
             std::lock_guard lock(mutex_);
-            entries_.push_back({transfer, transfer->status, transfer->actual_length,
-                                std::this_thread::get_id(),
-                                std::vector<std::uint8_t>(data, data + transfer->actual_length)});
+            entries_.push_back(
+                {transfer, transfer->status, transfer->actual_length, std::this_thread::get_id(),
+                 std::vector<std::uint8_t>(data, data + transfer->actual_length), called_at});
         }
         changed_.notify_all();
         if (on_complete) {

@@ -93,8 +93,11 @@ enum class OutBehaviour {
 };
 
 // Generated receive traffic. Frame k: channel channels[k % size], can_id 0x100 + channel, data
-// bytes 0..7 = k (u64 LE); FD frames (76 bytes, FLAG_FD, dlc 15) also carry in data bytes 8..15
-// the steady_clock time in ns at which the transfer was completed. Classic: 20 bytes, dlc 8.
+// bytes 0..7 = k (u64 LE). Classic: 20 bytes, dlc 8. FD frames (76 bytes, FLAG_FD, dlc 15) also
+// carry steady_clock times in ns (u64 LE): in data bytes 8..15 when the transfer was completed,
+// that is when its completion was released to the host (the frame boundary under a timed
+// LinkTiming, the moment it was decided under Immediate); in bytes 16..23 the frame's time on
+// the bus (started + k / rate_hz, or the moment it was decided when rate_hz is 0).
 struct StreamSpec {
     std::uint64_t count = 0;  // 0: unlimited
     std::vector<std::uint8_t> channels = {0};
