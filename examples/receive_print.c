@@ -10,36 +10,40 @@
 
 enum { WANTED = 10, SECONDS = 10 };
 
-/* The callback runs on the library's thread and gets no user pointer: share through globals. */
-static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
-static int received;
+/* What the callback shares with main: it runs on the library's thread, so under a lock. */
+struct reception {
+    pthread_mutex_t lock;
+    pthread_cond_t changed;
+    int received;
+};
 
-static void on_frame(const ovel_canfd_frame* frame) {
+static void on_frame(const ovel_canfd_frame* frame, void* user) {
+    struct reception* r = user;
     /* The record is valid only during the call: print (or copy) it here. */
-    pthread_mutex_lock(&lock);
-    if (received < WANTED) {
+    pthread_mutex_lock(&r->lock);
+    if (r->received < WANTED) {
         printf("can%u %s%X [%u]", frame->channel, frame->extended ? "x" : "", frame->id,
                frame->dlc);
         for (int i = 0; i < (frame->dlc < 8 ? frame->dlc : 8); ++i) {
             printf(" %02X", frame->data[i]);
         }
         printf("%s\n", frame->echo ? " (echo)" : "");
-        ++received;
-        pthread_cond_signal(&changed);
+        ++r->received;
+        pthread_cond_signal(&r->changed);
     }
-    pthread_mutex_unlock(&lock);
+    pthread_mutex_unlock(&r->lock);
 }
 
 int main(void) {
+    struct reception r = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0};
     ovel_canfd_driver* handle = ovel_canfd_init();
     if (handle == NULL || ovel_canfd_open(handle) != OVEL_CANFD_OK) {
         fprintf(stderr, "%s\n", handle ? ovel_canfd_get_last_error(handle) : "out of memory");
         ovel_canfd_deinit(handle);
         return 1;
     }
-    /* The callback must be registered before the first start to receive anything. */
-    ovel_canfd_set_rx_callback(handle, on_frame);
+    /* Register the callback before the first start to receive every frame. */
+    ovel_canfd_set_rx_callback_ex(handle, on_frame, &r);
     if (ovel_canfd_set_bitrate(handle, 0, 500000) != OVEL_CANFD_OK ||
         ovel_canfd_start(handle, 0) != OVEL_CANFD_OK) {
         fprintf(stderr, "%s\n", ovel_canfd_get_last_error(handle));
@@ -50,11 +54,11 @@ int main(void) {
     struct timespec deadline;
     clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += SECONDS;
-    pthread_mutex_lock(&lock);
-    while (received < WANTED && pthread_cond_timedwait(&changed, &lock, &deadline) == 0) {
+    pthread_mutex_lock(&r.lock);
+    while (r.received < WANTED && pthread_cond_timedwait(&r.changed, &r.lock, &deadline) == 0) {
     }
-    const int got = received;
-    pthread_mutex_unlock(&lock);
+    const int got = r.received;
+    pthread_mutex_unlock(&r.lock);
 
     /* Stop takes the channel off the bus and ends the callback thread; deinit closes. */
     ovel_canfd_stop(handle, 0);

@@ -10,17 +10,21 @@
 #include <string.h>
 #include <time.h>
 
-static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
-static bool echoed;
+/* What the callback, on the library's thread, shares with main. */
+struct echo_wait {
+    pthread_mutex_t lock;
+    pthread_cond_t changed;
+    bool echoed;
+};
 
-static void on_frame(const ovel_canfd_frame* frame) {
+static void on_frame(const ovel_canfd_frame* frame, void* user) {
+    struct echo_wait* wait = user;
     /* Echoes carry `echo`; everything else was received from other nodes. */
     if (frame->echo && frame->id == 0x123) {
-        pthread_mutex_lock(&lock);
-        echoed = true;
-        pthread_cond_signal(&changed);
-        pthread_mutex_unlock(&lock);
+        pthread_mutex_lock(&wait->lock);
+        wait->echoed = true;
+        pthread_cond_signal(&wait->changed);
+        pthread_mutex_unlock(&wait->lock);
     }
 }
 
@@ -31,11 +35,12 @@ static int fail(ovel_canfd_driver* handle) {
 }
 
 int main(void) {
+    struct echo_wait wait = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, false};
     ovel_canfd_driver* handle = ovel_canfd_init();
     if (handle == NULL || ovel_canfd_open(handle) != OVEL_CANFD_OK) {
         return fail(handle);
     }
-    ovel_canfd_set_rx_callback(handle, on_frame);
+    ovel_canfd_set_rx_callback_ex(handle, on_frame, &wait);
     if (ovel_canfd_set_bitrate(handle, 0, 500000) != OVEL_CANFD_OK ||
         ovel_canfd_start(handle, 0) != OVEL_CANFD_OK) {
         return fail(handle);
@@ -56,11 +61,11 @@ int main(void) {
     struct timespec deadline;
     clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += 2;
-    pthread_mutex_lock(&lock);
-    while (!echoed && pthread_cond_timedwait(&changed, &lock, &deadline) == 0) {
+    pthread_mutex_lock(&wait.lock);
+    while (!wait.echoed && pthread_cond_timedwait(&wait.changed, &wait.lock, &deadline) == 0) {
     }
-    const bool ok = echoed;
-    pthread_mutex_unlock(&lock);
+    const bool ok = wait.echoed;
+    pthread_mutex_unlock(&wait.lock);
 
     ovel_canfd_stop(handle, 0);
     ovel_canfd_deinit(handle);

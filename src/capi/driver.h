@@ -25,6 +25,18 @@ struct ovel_canfd_driver {
     std::shared_ptr<ovel::RxCallbackSlot> slot;
 
     ovel::FailureTexts failures;
+
+    ovel_canfd_driver() = default;
+    ovel_canfd_driver(const ovel_canfd_driver&) = delete;
+    ovel_canfd_driver& operator=(const ovel_canfd_driver&) = delete;
+    // Freed on the dispatch thread after a deinit from inside the callback: taking each lock
+    // once orders the last writes of the threads that called before it ahead of the frees.
+    ~ovel_canfd_driver() {
+        { std::lock_guard lock(config_mutex); }
+        { std::lock_guard lock(tx_mutex); }
+        { std::lock_guard lock(registration_mutex); }
+        failures.synchronize();
+    }
 };
 
 namespace ovel {

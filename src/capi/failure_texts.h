@@ -17,6 +17,8 @@ class FailureTexts {
     void set(std::string text) noexcept;
     // The calling thread's text ("" after a success); valid until its next call on the handle.
     const char* get();
+    // Takes the lock once, so that what other threads wrote before happens before the caller.
+    void synchronize() { std::lock_guard lock(mutex_); }
 
   private:
     std::mutex mutex_;

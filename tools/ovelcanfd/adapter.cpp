@@ -108,8 +108,8 @@ bool Adapter::transmit(const ovel_canfd_frame& frame, std::string& failure) {
     return false;
 }
 
-void Adapter::set_rx_callback(ovel_canfd_rx_callback callback) {
-    ovel_canfd_set_rx_callback(handle_, callback);
+void Adapter::set_rx_callback(ovel_canfd_rx_callback_ex callback, void* user) {
+    ovel_canfd_set_rx_callback_ex(handle_, callback, user);
 }
 
 int Adapter::channel_count() {

@@ -44,7 +44,7 @@ class Adapter {
     bool start(std::uint8_t channel);
     // Sets `failure` to the library's text instead of printing it.
     bool transmit(const ovel_canfd_frame& frame, std::string& failure);
-    void set_rx_callback(ovel_canfd_rx_callback callback);
+    void set_rx_callback(ovel_canfd_rx_callback_ex callback, void* user);
     // Channel count of the open adapter.
     int channel_count();
     // Stops every channel this object started, then closes; false if a stop failed (reported).

@@ -22,17 +22,20 @@ struct Received {
     timespec host_time;
 };
 
-// The callback has no user pointer: the queue it fills is the process's one.
-std::mutex queue_mutex;
-std::condition_variable queue_filled;
-std::deque<Received> queue;
+// What the callback fills, on the library's thread, and the main thread prints.
+struct FrameQueue {
+    std::mutex mutex;
+    std::condition_variable filled;
+    std::deque<Received> frames;
+};
 
-void on_frame(const ovel_canfd_frame* frame) {
+void on_frame(const ovel_canfd_frame* frame, void* user) {
+    auto& queue = *static_cast<FrameQueue*>(user);
     Received received{*frame, {}};
     clock_gettime(CLOCK_REALTIME, &received.host_time);
-    std::lock_guard lock(queue_mutex);
-    queue.push_back(received);
-    queue_filled.notify_one();
+    std::lock_guard lock(queue.mutex);
+    queue.frames.push_back(received);
+    queue.filled.notify_one();
 }
 
 void print_help() {
@@ -103,6 +106,8 @@ int run_dump(const std::vector<std::string>& words) {
         channels.push_back(*channel);
     }
 
+    // Declared first, so that it outlives the adapter whose callback fills it.
+    FrameQueue queue;
     Adapter adapter;
     if (!adapter.open(options.serial)) {
         return EXIT_ADAPTER_FAILURE;
@@ -112,7 +117,7 @@ int run_dump(const std::vector<std::string>& words) {
             channels.push_back(static_cast<std::uint8_t>(c));
         }
     }
-    adapter.set_rx_callback(on_frame);
+    adapter.set_rx_callback(on_frame, &queue);
     std::string listening;
     for (const std::uint8_t channel : channels) {
         if (!adapter.configure(channel, options.settings) || !adapter.start(channel)) {
@@ -128,25 +133,21 @@ int run_dump(const std::vector<std::string>& words) {
     while (output_open && !stop_requested() && (limit == 0 || printed < limit) &&
            (!deadline || std::chrono::steady_clock::now() < *deadline)) {
         {
-            std::unique_lock lock(queue_mutex);
+            std::unique_lock lock(queue.mutex);
             auto wake = std::chrono::steady_clock::now() + POLL_PERIOD;
             if (deadline && *deadline < wake) {
                 wake = *deadline;
             }
-            queue_filled.wait_until(lock, wake, [] { return !queue.empty(); });
-            batch.swap(queue);
+            queue.filled.wait_until(lock, wake, [&] { return !queue.frames.empty(); });
+            batch.swap(queue.frames);
         }
         output_open = print_queued(batch, printed, limit);
     }
     // Stopping ends the receive thread: no callback runs after this, so the queue is ours.
     const bool stopped = adapter.shut_down();
     if (output_open) {
-        std::lock_guard lock(queue_mutex);
-        print_queued(queue, printed, limit);
-    }
-    {
-        std::lock_guard lock(queue_mutex);
-        queue.clear();
+        std::lock_guard lock(queue.mutex);
+        print_queued(queue.frames, printed, limit);
     }
     return stopped ? 0 : EXIT_ADAPTER_FAILURE;
 }
