@@ -131,8 +131,7 @@ bool adapter_present(char* driver, size_t driver_size) {
     return true;
 }
 
-static bool adapter_speed(char* speed, size_t speed_size, char* max_packet,
-                          size_t max_packet_size) {
+bool adapter_speed(char* speed, size_t speed_size, char* max_packet, size_t max_packet_size) {
     char device[NAME_MAX + 1], path[PATH_MAX];
     if (!find_adapter(device, sizeof device)) {
         return false;
@@ -144,25 +143,22 @@ static bool adapter_speed(char* speed, size_t speed_size, char* max_packet,
     return read_text(path, max_packet, max_packet_size) && got_speed;
 }
 
-bool wait_adapter_speed(char* speed, size_t speed_size, char* max_packet, size_t max_packet_size,
-                        int timeout_ms) {
-    const long long deadline = now_ms() + timeout_ms;
-    for (;;) {
-        if (adapter_speed(speed, speed_size, max_packet, max_packet_size)) {
-            return true;
-        }
-        if (now_ms() >= deadline) {
-            return false;
-        }
-        usleep(20000);
+/* The device shows up in sysfs before the kernel has configured it; its interface's bulk IN
+   endpoint shows up after. */
+static bool adapter_configured(void) {
+    char device[NAME_MAX + 1], path[PATH_MAX];
+    if (!find_adapter(device, sizeof device)) {
+        return false;
     }
+    snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/%s:1.0/ep_81", device, device);
+    return access(path, F_OK) == 0;
 }
 
 bool wait_adapter_present(bool present, int timeout_ms) {
     const long long deadline = now_ms() + timeout_ms;
     char driver[64];
     for (;;) {
-        if (adapter_present(driver, sizeof driver) == present) {
+        if (present ? adapter_configured() : !adapter_present(driver, sizeof driver)) {
             return true;
         }
         if (now_ms() >= deadline) {

@@ -21,13 +21,13 @@ bool bench_command(const char* command, char* reply, size_t reply_size);
 bool adapter_present(char* driver, size_t driver_size);
 
 /* The adapter's speed in Mbit/s as the kernel shows it ("480", "12") into speed, and the
-   wMaxPacketSize of its bulk IN endpoint ("0200", "0040") into max_packet. The device shows up
-   in sysfs before its interface's endpoints do: polls until both are there, at most
-   timeout_ms, and returns whether they were. */
-bool wait_adapter_speed(char* speed, size_t speed_size, char* max_packet, size_t max_packet_size,
-                        int timeout_ms);
+   wMaxPacketSize of its bulk IN endpoint ("0200", "0040") into max_packet; false when the
+   adapter or either attribute is missing. */
+bool adapter_speed(char* speed, size_t speed_size, char* max_packet, size_t max_packet_size);
 
-/* Polls adapter_present until it equals `present`, at most timeout_ms. */
+/* Polls, at most timeout_ms, until the adapter is gone (present false) or enumerated and
+   configured, its interface's endpoints in sysfs (present true): the device itself shows up
+   first, and an open in between can find no interface to claim. */
 bool wait_adapter_present(bool present, int timeout_ms);
 
 /* Entries of /proc/self/task and /proc/self/fd. */
