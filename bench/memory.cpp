@@ -19,17 +19,22 @@ double mib(std::uint64_t bytes) {
     return static_cast<double>(bytes) / (1 << 20);
 }
 
-// Waits until the stalled stream has been queued whole: every frame streamed and every IN
-// transfer waiting again. A simulator that cannot tell is watched instead, until the resident
-// size has not changed for 300 ms.
+// Waits until the stalled stream has been queued whole: every frame streamed and the IN
+// transfers waiting again (their number unchanged for 20 ms, whatever the library keeps in
+// flight). A simulator that cannot tell is watched instead, until the resident size has not
+// changed for 300 ms.
 void wait_until_queued(const Session& session, std::uint64_t frames) {
     const Library& l = session.library();
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     if (l.sim_streamed != nullptr && l.sim_in_transfers_pending != nullptr) {
-        while ((l.sim_streamed(session.adapter()) < frames ||
-                l.sim_in_transfers_pending(session.adapter()) < 32) &&
-               Clock::now() < deadline) {
+        std::int32_t last = -1;
+        int unchanged = 0;
+        while (unchanged < 20 && Clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const std::int32_t pending = l.sim_in_transfers_pending(session.adapter());
+            const bool done = l.sim_streamed(session.adapter()) >= frames && pending > 0;
+            unchanged = done && pending == last ? unchanged + 1 : 0;
+            last = pending;
         }
         return;
     }
