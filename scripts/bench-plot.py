@@ -5,7 +5,7 @@
   perf-p99.png   p99 latency to the callback against the receive rate
 
 Both with a log rate axis, one panel for a quiet machine and one with CPU-bound competitors, one
-line per version and link timing (current solid, previous dashed), and the floor of a design
+line per version and link timing (current solid with circles, previous dashed with triangles), and the floor of a design
 that sleeps between frames (no library) in black. Saturation runs have no rate and are left out.
 
     /usr/bin/python3 scripts/bench-plot.py CSV [OUTPUT_DIR]     (default OUTPUT_DIR: docs/)
@@ -20,6 +20,7 @@ import sys
 
 TIMING_COLOURS = {"immediate": "tab:blue", "high-speed": "tab:orange", "full-speed": "tab:green"}
 VERSION_STYLES = {"current": "-", "previous": "--"}
+VERSION_MARKERS = {"current": "o", "previous": "^"}
 
 
 def number(text):
@@ -81,7 +82,8 @@ def draw(rows, figure, ylabel, title, path):
                 points = series(rows, version, timing, competitors, figure)
                 if points:
                     ax.plot([p[0] for p in points], [p[1] for p in points],
-                            VERSION_STYLES[version], color=colour, marker="o", markersize=4,
+                            VERSION_STYLES[version], color=colour,
+                            marker=VERSION_MARKERS[version], markersize=4,
                             label=f"{version}, {timing}")
         if floor:
             ax.plot([p[0] for p in floor], [p[1] for p in floor], ":", color="black",
