@@ -153,8 +153,8 @@ int main(int argc, char** argv) {
                 ::close(redir_listener);
                 redir_listener = -1;
                 set_nonblocking(redir_fd);
-                adapter = std::make_unique<ovel::qemu::RedirAdapter>(redir_fd, serial, wire_log,
-                                                                     timing);
+                adapter =
+                    std::make_unique<ovel::qemu::RedirAdapter>(redir_fd, serial, wire_log, timing);
                 redir_seen = true;
             } else if (fd == control_listener) {
                 control_fd = ::accept4(control_listener, nullptr, nullptr, SOCK_CLOEXEC);

@@ -58,8 +58,7 @@ std::vector<std::uint8_t> injected_frame(unsigned n) {
 
 }  // namespace
 
-RedirAdapter::RedirAdapter(int redir_fd, std::string serial, std::FILE* wire_log,
-                           UsbTiming timing)
+RedirAdapter::RedirAdapter(int redir_fd, std::string serial, std::FILE* wire_log, UsbTiming timing)
     : fd_(redir_fd),
       model_(std::move(serial)),
       wire_log_(wire_log),
@@ -616,9 +615,8 @@ std::string RedirAdapter::command(const std::string& line) {
     if (verb == "stats") {
         // in: IN requests not completed yet; held: OUT transfers not acknowledged yet.
         const auto timed_in = static_cast<std::size_t>(
-            std::count_if(timed_.begin(), timed_.end(), [](const TimedAnswer& a) {
-                return a.endpoint == BULK_IN_ENDPOINT;
-            }));
+            std::count_if(timed_.begin(), timed_.end(),
+                          [](const TimedAnswer& a) { return a.endpoint == BULK_IN_ENDPOINT; }));
         return "ok in=" + std::to_string(pending_in_.size() + timed_in) +
                " held=" + std::to_string(held_out_.size() + timed_.size() - timed_in) +
                " queued=" + std::to_string(frames_to_host_.size()) +

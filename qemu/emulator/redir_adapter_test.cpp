@@ -46,25 +46,24 @@ class Link {
             self(priv).device = *header;
         };
         parser_->device_disconnect_func = [](void*) {};
-        parser_->control_packet_func = [](void* priv, std::uint64_t, usb_redir_control_packet_header*,
-                                          std::uint8_t* data, int) {
-            usbredirparser_free_packet_data(self(priv).parser_, data);
-        };
+        parser_->control_packet_func =
+            [](void* priv, std::uint64_t, usb_redir_control_packet_header*, std::uint8_t* data,
+               int) { usbredirparser_free_packet_data(self(priv).parser_, data); };
         parser_->bulk_packet_func = [](void* priv, std::uint64_t id,
                                        usb_redir_bulk_packet_header* header, std::uint8_t* data,
                                        int data_len) {
             Link& link = self(priv);
-            link.answers.push_back(Answer{
-                id, header->endpoint, header->status,
-                header->length | (static_cast<std::uint32_t>(header->length_high) << 16),
-                std::vector<std::uint8_t>(data, data + data_len)});
+            link.answers.push_back(
+                Answer{id, header->endpoint, header->status,
+                       header->length | (static_cast<std::uint32_t>(header->length_high) << 16),
+                       std::vector<std::uint8_t>(data, data + data_len)});
             usbredirparser_free_packet_data(link.parser_, data);
         };
         std::uint32_t caps[USB_REDIR_CAPS_SIZE] = {};
-        for (const int cap : {usb_redir_cap_connect_device_version,
-                              usb_redir_cap_ep_info_max_packet_size, usb_redir_cap_64bits_ids,
-                              usb_redir_cap_32bits_bulk_length,
-                              usb_redir_cap_device_disconnect_ack}) {
+        for (const int cap :
+             {usb_redir_cap_connect_device_version, usb_redir_cap_ep_info_max_packet_size,
+              usb_redir_cap_64bits_ids, usb_redir_cap_32bits_bulk_length,
+              usb_redir_cap_device_disconnect_ack}) {
             usbredirparser_caps_set_cap(caps, cap);
         }
         usbredirparser_init(parser_, "test peer", caps, USB_REDIR_CAPS_SIZE, 0);

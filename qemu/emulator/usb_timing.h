@@ -19,9 +19,9 @@ const char* timing_name(UsbTiming timing);
 // What the adapter reports to QEMU in each mode; immediate keeps the high-speed device and,
 // having no frames, no period or budget.
 struct BusSpeed {
-    std::int64_t period_ns;          // frame or microframe
-    unsigned packets_per_period;     // bulk packets of max_packet bytes one period carries
-    std::uint16_t bulk_max_packet;   // wMaxPacketSize of both bulk endpoints
+    std::int64_t period_ns;         // frame or microframe
+    unsigned packets_per_period;    // bulk packets of max_packet bytes one period carries
+    std::uint16_t bulk_max_packet;  // wMaxPacketSize of both bulk endpoints
     bool full_speed;
 };
 BusSpeed bus_speed(UsbTiming timing);

@@ -27,7 +27,7 @@ TEST(FrameScheduler, HighSpeedUses13PacketsOf512PerMicroframeAndSpreadsLongTrans
     FrameScheduler bus(bus_speed(UsbTiming::high_speed));
     EXPECT_EQ(bus.schedule(1 * MS + 10 * US, 512), 1 * MS + 125 * US);
     EXPECT_EQ(bus.schedule(1 * MS + 20 * US, 12 * 512), 1 * MS + 125 * US);  // 13 packets in all
-    EXPECT_EQ(bus.schedule(1 * MS + 30 * US, 513), 1 * MS + 250 * US);      // two packets
+    EXPECT_EQ(bus.schedule(1 * MS + 30 * US, 513), 1 * MS + 250 * US);       // two packets
     // 30 packets: the 11 left in this microframe are skipped, then 13 + 13 + 4.
     EXPECT_EQ(bus.schedule(1 * MS + 40 * US, 30 * 512), 1 * MS + 625 * US);
     EXPECT_EQ(bus.schedule(1 * MS + 50 * US, 9 * 512), 1 * MS + 625 * US);

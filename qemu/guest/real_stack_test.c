@@ -486,9 +486,9 @@ static void check_full_speed_timing(ovel_canfd_driver* driver) {
     command_or_fail("connect", reply, sizeof reply);
     const bool back = wait_adapter_present(true, 20000);
     char speed[16] = "", max_packet[16] = "";
-    const bool described = back && adapter_speed(speed, sizeof speed, max_packet, sizeof max_packet);
-    check(gone && back && described && strcmp(speed, "12") == 0 &&
-              strcmp(max_packet, "0040") == 0,
+    const bool described =
+        back && adapter_speed(speed, sizeof speed, max_packet, sizeof max_packet);
+    check(gone && back && described && strcmp(speed, "12") == 0 && strcmp(max_packet, "0040") == 0,
           "adapter plugged in again at full speed with 64-byte bulk packets",
           "unplugged %d, back %d, speed \"%s\", bulk IN max packet \"%s\"", gone, back, speed,
           max_packet);
@@ -521,10 +521,11 @@ static void check_full_speed_timing(ovel_canfd_driver* driver) {
     const long long span = received_last_ms - received_first_ms;
     const int count = received_count;
     pthread_mutex_unlock(&received_lock);
-    printf("# full speed: %d frames paced at %d/s arrived at %.0f frames/s; process CPU %.0f ms "
-           "in %lld ms (%.0f %%)\n",
-           count, RATE, span > 0 ? (count - 1) * 1000.0 / (double)span : 0.0, cpu_used, wall,
-           wall > 0 ? cpu_used * 100.0 / (double)wall : 0.0);
+    printf(
+        "# full speed: %d frames paced at %d/s arrived at %.0f frames/s; process CPU %.0f ms "
+        "in %lld ms (%.0f %%)\n",
+        count, RATE, span > 0 ? (count - 1) * 1000.0 / (double)span : 0.0, cpu_used, wall,
+        wall > 0 ? cpu_used * 100.0 / (double)wall : 0.0);
 
     /* Answers the adapter holds for the next frame are cancelled like any unanswered request. */
     clear_received();
