@@ -112,8 +112,10 @@ enum {
  * The DLC is the CAN data length code (0 to 15), carried unchanged in both directions and
  * never converted to a byte count: for CAN FD, codes 9 to 15 stand for 12, 16, 20, 24, 32,
  * 48 and 64 data bytes. All 64 data bytes always travel; only those the DLC covers mean
- * anything. In a received record every bool is exactly 0 or 1 and the three bytes after
- * `channel` are undefined; on transmit any nonzero bool byte means true.
+ * anything. In a received record every bool is exactly 0 or 1, the data bytes past those the
+ * adapter sent are 0, the channel is one the adapter has and the DLC is 0 to 15 (frames the
+ * adapter sends otherwise are dropped), and the three bytes after `channel` are undefined; on
+ * transmit any nonzero bool byte means true.
  */
 typedef struct ovel_canfd_frame {
     uint8_t channel;  /* offset 0: zero-based channel index */
@@ -285,8 +287,8 @@ OVEL_CANFD_API int32_t ovel_canfd_set_rx_callback_ex(ovel_canfd_driver* handle,
  * which need not be started itself, with echo identifier 1; the adapter's echo comes back
  * through the receive callback with `echo` set.
  * Errors: NOT_RUNNING (no channel started; nothing is sent), INVALID_CHANNEL (beyond the last
- * channel), INVALID_FRAME (NULL record "frame", identifier of 2^29 or more "id", DLC above 15
- * "dlc"), TIMEOUT (the adapter did not take the frame within 1 s), DEVICE (the transfer was
+ * channel), INVALID_FRAME (NULL record "frame", identifier of 2^29 or more, or of 2^11 or
+ * more without `extended`: "id"; DLC above 15 "dlc"), TIMEOUT (the adapter did not take the frame within 1 s), DEVICE (the transfer was
  * refused or failed). Failure text "failed to transmit frame".
  */
 OVEL_CANFD_API int32_t ovel_canfd_transmit(ovel_canfd_driver* handle,

@@ -113,6 +113,7 @@ Expected<std::unique_ptr<Device>, OpenFailure> Device::open_sequence(
     const auto bt_const = gsusb::BtConst::decode(bt_reply.value());
 
     device->icount_ = config.icount;
+    device->usb_->set_last_channel(config.icount);
     device->sw_version_ = config.sw_version;
     device->hw_version_ = config.hw_version;
     device->features_ = bt_const.feature;
@@ -331,7 +332,8 @@ Expected<void, DriverError> Device::transmit(const gsusb::CanFrame& frame) {
     if (frame.channel > icount_) {
         return unexpected(DriverError::invalid_channel());
     }
-    if (frame.id > gsusb::CAN_ID_MASK) {
+    // A standard identifier has 11 bits; the adapter would put a different one on the bus.
+    if (frame.id > (frame.extended ? gsusb::CAN_ID_MASK : gsusb::CAN_SFF_MASK)) {
         return unexpected(DriverError::invalid_frame("id"));
     }
     if (frame.dlc > 15) {

@@ -15,7 +15,8 @@ inline constexpr std::uint32_t ECHO_ID_TX = 1;  // echo_id of every frame the li
 
 // Bits of HostFrame::can_id.
 inline constexpr std::uint32_t CAN_EFF_FLAG = 0x80000000, CAN_RTR_FLAG = 0x40000000,
-                               CAN_ERR_FLAG = 0x20000000, CAN_ID_MASK = 0x1FFFFFFF;
+                               CAN_ERR_FLAG = 0x20000000, CAN_ID_MASK = 0x1FFFFFFF,
+                               CAN_SFF_MASK = 0x7FF;
 
 // Bits of HostFrame::flags.
 inline constexpr std::uint8_t FLAG_FD = 0x02, FLAG_BRS = 0x04, FLAG_ESI = 0x08;

@@ -26,9 +26,10 @@ void UsbDevice::fill_control_transfer(std::uint8_t request_type, std::uint8_t re
     control_buffer_[6] = static_cast<std::uint8_t>(length & 0xFF);
     control_buffer_[7] = static_cast<std::uint8_t>(length >> 8);
 
-    // The whole control buffer goes with every request, whatever wLength says.
+    // A control transfer is the setup packet and the wLength bytes of its data stage.
     fill_transfer(control_transfer_.get(), 0, LIBUSB_TRANSFER_TYPE_CONTROL, CONTROL_TIMEOUT_MS,
-                  control_buffer_.data(), control_buffer_.size(), &UsbDevice::on_control_complete);
+                  control_buffer_.data(), CONTROL_SETUP_SIZE + length,
+                  &UsbDevice::on_control_complete);
 }
 
 void UsbDevice::on_control_complete(libusb_transfer* transfer) {
@@ -49,6 +50,11 @@ Expected<std::vector<std::uint8_t>, UsbError> UsbDevice::control_in(std::uint8_t
         return unexpected(UsbError::libusb("control_in: libusb_submit_transfer", submitted));
     }
     control_done_.wait();
+    // A stalled or unanswered request says so, rather than look like a short reply.
+    if (const int status_code = error_code_for_status(control_transfer_->status);
+        status_code != 0) {
+        return unexpected(UsbError::libusb("control_in: transfer", status_code));
+    }
     const int received = control_transfer_->actual_length;
     if (received < static_cast<int>(length)) {
         return unexpected(UsbError::invalid_control_response());

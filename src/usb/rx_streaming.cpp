@@ -40,6 +40,8 @@ Expected<void, UsbError> UsbDevice::start_transfers() {
         libusb_transfer* t = transfer.get();
         fill_transfer(t, BULK_IN_ENDPOINT, LIBUSB_TRANSFER_TYPE_BULK, BULK_IN_TIMEOUT_MS,
                       rx_buffers_[slot].data(), gsusb::HOST_FRAME_SIZE, &UsbDevice::on_rx_complete);
+        rx_slots_[slot] = RxSlot{this, slot};
+        t->user_data = &rx_slots_[slot];
         rx_error_streak_[slot] = 0;
         rx_in_flight_.fetch_add(1, std::memory_order_acq_rel);
         const int submitted = libusb_submit_transfer(t);
@@ -91,33 +93,47 @@ bool UsbDevice::wait_rx_idle(std::chrono::milliseconds bound) {
     return true;
 }
 
+void UsbDevice::queue_received(const libusb_transfer& transfer) {
+    const auto received = static_cast<std::size_t>(transfer.actual_length);
+    // A frame that did not arrive whole is not passed on as if it had.
+    if (received < gsusb::HOST_FRAME_SHORT_SIZE || received > gsusb::HOST_FRAME_SIZE) {
+        return;
+    }
+    // Bytes past what the adapter sent still hold an earlier frame's: they read as zero.
+    std::fill(transfer.buffer + received, transfer.buffer + gsusb::HOST_FRAME_SIZE, 0);
+    const gsusb::HostFrame frame =
+        gsusb::decode_host_frame(std::span<const std::uint8_t, gsusb::HOST_FRAME_SIZE>(
+            transfer.buffer, gsusb::HOST_FRAME_SIZE));
+    const bool fd = (frame.flags & gsusb::FLAG_FD) != 0;
+    if (fd && received < gsusb::HOST_FRAME_LONG_SIZE) {
+        return;
+    }
+    // The header promises a DLC of 0 to 15 and a channel the adapter has.
+    if (frame.dlc > 15 || frame.channel > last_channel_) {
+        return;
+    }
+    rx_queue_->push(frame);
+    ++completions_handled_;
+}
+
 void UsbDevice::on_rx_complete(libusb_transfer* transfer) {
-    auto* device = static_cast<UsbDevice*>(transfer->user_data);
-    const auto slot = static_cast<std::size_t>(transfer->buffer - device->rx_buffers_[0].data()) /
-                      gsusb::HOST_FRAME_SIZE;
-    std::uint8_t& error_streak = device->rx_error_streak_[slot];
+    const auto& slot = *static_cast<const RxSlot*>(transfer->user_data);
+    UsbDevice* device = slot.device;
+    std::uint8_t& error_streak = device->rx_error_streak_[slot.index];
     bool resubmit = true;
     switch (transfer->status) {
-        case LIBUSB_TRANSFER_COMPLETED: {
-            const auto received = static_cast<std::size_t>(transfer->actual_length);
-            // Bytes beyond a short transfer are left over from an earlier frame: a frame that
-            // did not arrive whole is not passed on as if it had.
-            if (received >= gsusb::HOST_FRAME_SHORT_SIZE) {
-                const gsusb::HostFrame frame =
-                    gsusb::decode_host_frame(std::span<const std::uint8_t, gsusb::HOST_FRAME_SIZE>(
-                        transfer->buffer, gsusb::HOST_FRAME_SIZE));
-                const bool fd = (frame.flags & gsusb::FLAG_FD) != 0;
-                if (!fd || received >= gsusb::HOST_FRAME_LONG_SIZE) {
-                    device->rx_queue_->push(frame);
-                    ++device->completions_handled_;
-                    error_streak = 0;
-                }
-            }
+        case LIBUSB_TRANSFER_COMPLETED:
+            device->queue_received(*transfer);
+            error_streak = 0;
             break;
-        }
         case LIBUSB_TRANSFER_TIMED_OUT:  // an idle bus
+            // libusb may hand back data with a time-out or a cancellation: a whole frame counts.
+            device->queue_received(*transfer);
             break;
         case LIBUSB_TRANSFER_CANCELLED:
+            device->queue_received(*transfer);
+            resubmit = false;
+            break;
         case LIBUSB_TRANSFER_NO_DEVICE:
             resubmit = false;
             break;

@@ -85,6 +85,9 @@ class UsbDevice {
     Expected<void, UsbError> stop_transfers();
     // Receive transfers submitted whose completion has not yet been handled for good.
     int rx_transfers_in_flight() const { return rx_in_flight_.load(std::memory_order_acquire); }
+    // The adapter's highest channel index: received frames of other channels are dropped.
+    // Set once, after opening, before the first start.
+    void set_last_channel(std::uint8_t last_channel) { last_channel_ = last_channel; }
 
     // Sends one host frame on bulk OUT and waits until the transfer has finished.
     // A transfer that did not complete fails with Libusb("send: transfer", code).
@@ -112,6 +115,8 @@ class UsbDevice {
                        unsigned timeout_ms, std::uint8_t* buffer, std::size_t length,
                        void (*callback)(libusb_transfer*));
     static void on_rx_complete(libusb_transfer* transfer);
+    // Decodes a received transfer and queues the frame, unless it is one the header rules out.
+    void queue_received(const libusb_transfer& transfer);
     static void on_tx_complete(libusb_transfer* transfer);
     void rx_transfer_done();
     bool wait_rx_idle(std::chrono::milliseconds bound);
@@ -128,6 +133,13 @@ class UsbDevice {
     alignas(64) std::array<std::uint8_t, CONTROL_SETUP_SIZE + CONTROL_DATA_SIZE> control_buffer_{};
     alignas(64) CompletionSignal control_done_;
     std::array<TransferPtr, RX_TRANSFER_COUNT> rx_transfers_{};
+    // Each receive transfer's user data: which device and slot it belongs to.
+    struct RxSlot {
+        UsbDevice* device;
+        std::size_t index;
+    };
+    std::array<RxSlot, RX_TRANSFER_COUNT> rx_slots_{};
+    std::uint8_t last_channel_ = 255;
     alignas(64) std::array<std::array<std::uint8_t, gsusb::HOST_FRAME_SIZE>,
                            RX_TRANSFER_COUNT> rx_buffers_{};
     // Written by the event thread only, between a transfer's completion and its resubmission.

@@ -47,7 +47,7 @@ TEST_F(ChannelConfig, SetBitrateSendsTheTimingAtOnce) {
     EXPECT_EQ(setup_of(r[0]), bytes({0x41, BITTIMING, 1, 0, 0, 0, 20, 0}));
     // 80 MHz / 500 kbit/s: prescaler 8, phase_seg1 11, phase_seg2 8.
     EXPECT_EQ(r[0].payload, bytes({0, 0, 0, 0, 11, 0, 0, 0, 8, 0, 0, 0, 1, 0, 0, 0, 8, 0, 0, 0}));
-    EXPECT_EQ(r[0].transfer_length, 64);
+    EXPECT_EQ(r[0].transfer_length, 8 + 20);
     EXPECT_EQ(setup_of(r[1]), bytes({0x41, DATA_BITTIMING, 1, 0, 0, 0, 20, 0}));
     // 80 MHz / 2 Mbit/s: prescaler 2, phase_seg1 11, phase_seg2 8.
     EXPECT_EQ(r[1].payload, bytes({0, 0, 0, 0, 11, 0, 0, 0, 8, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0}));

@@ -415,9 +415,10 @@ TEST_F(Frames, BothThreadsSleepAgainOnceTrafficStops) {
     EXPECT_TRUE(eventually(both_asleep)) << "after transmitting";
 }
 
-// A transfer's buffer keeps the bytes of the longer frame it held before; the record then
-// carries them beyond the DLC, where they mean nothing, and the header says so.
-TEST_F(Frames, ClassicFrameInABufferThatHeldAnFdFrame) {
+// A transfer's buffer keeps the bytes of the longer frame it held before; they must not reach
+// the record. Records the header rules out (a DLC above 15, a channel the adapter lacks) are
+// dropped.
+TEST_F(Frames, ReceivedRecordsCarryOnlyWhatTheAdapterSent) {
     ovel_canfd_driver* h = open_adapter();
     ASSERT_EQ(ovel_canfd_start(h, 0), 0);
     ASSERT_TRUE(eventually([&] { return adapter_->in_transfers_pending() == 32; }));
@@ -426,16 +427,22 @@ TEST_F(Frames, ClassicFrameInABufferThatHeldAnFdFrame) {
     for (std::uint32_t i = 1; i <= 32; ++i) {
         adapter_->feed_frame(numbered(0, i));
     }
-    ASSERT_TRUE(collector().wait_for(33));
+    ovsim::FrameSpec bad_dlc = numbered(0, 100);
+    bad_dlc.dlc = 16;
+    adapter_->feed_frame(bad_dlc);
+    adapter_->feed_frame(numbered(2, 101));  // the adapter has channels 0 and 1
+    adapter_->feed_frame(numbered(1, 33));
+    ASSERT_TRUE(collector().wait_for(34));
     const auto frames = collector().frames();
-    const ovel_canfd_frame& fd = frames[0].record;
+    ASSERT_EQ(frames.size(), 34u);
     const ovel_canfd_frame& classic = frames[32].record;
     ASSERT_EQ(sequence_of(classic), 32u);
     EXPECT_FALSE(classic.fd);
     EXPECT_EQ(classic.dlc, 8);
     const ovsim::FrameSpec sent = numbered(0, 32);
     EXPECT_TRUE(std::equal(sent.data.begin(), sent.data.end(), classic.data));
-    EXPECT_TRUE(std::equal(fd.data + 8, fd.data + 64, classic.data + 8));
+    EXPECT_TRUE(std::all_of(classic.data + 8, classic.data + 64, [](auto b) { return b == 0; }));
+    EXPECT_EQ(sequence_of(frames[33].record), 33u) << "the two bad records were dropped";
 }
 
 TEST_F(Frames, CloseWhileStreamingAtFullRateStopsTheCallbacks) {

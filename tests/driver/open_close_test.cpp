@@ -46,8 +46,9 @@ TEST_F(OpenClose, OpenReadsDeviceConfigThenBtConstWithExactSetupPackets) {
               bytes({0xC1, 0x05, 0, 0, 0, 0, 12, 0}));
     EXPECT_EQ(std::vector<std::uint8_t>(requests[1].setup.begin(), requests[1].setup.end()),
               bytes({0xC1, 0x04, 0, 0, 0, 0, 40, 0}));
-    EXPECT_EQ(requests[0].transfer_length, 64);
-    EXPECT_EQ(requests[1].transfer_length, 64);
+    // The setup packet and the data stage wLength asks for, nothing more.
+    EXPECT_EQ(requests[0].transfer_length, 8 + 12);
+    EXPECT_EQ(requests[1].transfer_length, 8 + 40);
 }
 
 class ChannelCount : public SimTest, public ::testing::WithParamInterface<int> {};
@@ -236,10 +237,10 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceFault{
             "DeviceConfigStalls",
             [](ovsim::Adapter& a) { a.set_control_status(DEVICE_CONFIG, LIBUSB_TRANSFER_STALL); },
-            1, "failed to open device: DeviceError(InvalidControlResponse)"},
+            1, "failed to open device: DeviceError(Libusb(\"control_in: transfer\", -9))"},
         SequenceFault{"DeviceConfigUnanswered",
                       [](ovsim::Adapter& a) { a.set_no_answer(DEVICE_CONFIG); }, 1,
-                      "failed to open device: DeviceError(InvalidControlResponse)"},
+                      "failed to open device: DeviceError(Libusb(\"control_in: transfer\", -7))"},
         SequenceFault{"SubmissionRefused",
                       [](ovsim::Adapter& a) { a.refuse_submissions(0, LIBUSB_ERROR_NO_DEVICE); }, 0,
                       "failed to open device: "

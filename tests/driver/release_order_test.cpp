@@ -65,12 +65,11 @@ TEST_F(ReleaseOrder, FailedReadOutIsTornDownLikeAnOpenDevice) {
     ovel_canfd_driver* h = new_handle();
     ASSERT_EQ(ovel_canfd_open(h), -1);
     EXPECT_EQ(lifecycle_calls(),
-              (std::vector<std::string>{"libusb_init", "libusb_open_device_with_vid_pid",
-                                        "libusb_detach_kernel_driver", "libusb_claim_interface",
-                                        "libusb_alloc_transfer", "libusb_alloc_transfer",
-                                        "libusb_release_interface", "libusb_close",
-                                        "libusb_interrupt_event_handler", "libusb_free_transfer",
-                                        "libusb_free_transfer", "libusb_exit"}));
+              (std::vector<std::string>{
+                  "libusb_init", "libusb_open_device_with_vid_pid", "libusb_detach_kernel_driver",
+                  "libusb_claim_interface", "libusb_alloc_transfer", "libusb_alloc_transfer",
+                  "libusb_release_interface", "libusb_close", "libusb_interrupt_event_handler",
+                  "libusb_free_transfer", "libusb_free_transfer", "libusb_exit"}));
 }
 
 // Release, close, then wake the event thread; transfers are freed only once it has ended,
@@ -101,9 +100,8 @@ TEST_F(ReleaseOrder, ReplacingADeviceOpensTheNewOneBeforeTheOldOneGoes) {
                                "libusb_interrupt_event_handler");
     EXPECT_EQ(calls, (std::vector<std::string>{
                          "libusb_init", "libusb_close", "libusb_detach_kernel_driver",
-                         "libusb_claim_interface", "libusb_alloc_transfer",
-                         "libusb_alloc_transfer", "libusb_release_interface", "libusb_close",
-                         "libusb_exit"}));
+                         "libusb_claim_interface", "libusb_alloc_transfer", "libusb_alloc_transfer",
+                         "libusb_release_interface", "libusb_close", "libusb_exit"}));
 }
 
 }  // namespace
