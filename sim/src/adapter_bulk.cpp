@@ -123,11 +123,17 @@ std::optional<Clock::time_point> adapter_pump_stream(Sim& s, AdapterModel& adapt
         return std::nullopt;
     }
     while (!adapter.pending_in.empty() && stream_has_frame(stream)) {
+        // With USB timing a frame reaches the host at the boundary after its time on the bus:
+        // it is decided then, as of that time, so that the event thread wakes once per boundary
+        // as it does on a real adapter, not also at each frame's time on the bus.
         const Clock::time_point due = stream_due(stream, stream.next_sequence);
-        if (due > now) {
-            return due;
+        const Clock::time_point decide_at = adapter_earliest_release(adapter, due);
+        if (decide_at > now) {
+            return decide_at;
         }
+        adapter.deciding_as_of = due;
         complete_with_stream_frame(s, adapter, *adapter.pending_in.front());
+        adapter.deciding_as_of.reset();
     }
     return std::nullopt;
 }

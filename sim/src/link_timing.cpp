@@ -75,6 +75,7 @@ void insert_in_release_order(AdapterModel& adapter, TransferState& transfer) {
 void schedule_completion(Sim& s, AdapterModel& adapter, TransferState& transfer,
                          libusb_transfer_status status, int length) {
     const Clock::time_point now = Clock::now();
+    const Clock::time_point decided = adapter.deciding_as_of.value_or(now);
     decide_outcome(s, transfer, status, length);
     transfer.phase = TransferState::Phase::Scheduled;
     if (adapter.link_timing == LinkTiming::Immediate) {
@@ -82,8 +83,8 @@ void schedule_completion(Sim& s, AdapterModel& adapter, TransferState& transfer,
     } else {
         const FrameSchedule schedule = schedule_of(adapter.link_timing);
         transfer.release = transfer.endpoint == Endpoint::Control
-                               ? next_boundary(now, schedule.period)
-                               : bulk_release(adapter, schedule, length, now);
+                               ? next_boundary(decided, schedule.period)
+                               : bulk_release(adapter, schedule, length, decided);
     }
     insert_in_release_order(adapter, transfer);
     libusb_context& context = *transfer.context;
@@ -93,6 +94,13 @@ void schedule_completion(Sim& s, AdapterModel& adapter, TransferState& transfer,
     } else if (context.sleepers > 0 && transfer.release < context.sleeping_until) {
         context.wakeup.notify_all();
     }
+}
+
+Clock::time_point adapter_earliest_release(const AdapterModel& adapter, Clock::time_point decided) {
+    if (adapter.link_timing == LinkTiming::Immediate) {
+        return decided;
+    }
+    return next_boundary(decided, schedule_of(adapter.link_timing).period);
 }
 
 std::optional<Clock::time_point> adapter_release_due(AdapterModel& adapter, Clock::time_point now) {

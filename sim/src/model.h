@@ -110,6 +110,8 @@ struct AdapterModel {
     // The frame that bulk completions are filling and the packets already in it.
     Clock::time_point fill_frame{};
     int fill_packets = 0;
+    // Set while the stream decides a frame late, as of its time on the bus (see the pump).
+    std::optional<Clock::time_point> deciding_as_of;
 
     std::vector<libusb_device_handle*> handles;  // open handles of this adapter
 };
@@ -242,6 +244,9 @@ void adapter_stamp_release(TransferState& transfer);
 // Decides an outcome and schedules it for the frame boundary that the adapter's timing gives.
 void schedule_completion(Sim& s, AdapterModel& adapter, TransferState& transfer,
                          libusb_transfer_status status, int length);
+// The earliest moment an outcome decided at `decided` can reach the host: the next boundary with
+// USB timing, `decided` itself without.
+Clock::time_point adapter_earliest_release(const AdapterModel& adapter, Clock::time_point decided);
 // Releases the completions whose boundary has passed; returns when the next one is due.
 std::optional<Clock::time_point> adapter_release_due(AdapterModel& adapter, Clock::time_point now);
 void adapter_set_link_timing(AdapterModel& adapter, LinkTiming timing);

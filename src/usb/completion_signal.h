@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "common/futex.h"
 #include "usb/cpu_relax.h"
 
 namespace ovel::usb {
@@ -27,7 +28,7 @@ class CompletionSignal {
     // has gone to sleep.
     void complete() noexcept {
         if (state_.exchange(DONE, std::memory_order_acq_rel) == SLEEPING) {
-            state_.notify_one();
+            futex_wake_one(state_);
         }
     }
 
@@ -50,7 +51,7 @@ class CompletionSignal {
             return;  // completed meanwhile
         }
         while (state_.load(std::memory_order_acquire) != DONE) {
-            state_.wait(SLEEPING, std::memory_order_acquire);
+            futex_wait(state_, SLEEPING);
         }
     }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <new>
 
+#include "common/futex.h"
 #include "usb/cpu_relax.h"
 
 namespace ovel::usb {
@@ -45,15 +46,21 @@ bool RxQueue::push(const gsusb::HostFrame& frame) noexcept {
         tail_index_ = 0;
     }
     tail_->frames[tail_index_++].frame = frame;
-    // Publishing the frame and then reading sleeping_, both seq_cst, pairs with the consumer
+    pushed_.store(++pushed_count_, std::memory_order_release);
+    return true;
+}
+
+void RxQueue::end_batch() noexcept {
+    // Publishing the batch and then reading sleeping_, both seq_cst, pairs with the consumer
     // setting sleeping_ and then reading pushed_: at least one side sees the other, so a
-    // consumer that missed this frame is woken. Only the first push after it fell asleep pays.
-    pushed_.store(++pushed_count_, std::memory_order_seq_cst);
+    // consumer that missed these frames is woken. Only the first batch after it fell asleep pays,
+    // and a batch costs one wake-up however many frames it brought.
+    pushed_.store(pushed_count_, std::memory_order_seq_cst);
     if (sleeping_.load(std::memory_order_seq_cst) &&
         sleeping_.exchange(false, std::memory_order_seq_cst)) {
         wake_consumer();
     }
-    return true;
+    note_producer_cpu();
 }
 
 void RxQueue::disconnect() noexcept {
@@ -103,7 +110,7 @@ RxQueue::PopResult RxQueue::pop(gsusb::HostFrame& out) noexcept {
         if (!wake_pending_.load(std::memory_order_seq_cst) &&
             !disconnected_.load(std::memory_order_seq_cst) &&
             pushed_.load(std::memory_order_seq_cst) == popped_count_) {
-            wake_epoch_.wait(epoch, std::memory_order_acquire);
+            futex_wait(wake_epoch_, epoch);
         }
         sleeping_.store(false, std::memory_order_relaxed);
         spinning = false;
@@ -187,7 +194,7 @@ bool RxQueue::on_producer_cpu() const noexcept {
 
 void RxQueue::wake_consumer() noexcept {
     wake_epoch_.fetch_add(1, std::memory_order_seq_cst);
-    wake_epoch_.notify_one();
+    futex_wake_one(wake_epoch_);
 }
 
 }  // namespace ovel::usb

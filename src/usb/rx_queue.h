@@ -30,13 +30,14 @@ class RxQueue {
 
     // Producer side (one thread). Never blocks on the consumer, never drops. Allocates only when
     // every segment is full and no spare is left; returns false only if that allocation failed,
-    // and the frame is then lost.
+    // and the frame is then lost. A sleeping consumer is woken by the end_batch() that follows.
     bool push(const gsusb::HostFrame& frame) noexcept;
+    // Producer side, after a batch of pushes (every push is followed by one): wakes the consumer
+    // if it sleeps, once for the whole batch, and records the CPU the producer runs on, where a
+    // consumer waiting for frames does not poll (it would only keep the producer off that CPU).
+    void end_batch() noexcept;
     // Producer is gone for good: pops deliver what is left, then report Disconnected.
     void disconnect() noexcept;
-    // Producer side, after a batch of pushes: records the CPU the producer runs on, where a
-    // consumer waiting for frames does not poll (it would only keep the producer off that CPU).
-    void note_producer_cpu() noexcept;
     // Producer side: whether it polls for its next frames instead of blocking; a consumer that
     // runs dry meanwhile polls briefly too rather than sleep.
     void note_producer_polling(bool polling) noexcept;
@@ -75,6 +76,7 @@ class RxQueue {
     Segment* take_spare_or_allocate() noexcept;
     void retire(Segment* segment) noexcept;
     void wake_consumer() noexcept;
+    void note_producer_cpu() noexcept;
     bool on_producer_cpu() const noexcept;
 
     // Published by the producer once per frame and read by the consumer: a line of its own, so

@@ -146,7 +146,7 @@ void UsbDevice::run_event_loop() {
         }
         const std::uint64_t round = completions_handled_ - handled;
         if (round > 0) {
-            rx_queue_->note_producer_cpu();
+            rx_queue_->end_batch();
         }
         polls = round >= POLL_BATCH && polls < POLL_BUDGET ? polls + 1 : 0;
         if (polls == 0 && transmits_completed_ != transmitted &&
@@ -168,7 +168,7 @@ void UsbDevice::poll_for_next_transmit() {
         libusb_handle_events_timeout_completed(context_.get(), &no_wait, nullptr);
         const auto now = std::chrono::steady_clock::now();
         if (completions_handled_ != handled) {
-            rx_queue_->note_producer_cpu();
+            rx_queue_->end_batch();
             if (transmits_completed_ == transmitted ||
                 !tx_back_to_back_.load(std::memory_order_relaxed)) {
                 return;

@@ -245,6 +245,8 @@ TEST(RxQueueTest, EveryPushAndWakeReachesAConsumerFallingAsleep) {
             queue.wake();
         } else if (!queue.push(numbered_frame(pushed++))) {
             return false;
+        } else {
+            queue.end_batch();
         }
         return eventually([&] { return returns.load(std::memory_order_acquire) > round; });
     };
@@ -317,7 +319,7 @@ TEST(RxQueueTest, ProducerAndConsumerOnOneCpuDeliverEveryFrameInOrder) {
             }
             queue.push(numbered_frame(i));
             if (i % 16 == 0) {
-                queue.note_producer_cpu();
+                queue.end_batch();
             }
         }
         queue.disconnect();
@@ -357,6 +359,9 @@ TEST(RxQueueTest, TwoThreadStressDeliversEveryFrameOnceInOrder) {
             }
             if (!queue.push(numbered_frame(i))) {
                 push_failed.store(true);
+            }
+            if (random() % 4 == 0) {  // batches of a few frames, as the event thread makes them
+                queue.end_batch();
             }
         }
         queue.disconnect();
