@@ -9,7 +9,7 @@ set -eu
 root="$(cd "$(dirname "$0")/.." && pwd)"
 dir="${1:-$root/build/bench}"
 cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVEL_SANITIZE= >/dev/null
-cmake --build "$dir" --target ovel_bench -j "$(nproc)" >/dev/null
+cmake --build "$dir" --target ovel_bench ovelcanfd-sim -j "$(nproc)" >/dev/null
 out="$dir/callgrind.out"
 valgrind --tool=callgrind --callgrind-out-file="$out" "$dir/bench/ovel_bench" --callgrind
 frames=200000
@@ -21,7 +21,7 @@ cost() {
 handler=$(cost 'UsbDevice::on_rx_complete')
 submit=$(cost ':libusb_submit_transfer \[')
 pop=$(cost 'RxQueue::pop')
-mapping=$(cost '_Function_handler<.*ovel_canfd_start')
+mapping=$(cost '_Function_handler<.*frame_handler')
 callback=$(cost 'on_frame\(')
 event=$(( (handler - submit) / frames ))
 dispatch=$(( (pop + mapping - callback) / frames ))
