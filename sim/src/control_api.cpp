@@ -109,7 +109,17 @@ void Adapter::clear_faults() {
     model_.control_status.clear();
     model_.no_answer.clear();
     model_.refusals.clear();
+    model_.cancel_refusal.reset();
     model_.fail_in_remaining = 0;
+}
+
+void Adapter::refuse_cancellations(int code, int count) {
+    std::lock_guard lock(sim().mutex);
+    if (count == 0) {
+        model_.cancel_refusal.reset();
+        return;
+    }
+    model_.cancel_refusal = detail::AdapterModel::Refusal{code, count < 0 ? -1 : count};
 }
 
 void Adapter::refuse_submissions(std::uint8_t endpoint, int code, int count) {

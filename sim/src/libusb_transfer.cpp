@@ -210,6 +210,14 @@ int LIBUSB_CALL libusb_cancel_transfer(libusb_transfer* transfer) {
     if (state.phase == TransferState::Phase::Idle || state.cancel_requested) {
         return LIBUSB_ERROR_NOT_FOUND;
     }
+    if (handle != nullptr && handle->adapter->cancel_refusal) {
+        auto& refusal = *handle->adapter->cancel_refusal;
+        const int code = refusal.code;
+        if (refusal.remaining > 0 && --refusal.remaining == 0) {
+            handle->adapter->cancel_refusal.reset();
+        }
+        return code;
+    }
     state.cancel_requested = true;
     // A transfer whose outcome is already decided keeps it: the cancellation came too late.
     if (state.phase == TransferState::Phase::Pending) {

@@ -89,6 +89,7 @@ struct AdapterModel {
         int remaining;  // -1: until cleared
     };
     std::map<std::uint8_t, Refusal> refusals;
+    std::optional<Refusal> cancel_refusal;  // libusb_cancel_transfer fails and cancels nothing
 
     std::vector<ControlRecord> control_log;
     std::vector<bool> channel_started;

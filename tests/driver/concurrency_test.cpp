@@ -253,5 +253,31 @@ TEST_F(Concurrency, CallbackWithContextIsSwappedWhileRunning) {
     ASSERT_EQ(ovel_canfd_stop(h, 0), 0);
 }
 
+// The receive transfers cannot be cancelled: stop reports it, yet reception has ended (the
+// transfers come back by their time-out) and the next start brings it back up.
+TEST_F(Concurrency, StopWhoseCancellationFailsLeavesAConsistentState) {
+    ovsim::Adapter& adapter = ovsim::add_adapter();
+    ovel_canfd_driver* h = open_handle();
+    Deliveries deliveries;
+    ASSERT_EQ(ovel_canfd_set_rx_callback_ex(h, &Deliveries::on_frame, &deliveries), 0);
+    ASSERT_EQ(ovel_canfd_start(h, 0), 0);
+    ASSERT_TRUE(eventually([&] { return adapter.in_transfers_pending() == 32; }));
+    adapter.refuse_cancellations(LIBUSB_ERROR_OTHER);
+    EXPECT_EQ(ovel_canfd_stop(h, 0), OVEL_CANFD_ERR_DEVICE);
+    EXPECT_EQ(last_error(h),
+              "failed to stop device: DeviceError(Libusb(\"libusb_cancel_transfer\", -99))");
+    EXPECT_FALSE(adapter.channel_started(0));
+    ovel_canfd_frame frame{};
+    EXPECT_EQ(ovel_canfd_transmit(h, &frame), OVEL_CANFD_ERR_NOT_RUNNING);
+    EXPECT_TRUE(eventually([&] { return adapter.in_transfers_pending() == 0; }));
+
+    adapter.clear_faults();
+    ASSERT_EQ(ovel_canfd_start(h, 0), 0);
+    EXPECT_TRUE(eventually([&] { return adapter.in_transfers_pending() == 32; }));
+    adapter.feed_frame(numbered(0, 7));
+    ASSERT_TRUE(eventually([&] { return deliveries.calls.load() == 1; }));
+    ASSERT_EQ(ovel_canfd_stop(h, 0), 0);
+}
+
 }  // namespace
 }  // namespace ovel::test

@@ -146,6 +146,10 @@ class Adapter {
     // libusb_submit_transfer on `endpoint` (0, 0x81, 0x02) returns `code` for the next `count`
     // submissions; -1: until clear_faults(). A refused submission reaches nothing.
     void refuse_submissions(std::uint8_t endpoint, int code, int count = -1);
+    // libusb_cancel_transfer on a transfer of this adapter returns `code` and cancels nothing,
+    // for the next `count` calls; -1: until clear_faults(). As when the kernel refuses to
+    // discard a request: the transfer completes later by itself (data or its time-out).
+    void refuse_cancellations(int code, int count = -1);
     // The adapter disappears: gone from new device lists, submissions fail with
     // LIBUSB_ERROR_NO_DEVICE, every transfer in flight completes with LIBUSB_TRANSFER_NO_DEVICE.
     void unplug();
