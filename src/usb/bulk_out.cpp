@@ -18,7 +18,6 @@ void UsbDevice::on_tx_complete(libusb_transfer* transfer) {
     auto* device = static_cast<UsbDevice*>(transfer->user_data);
     ++device->completions_handled_;
     ++device->transmits_completed_;
-    device->tx_completed_ns_.store(steady_now_ns(), std::memory_order_relaxed);
     device->tx_done_.complete();
 }
 
@@ -28,19 +27,22 @@ Expected<void, UsbError> UsbDevice::send(const gsusb::HostFrame& frame) {
     fill_transfer(transfer, BULK_OUT_ENDPOINT, LIBUSB_TRANSFER_TYPE_BULK, BULK_OUT_TIMEOUT_MS,
                   tx_buffer_.data(), length, &UsbDevice::on_tx_complete);
 
-    // A transmit that follows the previous completion at once belongs to a sending loop: the
-    // event thread then stays awake for the next one rather than be woken for each.
-    const std::int64_t since_last =
-        steady_now_ns() - tx_completed_ns_.load(std::memory_order_relaxed);
-    tx_back_to_back_.store(since_last < TX_FOLLOW_WINDOW.count(), std::memory_order_relaxed);
+    // A transmit that the caller makes as soon as its previous one returned belongs to a
+    // sending loop: the event thread then stays awake for the next one rather than be woken for
+    // each. Measured from the return, not from the completion, so that a wake-up that made the
+    // previous call slow does not make the next one slow too.
+    const std::int64_t since_last = steady_now_ns() - tx_returned_ns_;
+    tx_back_to_back_.store(since_last < TX_LOOP_GAP.count(), std::memory_order_relaxed);
 
     tx_done_.arm();
     const int submitted = libusb_submit_transfer(transfer);
     if (submitted != 0) {
         tx_done_.disarm();
+        tx_returned_ns_ = steady_now_ns();
         return unexpected(UsbError::libusb("send: libusb_submit_transfer", submitted));
     }
     tx_done_.wait();
+    tx_returned_ns_ = steady_now_ns();
     const int status_code = error_code_for_status(transfer->status);
     if (status_code != 0) {
         return unexpected(UsbError::libusb("send: transfer", status_code));

@@ -18,6 +18,9 @@ namespace {
 // producer's CPU; on a bus quieter than that every frame costs a wake-up either way.
 constexpr std::chrono::nanoseconds DENSE_GAP{2'000};
 constexpr std::chrono::nanoseconds SPIN_LIMIT{5'000};
+// How long, and for how many frames, a polling producer may leave the consumer asleep.
+constexpr std::size_t DEFERRED_WAKE_FRAMES = 64;
+constexpr std::chrono::nanoseconds DEFERRED_WAKE_AGE{50'000};
 
 }  // namespace
 
@@ -56,11 +59,29 @@ void RxQueue::end_batch() noexcept {
     // consumer that missed these frames is woken. Only the first batch after it fell asleep pays,
     // and a batch costs one wake-up however many frames it brought.
     pushed_.store(pushed_count_, std::memory_order_seq_cst);
+    woken_up_to_ = pushed_count_;
+    deferring_ = false;
     if (sleeping_.load(std::memory_order_seq_cst) &&
         sleeping_.exchange(false, std::memory_order_seq_cst)) {
         wake_consumer();
     }
     note_producer_cpu();
+}
+
+void RxQueue::end_batch_deferring_wake() noexcept {
+    const auto now = std::chrono::steady_clock::now();
+    if (!deferring_) {
+        deferring_ = true;
+        oldest_unwoken_ = now;
+    }
+    if (pushed_count_ - woken_up_to_ < DEFERRED_WAKE_FRAMES &&
+        now - oldest_unwoken_ < DEFERRED_WAKE_AGE) {
+        // Published, so an awake consumer takes the frames; a sleeping one is woken later.
+        pushed_.store(pushed_count_, std::memory_order_release);
+        note_producer_cpu();
+        return;
+    }
+    end_batch();
 }
 
 void RxQueue::disconnect() noexcept {

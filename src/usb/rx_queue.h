@@ -36,6 +36,11 @@ class RxQueue {
     // if it sleeps, once for the whole batch, and records the CPU the producer runs on, where a
     // consumer waiting for frames does not poll (it would only keep the producer off that CPU).
     void end_batch() noexcept;
+    // As end_batch, but a sleeping consumer is left asleep while fewer than DEFERRED_WAKE_FRAMES
+    // frames have waited less than DEFERRED_WAKE_AGE for it; the producer calls end_batch() before
+    // it blocks. For a producer that polls for a sending loop's echoes: waking the consumer for
+    // each would put a third busy thread on the CPUs that the sender and the producer need.
+    void end_batch_deferring_wake() noexcept;
     // Producer is gone for good: pops deliver what is left, then report Disconnected.
     void disconnect() noexcept;
     // Producer side: whether it polls for its next frames instead of blocking; a consumer that
@@ -87,6 +92,9 @@ class RxQueue {
     std::size_t tail_index_ = RX_SEGMENT_FRAMES;  // "full" until the first segment exists
     std::size_t pushed_count_ = 0;
     int producer_cpu_seen_ = -1;
+    std::size_t woken_up_to_ = 0;  // pushed_count_ when the consumer was last woken or checked
+    bool deferring_ = false;       // frames published since then without a wake-up check
+    std::chrono::steady_clock::time_point oldest_unwoken_{};
     bool producer_polling_seen_ = false;
 
     // Consumer's cache line: only size() reads popped_ from another thread.

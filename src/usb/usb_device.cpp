@@ -168,18 +168,21 @@ void UsbDevice::poll_for_next_transmit() {
         libusb_handle_events_timeout_completed(context_.get(), &no_wait, nullptr);
         const auto now = std::chrono::steady_clock::now();
         if (completions_handled_ != handled) {
-            rx_queue_->end_batch();
+            // The echoes of a sending loop are delivered in batches; end_batch() below makes
+            // sure the last one is not left waiting.
+            rx_queue_->end_batch_deferring_wake();
             if (transmits_completed_ == transmitted ||
                 !tx_back_to_back_.load(std::memory_order_relaxed)) {
-                return;
+                break;
             }
             end = now + TX_FOLLOW_WINDOW;  // the loop goes on
         } else if (now >= end) {
-            return;
+            break;
         } else {
             cpu_relax();
         }
     }
+    rx_queue_->end_batch();
 }
 
 void UsbDevice::teardown() {

@@ -44,9 +44,12 @@ inline constexpr unsigned char BULK_OUT_ENDPOINT = 0x02;
 inline constexpr unsigned RX_MAX_ERROR_STREAK = 16;
 // How long stop and teardown wait for cancelled receive transfers to come back.
 inline constexpr std::chrono::milliseconds RX_CANCEL_WAIT{2000};
-// A transmit submitted within this time of the previous one's completion belongs to a sending
-// loop; after completing such a transmit the event thread polls this long for the next one.
-inline constexpr std::chrono::nanoseconds TX_FOLLOW_WINDOW{10'000};
+// A transmit submitted within this time of the previous one's return belongs to a sending loop.
+inline constexpr std::chrono::nanoseconds TX_LOOP_GAP{10'000};
+// After completing such a transmit the event thread polls this long for the next one: longer
+// than a sender's wake-up, so that one slow call does not make the next one wait for the event
+// thread's wake-up too.
+inline constexpr std::chrono::nanoseconds TX_FOLLOW_WINDOW{50'000};
 
 // Owns a libusb transfer object; frees it only when libusb can no longer touch it.
 struct TransferDeleter {
@@ -151,8 +154,8 @@ class UsbDevice {
     std::condition_variable rx_idle_;
     TransferPtr tx_transfer_;
     alignas(64) CompletionSignal tx_done_;
-    // steady_clock ns of the last transmit's completion, written by the event thread.
-    std::atomic<std::int64_t> tx_completed_ns_{0};
+    // steady_clock ns at which the last send returned; senders only (one at a time).
+    std::int64_t tx_returned_ns_ = 0;
     // Whether the transmit in flight followed its predecessor's completion at once.
     std::atomic<bool> tx_back_to_back_{false};
     std::array<std::uint8_t, gsusb::HOST_FRAME_LONG_SIZE> tx_buffer_{};

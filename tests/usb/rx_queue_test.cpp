@@ -197,6 +197,30 @@ TEST(RxQueueTest, WakeIsRememberedTakesPriorityOnceAndEndsABlockedPop) {
     EXPECT_EQ(sleeper.result(), PopResult::Woken);
 }
 
+// A producer polling for a sending loop's echoes may leave the consumer asleep for a while, but
+// never past its own next end_batch() nor past a batch's worth of frames.
+TEST(RxQueueTest, DeferredWakeComesWithTheNextEndBatchOrABatchOfFrames) {
+    RxQueue queue;
+    {
+        PopThread sleeper(queue);
+        ASSERT_TRUE(eventually([&] { return queue.consumer_sleeping(); }));
+        ASSERT_TRUE(queue.push(numbered_frame(0)));
+        queue.end_batch_deferring_wake();
+        EXPECT_TRUE(queue.consumer_sleeping()) << "one frame does not wake it yet";
+        queue.end_batch();
+        ASSERT_TRUE(sleeper.returned());
+        EXPECT_EQ(sleeper.result(), PopResult::Frame);
+    }
+    PopThread sleeper(queue);
+    ASSERT_TRUE(eventually([&] { return queue.consumer_sleeping(); }));
+    for (std::uint32_t i = 1; i <= 64; ++i) {
+        ASSERT_TRUE(queue.push(numbered_frame(i)));
+        queue.end_batch_deferring_wake();
+    }
+    ASSERT_TRUE(sleeper.returned());
+    EXPECT_EQ(sleeper.result(), PopResult::Frame);
+}
+
 TEST(RxQueueTest, DisconnectDeliversWhatIsLeftThenReportsAndEndsABlockedPop) {
     RxQueue queue;
     for (std::uint32_t i = 0; i < 3; ++i) {
