@@ -31,15 +31,14 @@ std::uint64_t nanoseconds_of(Clock::time_point time) {
 
 // Copies a frame into an IN transfer; a frame longer than the buffer overflows it.
 void complete_in(Sim& s, AdapterModel& adapter, TransferState& transfer, const std::uint8_t* bytes,
-                 std::size_t size) {
+                 std::size_t size, libusb_transfer_status status = LIBUSB_TRANSFER_COMPLETED) {
     libusb_transfer& pub = *transfer.pub();
     const auto capacity = static_cast<std::size_t>(pub.length);
     const std::size_t copied = std::min(size, capacity);
     if (copied > 0) {
         std::memcpy(pub.buffer, bytes, copied);
     }
-    adapter_complete(s, adapter, transfer,
-                     size > capacity ? LIBUSB_TRANSFER_OVERFLOW : LIBUSB_TRANSFER_COMPLETED,
+    adapter_complete(s, adapter, transfer, size > capacity ? LIBUSB_TRANSFER_OVERFLOW : status,
                      static_cast<int>(copied));
 }
 
@@ -91,9 +90,9 @@ bool serve_now(Sim& s, AdapterModel& adapter, TransferState& transfer) {
         return true;
     }
     if (!adapter.to_host.empty()) {
-        const std::vector<std::uint8_t> frame = std::move(adapter.to_host.front());
+        const AdapterModel::ToHost frame = std::move(adapter.to_host.front());
         adapter.to_host.pop_front();
-        complete_in(s, adapter, transfer, frame.data(), frame.size());
+        complete_in(s, adapter, transfer, frame.bytes.data(), frame.bytes.size(), frame.status);
         return true;
     }
     if (stream_has_frame(adapter.stream) && adapter.stream.config.rate_hz <= 0) {
@@ -147,8 +146,9 @@ void adapter_serve_pending(Sim& s, AdapterModel& adapter) {
     }
 }
 
-void adapter_offer_frame(Sim& s, AdapterModel& adapter, std::vector<std::uint8_t> bytes) {
-    adapter.to_host.push_back(std::move(bytes));
+void adapter_offer_frame(Sim& s, AdapterModel& adapter, std::vector<std::uint8_t> bytes,
+                         libusb_transfer_status status) {
+    adapter.to_host.push_back({std::move(bytes), status});
     adapter_serve_pending(s, adapter);
 }
 

@@ -162,12 +162,16 @@ std::uint32_t Adapter::channel_flags(std::uint8_t channel) const {
 }
 
 void Adapter::feed(std::vector<std::uint8_t> bytes) {
+    feed_with_status(std::move(bytes), LIBUSB_TRANSFER_COMPLETED);
+}
+
+void Adapter::feed_with_status(std::vector<std::uint8_t> bytes, libusb_transfer_status status) {
     Sim& s = sim();
     std::lock_guard lock(s.mutex);
     if (model_.unplugged) {
         return;
     }
-    detail::adapter_offer_frame(s, model_, std::move(bytes));
+    detail::adapter_offer_frame(s, model_, std::move(bytes), status);
 }
 
 void Adapter::feed_frame(const FrameSpec& frame) {

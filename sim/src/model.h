@@ -95,7 +95,11 @@ struct AdapterModel {
     std::vector<bool> channel_started;
     std::vector<std::uint32_t> channel_flags;
 
-    std::deque<std::vector<std::uint8_t>> to_host;
+    struct ToHost {
+        std::vector<std::uint8_t> bytes;
+        libusb_transfer_status status;  // COMPLETED, or the status a fed frame arrives with
+    };
+    std::deque<ToHost> to_host;
     libusb_transfer_status fail_in_status = LIBUSB_TRANSFER_ERROR;
     int fail_in_remaining = 0;
     InList pending_in;
@@ -232,7 +236,8 @@ void adapter_bulk_out(Sim& s, AdapterModel& adapter, TransferState& transfer);
 // Hands what the adapter has for the host (failures, fed frames, stream) to pending IN transfers.
 void adapter_serve_pending(Sim& s, AdapterModel& adapter);
 // Queues one frame for the host and serves it at once if an IN transfer is waiting.
-void adapter_offer_frame(Sim& s, AdapterModel& adapter, std::vector<std::uint8_t> bytes);
+void adapter_offer_frame(Sim& s, AdapterModel& adapter, std::vector<std::uint8_t> bytes,
+                         libusb_transfer_status status = LIBUSB_TRANSFER_COMPLETED);
 // Completes pending IN transfers with stream frames that are due; returns when the next one is.
 std::optional<Clock::time_point> adapter_pump_stream(Sim& s, AdapterModel& adapter,
                                                      Clock::time_point now);

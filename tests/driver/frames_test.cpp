@@ -446,6 +446,26 @@ TEST_F(Frames, ReceivedRecordsCarryOnlyWhatTheAdapterSent) {
     EXPECT_EQ(sequence_of(frames[33].record), 33u) << "the two bad records were dropped";
 }
 
+// libusb may hand back a transfer that timed out with its data: a whole frame in it counts.
+TEST_F(Frames, AWholeFrameThatArrivesWithATimeOutIsDelivered) {
+    ovel_canfd_driver* h = open_adapter();
+    ASSERT_EQ(ovel_canfd_start(h, 0), 0);
+    ASSERT_TRUE(eventually([&] { return adapter_->in_transfers_pending() == 32; }));
+    // Echo id 0xFFFFFFFF, id 0x100, DLC 8, channel 0, then 8 data bytes: sequence 9.
+    std::vector<std::uint8_t> wire = {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x01, 0, 0, 8, 0,
+                                      0,    0,    9,    0,    0,    0,    0, 0, 0, 0};
+    adapter_->feed_with_status(wire, LIBUSB_TRANSFER_TIMED_OUT);
+    wire.resize(12);  // header only: not a frame
+    adapter_->feed_with_status(wire, LIBUSB_TRANSFER_TIMED_OUT);
+    adapter_->feed_frame(numbered(0, 10));
+    ASSERT_TRUE(collector().wait_for(2));
+    const auto frames = collector().frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(sequence_of(frames[0].record), 9u);
+    EXPECT_EQ(sequence_of(frames[1].record), 10u);
+    EXPECT_TRUE(eventually([&] { return adapter_->in_transfers_pending() == 32; }));
+}
+
 TEST_F(Frames, CloseWhileStreamingAtFullRateStopsTheCallbacks) {
     ovel_canfd_driver* h = open_adapter();
     adapter_->start_stream(ovsim::StreamSpec{});

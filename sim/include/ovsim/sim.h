@@ -162,6 +162,9 @@ class Adapter {
     // Queues one frame for the host, any length; it completes the oldest pending IN transfer.
     void feed(std::vector<std::uint8_t> bytes);
     void feed_frame(const FrameSpec& frame);
+    // As feed, but the IN transfer it completes carries `status` with the bytes, as libusb may
+    // report a transfer that timed out or was cancelled after its data arrived.
+    void feed_with_status(std::vector<std::uint8_t> bytes, libusb_transfer_status status);
     // The next `count` IN completions carry `status` and no data (pending transfers first).
     void fail_in(libusb_transfer_status status, int count);
     std::size_t frames_waiting() const;  // fed frames not yet taken by an IN transfer
