@@ -134,7 +134,8 @@ class OvelCanFdBus(can.BusABC):
         super().__init__(channel=channel, can_filters=can_filters, **kwargs)
 
         self._library = load_library()
-        self._lock = threading.Lock()  # the library takes calls on one handle one at a time
+        # Keeps shutdown from freeing the handle while another thread is still sending on it.
+        self._lock = threading.Lock()
         self._queue: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
         self._started: List[int] = []
         self._handle: Optional[int] = None
