@@ -90,7 +90,7 @@ class Waiting : public SimTest {};
 TEST_F(Waiting, CallsWaitingForTheAdapterSleep) {
     ovsim::Adapter& adapter = ovsim::add_adapter();
     ovel_canfd_driver* h = open_handle();
-    ovsim::set_time_scale(0.5);
+    ovsim::set_time_scale(1.0);  // 1 s time-outs: far longer than it takes to fall asleep
     ASSERT_EQ(ovel_canfd_start(h, 0), 0);
 
     adapter.set_out_behaviour(ovsim::OutBehaviour::Ignore);
