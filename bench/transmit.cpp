@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <string>
@@ -82,8 +83,16 @@ Figures send(const Library& library, LinkTiming timing, double rate_hz, std::uin
         f[Column::Achieved] = static_cast<double>(calls) / sending;
     }
     put_delivery(f, delivery(), calls);
-    f[Column::CallP50] = percentile(call_us, 0.50);
-    f[Column::CallP99] = percentile(call_us, 0.99);
+    // Sorted in place: a copy per percentile set off a false -Wfree-nonheap-object in GCC 12's
+    // ThreadSanitizer build.
+    std::sort(call_us.begin(), call_us.end());
+    const auto at = [&call_us](double fraction) {
+        return call_us.empty() ? 0.0
+                               : call_us[static_cast<std::size_t>(
+                                     fraction * static_cast<double>(call_us.size() - 1))];
+    };
+    f[Column::CallP50] = at(0.50);
+    f[Column::CallP99] = at(0.99);
     release_collector();
     return f;
 }

@@ -202,7 +202,8 @@ class FrameMaker {
                     frame.data[i] = static_cast<std::uint8_t>(random_());
                     break;
                 case Mode::Increment:
-                    frame.data[i] = i < 8 ? static_cast<std::uint8_t>(sequence >> (8 * i)) : 0;
+                    frame.data[i] =
+                        i < 8 ? static_cast<std::uint8_t>(sequence >> (8 * i)) : std::uint8_t{0};
                     break;
             }
         }
