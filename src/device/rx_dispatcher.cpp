@@ -7,6 +7,12 @@
 
 namespace ovel {
 
+void RxDispatcher::wait_until_ended(const State& state) {
+    while (!state.ended.load(std::memory_order_acquire)) {
+        state.ended.wait(false, std::memory_order_acquire);
+    }
+}
+
 std::unique_ptr<RxDispatcher> RxDispatcher::start(std::shared_ptr<usb::RxQueue> queue,
                                                   FrameHandler handler,
                                                   const RxDispatcher* predecessor) {
@@ -56,9 +62,7 @@ void RxDispatcher::finish() {
     // A thread let go earlier (the handler stopped reception itself) may still be in its
     // last callback.
     if (!on_dispatch_thread()) {
-        while (!state_->ended.load(std::memory_order_acquire)) {
-            state_->ended.wait(false, std::memory_order_acquire);
-        }
+        wait_until_ended(*state_);
     }
 }
 
@@ -67,9 +71,7 @@ void RxDispatcher::run(const std::shared_ptr<State>& state) {
     if (state->predecessor) {
         // Its last callback may still be running (a restart from inside it); ended is set
         // after that callback and its last pop, so waiting here orders both before ours.
-        while (!state->predecessor->ended.load(std::memory_order_acquire)) {
-            state->predecessor->ended.wait(false, std::memory_order_acquire);
-        }
+        wait_until_ended(*state->predecessor);
         state->predecessor.reset();
     }
     gsusb::HostFrame frame{};

@@ -53,6 +53,7 @@ class RxDispatcher {
 
     RxDispatcher() = default;
     static void run(const std::shared_ptr<State>& state);
+    static void wait_until_ended(const State& state);
 
     std::shared_ptr<State> state_;
     std::mutex finish_mutex_;

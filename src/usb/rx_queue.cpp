@@ -69,6 +69,9 @@ void RxQueue::end_batch() noexcept {
 }
 
 void RxQueue::end_batch_deferring_wake() noexcept {
+    if (!deferring_ && pushed_count_ == woken_up_to_) {
+        return;  // nothing to hand over: the age of a deferral starts with its first frame
+    }
     const auto now = std::chrono::steady_clock::now();
     if (!deferring_) {
         deferring_ = true;

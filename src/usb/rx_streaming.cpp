@@ -40,7 +40,6 @@ Expected<void, UsbError> UsbDevice::start_transfers() {
         libusb_transfer* t = transfer.get();
         fill_transfer(t, BULK_IN_ENDPOINT, LIBUSB_TRANSFER_TYPE_BULK, BULK_IN_TIMEOUT_MS,
                       rx_buffers_[slot].data(), gsusb::HOST_FRAME_SIZE, &UsbDevice::on_rx_complete);
-        rx_slots_[slot] = RxSlot{this, slot};
         t->user_data = &rx_slots_[slot];
         rx_error_streak_[slot] = 0;
         rx_in_flight_.fetch_add(1, std::memory_order_acq_rel);

@@ -23,7 +23,11 @@ UsbDevice::UsbDevice(UsbContext context, libusb_device_handle* handle, TransferP
       handle_(handle),
       control_transfer_(std::move(control_transfer)),
       rx_queue_(std::move(rx_queue)),
-      tx_transfer_(std::move(tx_transfer)) {}
+      tx_transfer_(std::move(tx_transfer)) {
+    for (std::size_t slot = 0; slot < RX_TRANSFER_COUNT; ++slot) {
+        rx_slots_[slot] = RxSlot{this, slot};
+    }
+}
 
 UsbDevice::~UsbDevice() {
     teardown();
