@@ -153,6 +153,10 @@ class Adapter {
     // The adapter disappears: gone from new device lists, submissions fail with
     // LIBUSB_ERROR_NO_DEVICE, every transfer in flight completes with LIBUSB_TRANSFER_NO_DEVICE.
     void unplug();
+    // A cable pulled and put back: unplugs this adapter (if it is still plugged) and plugs in a
+    // new one with the same spec at the end of the device list, which it returns. Handles to the
+    // old adapter stay dead; a new libusb_open reaches the new one.
+    Adapter& replug();
 
     std::vector<ControlRecord> control_requests() const;
     void clear_control_requests();
@@ -167,6 +171,10 @@ class Adapter {
     void feed_with_status(std::vector<std::uint8_t> bytes, libusb_transfer_status status);
     // The next `count` IN completions carry `status` and no data (pending transfers first).
     void fail_in(libusb_transfer_status status, int count);
+    // Queues one malformed frame, its kind and bytes chosen by `seed`: shorter than a classic
+    // frame, an FD frame cut short, a DLC above 15, a channel the adapter lacks, or longer than
+    // an 80-byte receive buffer (that transfer overflows). A host must drop every one of them.
+    void feed_garbage(std::uint32_t seed);
     std::size_t frames_waiting() const;  // fed frames not yet taken by an IN transfer
 
     void set_out_behaviour(OutBehaviour b);
