@@ -84,8 +84,13 @@ void complete_with_stream_frame(Sim& s, AdapterModel& adapter, TransferState& tr
 
 // Completes an IN transfer from what the adapter has for the host right now, if anything.
 bool serve_now(Sim& s, AdapterModel& adapter, TransferState& transfer) {
+    if (adapter.in_halted) {
+        adapter_complete(s, adapter, transfer, LIBUSB_TRANSFER_STALL, 0);
+        return true;
+    }
     if (adapter.fail_in_remaining > 0) {
         --adapter.fail_in_remaining;
+        adapter.in_halted = adapter.fail_in_status == LIBUSB_TRANSFER_STALL;
         adapter_complete(s, adapter, transfer, adapter.fail_in_status, 0);
         return true;
     }

@@ -111,6 +111,8 @@ void Adapter::clear_faults() {
     model_.refusals.clear();
     model_.cancel_refusal.reset();
     model_.fail_in_remaining = 0;
+    model_.in_halted = false;
+    model_.in_halt_persists = false;
 }
 
 void Adapter::refuse_cancellations(int code, int count) {
@@ -184,6 +186,19 @@ void Adapter::fail_in(libusb_transfer_status status, int count) {
     model_.fail_in_status = status;
     model_.fail_in_remaining = std::max(count, 0);
     detail::adapter_serve_pending(s, model_);
+}
+
+void Adapter::halt_in(bool persists) {
+    Sim& s = sim();
+    std::lock_guard lock(s.mutex);
+    model_.in_halted = true;
+    model_.in_halt_persists = persists;
+    detail::adapter_serve_pending(s, model_);
+}
+
+int Adapter::clear_halt_count() const {
+    std::lock_guard lock(sim().mutex);
+    return model_.in_halt_clears;
 }
 
 std::size_t Adapter::frames_waiting() const {

@@ -102,6 +102,10 @@ struct AdapterModel {
     std::deque<ToHost> to_host;
     libusb_transfer_status fail_in_status = LIBUSB_TRANSFER_ERROR;
     int fail_in_remaining = 0;
+    // Bulk IN halted: every IN transfer completes with a stall until the halt is cleared.
+    bool in_halted = false;
+    bool in_halt_persists = false;
+    int in_halt_clears = 0;
     InList pending_in;
 
     OutBehaviour out_behaviour = OutBehaviour::Take;

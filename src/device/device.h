@@ -47,6 +47,8 @@ class Device {
     std::size_t rx_queue_size() const { return usb_->rx_queue()->size(); }
     int rx_transfers_in_flight() const { return usb_->rx_transfers_in_flight(); }
     bool rx_consumer_sleeping() const { return usb_->rx_queue()->consumer_sleeping(); }
+    // Counters and state of reception.
+    usb::RxHealth rx_health() const { return usb_->rx_health(); }
 
     // Setters: bitrates go to the adapter at once, flags with the next start.
     Expected<void, DriverError> set_bitrate(unsigned channel, std::uint32_t bitrate);

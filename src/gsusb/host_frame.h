@@ -20,6 +20,9 @@ inline constexpr std::uint32_t CAN_EFF_FLAG = 0x80000000, CAN_RTR_FLAG = 0x40000
 
 // Bits of HostFrame::flags.
 inline constexpr std::uint8_t FLAG_FD = 0x02, FLAG_BRS = 0x04, FLAG_ESI = 0x08;
+// Set by the adapter on a received frame: its receive queue overflowed and frames before this one
+// were lost.
+inline constexpr std::uint8_t FLAG_OVERFLOW = 0x01;
 
 inline constexpr std::size_t HOST_FRAME_SIZE = 80;        // receive buffer and in-memory record
 inline constexpr std::size_t HOST_FRAME_SHORT_SIZE = 20;  // header and 8 data bytes

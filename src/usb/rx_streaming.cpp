@@ -1,5 +1,5 @@
 // Receive streaming: 32 bulk IN transfers kept in flight, each completion decoded into the
-// receive queue and resubmitted from its own handler.
+// receive queue and resubmitted from its own handler (failures go to rx_recovery.cpp).
 #include <algorithm>
 
 #include <libusb.h>
@@ -10,7 +10,9 @@ namespace ovel::usb {
 
 Expected<void, UsbError> UsbDevice::cancel_transfers() {
     Expected<void, UsbError> outcome;
-    for (auto& transfer : rx_transfers_) {
+    const std::size_t allocated = rx_transfers_allocated_.load(std::memory_order_acquire);
+    for (std::size_t slot = 0; slot < allocated; ++slot) {
+        const TransferPtr& transfer = rx_transfers_[slot];
         if (!transfer) {
             continue;
         }
@@ -28,7 +30,19 @@ Expected<void, UsbError> UsbDevice::start_transfers() {
         return unexpected(
             UsbError::libusb("start_transfers: transfers in flight", LIBUSB_ERROR_BUSY));
     }
-    rx_streaming_.store(true, std::memory_order_seq_cst);
+    if (!ensure_recovery_thread()) {
+        return unexpected(UsbError::libusb("start_transfers: recovery thread", LIBUSB_ERROR_NO_MEM));
+    }
+    {
+        std::lock_guard lock(recovery_mutex_);
+        ++rx_generation_;
+        rx_parked_.fill(RxParked{});
+        failed_clears_ = 0;
+        rx_end_.store(RxEnd::None, std::memory_order_relaxed);
+        rx_state_.store(RxState::Running, std::memory_order_release);
+        rx_streaming_.store(true, std::memory_order_seq_cst);
+    }
+    const std::uint32_t clears = rx_halt_clears_.load(std::memory_order_relaxed);
     for (std::size_t slot = 0; slot < RX_TRANSFER_COUNT; ++slot) {
         TransferPtr& transfer = rx_transfers_[slot];
         if (!transfer) {
@@ -36,12 +50,16 @@ Expected<void, UsbError> UsbDevice::start_transfers() {
             if (!transfer) {
                 return unexpected(UsbError::transfer_alloc_failed());
             }
+            // A transfer that ends reception cancels the others, from the event thread.
+            rx_transfers_allocated_.store(slot + 1, std::memory_order_release);
         }
         libusb_transfer* t = transfer.get();
         fill_transfer(t, BULK_IN_ENDPOINT, LIBUSB_TRANSFER_TYPE_BULK, BULK_IN_TIMEOUT_MS,
                       rx_buffers_[slot].data(), gsusb::HOST_FRAME_SIZE, &UsbDevice::on_rx_complete);
         t->user_data = &rx_slots_[slot];
         rx_error_streak_[slot] = 0;
+        rx_halt_streak_[slot] = 0;
+        rx_slot_clears_[slot] = clears;
         rx_in_flight_.fetch_add(1, std::memory_order_acq_rel);
         const int submitted = libusb_submit_transfer(t);
         if (submitted != 0) {
@@ -49,12 +67,24 @@ Expected<void, UsbError> UsbDevice::start_transfers() {
             return unexpected(
                 UsbError::libusb("start_transfers: libusb_submit_transfer", submitted));
         }
+        // Reception may have ended already (the adapter is gone): its cancel may have missed us.
+        if (!rx_streaming_.load(std::memory_order_seq_cst)) {
+            libusb_cancel_transfer(t);
+        }
     }
     return {};
 }
 
 Expected<void, UsbError> UsbDevice::stop_transfers() {
-    rx_streaming_.store(false, std::memory_order_seq_cst);
+    {
+        std::lock_guard lock(recovery_mutex_);
+        rx_streaming_.store(false, std::memory_order_seq_cst);
+        ++rx_generation_;
+        rx_parked_.fill(RxParked{});
+        if (rx_state_.load(std::memory_order_relaxed) == RxState::Running) {
+            rx_state_.store(RxState::Stopped, std::memory_order_release);
+        }
+    }
     auto cancelled = cancel_transfers();
     // A later start waits again before it reuses the buffers, so the bound is not an error.
     (void)wait_rx_idle(RX_CANCEL_WAIT);
@@ -94,8 +124,12 @@ bool UsbDevice::wait_rx_idle(std::chrono::milliseconds bound) {
 
 void UsbDevice::queue_received(const libusb_transfer& transfer) {
     const auto received = static_cast<std::size_t>(transfer.actual_length);
-    // A frame that did not arrive whole is not passed on as if it had.
+    // A frame that did not arrive whole is not passed on as if it had. A time-out or a
+    // cancellation without data is no frame at all.
     if (received < gsusb::HOST_FRAME_SHORT_SIZE || received > gsusb::HOST_FRAME_SIZE) {
+        if (received > 0 || transfer.status == LIBUSB_TRANSFER_COMPLETED) {
+            count_one(rx_counters_.dropped_short);
+        }
         return;
     }
     // Bytes past what the adapter sent still hold an earlier frame's: they read as zero.
@@ -105,54 +139,61 @@ void UsbDevice::queue_received(const libusb_transfer& transfer) {
             transfer.buffer, gsusb::HOST_FRAME_SIZE));
     const bool fd = (frame.flags & gsusb::FLAG_FD) != 0;
     if (fd && received < gsusb::HOST_FRAME_LONG_SIZE) {
+        count_one(rx_counters_.dropped_short);
         return;
     }
     // The header promises a DLC of 0 to 15 and a channel the adapter has.
     if (frame.dlc > 15 || frame.channel > last_channel_) {
+        count_one(rx_counters_.dropped_header);
         return;
     }
-    rx_queue_->push(frame);
+    if (!rx_queue_->push(frame)) {
+        count_one(rx_counters_.dropped_no_memory);
+        return;
+    }
     ++completions_handled_;
+    count_one(rx_counters_.frames);
+    if (frame.echo_id != gsusb::ECHO_ID_RX) {
+        count_one(rx_counters_.echoes);
+    }
+    if ((frame.flags & gsusb::FLAG_OVERFLOW) != 0) {
+        count_one(rx_counters_.overflow_flags);
+    }
 }
 
 void UsbDevice::on_rx_complete(libusb_transfer* transfer) {
     const auto& slot = *static_cast<const RxSlot*>(transfer->user_data);
     UsbDevice* device = slot.device;
-    std::uint8_t& error_streak = device->rx_error_streak_[slot.index];
-    bool resubmit = true;
     switch (transfer->status) {
         case LIBUSB_TRANSFER_COMPLETED:
-            device->queue_received(*transfer);
-            error_streak = 0;
-            break;
         case LIBUSB_TRANSFER_TIMED_OUT:  // an idle bus
             // libusb may hand back data with a time-out or a cancellation: a whole frame counts.
             device->queue_received(*transfer);
-            break;
+            device->rx_error_streak_[slot.index] = 0;
+            device->rx_halt_streak_[slot.index] = 0;
+            device->resubmit_rx(slot.index);
+            return;
         case LIBUSB_TRANSFER_CANCELLED:
             device->queue_received(*transfer);
-            resubmit = false;
-            break;
-        case LIBUSB_TRANSFER_NO_DEVICE:
-            resubmit = false;
-            break;
-        default:  // error, stall, overflow
-            if (++error_streak >= RX_MAX_ERROR_STREAK) {
-                resubmit = false;
-            }
-            break;
-    }
-    if (resubmit && device->rx_streaming_.load(std::memory_order_seq_cst)) {
-        transfer->actual_length = 0;
-        if (libusb_submit_transfer(transfer) == 0) {
-            // If streaming was turned off meanwhile, the stopper's cancel may have missed us.
-            if (!device->rx_streaming_.load(std::memory_order_seq_cst)) {
-                libusb_cancel_transfer(transfer);
-            }
+            device->rx_transfer_done();
             return;
-        }
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            device->end_reception(RxEnd::Unplugged);
+            device->rx_transfer_done();
+            return;
+        case LIBUSB_TRANSFER_STALL:
+            count_one(device->rx_counters_.transfer_errors);
+            device->on_rx_stall(slot.index);
+            return;
+        case LIBUSB_TRANSFER_OVERFLOW:  // a babbling adapter or one that pads
+            count_one(device->rx_counters_.dropped_overflow);
+            device->on_rx_error(slot.index);
+            return;
+        default:
+            count_one(device->rx_counters_.transfer_errors);
+            device->on_rx_error(slot.index);
+            return;
     }
-    device->rx_transfer_done();
 }
 
 }  // namespace ovel::usb

@@ -197,6 +197,8 @@ void UsbDevice::teardown() {
     // libusb does not support closing a handle with transfers in flight, and the cancelled
     // ones only come back through the event thread, so it keeps running until they have.
     (void)stop_transfers();
+    // The recovery thread may be clearing a halt on the handle.
+    stop_recovery_thread();
     event_loop_running_.store(false, std::memory_order_release);
     libusb_release_interface(handle_, GS_USB_INTERFACE);
     libusb_close(handle_);
@@ -207,6 +209,7 @@ void UsbDevice::teardown() {
     if (event_thread_.joinable()) {
         event_thread_.join();
     }
+    rx_transfers_allocated_.store(0, std::memory_order_relaxed);
     for (auto& transfer : rx_transfers_) {
         transfer.reset();
     }

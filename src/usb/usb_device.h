@@ -19,6 +19,7 @@
 #include "common/expected.h"
 #include "gsusb/host_frame.h"
 #include "usb/completion_signal.h"
+#include "usb/rx_health.h"
 #include "usb/rx_queue.h"
 #include "usb/usb_context.h"
 #include "usb/usb_error.h"
@@ -39,9 +40,19 @@ inline constexpr unsigned BULK_OUT_TIMEOUT_MS = 1000;
 inline constexpr unsigned BULK_IN_TIMEOUT_MS = 5000;
 inline constexpr unsigned char BULK_IN_ENDPOINT = 0x81;
 inline constexpr unsigned char BULK_OUT_ENDPOINT = 0x02;
-// A halted endpoint never recovers by resubmission alone: a receive transfer that fails this
-// many times in a row drops out instead of spinning the event thread forever.
-inline constexpr unsigned RX_MAX_ERROR_STREAK = 16;
+// Receive recovery. A receive transfer that fails (or whose resubmission libusb refuses) is
+// resubmitted at once RX_IMMEDIATE_RETRIES times in a row, then parked and resubmitted by the
+// recovery thread after a delay that doubles from RX_RETRY_DELAY_MIN up to RX_RETRY_DELAY_MAX,
+// so that a failing adapter never spins the event thread. The RX_MAX_ERROR_STREAK-th failure in
+// a row of one transfer (some 2.6 s of failures) ends reception.
+inline constexpr unsigned RX_IMMEDIATE_RETRIES = 2;
+inline constexpr std::chrono::milliseconds RX_RETRY_DELAY_MIN{1};
+inline constexpr std::chrono::milliseconds RX_RETRY_DELAY_MAX{64};
+inline constexpr unsigned RX_MAX_ERROR_STREAK = 48;
+// A halted endpoint does not recover by resubmission: the recovery thread clears the halt and
+// resubmits. A transfer that stalls again after this many clears, with no good completion in
+// between, ends reception.
+inline constexpr unsigned RX_MAX_HALT_CLEARS = 4;
 // How long stop and teardown wait for cancelled receive transfers to come back.
 inline constexpr std::chrono::milliseconds RX_CANCEL_WAIT{2000};
 // A transmit submitted within this time of the previous one's return belongs to a sending loop.
@@ -83,9 +94,12 @@ class UsbDevice {
 
     // Allocates and submits the 32 bulk IN transfers. Fails if earlier ones are still in flight.
     Expected<void, UsbError> start_transfers();
-    // Stops resubmission, cancels, and waits (bounded) until every receive transfer is back.
-    // Fails only if a cancellation failed.
+    // Stops resubmission and pending recovery, cancels, and waits (bounded) until every receive
+    // transfer is back. Fails only if a cancellation failed. A reception that ended by itself
+    // keeps its reason until the next start.
     Expected<void, UsbError> stop_transfers();
+    // Counters and state of reception; any thread.
+    RxHealth rx_health() const;
     // Receive transfers submitted whose completion has not yet been handled for good.
     int rx_transfers_in_flight() const { return rx_in_flight_.load(std::memory_order_acquire); }
     // The adapter's highest channel index: received frames of other channels are dropped.
@@ -118,6 +132,22 @@ class UsbDevice {
                        unsigned timeout_ms, std::uint8_t* buffer, std::size_t length,
                        void (*callback)(libusb_transfer*));
     static void on_rx_complete(libusb_transfer* transfer);
+    // Receive recovery (rx_recovery.cpp). The event thread side: each takes a transfer whose
+    // completion it is handling and resubmits it, parks it for the recovery thread, or lets go.
+    void resubmit_rx(std::size_t slot);
+    void on_rx_error(std::size_t slot);
+    void on_rx_stall(std::size_t slot);
+    enum class RxWait : std::uint8_t { None, Retry, Halt };
+    void park_rx(std::size_t slot, RxWait wait, std::chrono::steady_clock::time_point due);
+    // Ends reception by itself with `reason`, unless it is not streaming; cancels the rest.
+    void end_reception(RxEnd reason);
+    bool end_reception_locked(RxEnd reason);
+    // The recovery thread side; called with recovery_mutex_ held.
+    bool ensure_recovery_thread();
+    void stop_recovery_thread();
+    void run_recovery();
+    void clear_halt_locked(std::unique_lock<std::mutex>& lock);
+    void resubmit_parked_locked(std::size_t slot, std::unique_lock<std::mutex>& lock);
     // Decodes a received transfer and queues the frame, unless it is one the header rules out.
     void queue_received(const libusb_transfer& transfer);
     static void on_tx_complete(libusb_transfer* transfer);
@@ -136,6 +166,8 @@ class UsbDevice {
     alignas(64) std::array<std::uint8_t, CONTROL_SETUP_SIZE + CONTROL_DATA_SIZE> control_buffer_{};
     alignas(64) CompletionSignal control_done_;
     std::array<TransferPtr, RX_TRANSFER_COUNT> rx_transfers_{};
+    // Receive transfers allocated, in slot order; each stays until the teardown.
+    std::atomic<std::size_t> rx_transfers_allocated_{0};
     // Each receive transfer's user data: which device and slot it belongs to.
     struct RxSlot {
         UsbDevice* device;
@@ -145,13 +177,35 @@ class UsbDevice {
     std::uint8_t last_channel_ = 255;
     alignas(64) std::array<std::array<std::uint8_t, gsusb::HOST_FRAME_SIZE>,
                            RX_TRANSFER_COUNT> rx_buffers_{};
-    // Written by the event thread only, between a transfer's completion and its resubmission.
+    // Per receive transfer, written only by the thread that holds the transfer (the event
+    // thread between its completion and resubmission, the recovery thread while it is parked):
+    // failures in a row, stalls in a row, and the halt clears made when it was submitted.
     std::array<std::uint8_t, RX_TRANSFER_COUNT> rx_error_streak_{};
+    std::array<std::uint8_t, RX_TRANSFER_COUNT> rx_halt_streak_{};
+    std::array<std::uint32_t, RX_TRANSFER_COUNT> rx_slot_clears_{};
+    alignas(64) RxEventCounters rx_counters_;
     std::shared_ptr<RxQueue> rx_queue_;
     alignas(64) std::atomic<bool> rx_streaming_{false};
     std::atomic<int> rx_in_flight_{0};
     std::mutex rx_idle_mutex_;
     std::condition_variable rx_idle_;
+    // Receive recovery: the parked transfers, the thread that resubmits them and clears halts,
+    // and the state of reception. rx_streaming_ and rx_state_ change only under the mutex.
+    struct RxParked {
+        RxWait wait = RxWait::None;
+        std::chrono::steady_clock::time_point due{};
+    };
+    std::mutex recovery_mutex_;
+    std::condition_variable recovery_wake_;
+    std::array<RxParked, RX_TRANSFER_COUNT> rx_parked_{};
+    std::uint64_t rx_generation_ = 0;  // bumped by every start and stop
+    unsigned failed_clears_ = 0;       // libusb_clear_halt failures in a row
+    bool recovery_quit_ = false;
+    std::thread recovery_thread_;
+    std::atomic<std::uint32_t> rx_halt_clears_{0};  // halt clears made; the recovery thread's
+    std::atomic<RxState> rx_state_{RxState::Stopped};
+    std::atomic<RxEnd> rx_end_{RxEnd::None};
+    RxRecoveryCounters recovery_counters_;
     TransferPtr tx_transfer_;
     alignas(64) CompletionSignal tx_done_;
     // steady_clock ns at which the last send returned; senders only (one at a time).

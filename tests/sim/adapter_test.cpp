@@ -188,7 +188,7 @@ TEST_F(SimAdapterTest, FailedInCompletionsCarryNoData) {
     libusb_transfer* pending = session.bulk_in(log);
     ASSERT_EQ(libusb_submit_transfer(pending), 0);
 
-    adapter.fail_in(LIBUSB_TRANSFER_STALL, 2);
+    adapter.fail_in(LIBUSB_TRANSFER_ERROR, 2);
     libusb_transfer* later = session.bulk_in(log);
     ASSERT_EQ(libusb_submit_transfer(later), 0);
     libusb_transfer* normal = session.bulk_in(log);
@@ -198,11 +198,42 @@ TEST_F(SimAdapterTest, FailedInCompletionsCarryNoData) {
     ASSERT_TRUE(log.wait_for(3));
 
     const auto entries = log.entries();
-    EXPECT_EQ(entries[0].status, LIBUSB_TRANSFER_STALL);
+    EXPECT_EQ(entries[0].status, LIBUSB_TRANSFER_ERROR);
     EXPECT_EQ(entries[0].actual_length, 0);
-    EXPECT_EQ(entries[1].status, LIBUSB_TRANSFER_STALL);
+    EXPECT_EQ(entries[1].status, LIBUSB_TRANSFER_ERROR);
     EXPECT_EQ(entries[2].status, LIBUSB_TRANSFER_COMPLETED);
     EXPECT_THAT(entries[2].data, ElementsAre(9));
+}
+
+// A halted endpoint answers every transfer with a stall until the halt is cleared; a persisting
+// halt survives the clear.
+TEST_F(SimAdapterTest, HaltedInEndpointStallsUntilCleared) {
+    Adapter& adapter = add_adapter();
+    CompletionLog log;
+    Session session;
+    session.start_events();
+    ASSERT_EQ(libusb_submit_transfer(session.bulk_in(log)), 0);
+    adapter.fail_in(LIBUSB_TRANSFER_STALL, 1);
+    ASSERT_EQ(libusb_submit_transfer(session.bulk_in(log)), 0);
+    adapter.feed({1});
+    ASSERT_TRUE(log.wait_for(2));
+    EXPECT_EQ(adapter.frames_waiting(), 1u) << "a halted endpoint sends nothing";
+    ASSERT_EQ(libusb_clear_halt(session.handle, ENDPOINT_BULK_IN), 0);
+    ASSERT_EQ(libusb_submit_transfer(session.bulk_in(log)), 0);
+    ASSERT_TRUE(log.wait_for(3));
+
+    adapter.halt_in(/*persists=*/true);
+    ASSERT_EQ(libusb_clear_halt(session.handle, ENDPOINT_BULK_IN), 0);
+    ASSERT_EQ(libusb_submit_transfer(session.bulk_in(log)), 0);
+    ASSERT_TRUE(log.wait_for(4));
+    EXPECT_EQ(adapter.clear_halt_count(), 2);
+
+    const auto entries = log.entries();
+    EXPECT_EQ(entries[0].status, LIBUSB_TRANSFER_STALL);
+    EXPECT_EQ(entries[1].status, LIBUSB_TRANSFER_STALL);
+    EXPECT_EQ(entries[2].status, LIBUSB_TRANSFER_COMPLETED);
+    EXPECT_THAT(entries[2].data, ElementsAre(1));
+    EXPECT_EQ(entries[3].status, LIBUSB_TRANSFER_STALL);
 }
 
 TEST_F(SimAdapterTest, OutFrameIsEchoedOnlyOnAStartedChannel) {

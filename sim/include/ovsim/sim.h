@@ -141,7 +141,7 @@ class Adapter {
     void set_no_answer(std::uint8_t request);
     // Applies to outcomes decided from now on; those already waiting for a boundary keep it.
     void set_link_timing(LinkTiming timing);
-    // Clears every fault above, the refusals and the open result.
+    // Clears every fault above, the refusals, IN failures and halts, and the open result.
     void clear_faults();
     // libusb_submit_transfer on `endpoint` (0, 0x81, 0x02) returns `code` for the next `count`
     // submissions; -1: until clear_faults(). A refused submission reaches nothing.
@@ -170,11 +170,18 @@ class Adapter {
     // report a transfer that timed out or was cancelled after its data arrived.
     void feed_with_status(std::vector<std::uint8_t> bytes, libusb_transfer_status status);
     // The next `count` IN completions carry `status` and no data (pending transfers first).
+    // LIBUSB_TRANSFER_STALL halts the endpoint as halt_in() does; each of the `count` stalls is
+    // one halt, so the endpoint halts again after each of the first count - 1 clears.
     void fail_in(libusb_transfer_status status, int count);
     // Queues one malformed frame, its kind and bytes chosen by `seed`: shorter than a classic
     // frame, an FD frame cut short, a DLC above 15, a channel the adapter lacks, or longer than
     // an 80-byte receive buffer (that transfer overflows). A host must drop every one of them.
     void feed_garbage(std::uint32_t seed);
+    // Halts bulk IN as a real adapter does: every IN transfer in flight and every later one
+    // completes with LIBUSB_TRANSFER_STALL until libusb_clear_halt(handle, 0x81). With
+    // `persists`, clearing succeeds but does not cure the halt.
+    void halt_in(bool persists = false);
+    int clear_halt_count() const;  // libusb_clear_halt calls on bulk IN
     std::size_t frames_waiting() const;  // fed frames not yet taken by an IN transfer
 
     void set_out_behaviour(OutBehaviour b);

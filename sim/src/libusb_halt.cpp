@@ -1,0 +1,31 @@
+// libusb_clear_halt: the standard CLEAR_FEATURE(ENDPOINT_HALT) request, answered by the adapter
+// at once. Like libusb's, it is synchronous and needs no event handling.
+#include "model.h"
+
+using namespace ovsim::detail;
+using ovsim::ENDPOINT_BULK_IN;
+using ovsim::ENDPOINT_BULK_OUT;
+
+extern "C" {
+
+int LIBUSB_CALL libusb_clear_halt(libusb_device_handle* handle, unsigned char endpoint) {
+    Sim& s = sim();
+    std::lock_guard lock(s.mutex);
+    require_open_handle(handle, "libusb_clear_halt");
+    AdapterModel& adapter = *handle->adapter;
+    if (adapter.unplugged) {
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
+    if (endpoint != ENDPOINT_BULK_IN && endpoint != ENDPOINT_BULK_OUT) {
+        return LIBUSB_ERROR_NOT_FOUND;
+    }
+    if (endpoint == ENDPOINT_BULK_IN) {
+        ++adapter.in_halt_clears;
+        if (!adapter.in_halt_persists) {
+            adapter.in_halted = false;
+        }
+    }
+    return 0;
+}
+
+}  // extern "C"
