@@ -55,6 +55,8 @@ std::unique_ptr<Library> load_library(const std::string& label, const std::strin
     find(handle, "ovsim_set_link_timing", l.sim_set_link_timing);
     find(handle, "ovsim_streamed", l.sim_streamed);
     find(handle, "ovsim_in_transfers_pending", l.sim_in_transfers_pending);
+    find(handle, "ovel_canfd_close", l.close);
+    find(handle, "ovsim_unplug", l.sim_unplug);
     return library;
 }
 

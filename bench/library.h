@@ -37,6 +37,9 @@ struct Library {
     int32_t (*sim_set_link_timing)(int32_t adapter, int32_t timing) = nullptr;
     uint64_t (*sim_streamed)(int32_t adapter) = nullptr;
     int32_t (*sim_in_transfers_pending)(int32_t adapter) = nullptr;
+    // Needed by the soak only.
+    decltype(&ovel_canfd_close) close = nullptr;
+    decltype(&ovsim_unplug) sim_unplug = nullptr;
 };
 
 // Loads the library at `path` (RTLD_NOW | RTLD_LOCAL) and looks up every function. Returns null

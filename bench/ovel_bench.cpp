@@ -9,6 +9,7 @@
 //
 //   ovel_bench [--current LIB] [--previous LIB] [--runs N] [--only PARTS] [--rates LIST]
 //              [--timings LIST] [--competitors LIST] [--csv FILE] [--smoke] [--callgrind]
+//   ovel_bench --soak MINUTES [--current LIB]
 //
 //     --current LIB      the library under test (default: this build's libovelcanfd-sim.so)
 //     --previous LIB     an earlier version to measure beside it (bench/CMakeLists.txt builds
@@ -24,6 +25,9 @@
 //                        competitors (scripts/bench-plot.py draws from it)
 //     --smoke            a short pass of every part, for the tests; figures not to be quoted
 //     --callgrind        only one receive run, for valgrind (scripts/bench-callgrind.sh)
+//     --soak MINUTES     only the soak (fractions allowed): 2,000 frames/s on a full-speed link
+//                        with stop/start and unplug/replug cycles; exits with 1 when the resident
+//                        size, descriptors or threads grew after the warm-up (bench/soak.h)
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -39,6 +43,7 @@
 #include "report.h"
 #include "results.h"
 #include "session.h"
+#include "soak.h"
 #include "transmit.h"
 
 namespace ovel::bench {
@@ -374,6 +379,7 @@ struct Options {
     std::string csv;
     bool smoke = false;
     bool callgrind = false;
+    double soak_minutes = 0;
     Plan plan;
 };
 
@@ -381,6 +387,7 @@ const char* const USAGE =
     "usage: ovel_bench [--current LIB] [--previous LIB] [--runs N] [--only PARTS]\n"
     "                  [--rates LIST] [--timings LIST] [--competitors LIST] [--csv FILE]\n"
     "                  [--smoke] [--callgrind]\n"
+    "       ovel_bench --soak MINUTES [--current LIB]\n"
     "  PARTS: rx,load,floor,tx,idle,memory  rates: frames/s, 0 = saturation\n"
     "  timings: immediate,high-speed,full-speed  competitors: 0,2\n";
 
@@ -411,6 +418,11 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             options.current = value;
         } else if (name == "--previous") {
             options.previous = value;
+        } else if (name == "--soak") {
+            if (!parse_number(value, options.soak_minutes) || options.soak_minutes <= 0) {
+                error = "--soak needs a number of minutes above 0";
+                return false;
+            }
         } else if (name == "--csv") {
             options.csv = value;
         } else if (name == "--runs") {
@@ -508,6 +520,10 @@ int main(int argc, char** argv) {
                                     ": its simulator has no USB timing models; only the "
                                     "immediate link is measured");
         }
+    }
+
+    if (options.soak_minutes > 0) {
+        return run_soak(*libraries.front(), options.soak_minutes);
     }
 
     if (options.callgrind) {

@@ -153,6 +153,10 @@ class Adapter {
     // The adapter disappears: gone from new device lists, submissions fail with
     // LIBUSB_ERROR_NO_DEVICE, every transfer in flight completes with LIBUSB_TRANSFER_NO_DEVICE.
     void unplug();
+    // A cable pulled and put back: unplugs this adapter (if it is still plugged) and plugs in a
+    // new one with the same spec at the end of the device list, which it returns. Handles to the
+    // old adapter stay dead; a new libusb_open reaches the new one.
+    Adapter& replug();
 
     std::vector<ControlRecord> control_requests() const;
     void clear_control_requests();
@@ -169,6 +173,10 @@ class Adapter {
     // LIBUSB_TRANSFER_STALL halts the endpoint as halt_in() does; each of the `count` stalls is
     // one halt, so the endpoint halts again after each of the first count - 1 clears.
     void fail_in(libusb_transfer_status status, int count);
+    // Queues one malformed frame, its kind and bytes chosen by `seed`: shorter than a classic
+    // frame, an FD frame cut short, a DLC above 15, a channel the adapter lacks, or longer than
+    // an 80-byte receive buffer (that transfer overflows). A host must drop every one of them.
+    void feed_garbage(std::uint32_t seed);
     // Halts bulk IN as a real adapter does: every IN transfer in flight and every later one
     // completes with LIBUSB_TRANSFER_STALL until libusb_clear_halt(handle, 0x81). With
     // `persists`, clearing succeeds but does not cure the halt.
