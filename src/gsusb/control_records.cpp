@@ -45,6 +45,27 @@ BtConst BtConst::decode(std::span<const std::uint8_t> bytes) {
     return constants;
 }
 
+TimingLimits nominal_limits(const BtConst& constants) {
+    return {constants.tseg1_min, constants.tseg1_max, constants.tseg2_min, constants.tseg2_max,
+            constants.sjw_max,   constants.brp_min,   constants.brp_max,   constants.brp_inc};
+}
+
+BtConstExt BtConstExt::decode(std::span<const std::uint8_t> bytes) {
+    const auto raw = leading_bytes<SIZE>(bytes);
+    BtConstExt constants;
+    constants.nominal = BtConst::decode(raw);
+    TimingLimits& data = constants.data;
+    data.tseg1_min = little_endian::read_u32(raw, 40);
+    data.tseg1_max = little_endian::read_u32(raw, 44);
+    data.tseg2_min = little_endian::read_u32(raw, 48);
+    data.tseg2_max = little_endian::read_u32(raw, 52);
+    data.sjw_max = little_endian::read_u32(raw, 56);
+    data.brp_min = little_endian::read_u32(raw, 60);
+    data.brp_max = little_endian::read_u32(raw, 64);
+    data.brp_inc = little_endian::read_u32(raw, 68);
+    return constants;
+}
+
 std::array<std::uint8_t, BitTiming::SIZE> BitTiming::encode() const {
     std::array<std::uint8_t, SIZE> bytes{};
     little_endian::write_u32(bytes, 0, prop_seg);

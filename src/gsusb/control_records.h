@@ -14,11 +14,16 @@ enum class Request : std::uint8_t {
     BT_CONST = 4,
     DEVICE_CONFIG = 5,
     DATA_BITTIMING = 8,
+    // Firmware that follows the Linux kernel's numbering takes the data-phase timing here (its
+    // 8 is GET_USER_ID); the library falls back to it when 8 stalls.
+    DATA_BITTIMING_STANDARD = 10,
+    BT_CONST_EXT = 11,
 };
 
 // Bits of BtConst::feature.
 inline constexpr std::uint32_t FEATURE_LISTEN_ONLY = 0x1, FEATURE_LOOP_BACK = 0x2,
                                FEATURE_FD = 0x100;
+inline constexpr std::uint32_t FEATURE_BT_CONST_EXT = 0x400;
 
 // DeviceMode::mode values and DeviceMode::flags bits.
 inline constexpr std::uint32_t MODE_RESET = 0, MODE_START = 1;
@@ -48,6 +53,29 @@ struct BtConst {
 
     // Same contract as DeviceConfig::decode, over SIZE bytes.
     static BtConst decode(std::span<const std::uint8_t> bytes);
+};
+
+// The timing limits of one bit phase as an adapter reports them; tseg1 is prop_seg + phase_seg1.
+struct TimingLimits {
+    std::uint32_t tseg1_min = 0, tseg1_max = 0, tseg2_min = 0, tseg2_max = 0, sjw_max = 0,
+                  brp_min = 0, brp_max = 0, brp_inc = 0;
+
+    bool operator==(const TimingLimits&) const = default;
+};
+
+// The nominal-phase limits that BT_CONST reports.
+TimingLimits nominal_limits(const BtConst& constants);
+
+// Reply of BT_CONST_EXT: BT_CONST's ten words, then the data-phase limits (its own sjw has no
+// minimum word, as in BT_CONST).
+struct BtConstExt {
+    BtConst nominal;
+    TimingLimits data;
+
+    static constexpr std::size_t SIZE = 72;
+
+    // Same contract as DeviceConfig::decode, over SIZE bytes.
+    static BtConstExt decode(std::span<const std::uint8_t> bytes);
 };
 
 // Payload of BITTIMING and DATA_BITTIMING.

@@ -87,5 +87,23 @@ TEST(ControlRecordsTest, BtConstDecodesTenLittleEndianWordsInOrder) {
     EXPECT_EQ(constants.brp_inc, 0x94939291u);
 }
 
+TEST(ControlRecordsTest, BtConstExtDecodesNominalWordsThenDataLimits) {
+    std::vector<std::uint8_t> reply;
+    for (std::uint8_t word = 0; word < 18; ++word) {
+        for (std::uint8_t byte = 1; byte <= 4; ++byte) {
+            reply.push_back(static_cast<std::uint8_t>(word << 3 | byte));
+        }
+    }
+    ASSERT_EQ(reply.size(), BtConstExt::SIZE);
+    const BtConstExt constants = BtConstExt::decode(reply);
+    EXPECT_EQ(constants.nominal.fclk_can, 0x0C0B0A09u);
+    EXPECT_EQ(constants.nominal.brp_inc, 0x4C4B4A49u);
+    EXPECT_EQ(constants.data, (TimingLimits{0x54535251u, 0x5C5B5A59u, 0x64636261u, 0x6C6B6A69u,
+                                            0x74737271u, 0x7C7B7A79u, 0x84838281u, 0x8C8B8A89u}));
+    EXPECT_EQ(nominal_limits(constants.nominal),
+              (TimingLimits{0x14131211u, 0x1C1B1A19u, 0x24232221u, 0x2C2B2A29u, 0x34333231u,
+                            0x3C3B3A39u, 0x44434241u, 0x4C4B4A49u}));
+}
+
 }  // namespace
 }  // namespace ovel::gsusb
