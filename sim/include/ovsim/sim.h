@@ -84,7 +84,7 @@ struct AdapterSpec {
     // hub port N on bus 1 for the N-th adapter plugged (1-based), as with adapters plugged
     // straight into a computer.
     std::uint8_t bus_number = 1;
-    std::vector<std::uint8_t> port_numbers;
+    std::vector<std::uint8_t> port_numbers{};
     // Termination of every channel when plugged in.
     bool termination_on = false;
 };
