@@ -74,6 +74,7 @@
 #define OVELCANFD_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -108,7 +109,9 @@ enum {
     /* The adapter lacks listen-only, loopback or CAN FD (UnsupportedFeature). */
     OVEL_CANFD_ERR_UNSUPPORTED_FEATURE = -9,
     /* A frame record that cannot be sent as it is (InvalidFrame). */
-    OVEL_CANFD_ERR_INVALID_FRAME = -10
+    OVEL_CANFD_ERR_INVALID_FRAME = -10,
+    /* A pointer or size argument that cannot be used (NULL record, record too small). */
+    OVEL_CANFD_ERR_INVALID_ARGUMENT = -11
 };
 
 /*
@@ -332,9 +335,6 @@ enum {
     OVEL_CANFD_RX_END_ERRORS_PERSIST = 3  /* receive transfers kept failing through every retry */
 };
 
-/* Returned by ovel_canfd_get_stats for a NULL record or a `size` below 4. */
-#define OVEL_CANFD_ERR_INVALID_ARGUMENT (-11)
-
 /*
  * Counters of one open adapter since it was opened, and the state of its reception. Versioned:
  * the caller sets `size` to sizeof(ovel_canfd_stats) as it was compiled; later versions of the
@@ -378,6 +378,165 @@ typedef struct ovel_canfd_stats {
  * the callback; it waits while a configuration call runs on the handle.
  */
 OVEL_CANFD_API int32_t ovel_canfd_get_stats(ovel_canfd_driver* handle, ovel_canfd_stats* out);
+ * ---------------------------------------------------------------------------------------------
+ * Discovery, adapter information, termination and identification.
+ *
+ * Adapters are found in libusb's device list order. Each one sits at a port path written as the
+ * Linux kernel names it in /sys/bus/usb/devices: "BUS-PORT.PORT...", e.g. "1-2.3" for port 3
+ * of the hub at port 2 of bus 1. The path stays the same while the adapter stays plugged into
+ * the same port, so it tells apart adapters without (or with equal) serial numbers.
+ *
+ * When several adapters match an open, the open functions take the first one that can be
+ * opened and claimed; one held by another handle or process (busy) or that the user may not
+ * open (access denied) is skipped. When none could be used, the failure text says how many
+ * matched and why, e.g.
+ *   "failed to open device: DeviceNotFound (2 adapters found: busy)"
+ *   "failed to open device: DeviceNotFound (1 adapter found: access denied; a udev rule gives
+ *    access: see README)"
+ *   "failed to open device: DeviceNotFound (2 adapters found: 1 busy, 1 access denied; ...)"
+ * (on one line; any other libusb failure is named by libusb's error name, e.g.
+ * "LIBUSB_ERROR_IO"). "failed to open device: DeviceNotFound" alone means no adapter matched.
+ * An adapter the user may not open cannot show its serial number, so a serial-number search
+ * counts it among those found.
+ * ---------------------------------------------------------------------------------------------
+ */
+
+/* ovel_canfd_adapter_info.availability */
+enum {
+    OVEL_CANFD_ADAPTER_FREE = 0,          /* can be opened now */
+    OVEL_CANFD_ADAPTER_BUSY = 1,          /* interface 0 is held by another handle or process */
+    OVEL_CANFD_ADAPTER_NO_PERMISSION = 2, /* the user may not open it (see README: udev rule) */
+    OVEL_CANFD_ADAPTER_UNAVAILABLE = 3    /* opening it failed for another reason */
+};
+
+/* Sizes of the text fields, terminating NUL included. */
+#define OVEL_CANFD_PATH_SIZE 32
+#define OVEL_CANFD_STRING_SIZE 128
+
+/*
+ * One plugged adapter, as ovel_canfd_list_adapters reports it. Versioned by its size: the
+ * caller sets `size` to sizeof(ovel_canfd_adapter_info); later versions only append fields.
+ * Every text is NUL-terminated ASCII (libusb's conversion of the descriptor: other characters
+ * read as '?'); a longer text is cut to the field's size minus 1. Texts the library could not
+ * read (no permission, no such descriptor) are "".
+ */
+typedef struct ovel_canfd_adapter_info {
+    uint32_t size;         /* in: sizeof(ovel_canfd_adapter_info); out: bytes written */
+    uint16_t vendor_id;    /* USB vendor and product identifiers */
+    uint16_t product_id;
+    uint8_t bus;           /* USB bus number */
+    bool kernel_driver;    /* a kernel driver (gs_usb) is bound: opening detaches it and close
+                              gives it back */
+    int32_t availability;  /* OVEL_CANFD_ADAPTER_* */
+    char path[OVEL_CANFD_PATH_SIZE];            /* port path, "1-2.3" */
+    char serial_number[OVEL_CANFD_STRING_SIZE]; /* as ovel_canfd_open_with_device_serial_number
+                                                   matches it */
+    char manufacturer[OVEL_CANFD_STRING_SIZE];
+    char product[OVEL_CANFD_STRING_SIZE];
+} ovel_canfd_adapter_info;
+
+/*
+ * Lists the gs_usb adapters (USB 1D50:606F, the ones the open functions open) plugged in now,
+ * in USB device list order. Needs no handle: it creates a libusb context of its own and exits
+ * it before returning, so it may be called at any time from any thread, also while adapters
+ * are open. It reads only USB descriptors and never sends a request to an adapter. To tell a
+ * free adapter from a busy one it opens the device and, unless a kernel driver is bound, claims
+ * interface 0 and releases it at once: an open by another process at that very moment may
+ * see the adapter busy.
+ * Fills out[0 .. min(count, capacity) - 1] and returns the number of adapters plugged (also
+ * those beyond `capacity`), so that a call with capacity 0 (out may then be NULL) tells how
+ * many there are. The caller sets out[0].size to sizeof(ovel_canfd_adapter_info); the library
+ * writes that many bytes (at most its own size) into every element it fills and sets each
+ * element's `size` to the bytes written.
+ * Errors: OVEL_CANFD_ERR_INVALID_ARGUMENT (out NULL with capacity > 0, or out[0].size smaller
+ * than the first version of the record), OVEL_CANFD_ERR_DEVICE (no libusb context could be
+ * created, or libusb could not list the devices). There is no failure text (no handle).
+ */
+OVEL_CANFD_API int32_t ovel_canfd_list_adapters(ovel_canfd_adapter_info* out, size_t capacity);
+
+/*
+ * As ovel_canfd_open, but opens the adapter at the port path `path` ("1-2.3", as
+ * ovel_canfd_list_adapters reports it; exact match). The library copies the text.
+ * Returns 0, or -1 when nothing was opened, also for a NULL path (failure text
+ * "failed to open device with path: ..."; "... DeviceNotFound (1 adapter found: busy)" when
+ * the adapter at that path is held elsewhere).
+ */
+OVEL_CANFD_API int32_t ovel_canfd_open_with_device_path(ovel_canfd_driver* handle,
+                                                        const char* path);
+
+/* Feature bits of ovel_canfd_adapter_details.features, as the adapter reports them. */
+enum {
+    OVEL_CANFD_FEATURE_LISTEN_ONLY = 1 << 0,
+    OVEL_CANFD_FEATURE_LOOP_BACK = 1 << 1,
+    OVEL_CANFD_FEATURE_TRIPLE_SAMPLE = 1 << 2,
+    OVEL_CANFD_FEATURE_ONE_SHOT = 1 << 3,
+    OVEL_CANFD_FEATURE_HW_TIMESTAMP = 1 << 4,
+    OVEL_CANFD_FEATURE_IDENTIFY = 1 << 5,
+    OVEL_CANFD_FEATURE_USER_ID = 1 << 6,
+    OVEL_CANFD_FEATURE_PAD_PKTS_TO_MAX_PKT_SIZE = 1 << 7,
+    OVEL_CANFD_FEATURE_FD = 1 << 8,
+    OVEL_CANFD_FEATURE_REQ_USB_QUIRK_LPC546XX = 1 << 9,
+    OVEL_CANFD_FEATURE_BT_CONST_EXT = 1 << 10,
+    OVEL_CANFD_FEATURE_TERMINATION = 1 << 11,
+    OVEL_CANFD_FEATURE_BERR_REPORTING = 1 << 12,
+    OVEL_CANFD_FEATURE_GET_STATE = 1 << 13
+};
+
+/*
+ * The name of feature bit `bit` (0 to 31) without prefix, e.g. "FD" for bit 8,
+ * "TERMINATION" for bit 11; NULL for a bit with no known meaning. The text is static.
+ * Any thread.
+ */
+OVEL_CANFD_API const char* ovel_canfd_feature_name(uint32_t bit);
+
+/*
+ * The open adapter, as it described itself at opening. Versioned like ovel_canfd_adapter_info.
+ * The timing limits are the nominal (arbitration) phase ones of BT_CONST, in time quanta
+ * (tseg1 = propagation + phase segment 1) and prescaler steps.
+ */
+typedef struct ovel_canfd_adapter_details {
+    uint32_t size;          /* in: sizeof(ovel_canfd_adapter_details); out: bytes written */
+    uint32_t channel_count; /* 1 to 256 */
+    uint32_t can_clock_hz;  /* the CAN controller's clock */
+    uint32_t features;      /* OVEL_CANFD_FEATURE_* bits */
+    uint32_t sw_version;    /* firmware version, as the adapter reports it */
+    uint32_t hw_version;    /* hardware version, as the adapter reports it */
+    uint32_t tseg1_min, tseg1_max;
+    uint32_t tseg2_min, tseg2_max;
+    uint32_t sjw_max;
+    uint32_t brp_min, brp_max, brp_inc;
+    ovel_canfd_adapter_info adapter; /* where it sits and its strings; availability BUSY
+                                        (this handle holds it) */
+} ovel_canfd_adapter_details;
+
+/*
+ * Fills `out` with the open adapter's details; nothing is sent to the adapter. The caller sets
+ * out->size (sizeof(ovel_canfd_adapter_details)); the library writes that many bytes at most.
+ * Returns 0, -1 with no open adapter, OVEL_CANFD_ERR_INVALID_ARGUMENT for a NULL `out` or a
+ * size smaller than the first version. Failure text "failed to get adapter info".
+ */
+OVEL_CANFD_API int32_t ovel_canfd_get_adapter_info(ovel_canfd_driver* handle,
+                                                   ovel_canfd_adapter_details* out);
+
+/*
+ * The channel's 120 ohm bus termination, switched by the adapter (feature TERMINATION):
+ * set sends it at once, get asks the adapter. They work whether or not the channel is started.
+ * Errors, in this order: UNSUPPORTED_FEATURE ("Termination"; nothing is sent),
+ * INVALID_CHANNEL, DEVICE (the adapter did not take or answer the request),
+ * INVALID_ARGUMENT (get: NULL `on`; tested before everything but the open device).
+ * Failure texts "failed to set termination", "failed to get termination".
+ */
+OVEL_CANFD_API int32_t ovel_canfd_set_termination(ovel_canfd_driver* handle, uint8_t channel,
+                                                  bool on);
+OVEL_CANFD_API int32_t ovel_canfd_get_termination(ovel_canfd_driver* handle, uint8_t channel,
+                                                  bool* on);
+
+/*
+ * Makes the adapter blink its LEDs (on) or stop blinking (off), to find it among others
+ * (feature IDENTIFY). Errors: UNSUPPORTED_FEATURE ("Identify"; nothing is sent),
+ * INVALID_CHANNEL, DEVICE. Failure text "failed to identify adapter".
+ */
+OVEL_CANFD_API int32_t ovel_canfd_identify(ovel_canfd_driver* handle, uint8_t channel, bool on);
 
 #ifdef __cplusplus
 }

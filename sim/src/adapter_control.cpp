@@ -52,6 +52,9 @@ std::optional<std::vector<std::uint8_t>> reply_to(const AdapterModel& adapter,
     if (request.request_type != TYPE_VENDOR_IN) {
         return std::nullopt;
     }
+    if (auto reply = adapter_feature_reply(adapter, request)) {
+        return reply;
+    }
     if (request.request == REQUEST_DEVICE_CONFIG) {
         std::vector<std::uint8_t> reply(DEVICE_CONFIG_SIZE, 0);
         reply[3] = config.icount;
@@ -75,6 +78,9 @@ std::optional<std::vector<std::uint8_t>> reply_to(const AdapterModel& adapter,
 bool accept(AdapterModel& adapter, const ControlRecord& request) {
     if (request.request_type != TYPE_VENDOR_OUT) {
         return false;
+    }
+    if (const auto taken = adapter_feature_accept(adapter, request)) {
+        return *taken;
     }
     const bool channel_valid = request.value <= adapter.config.icount;
     switch (request.request) {
@@ -106,6 +112,7 @@ void adapter_control(Sim& s, AdapterModel& adapter, TransferState& transfer) {
     libusb_transfer& pub = *transfer.pub();
     adapter.control_log.push_back(record_of(pub));
     const ControlRecord& request = adapter.control_log.back();
+    adapter_check_feature(adapter, request);
 
     if (adapter.no_answer.count(request.request) != 0) {
         make_pending(s, transfer);

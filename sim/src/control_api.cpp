@@ -58,7 +58,9 @@ AdapterModel::AdapterModel(const AdapterSpec& adapter_spec)
       kernel_driver_attached(adapter_spec.kernel_driver_attached),
       link_timing(adapter_spec.link_timing),
       channel_started(static_cast<std::size_t>(adapter_spec.icount) + 1, false),
-      channel_flags(static_cast<std::size_t>(adapter_spec.icount) + 1, 0) {}
+      channel_flags(static_cast<std::size_t>(adapter_spec.icount) + 1, 0),
+      termination(static_cast<std::size_t>(adapter_spec.icount) + 1,
+                  adapter_spec.termination_on) {}
 
 }  // namespace detail
 

@@ -287,9 +287,9 @@ int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle,
     }
     std::string text;
     if (index == MANUFACTURER_INDEX) {
-        text = "ovsim";
+        text = adapter.config.manufacturer;
     } else if (index == PRODUCT_INDEX) {
-        text = "ovsim gs_usb adapter";
+        text = adapter.config.product;
     } else if (index == SERIAL_INDEX && adapter.config.serial &&
                !adapter.config.serial_unreadable) {
         text = *adapter.config.serial;

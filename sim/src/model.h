@@ -123,6 +123,9 @@ struct AdapterModel {
     std::optional<Clock::time_point> deciding_as_of;
 
     std::vector<libusb_device_handle*> handles;  // open handles of this adapter
+
+    std::vector<bool> termination;
+    bool identifying = false;
 };
 
 }  // namespace ovsim::detail
@@ -235,6 +238,13 @@ void make_pending(Sim& s, TransferState& transfer);
 
 // Adapter behaviour (adapter_*.cpp): each decides or parks a freshly submitted transfer.
 void adapter_control(Sim& s, AdapterModel& adapter, TransferState& transfer);
+// The optional requests (adapter_features.cpp): aborts as misuse on one whose feature bit the
+// adapter did not report. The reply of an IN one it knows, or nullopt; whether it takes an OUT
+// one it knows, or nullopt for a request it does not know.
+void adapter_check_feature(const AdapterModel& adapter, const ControlRecord& request);
+std::optional<std::vector<std::uint8_t>> adapter_feature_reply(const AdapterModel& adapter,
+                                                               const ControlRecord& request);
+std::optional<bool> adapter_feature_accept(AdapterModel& adapter, const ControlRecord& request);
 void adapter_bulk_in(Sim& s, AdapterModel& adapter, TransferState& transfer);
 void adapter_bulk_out(Sim& s, AdapterModel& adapter, TransferState& transfer);
 // Hands what the adapter has for the host (failures, fed frames, stream) to pending IN transfers.

@@ -7,6 +7,7 @@
 
 #include "capi/c_bool.h"
 #include "capi/driver.h"
+#include "capi/entry_points.h"
 #include "capi/frame_mapping.h"
 #include "capi/return_codes.h"
 #include "common/utf8.h"
@@ -346,3 +347,22 @@ OVEL_CANFD_API int32_t ovel_canfd_transmit(ovel_canfd_driver* handle,
 }
 
 }  // extern "C"
+
+namespace ovel::capi {
+
+std::int32_t configure_device(Driver* driver, const char* operation,
+                              const std::function<Expected<void, DriverError>(Device&)>& body) {
+    return configure(driver, operation, body);
+}
+
+std::int32_t open_device(
+    Driver* driver, const char* operation,
+    const std::function<Expected<std::unique_ptr<Device>, OpenFailure>()>& open) {
+    return open_with(driver, operation, open);
+}
+
+void set_failure(Driver* driver, const char* operation, const std::string& description) {
+    fail(driver, operation, description);
+}
+
+}  // namespace ovel::capi

@@ -87,12 +87,21 @@ Expected<std::unique_ptr<Device>, OpenFailure> Device::open_with_serial_number(s
         usb::UsbDevice::open_with_serial_number(std::move(*context), std::move(serial)));
 }
 
+Expected<std::unique_ptr<Device>, OpenFailure> Device::open_with_path(std::string path) {
+    auto context = usb::UsbContext::create();
+    if (!context) {
+        return unexpected(OpenFailure{true, DriverError::device_not_found()});
+    }
+    return open_sequence(usb::UsbDevice::open_with_path(std::move(*context), std::move(path)));
+}
+
 // Reads DEVICE_CONFIG, then BT_CONST; a failure tears the transport down first.
 Expected<std::unique_ptr<Device>, OpenFailure> Device::open_sequence(
     Expected<std::unique_ptr<usb::UsbDevice>, usb::UsbError> opened) {
     if (!opened) {
-        // Whatever went wrong in the transport, the application sees no adapter.
-        return unexpected(OpenFailure{false, DriverError::device_not_found()});
+        // Whatever went wrong in the transport, the application sees no adapter; the reasons
+        // why those found could not be used go with it.
+        return unexpected(OpenFailure{false, DriverError::device_not_found(opened.error())});
     }
     std::unique_ptr<Device> device(new Device(std::move(opened.value())));
     auto fail = [&](const usb::UsbError& error) -> Expected<std::unique_ptr<Device>, OpenFailure> {
@@ -118,6 +127,7 @@ Expected<std::unique_ptr<Device>, OpenFailure> Device::open_sequence(
     device->hw_version_ = config.hw_version;
     device->features_ = bt_const.feature;
     device->fclk_can_ = bt_const.fclk_can;
+    device->bt_const_ = bt_const;
     device->channels_.assign(static_cast<std::size_t>(config.icount) + 1, ChannelSettings{});
     return device;
 }

@@ -13,6 +13,7 @@
 #include "device/device_stats.h"
 #include "device/driver_error.h"
 #include "device/rx_dispatcher.h"
+#include "gsusb/control_records.h"
 #include "gsusb/host_frame.h"
 #include "usb/usb_device.h"
 
@@ -32,6 +33,7 @@ class Device {
     static Expected<std::unique_ptr<Device>, OpenFailure> open();
     static Expected<std::unique_ptr<Device>, OpenFailure> open_with_serial_number(
         std::string serial);
+    static Expected<std::unique_ptr<Device>, OpenFailure> open_with_path(std::string path);
 
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
@@ -43,6 +45,9 @@ class Device {
     std::uint32_t sw_version() const { return sw_version_; }
     std::uint32_t hw_version() const { return hw_version_; }
     const ChannelSettings& channel(unsigned index) const { return channels_.at(index); }
+    // BT_CONST as read at opening: features, CAN clock and the nominal timing limits.
+    const gsusb::BtConst& bt_const() const { return bt_const_; }
+    const usb::AdapterIdentity& identity() const { return usb_->identity(); }
     bool running() const { return running_.load(std::memory_order_acquire); }
     // Diagnostics: received frames not yet delivered, receive transfers still in flight.
     std::size_t rx_queue_size() const { return usb_->rx_queue()->size(); }
@@ -79,6 +84,12 @@ class Device {
     // Sends one frame and waits until the adapter has taken it.
     Expected<void, DriverError> transmit(const gsusb::CanFrame& frame);
 
+    // The channel's 120 ohm termination (feature TERMINATION), and the LED blinking that
+    // shows which adapter is which (feature IDENTIFY). Sent at once.
+    Expected<void, DriverError> set_termination(unsigned channel, bool on);
+    Expected<bool, DriverError> termination(unsigned channel);
+    Expected<void, DriverError> identify(unsigned channel, bool on);
+
   private:
     explicit Device(std::unique_ptr<usb::UsbDevice> usb);
     static Expected<std::unique_ptr<Device>, OpenFailure> open_sequence(
@@ -112,6 +123,7 @@ class Device {
     std::shared_ptr<std::atomic<std::uint64_t>> delivered_ =
         std::make_shared<std::atomic<std::uint64_t>>(0);
     TxCounters tx_counters_;
+    gsusb::BtConst bt_const_{};
 };
 
 }  // namespace ovel

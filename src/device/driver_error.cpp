@@ -2,6 +2,14 @@
 
 namespace ovel {
 
+DriverError DriverError::device_not_found(const usb::UsbError& why) {
+    DriverError error(Kind::DeviceNotFound);
+    if (why.kind() == usb::UsbError::Kind::DeviceNotFound) {
+        error.usb_error_ = why;
+    }
+    return error;
+}
+
 DriverError DriverError::invalid_bitrate(std::uint32_t bitrate) {
     DriverError error(Kind::InvalidBitrate);
     error.bitrate_ = bitrate;
@@ -25,7 +33,7 @@ std::string DriverError::describe() const {
         case Kind::DeviceError:
             return "DeviceError(" + usb_error_.describe() + ")";
         case Kind::DeviceNotFound:
-            return "DeviceNotFound";
+            return usb_error_.describe();
         case Kind::Timeout:
             return "Timeout";
         case Kind::Running:

@@ -24,6 +24,8 @@ class DriverError {
 
     static DriverError device_error(usb::UsbError error) { return DriverError(error); }
     static DriverError device_not_found() { return DriverError(Kind::DeviceNotFound); }
+    // With the transport's account of the adapters that matched but could not be used.
+    static DriverError device_not_found(const usb::UsbError& why);
     static DriverError timeout() { return DriverError(Kind::Timeout); }
     static DriverError running() { return DriverError(Kind::Running); }
     static DriverError not_running() { return DriverError(Kind::NotRunning); }

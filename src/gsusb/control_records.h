@@ -18,12 +18,18 @@ enum class Request : std::uint8_t {
     // 8 is GET_USER_ID); the library falls back to it when 8 stalls.
     DATA_BITTIMING_STANDARD = 10,
     BT_CONST_EXT = 11,
+    IDENTIFY = 7,
+    SET_TERMINATION = 12,
+    GET_TERMINATION = 13,
 };
 
 // Bits of BtConst::feature.
 inline constexpr std::uint32_t FEATURE_LISTEN_ONLY = 0x1, FEATURE_LOOP_BACK = 0x2,
                                FEATURE_FD = 0x100;
 inline constexpr std::uint32_t FEATURE_BT_CONST_EXT = 0x400;
+inline constexpr std::uint32_t FEATURE_IDENTIFY = 1u << 5, FEATURE_TERMINATION = 1u << 11;
+// Payload of IDENTIFY, SET_TERMINATION and the reply of GET_TERMINATION: one u32, 1 on, 0 off.
+inline constexpr std::size_t SWITCH_SIZE = 4;
 
 // DeviceMode::mode values and DeviceMode::flags bits.
 inline constexpr std::uint32_t MODE_RESET = 0, MODE_START = 1;

@@ -8,7 +8,6 @@
 #include <libusb.h>
 
 #include "common/thread_name.h"
-#include "common/utf8.h"
 #include "usb/cpu_relax.h"
 
 namespace ovel::usb {
@@ -34,49 +33,44 @@ UsbDevice::~UsbDevice() {
 }
 
 Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::open(UsbContext context) {
-    libusb_device_handle* handle =
-        libusb_open_device_with_vid_pid(context.get(), GS_USB_VENDOR_ID, GS_USB_PRODUCT_ID);
-    if (handle == nullptr) {
-        return unexpected(UsbError::device_not_found());
-    }
-    return finish_open(std::move(context), handle);
+    return open_matching(std::move(context), AdapterSelector{});
 }
 
 Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::open_with_serial_number(
     UsbContext context, std::string serial) {
-    libusb_device_handle* handle =
-        find_by_serial_number(context.get(), GS_USB_VENDOR_ID, GS_USB_PRODUCT_ID, serial);
-    serial.clear();
-    serial.shrink_to_fit();
-    if (handle == nullptr) {
-        return unexpected(UsbError::device_not_found());
-    }
-    return finish_open(std::move(context), handle);
+    return open_matching(std::move(context),
+                         AdapterSelector{AdapterSelector::By::Serial, std::move(serial)});
 }
 
-Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::finish_open(
-    UsbContext context, libusb_device_handle* handle) {
-    bool claimed = false;
-    // Undo in reverse order of acquisition: claim, handle, context.
+Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::open_with_path(UsbContext context,
+                                                                         std::string path) {
+    return open_matching(std::move(context),
+                         AdapterSelector{AdapterSelector::By::Path, std::move(path)});
+}
+
+Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::open_matching(
+    UsbContext context, const AdapterSelector& selector) {
+    auto claimed = claim_first_matching(context.get(), selector);
+    if (!claimed) {
+        return unexpected(claimed.error());
+    }
+    return finish_open(std::move(context), std::move(claimed.value()));
+}
+
+Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::finish_open(UsbContext context,
+                                                                      ClaimedAdapter claimed) {
+    libusb_device_handle* handle = claimed.handle;
+    // Undo in reverse order of acquisition: claim, kernel driver, handle, context.
     auto fail = [&](UsbError error) -> Expected<std::unique_ptr<UsbDevice>, UsbError> {
-        if (claimed) {
-            libusb_release_interface(handle, GS_USB_INTERFACE);
+        libusb_release_interface(handle, GS_USB_INTERFACE);
+        if (claimed.kernel_driver_detached) {
+            (void)libusb_attach_kernel_driver(handle, GS_USB_INTERFACE);
         }
         libusb_close(handle);
         context.reset();
         return unexpected(error);
     };
 
-    const int detached = libusb_detach_kernel_driver(handle, GS_USB_INTERFACE);
-    if (detached != 0 && detached != LIBUSB_ERROR_NOT_FOUND &&
-        detached != LIBUSB_ERROR_NOT_SUPPORTED) {
-        return fail(UsbError::libusb("libusb_detach_kernel_driver", detached));
-    }
-    const int claim = libusb_claim_interface(handle, GS_USB_INTERFACE);
-    if (claim != 0) {
-        return fail(UsbError::libusb("libusb_claim_interface", claim));
-    }
-    claimed = true;
     TransferPtr control_transfer(libusb_alloc_transfer(0));
     if (!control_transfer) {
         return fail(UsbError::transfer_alloc_failed());
@@ -97,6 +91,8 @@ Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::finish_open(
     if (!device) {
         return fail(UsbError::libusb("open: out of memory", LIBUSB_ERROR_NO_MEM));
     }
+    device->kernel_driver_detached_ = claimed.kernel_driver_detached;
+    device->identity_ = std::move(claimed.identity);
     try {
         device->event_thread_ = std::thread(&UsbDevice::run_event_loop, device.get());
     } catch (const std::system_error&) {
@@ -201,6 +197,10 @@ void UsbDevice::teardown() {
     stop_recovery_thread();
     event_loop_running_.store(false, std::memory_order_release);
     libusb_release_interface(handle_, GS_USB_INTERFACE);
+    // The system's own CAN interface comes back when the application lets go of the adapter.
+    if (kernel_driver_detached_) {
+        (void)libusb_attach_kernel_driver(handle_, GS_USB_INTERFACE);
+    }
     libusb_close(handle_);
     handle_ = nullptr;
     // The wake-up that libusb_close gives the event thread is lost if the thread is just
@@ -218,49 +218,6 @@ void UsbDevice::teardown() {
     context_.reset();
     // The producing end goes last: the dispatch thread drains what is queued, then ends.
     rx_queue_->disconnect();
-}
-
-libusb_device_handle* find_by_serial_number(libusb_context* context, std::uint16_t vendor_id,
-                                            std::uint16_t product_id, const std::string& serial) {
-    libusb_device** list = nullptr;
-    const ssize_t count = libusb_get_device_list(context, &list);
-    if (count < 0) {
-        return nullptr;
-    }
-    libusb_device_handle* found = nullptr;
-    for (ssize_t i = 0; i < count && found == nullptr; ++i) {
-        libusb_device_descriptor descriptor{};
-        if (libusb_get_device_descriptor(list[i], &descriptor) != 0) {
-            continue;
-        }
-        if (descriptor.idVendor != vendor_id || descriptor.idProduct != product_id) {
-            continue;
-        }
-        libusb_device_handle* handle = nullptr;
-        if (libusb_open(list[i], &handle) != 0 || handle == nullptr) {
-            continue;
-        }
-        std::string text;
-        if (descriptor.iSerialNumber != 0) {
-            unsigned char buffer[256] = {};
-            const int length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber,
-                                                                  buffer, sizeof buffer);
-            if (length > 0) {
-                text.assign(reinterpret_cast<const char*>(buffer),
-                            std::min(static_cast<std::size_t>(length), sizeof buffer));
-                if (!is_valid_utf8(text)) {
-                    text.clear();
-                }
-            }
-        }
-        if (text == serial) {
-            found = handle;
-        } else {
-            libusb_close(handle);
-        }
-    }
-    libusb_free_device_list(list, 1);
-    return found;
 }
 
 }  // namespace ovel::usb

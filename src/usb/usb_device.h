@@ -18,6 +18,7 @@
 
 #include "common/expected.h"
 #include "gsusb/host_frame.h"
+#include "usb/adapter_search.h"
 #include "usb/completion_signal.h"
 #include "usb/rx_health.h"
 #include "usb/rx_queue.h"
@@ -76,6 +77,12 @@ class UsbDevice {
     // The first adapter whose serial text equals `serial` exactly.
     static Expected<std::unique_ptr<UsbDevice>, UsbError> open_with_serial_number(
         UsbContext context, std::string serial);
+    // The first adapter at the port path `path` ("1-2.3").
+    static Expected<std::unique_ptr<UsbDevice>, UsbError> open_with_path(UsbContext context,
+                                                                         std::string path);
+
+    // Where the adapter sits and its descriptor strings, read at opening.
+    const AdapterIdentity& identity() const { return identity_; }
 
     UsbDevice(const UsbDevice&) = delete;
     UsbDevice& operator=(const UsbDevice&) = delete;
@@ -84,7 +91,8 @@ class UsbDevice {
 
     // One vendor request, device to host; returns the reply (at least `length` bytes).
     Expected<std::vector<std::uint8_t>, UsbError> control_in(std::uint8_t request,
-                                                             std::size_t length);
+                                                             std::size_t length,
+                                                             std::uint16_t value = 0);
     // One vendor request, host to device; fails unless the adapter took it.
     Expected<void, UsbError> control_out(std::uint8_t request, std::uint16_t value,
                                          std::span<const std::uint8_t> payload);
@@ -113,15 +121,18 @@ class UsbDevice {
     // The consuming end of the receive queue, shared with the receive dispatch thread.
     const std::shared_ptr<RxQueue>& rx_queue() const { return rx_queue_; }
 
-    // Cancels, releases interface 0, closes the handle, ends the event thread and exits
-    // the context, in that order. Sends nothing to the adapter. Idempotent.
+    // Cancels, releases interface 0, gives interface 0 back to the kernel driver that opening
+    // detached, closes the handle, ends the event thread and exits the context, in that order.
+    // Sends nothing to the adapter. Idempotent.
     void teardown();
 
   private:
     UsbDevice(UsbContext context, libusb_device_handle* handle, TransferPtr control_transfer,
               TransferPtr tx_transfer, std::shared_ptr<RxQueue> rx_queue);
+    static Expected<std::unique_ptr<UsbDevice>, UsbError> open_matching(
+        UsbContext context, const AdapterSelector& selector);
     static Expected<std::unique_ptr<UsbDevice>, UsbError> finish_open(UsbContext context,
-                                                                      libusb_device_handle* handle);
+                                                                      ClaimedAdapter claimed);
     void run_event_loop();
     void poll_for_next_transmit();
     static void on_control_complete(libusb_transfer* transfer);
@@ -214,11 +225,8 @@ class UsbDevice {
     std::atomic<bool> tx_back_to_back_{false};
     std::array<std::uint8_t, gsusb::HOST_FRAME_LONG_SIZE> tx_buffer_{};
     bool torn_down_ = false;
+    bool kernel_driver_detached_ = false;
+    AdapterIdentity identity_;
 };
-
-// Opens the first device with the given identifiers whose serial text equals `serial`
-// (exact, case-sensitive; an absent or unreadable serial reads as empty).
-libusb_device_handle* find_by_serial_number(libusb_context* context, std::uint16_t vendor_id,
-                                            std::uint16_t product_id, const std::string& serial);
 
 }  // namespace ovel::usb

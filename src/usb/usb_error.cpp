@@ -14,12 +14,54 @@ bool UsbError::is_transfer_timeout() const {
            std::strcmp(operation_, "send: transfer") == 0;
 }
 
+namespace {
+
+// " (2 adapters found: 1 busy, 1 access denied; ...)": each reason once, counted when mixed.
+std::string describe_refusals(const UsbError::Refusals& refusals) {
+    if (refusals.found == 0) {
+        return "";
+    }
+    struct Reason {
+        int count;
+        std::string text;
+    };
+    const Reason reasons[] = {
+        {refusals.busy, "busy"},
+        {refusals.denied, "access denied"},
+        {refusals.other, libusb_error_name(refusals.other_code)},
+    };
+    const int kinds = static_cast<int>(refusals.busy > 0) + static_cast<int>(refusals.denied > 0) +
+                      static_cast<int>(refusals.other > 0);
+    std::string text = " (" + std::to_string(refusals.found) +
+                       (refusals.found == 1 ? " adapter found: " : " adapters found: ");
+    bool first = true;
+    for (const Reason& reason : reasons) {
+        if (reason.count == 0) {
+            continue;
+        }
+        if (!first) {
+            text += ", ";
+        }
+        first = false;
+        if (kinds > 1) {
+            text += std::to_string(reason.count) + " ";
+        }
+        text += reason.text;
+    }
+    if (refusals.denied > 0) {
+        text += "; a udev rule gives access: see README";
+    }
+    return text + ")";
+}
+
+}  // namespace
+
 std::string UsbError::describe() const {
     switch (kind_) {
         case Kind::Libusb:
             return "Libusb(\"" + std::string(operation_) + "\", " + std::to_string(code_) + ")";
         case Kind::DeviceNotFound:
-            return "DeviceNotFound";
+            return "DeviceNotFound" + describe_refusals(refusals_);
         case Kind::TransferAllocFailed:
             return "TransferAllocFailed";
         case Kind::InvalidControlResponse:

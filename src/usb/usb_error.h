@@ -14,14 +14,29 @@ class UsbError {
         return {Kind::Libusb, operation, code};
     }
     static UsbError device_not_found() { return {Kind::DeviceNotFound, "", 0}; }
+    // No adapter could be used although some matched: how many matched and why each failed.
+    struct Refusals {
+        int found = 0;
+        int busy = 0;
+        int denied = 0;
+        int other = 0;
+        int other_code = 0;  // the first failure that was neither busy nor denied
+    };
+    static UsbError device_not_found(const Refusals& refusals) {
+        UsbError error(Kind::DeviceNotFound, "", 0);
+        error.refusals_ = refusals;
+        return error;
+    }
     static UsbError transfer_alloc_failed() { return {Kind::TransferAllocFailed, "", 0}; }
     static UsbError invalid_control_response() { return {Kind::InvalidControlResponse, "", 0}; }
 
     Kind kind() const { return kind_; }
     const char* operation() const { return operation_; }
     int code() const { return code_; }
+    const Refusals& refusals() const { return refusals_; }
 
-    // `Libusb("libusb_claim_interface", -3)`, `TransferAllocFailed`, ...
+    // `Libusb("libusb_claim_interface", -3)`, `TransferAllocFailed`,
+    // `DeviceNotFound (2 adapters found: busy)`, ...
     std::string describe() const;
 
     bool operator==(const UsbError& other) const;
@@ -36,6 +51,7 @@ class UsbError {
     Kind kind_;
     const char* operation_;
     int code_;
+    Refusals refusals_{};
 };
 
 // libusb error codes the layers above name without including libusb.h (checked against it).

@@ -84,16 +84,14 @@ TEST_F(OpenClose, OnlyTheGsUsbVendorAndProductAreOpened) {
     EXPECT_EQ(ovel_canfd_open_with_device_serial_number(h, "OVSIM0001"), -1);
 }
 
-TEST_F(OpenClose, OpenTakesTheFirstAdapterEvenIfItCannotBeOpened) {
+TEST_F(OpenClose, OpenSkipsAnAdapterThatCannotBeOpened) {
     ovsim::Adapter& first = ovsim::add_adapter();
     ovsim::Adapter& second = ovsim::add_adapter();
     first.set_open_result(LIBUSB_ERROR_ACCESS);
     ovel_canfd_driver* h = new_handle();
-    EXPECT_EQ(ovel_canfd_open(h), -1);
-    EXPECT_TRUE(second.control_requests().empty());
-    first.clear_faults();
     EXPECT_EQ(ovel_canfd_open(h), 0);
-    EXPECT_EQ(first.control_requests().size(), 2u);
+    EXPECT_TRUE(first.control_requests().empty());
+    EXPECT_EQ(second.control_requests().size(), 2u);
 }
 
 TEST_F(OpenClose, InitFailureIsReported) {
@@ -176,7 +174,9 @@ TEST_F(OpenClose, DetachNotFoundOrNotSupportedIsAcceptedOtherErrorsFail) {
     }
     adapter.set_detach_result(LIBUSB_ERROR_ACCESS);
     EXPECT_EQ(ovel_canfd_open(h), -1);
-    EXPECT_EQ(last_error(h), "failed to open device: DeviceNotFound");
+    EXPECT_EQ(last_error(h),
+              "failed to open device: DeviceNotFound (1 adapter found: access denied; a udev rule "
+              "gives access: see README)");
     expect_nothing_left();
 }
 
@@ -185,7 +185,7 @@ TEST_F(OpenClose, InterfaceHeldByAnotherHandleFailsAndTheFirstKeepsWorking) {
     ovel_canfd_driver* first = open_handle();
     ovel_canfd_driver* second = new_handle();
     EXPECT_EQ(ovel_canfd_open(second), -1);
-    EXPECT_EQ(last_error(second), "failed to open device: DeviceNotFound");
+    EXPECT_EQ(last_error(second), "failed to open device: DeviceNotFound (1 adapter found: busy)");
     const ovsim::Counters c = ovsim::counters();
     EXPECT_EQ(c.contexts, 1);
     EXPECT_EQ(c.handles, 1);

@@ -23,15 +23,16 @@ std::vector<std::string> without(std::vector<std::string> calls, const std::stri
     return calls;
 }
 
-TEST_F(ReleaseOrder, FailedClaimClosesTheHandleThenExitsTheContext) {
+TEST_F(ReleaseOrder, FailedClaimGivesTheKernelDriverBackClosesTheHandleThenExitsTheContext) {
     ovsim::Adapter& adapter = ovsim::add_adapter();
     adapter.set_claim_result(LIBUSB_ERROR_BUSY);
     ovel_canfd_driver* h = new_handle();
     ASSERT_EQ(ovel_canfd_open(h), -1);
     EXPECT_EQ(lifecycle_calls(),
-              (std::vector<std::string>{"libusb_init", "libusb_open_device_with_vid_pid",
-                                        "libusb_detach_kernel_driver", "libusb_claim_interface",
+              (std::vector<std::string>{"libusb_init", "libusb_detach_kernel_driver",
+                                        "libusb_claim_interface", "libusb_attach_kernel_driver",
                                         "libusb_close", "libusb_exit"}));
+    EXPECT_TRUE(adapter.kernel_driver_attached());
 }
 
 TEST_F(ReleaseOrder, FailedAllocationReleasesTheClaimFirst) {
@@ -40,9 +41,9 @@ TEST_F(ReleaseOrder, FailedAllocationReleasesTheClaimFirst) {
     ovel_canfd_driver* h = new_handle();
     ASSERT_EQ(ovel_canfd_open(h), -1);
     EXPECT_EQ(lifecycle_calls(),
-              (std::vector<std::string>{"libusb_init", "libusb_open_device_with_vid_pid",
-                                        "libusb_detach_kernel_driver", "libusb_claim_interface",
-                                        "libusb_alloc_transfer", "libusb_release_interface",
+              (std::vector<std::string>{"libusb_init", "libusb_detach_kernel_driver",
+                                        "libusb_claim_interface", "libusb_alloc_transfer",
+                                        "libusb_release_interface", "libusb_attach_kernel_driver",
                                         "libusb_close", "libusb_exit"}));
 }
 
@@ -66,13 +67,13 @@ TEST_F(ReleaseOrder, FailedReadOutIsTornDownLikeAnOpenDevice) {
     ASSERT_EQ(ovel_canfd_open(h), -1);
     EXPECT_EQ(lifecycle_calls(),
               (std::vector<std::string>{
-                  "libusb_init", "libusb_open_device_with_vid_pid", "libusb_detach_kernel_driver",
-                  "libusb_claim_interface", "libusb_alloc_transfer", "libusb_alloc_transfer",
-                  "libusb_release_interface", "libusb_close", "libusb_interrupt_event_handler",
+                  "libusb_init", "libusb_detach_kernel_driver", "libusb_claim_interface",
+                  "libusb_alloc_transfer", "libusb_alloc_transfer", "libusb_release_interface",
+                  "libusb_attach_kernel_driver", "libusb_close", "libusb_interrupt_event_handler",
                   "libusb_free_transfer", "libusb_free_transfer", "libusb_exit"}));
 }
 
-// Release, close, then wake the event thread; transfers are freed only once it has ended,
+// Release, give the kernel driver back, close, then wake the event thread; transfers are freed only once it has ended,
 // and the context goes last.
 TEST_F(ReleaseOrder, TeardownOfAStreamingDevice) {
     ovsim::add_adapter();
@@ -80,8 +81,8 @@ TEST_F(ReleaseOrder, TeardownOfAStreamingDevice) {
     ASSERT_EQ(ovel_canfd_start(h, 0), 0);
     ovsim::clear_calls();
     ASSERT_EQ(ovel_canfd_close(h), 0);
-    std::vector<std::string> expected = {"libusb_release_interface", "libusb_close",
-                                         "libusb_interrupt_event_handler"};
+    std::vector<std::string> expected = {"libusb_release_interface", "libusb_attach_kernel_driver",
+                                         "libusb_close", "libusb_interrupt_event_handler"};
     expected.insert(expected.end(), 34, "libusb_free_transfer");
     expected.push_back("libusb_exit");
     EXPECT_EQ(ovsim::calls(), expected);
@@ -101,7 +102,8 @@ TEST_F(ReleaseOrder, ReplacingADeviceOpensTheNewOneBeforeTheOldOneGoes) {
     EXPECT_EQ(calls, (std::vector<std::string>{
                          "libusb_init", "libusb_close", "libusb_detach_kernel_driver",
                          "libusb_claim_interface", "libusb_alloc_transfer", "libusb_alloc_transfer",
-                         "libusb_release_interface", "libusb_close", "libusb_exit"}));
+                         "libusb_release_interface", "libusb_attach_kernel_driver", "libusb_close",
+                         "libusb_exit"}));
 }
 
 }  // namespace

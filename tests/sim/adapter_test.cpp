@@ -105,7 +105,7 @@ TEST_F(SimAdapterTest, ControlFaultsShapeTheCompletion) {
     ASSERT_EQ(libusb_submit_transfer(session.control(log, 0xC1, REQUEST_DEVICE_CONFIG, 0, {}, 12)),
               0);
     ASSERT_EQ(libusb_submit_transfer(session.control(log, 0xC1, REQUEST_BT_CONST, 0, {}, 40)), 0);
-    ASSERT_EQ(libusb_submit_transfer(session.control(log, 0x41, 9, 0, {}, 0)), 0);
+    ASSERT_EQ(libusb_submit_transfer(session.control(log, 0x41, 15, 0, {}, 0)), 0);
     ASSERT_EQ(
         libusb_submit_transfer(session.control(log, 0x41, REQUEST_DATA_BITTIMING, 1, timing, 20)),
         0);
@@ -368,6 +368,58 @@ TEST_F(SimAdapterTest, RateLimitedStreamPacesClassicFrames) {
         EXPECT_EQ(read_u64le(entries[k].data, 12), k);
     }
     adapter.stop_stream();
+}
+
+}  // namespace
+}  // namespace ovsim::test
+
+namespace ovsim::test {
+namespace {
+
+using SimFeatureDeathTest = SimTest;
+
+// Optional requests reach only an adapter that reported their feature bit; one that did not
+// gets none of them, or the simulator stops the test.
+TEST_F(SimFeatureDeathTest, OptionalRequestsNeedTheirFeatureBit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::pair<std::uint8_t, std::uint8_t> requests[] = {
+        {0x41, REQUEST_IDENTIFY}, {0x41, REQUEST_SET_TERMINATION},
+        {0xC1, REQUEST_GET_TERMINATION}, {0xC1, 14}, {0xC1, 6}};
+    for (const auto& [type, request] : requests) {
+        EXPECT_DEATH(
+            {
+                add_adapter({.features = 0x103});
+                Session session;
+                CompletionLog log;
+                libusb_submit_transfer(session.control(log, type, request, 0, u32le(1), 4));
+            },
+            "ovsim: misuse: .*sent to an adapter that did not report its feature bit")
+            << int{request};
+    }
+
+    Adapter& adapter =
+        add_adapter({.icount = 1, .features = 0x103 | FEATURE_TERMINATION | FEATURE_IDENTIFY});
+    CompletionLog log;
+    Session session;
+    session.start_events();
+    ASSERT_EQ(libusb_submit_transfer(
+                  session.control(log, 0x41, REQUEST_SET_TERMINATION, 1, u32le(1), 4)),
+              0);
+    ASSERT_EQ(libusb_submit_transfer(session.control(log, 0xC1, REQUEST_GET_TERMINATION, 1, {}, 4)),
+              0);
+    ASSERT_EQ(libusb_submit_transfer(session.control(log, 0xC1, REQUEST_GET_TERMINATION, 2, {}, 4)),
+              0);
+    ASSERT_EQ(libusb_submit_transfer(session.control(log, 0x41, REQUEST_IDENTIFY, 0, u32le(1), 4)),
+              0);
+    ASSERT_TRUE(log.wait_for(4));
+    const auto entries = log.entries();
+    EXPECT_EQ(entries[0].status, LIBUSB_TRANSFER_COMPLETED);
+    EXPECT_EQ(entries[1].data, u32le(1));
+    EXPECT_EQ(entries[2].status, LIBUSB_TRANSFER_STALL) << "channel above icount";
+    EXPECT_EQ(entries[3].status, LIBUSB_TRANSFER_COMPLETED);
+    EXPECT_TRUE(adapter.termination(1));
+    EXPECT_FALSE(adapter.termination(0));
+    EXPECT_TRUE(adapter.identifying());
 }
 
 }  // namespace

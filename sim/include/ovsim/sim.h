@@ -31,6 +31,18 @@ inline constexpr std::uint8_t REQUEST_MODE = 2;
 inline constexpr std::uint8_t REQUEST_BT_CONST = 4;
 inline constexpr std::uint8_t REQUEST_DEVICE_CONFIG = 5;
 inline constexpr std::uint8_t REQUEST_DATA_BITTIMING = 8;
+inline constexpr std::uint8_t REQUEST_IDENTIFY = 7;
+inline constexpr std::uint8_t REQUEST_SET_TERMINATION = 12;
+inline constexpr std::uint8_t REQUEST_GET_TERMINATION = 13;
+
+// Feature bits that allow the optional requests. A request whose bit the adapter did not report
+// is misuse: real firmware stalls it or, worse, takes it for another request.
+inline constexpr std::uint32_t FEATURE_HW_TIMESTAMP = 1u << 4;
+inline constexpr std::uint32_t FEATURE_IDENTIFY = 1u << 5;
+inline constexpr std::uint32_t FEATURE_USER_ID = 1u << 6;
+inline constexpr std::uint32_t FEATURE_BT_CONST_EXT = 1u << 10;
+inline constexpr std::uint32_t FEATURE_TERMINATION = 1u << 11;
+inline constexpr std::uint32_t FEATURE_GET_STATE = 1u << 13;
 
 inline constexpr std::uint8_t ENDPOINT_CONTROL = 0x00;
 inline constexpr std::uint8_t ENDPOINT_BULK_IN = 0x81;
@@ -65,6 +77,16 @@ struct AdapterSpec {
     std::array<std::uint32_t, 8> bt_limits = {1, 16, 1, 8, 4, 1, 1024, 1};
     bool kernel_driver_attached = true;
     LinkTiming link_timing = LinkTiming::Immediate;
+    // Descriptor strings (iManufacturer 1, iProduct 2).
+    std::string manufacturer = "ovsim";
+    std::string product = "ovsim gs_usb adapter";
+    // Where it is plugged: libusb_get_bus_number and libusb_get_port_numbers. No ports: root
+    // hub port N on bus 1 for the N-th adapter plugged (1-based), as with adapters plugged
+    // straight into a computer.
+    std::uint8_t bus_number = 1;
+    std::vector<std::uint8_t> port_numbers{};
+    // Termination of every channel when plugged in.
+    bool termination_on = false;
 };
 
 // One control transfer as the adapter received it.
@@ -162,6 +184,12 @@ class Adapter {
     void clear_control_requests();
     bool channel_started(std::uint8_t channel) const;
     std::uint32_t channel_flags(std::uint8_t channel) const;
+    // A kernel driver is bound to interface 0 (plugged with kernel_driver_attached; detached by
+    // libusb_detach_kernel_driver, bound again by libusb_attach_kernel_driver).
+    bool kernel_driver_attached() const;
+    // The channel's termination (SET_TERMINATION) and whether IDENTIFY last asked to blink.
+    bool termination(std::uint8_t channel) const;
+    bool identifying() const;
 
     // Queues one frame for the host, any length; it completes the oldest pending IN transfer.
     void feed(std::vector<std::uint8_t> bytes);
