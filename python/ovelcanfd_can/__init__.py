@@ -6,8 +6,16 @@ The library is loaded from the path in OVELCANFD_LIBRARY, else found by the syst
 search (libovelcanfd.so.0).
 """
 
-from .bus import OvelCanFdBus, parse_channels
+from .bus import OvelCanFdBus, UnsupportedArgumentError, parse_channels
+from .frames import UnsendableFrameError
 from .library import LIBRARY_ENVIRONMENT_VARIABLE, load_library
 
-__all__ = ["OvelCanFdBus", "parse_channels", "LIBRARY_ENVIRONMENT_VARIABLE", "load_library"]
+__all__ = [
+    "OvelCanFdBus",
+    "UnsendableFrameError",
+    "UnsupportedArgumentError",
+    "parse_channels",
+    "LIBRARY_ENVIRONMENT_VARIABLE",
+    "load_library",
+]
 __version__ = "0.1.0"

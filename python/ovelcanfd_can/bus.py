@@ -1,18 +1,17 @@
 """The python-can bus over libovelcanfd: one adapter, one or more of its channels."""
 
-import atexit
 import ctypes
 import logging
 import queue
-import threading
-import time
-from typing import Any, List, Optional, Sequence, Set, Tuple, Union
+import weakref
+from typing import Any, List, Optional, Sequence, Tuple, Union
 
 import can
 from can import BusState, CanInitializationError, CanOperationError, Message
 
-from .frames import message_from_record, record_from_message
-from .library import OK, Frame, RxCallback, last_error, load_library
+from .adapter import SharedAdapter, Sink, attach, detach
+from .frames import UnsendableFrameError, record_from_message
+from .library import OK, last_error, load_library
 
 LOG = logging.getLogger("can.ovelcanfd")
 
@@ -22,19 +21,21 @@ MAX_BITRATE = 0xFFFFFFFF
 # Marks the end of reception in the receive queue; it wakes every reader blocked in recv.
 _SHUT_DOWN = object()
 
-# Buses not shut down yet. The strong references keep each bus's ctypes callback alive as long as
-# the library may call it, and let the interpreter's exit shut forgotten buses down before a
-# dispatch thread could call into a finalizing interpreter.
-_open_buses: Set["OvelCanFdBus"] = set()
-_open_buses_lock = threading.Lock()
+# Keyword arguments accepted and ignored: can.logger passes single_handle (a Vector option) to
+# every interface.
+_IGNORED_ARGUMENTS = frozenset({"single_handle"})
 
 
-@atexit.register
-def _shut_down_forgotten_buses() -> None:
-    with _open_buses_lock:
-        buses = list(_open_buses)
-    for bus in buses:
-        bus.shutdown()
+class UnsupportedArgumentError(CanInitializationError, TypeError):
+    """A keyword argument this interface does not take; nothing was opened."""
+
+
+def _release(adapter: SharedAdapter, channels: List[int], sink: Sink, log_failures: bool) -> None:
+    # Runs at shutdown, or when a bus nobody shut down is collected or the interpreter exits
+    # (weakref.finalize): it must not refer to the bus itself.
+    warn = (lambda text: LOG.warning("%s", text)) if log_failures else None
+    detach(adapter, channels, warn)
+    sink.queue.put(_SHUT_DOWN)
 
 
 def parse_channels(channel: Any) -> List[int]:
@@ -90,7 +91,8 @@ class OvelCanFdBus(can.BusABC):
     """A gs_usb adapter's channels through libovelcanfd, with CAN FD, echoes and failure texts.
 
     Frames received on any of the bus's channels reach recv() in the order the adapter delivered
-    them; each message's ``channel`` is its channel index.
+    them; each message's ``channel`` is its channel index. Several buses of one process may use
+    different channels of the same adapter: they share its handle.
     """
 
     def __init__(
@@ -106,7 +108,8 @@ class OvelCanFdBus(can.BusABC):
         receive_own_messages: bool = False,
         **kwargs: Any,
     ) -> None:
-        """Opens the adapter, applies the settings to every channel given and starts them.
+        """Opens the adapter (or shares this process's open handle of it), applies the settings
+        to every channel given and starts them.
 
         :param channel: a channel index, a list of indexes or a comma-separated text; default 0.
         :param serial: open the adapter with this USB serial number instead of the first one.
@@ -117,10 +120,25 @@ class OvelCanFdBus(can.BusABC):
         :param loopback: the adapter's hardware loopback.
         :param receive_own_messages: deliver the adapter's echoes of sent frames (``is_rx`` False).
         :raises ValueError: a setting out of range.
+        :raises UnsupportedArgumentError: a keyword argument this interface does not take
+            (``timing`` among them: give ``bitrate`` and ``data_bitrate``).
         :raises can.CanInterfaceNotImplementedError: the library cannot be loaded.
-        :raises can.CanInitializationError: the adapter could not be opened or set up; the
-            message carries the library's failure text.
+        :raises can.CanInitializationError: the adapter could not be opened or set up, or a
+            channel is already used by another bus of this process; the message carries the
+            library's failure text.
         """
+        if "timing" in kwargs:
+            raise UnsupportedArgumentError(
+                "timing is not supported by the ovelcanfd interface: give bitrate (and "
+                "data_bitrate), the library chooses the bit timing"
+            )
+        unknown = sorted(set(kwargs) - _IGNORED_ARGUMENTS)
+        if unknown:
+            raise UnsupportedArgumentError(
+                f"unknown argument{'s' if len(unknown) > 1 else ''} {', '.join(unknown)} for the "
+                "ovelcanfd interface (it takes channel, can_filters, serial, bitrate, data_bitrate, "
+                "fd, listen_only, loopback, receive_own_messages)"
+            )
         self._channels = parse_channels(channel)
         self._serial = serial
         self._bitrate = _bitrate(bitrate, "bitrate")
@@ -128,85 +146,56 @@ class OvelCanFdBus(can.BusABC):
         self._fd = _flag(fd, "fd") if fd is not None else self._data_bitrate is not None
         self._listen_only = _flag(listen_only, "listen_only")
         self._loopback = _flag(loopback, "loopback")
-        self._receive_own_messages = _flag(receive_own_messages, "receive_own_messages")
+        receive_own = _flag(receive_own_messages, "receive_own_messages")
         if serial is not None and (not isinstance(serial, str) or "\0" in serial):
             raise ValueError(f"serial must be a text without NUL characters, not {serial!r}")
-        super().__init__(channel=channel, can_filters=can_filters, **kwargs)
+        super().__init__(channel=channel, can_filters=can_filters)
 
-        self._library = load_library()
-        # Keeps shutdown from freeing the handle while another thread is still sending on it.
-        self._lock = threading.Lock()
-        self._queue: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
-        self._started: List[int] = []
-        self._handle: Optional[int] = None
-        self._rx_callback = RxCallback(self._on_frame)
+        self._shut_down = False
+        self._sink = Sink(receive_own)
+        self._queue = self._sink.queue
         self.channel_info = (
             f"ovelcanfd adapter {serial if serial is not None else '(first found)'}, "
             f"channel {','.join(map(str, self._channels))}"
         )
-
-        handle = self._library.ovel_canfd_init()
-        if not handle:
-            raise CanInitializationError("ovel_canfd_init failed: out of memory")
-        self._handle = handle
-        with _open_buses_lock:
-            _open_buses.add(self)
-        try:
-            self._open_and_start(handle)
-        except BaseException:
-            self._release(log_failures=False)
-            raise
+        library = load_library()
+        self._adapter = attach(library, serial, self._channels, self._configure, self._sink)
+        # Releases the channels when the bus is shut down, collected without a shutdown, or left
+        # open at interpreter exit (before a dispatch thread could call into a finalizing one).
+        self._finalizer = weakref.finalize(
+            self, _release, self._adapter, list(self._channels), self._sink, False
+        )
 
     # -- opening -------------------------------------------------------------------------------
 
-    def _check(self, code: int, handle: int, context: str) -> None:
-        if code != OK:
-            text = last_error(self._library, handle)
-            raise CanInitializationError(f"{context}{text}", error_code=code)
+    def _configure(self, lib: Any, handle: int, index: int) -> None:
+        where = f"channel {index}: "
 
-    def _open_and_start(self, handle: int) -> None:
-        lib = self._library
-        if self._serial is None:
-            self._check(lib.ovel_canfd_open(handle), handle, "")
-        else:
-            code = lib.ovel_canfd_open_with_device_serial_number(handle, self._serial.encode("utf-8"))
-            self._check(code, handle, f"adapter {self._serial!r}: ")
-        lib.ovel_canfd_set_rx_callback(handle, self._rx_callback)
-        for index in self._channels:
-            where = f"channel {index}: "
-            if self._bitrate is not None:
-                self._check(lib.ovel_canfd_set_bitrate(handle, index, self._bitrate), handle, where)
-            if self._data_bitrate is not None:
-                code = lib.ovel_canfd_set_data_bitrate(handle, index, self._data_bitrate)
-                self._check(code, handle, where)
-            if self._fd:
-                self._check(lib.ovel_canfd_set_fd(handle, index, True), handle, where)
-            if self._listen_only:
-                self._check(lib.ovel_canfd_set_monitor(handle, index, True), handle, where)
-            if self._loopback:
-                self._check(lib.ovel_canfd_set_hw_loopback(handle, index, True), handle, where)
-        for index in self._channels:
-            self._check(lib.ovel_canfd_start(handle, index), handle, f"channel {index}: ")
-            self._started.append(index)
+        def check(code: int) -> None:
+            if code != OK:
+                raise CanInitializationError(f"{where}{last_error(lib, handle)}", error_code=code)
+
+        if self._bitrate is not None:
+            check(lib.ovel_canfd_set_bitrate(handle, index, self._bitrate))
+        if self._data_bitrate is not None:
+            check(lib.ovel_canfd_set_data_bitrate(handle, index, self._data_bitrate))
+        # A mode that is off is written too, as the shared handle keeps what an earlier bus of
+        # this process set on the channel; an adapter without the feature refuses that write,
+        # but then the mode cannot be on.
+        for setter, wanted in (
+            (lib.ovel_canfd_set_fd, self._fd),
+            (lib.ovel_canfd_set_monitor, self._listen_only),
+            (lib.ovel_canfd_set_hw_loopback, self._loopback),
+        ):
+            code = setter(handle, index, wanted)
+            if wanted:
+                check(code)
 
     # -- reception -----------------------------------------------------------------------------
 
-    def _on_frame(self, record_pointer: "ctypes._Pointer[Frame]") -> None:
-        # Runs on the library's dispatch thread: nothing may escape into C, and a frame that
-        # cannot be converted is reported to the reader in its place rather than dropped unseen.
-        try:
-            timestamp = time.time()
-            record = record_pointer.contents
-            if record.echo and not self._receive_own_messages:
-                return
-            self._queue.put(message_from_record(record, timestamp))
-        except BaseException as error:  # pylint: disable=broad-except
-            try:
-                self._queue.put(CanOperationError(f"a received frame could not be converted: {error!r}"))
-            except BaseException:  # pylint: disable=broad-except
-                pass
-
     def _recv_internal(self, timeout: Optional[float]) -> Tuple[Optional[Message], bool]:
+        if self._shut_down:
+            raise CanOperationError("the bus is shut down")
         try:
             if timeout is not None and timeout <= 0:
                 item = self._queue.get(block=False)
@@ -232,28 +221,32 @@ class OvelCanFdBus(can.BusABC):
             # A label of another interface, as in a log file recorded elsewhere ("can0").
             return self._channels[0]
         if index not in self._channels:
-            raise ValueError(f"channel {channel!r} is not one of this bus's channels {self._channels}")
+            raise UnsendableFrameError(
+                f"channel {channel!r} is not one of this bus's channels {self._channels}"
+            )
         return index
 
     def send(self, msg: Message, timeout: Optional[float] = None) -> None:
         """Sends the message and waits until the adapter has taken it (at most about 1 s).
 
         ``msg.channel`` picks one of the bus's channels (None, or another interface's label such
-        as "can0": the first). ``timeout`` is not used: the library's own wait bounds the call.
+        as "can0": the first). ``timeout`` cannot shorten the wait: the library's call cannot be
+        interrupted, and giving up on a frame that the adapter may still take would report a
+        failure for a frame that goes out (a retry would send it twice). The library's own
+        bound (about 1 s) applies to every call.
 
-        :raises ValueError: the message cannot be sent as it is; nothing was sent.
+        :raises UnsendableFrameError: (a can.CanOperationError and a ValueError) the message
+            cannot be sent as it is, e.g. an error frame or an identifier out of range; nothing
+            was sent.
         :raises can.CanOperationError: the library refused or failed; the message carries its
             failure text.
         """
+        if self._shut_down:
+            raise CanOperationError("the bus is shut down")
         record = record_from_message(msg, self._transmit_channel(msg.channel))
         if record.fd and not self._fd:
-            raise ValueError("a CAN FD frame on a bus opened without fd=True")
-        with self._lock:
-            if self._handle is None:
-                raise CanOperationError("the bus is shut down")
-            code = self._library.ovel_canfd_transmit(self._handle, ctypes.byref(record))
-            if code != OK:
-                raise CanOperationError(last_error(self._library, self._handle), error_code=code)
+            raise UnsendableFrameError("a CAN FD frame on a bus opened without fd=True")
+        self._adapter.transmit(record)
 
     # -- state and shutdown --------------------------------------------------------------------
 
@@ -270,28 +263,16 @@ class OvelCanFdBus(can.BusABC):
         """The channel indexes this bus has started."""
         return list(self._channels)
 
-    def _release(self, log_failures: bool) -> None:
-        with self._lock:
-            handle, self._handle = self._handle, None
-            if handle is None:
-                return
-            lib = self._library
-            for index in self._started:
-                if lib.ovel_canfd_stop(handle, index) != OK and log_failures:
-                    LOG.warning("channel %d: %s", index, last_error(lib, handle))
-            self._started = []
-            # Close ends the dispatch thread after the frames still queued have been delivered,
-            # so the callback is no longer called once it returns.
-            lib.ovel_canfd_close(handle)
-            lib.ovel_canfd_deinit(handle)
-        self._queue.put(_SHUT_DOWN)
-        with _open_buses_lock:
-            _open_buses.discard(self)
-
     def shutdown(self) -> None:
-        """Stops the channels, closes the adapter and frees the handle; a second call does nothing.
+        """Stops the bus's channels, and closes the adapter and frees the handle unless another
+        bus of this process still uses it; a second call does nothing.
 
-        Frames received before still come out of recv(), after which it raises CanOperationError.
+        recv() raises CanOperationError from then on, also in a thread blocked in it; frames
+        received before and not read yet are dropped.
         """
         super().shutdown()
-        self._release(log_failures=True)
+        self._shut_down = True
+        finalizer = getattr(self, "_finalizer", None)
+        if finalizer is not None and finalizer.alive:
+            finalizer.detach()
+            _release(self._adapter, self._channels, self._sink, True)

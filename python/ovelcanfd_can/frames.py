@@ -2,7 +2,7 @@
 
 import ctypes
 
-from can import Message
+from can import CanOperationError, Message
 from can.util import dlc2len, len2dlc
 
 from .library import Frame
@@ -12,6 +12,11 @@ MAX_EXTENDED_ID = 0x1FFFFFFF
 MAX_CLASSIC_LENGTH = 8
 MAX_FD_LENGTH = 64
 _DATA_OFFSET = Frame.data.offset
+
+
+class UnsendableFrameError(CanOperationError, ValueError):
+    """A message the bus cannot send as it is; nothing was sent. Also a ValueError, which is
+    what earlier versions raised."""
 
 
 def data_length(dlc: int, fd: bool) -> int:
@@ -46,7 +51,9 @@ def message_from_record(record: Frame, timestamp: float) -> Message:
 def record_from_message(message: Message, channel: int) -> Frame:
     """The record to transmit for a message on the given channel.
 
-    Raises ValueError for a message no adapter could send as it is. An FD payload whose length
+    Raises UnsendableFrameError for a message no adapter could send as it is, error frames
+    included (an adapter sends the frames it is given; error frames are signalled by the
+    controllers on the bus, not sent). An FD payload whose length
     has no DLC code of its own (e.g. 10 bytes) is padded with zeros to the next one (12).
     """
     identifier = message.arbitration_id
@@ -54,26 +61,29 @@ def record_from_message(message: Message, channel: int) -> Frame:
     limit = MAX_EXTENDED_ID if extended else MAX_STANDARD_ID
     if not isinstance(identifier, int) or not 0 <= identifier <= limit:
         kind = "extended" if extended else "standard"
-        raise ValueError(f"identifier {identifier!r} is out of range for a {kind} frame (0 to {limit:#x})")
+        raise UnsendableFrameError(f"identifier {identifier!r} is out of range for a {kind} frame (0 to {limit:#x})")
     fd = bool(message.is_fd)
     if not fd and (message.bitrate_switch or message.error_state_indicator):
-        raise ValueError("bitrate_switch and error_state_indicator exist only on CAN FD frames")
+        raise UnsendableFrameError("bitrate_switch and error_state_indicator exist only on CAN FD frames")
     data = bytes(message.data) if message.data is not None else b""
     remote = bool(message.is_remote_frame)
     if remote:
         if fd:
-            raise ValueError("CAN FD has no remote frames")
+            raise UnsendableFrameError("CAN FD has no remote frames")
         if data:
-            raise ValueError("a remote frame carries no data")
+            raise UnsendableFrameError("a remote frame carries no data")
         dlc = message.dlc
         if not isinstance(dlc, int) or not 0 <= dlc <= MAX_CLASSIC_LENGTH:
-            raise ValueError(f"a remote frame's dlc must be 0 to 8, not {dlc!r}")
+            raise UnsendableFrameError(f"a remote frame's dlc must be 0 to 8, not {dlc!r}")
     else:
         limit = MAX_FD_LENGTH if fd else MAX_CLASSIC_LENGTH
         if len(data) > limit:
             kind = "CAN FD" if fd else "classic CAN"
-            raise ValueError(f"{len(data)} data bytes are too many for a {kind} frame (at most {limit})")
+            raise UnsendableFrameError(f"{len(data)} data bytes are too many for a {kind} frame (at most {limit})")
         dlc = len2dlc(len(data))
+
+    if message.is_error_frame:
+        raise UnsendableFrameError("error frames cannot be sent")
 
     record = Frame()
     record.channel = channel
@@ -85,5 +95,4 @@ def record_from_message(message: Message, channel: int) -> Frame:
     record.brs = bool(message.bitrate_switch)
     record.esi = bool(message.error_state_indicator)
     record.rtr = remote
-    record.err = bool(message.is_error_frame)
     return record

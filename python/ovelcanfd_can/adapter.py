@@ -1,0 +1,190 @@
+"""One library handle per adapter and process, shared by the buses opened on its channels.
+
+The library lets one handle hold an adapter and the USB device can be claimed once, so a second
+bus on another channel of the same adapter borrows the first one's handle. The handle's receive
+callback hands every frame to the bus that owns the frame's channel; the handle is closed when the
+last of its channels is released.
+"""
+
+import ctypes
+import queue
+import threading
+import time
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+from can import CanInitializationError, CanOperationError
+
+from .frames import message_from_record
+from .library import OK, Frame, RxCallback, last_error
+
+
+class Sink:
+    """Where the frames of one bus's channels go: its receive queue, echoes included or not."""
+
+    __slots__ = ("queue", "receive_own_messages")
+
+    def __init__(self, receive_own_messages: bool) -> None:
+        self.queue: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
+        self.receive_own_messages = receive_own_messages
+
+
+class SharedAdapter:
+    """An open handle and the channels that buses of this process have started on it."""
+
+    def __init__(self, library: ctypes.CDLL, serial: Optional[str]) -> None:
+        self.library = library
+        self.serial = serial
+        self.handle: Optional[int] = None
+        # channel -> sink; replaced, never changed in place, so that the dispatch thread reads a
+        # consistent mapping without a lock.
+        self._sinks: Dict[int, Sink] = {}
+        # Sends run concurrently; closing waits for those in progress so that the handle is never
+        # freed under one.
+        self._sends = threading.Condition()
+        self._active_sends = 0
+        self._closing = False
+        self._rx_callback = RxCallback(self._on_frame)
+
+    # -- life ----------------------------------------------------------------------------------
+
+    def open(self) -> None:
+        lib = self.library
+        handle = lib.ovel_canfd_init()
+        if not handle:
+            raise CanInitializationError("ovel_canfd_init failed: out of memory")
+        if self.serial is None:
+            code, context = lib.ovel_canfd_open(handle), ""
+        else:
+            code = lib.ovel_canfd_open_with_device_serial_number(handle, self.serial.encode("utf-8"))
+            context = f"adapter {self.serial!r}: "
+        if code != OK:
+            text = last_error(lib, handle)
+            lib.ovel_canfd_deinit(handle)
+            raise CanInitializationError(f"{context}{text}", error_code=code)
+        lib.ovel_canfd_set_rx_callback(handle, self._rx_callback)
+        self.handle = handle
+
+    def close(self) -> None:
+        with self._sends:
+            self._closing = True
+            self._sends.wait_for(lambda: self._active_sends == 0)
+            handle, self.handle = self.handle, None
+        if handle is not None:
+            # Close ends the dispatch thread after the frames still queued have been delivered,
+            # so the callback is no longer called once it returns.
+            self.library.ovel_canfd_close(handle)
+            self.library.ovel_canfd_deinit(handle)
+
+    @property
+    def channels(self) -> List[int]:
+        return list(self._sinks)
+
+    def add_sink(self, channels: List[int], sink: Sink) -> None:
+        sinks = dict(self._sinks)
+        sinks.update((index, sink) for index in channels)
+        self._sinks = sinks
+
+    def remove_sink(self, channels: List[int]) -> None:
+        self._sinks = {index: sink for index, sink in self._sinks.items() if index not in channels}
+
+    # -- reception -----------------------------------------------------------------------------
+
+    def _on_frame(self, record_pointer: "ctypes._Pointer[Frame]") -> None:
+        # Runs on the library's dispatch thread: nothing may escape into C, and a frame that
+        # cannot be converted is reported to the reader in its place rather than dropped unseen.
+        sink = None
+        try:
+            timestamp = time.time()
+            record = record_pointer.contents
+            sink = self._sinks.get(record.channel)
+            if sink is None or (record.echo and not sink.receive_own_messages):
+                return
+            sink.queue.put(message_from_record(record, timestamp))
+        except BaseException as error:  # pylint: disable=broad-except
+            try:
+                if sink is not None:
+                    sink.queue.put(CanOperationError(f"a received frame could not be converted: {error!r}"))
+            except BaseException:  # pylint: disable=broad-except
+                pass
+
+    # -- transmission --------------------------------------------------------------------------
+
+    def transmit(self, record: Frame) -> None:
+        with self._sends:
+            if self._closing or self.handle is None:
+                raise CanOperationError("the bus is shut down")
+            self._active_sends += 1
+            handle = self.handle
+        try:
+            code = self.library.ovel_canfd_transmit(handle, ctypes.byref(record))
+            if code != OK:
+                raise CanOperationError(last_error(self.library, handle), error_code=code)
+        finally:
+            with self._sends:
+                self._active_sends -= 1
+                self._sends.notify_all()
+
+
+# Adapters open in this process, by library and serial number (None: the first one found).
+_adapters: Dict[Tuple[int, Optional[str]], SharedAdapter] = {}
+# Held while channels are started, stopped or the registry changes; never while a send waits.
+_registry_lock = threading.RLock()
+
+Configure = Callable[[ctypes.CDLL, int, int], None]
+
+
+def attach(library: ctypes.CDLL, serial: Optional[str], channels: List[int], configure: Configure,
+           sink: Sink) -> SharedAdapter:
+    """Opens the adapter, or shares the handle already open here, and starts `channels` on it.
+
+    `configure(library, handle, channel)` applies a bus's settings before its channels start.
+    Raises CanInitializationError with the library's failure text; on failure nothing this call
+    started or opened is left behind.
+    """
+    key = (id(library), serial)
+    with _registry_lock:
+        adapter = _adapters.get(key)
+        opened = adapter is None
+        if adapter is None:
+            adapter = SharedAdapter(library, serial)
+            adapter.open()
+        taken = sorted(set(channels) & set(adapter.channels))
+        if taken:
+            raise CanInitializationError(
+                f"channel {taken[0]} of this adapter is already used by another bus of this process"
+            )
+        handle = adapter.handle
+        assert handle is not None
+        started: List[int] = []
+        try:
+            for index in channels:
+                configure(library, handle, index)
+            for index in channels:
+                code = library.ovel_canfd_start(handle, index)
+                if code != OK:
+                    text = last_error(library, handle)
+                    raise CanInitializationError(f"channel {index}: {text}", error_code=code)
+                started.append(index)
+        except BaseException:
+            for index in started:
+                library.ovel_canfd_stop(handle, index)
+            if opened:
+                adapter.close()
+            raise
+        adapter.add_sink(channels, sink)
+        _adapters[key] = adapter
+        return adapter
+
+
+def detach(adapter: SharedAdapter, channels: List[int], warn: Optional[Callable[[str], None]]) -> None:
+    """Stops `channels`; closes the adapter when no bus of this process uses it any more."""
+    with _registry_lock:
+        adapter.remove_sink(channels)
+        handle = adapter.handle
+        if handle is not None:
+            for index in channels:
+                if adapter.library.ovel_canfd_stop(handle, index) != OK and warn is not None:
+                    warn(f"channel {index}: {last_error(adapter.library, handle)}")
+        if not adapter.channels:
+            _adapters.pop((id(adapter.library), adapter.serial), None)
+            adapter.close()
