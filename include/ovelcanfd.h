@@ -378,6 +378,8 @@ typedef struct ovel_canfd_stats {
  * the callback; it waits while a configuration call runs on the handle.
  */
 OVEL_CANFD_API int32_t ovel_canfd_get_stats(ovel_canfd_driver* handle, ovel_canfd_stats* out);
+
+/*
  * ---------------------------------------------------------------------------------------------
  * Discovery, adapter information, termination and identification.
  *
