@@ -15,7 +15,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 from can import CanInitializationError, CanOperationError
 
 from .frames import message_from_record
-from .library import OK, Frame, RxCallback, last_error
+from .library import OK, Frame, RxCallback, last_error, reception_end
 
 
 class Sink:
@@ -106,6 +106,20 @@ class SharedAdapter:
                     sink.queue.put(CanOperationError(f"a received frame could not be converted: {error!r}"))
             except BaseException:  # pylint: disable=broad-except
                 pass
+
+    def reception_end(self) -> Optional[str]:
+        """Why reception ended by itself, or None while it runs, was stopped or the handle closed."""
+        with self._sends:
+            if self._closing or self.handle is None:
+                return None
+            self._active_sends += 1
+            handle = self.handle
+        try:
+            return reception_end(self.library, handle)
+        finally:
+            with self._sends:
+                self._active_sends -= 1
+                self._sends.notify_all()
 
     # -- transmission --------------------------------------------------------------------------
 

@@ -3,6 +3,7 @@
 import ctypes
 import logging
 import queue
+import time
 import weakref
 from typing import Any, List, Optional, Sequence, Tuple, Union
 
@@ -20,6 +21,8 @@ MAX_BITRATE = 0xFFFFFFFF
 
 # Marks the end of reception in the receive queue; it wakes every reader blocked in recv.
 _SHUT_DOWN = object()
+# How often a waiting recv() looks whether reception ended by itself, in seconds.
+_RECEPTION_CHECK_PERIOD = 0.1
 
 # Keyword arguments accepted and ignored: can.logger passes single_handle (a Vector option) to
 # every interface.
@@ -196,13 +199,19 @@ class OvelCanFdBus(can.BusABC):
     def _recv_internal(self, timeout: Optional[float]) -> Tuple[Optional[Message], bool]:
         if self._shut_down:
             raise CanOperationError("the bus is shut down")
-        try:
-            if timeout is not None and timeout <= 0:
-                item = self._queue.get(block=False)
-            else:
-                item = self._queue.get(block=True, timeout=timeout)
-        except queue.Empty:
-            return None, False
+        # Waits in slices, so that reception ending by itself is noticed by a waiting reader too.
+        deadline = None if timeout is None else time.monotonic() + max(timeout, 0.0)
+        while True:
+            wait = _RECEPTION_CHECK_PERIOD if deadline is None else min(_RECEPTION_CHECK_PERIOD, deadline - time.monotonic())
+            try:
+                item = self._queue.get(block=wait > 0, timeout=wait if wait > 0 else None)
+                break
+            except queue.Empty:
+                reason = self._adapter.reception_end()
+                if reason is not None:
+                    raise CanOperationError(reason)
+                if deadline is not None and time.monotonic() >= deadline:
+                    return None, False
         if item is _SHUT_DOWN:
             self._queue.put(_SHUT_DOWN)
             raise CanOperationError("the bus is shut down")

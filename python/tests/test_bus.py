@@ -232,3 +232,10 @@ b.shutdown()
     environment = dict(os.environ, OVSIM_BUS=str(tmp_path / "bus"), OVSIM_ADAPTERS="A1:1,B1:1")
     result = subprocess.run([sys.executable, "-c", script], env=environment, capture_output=True, text=True, timeout=60)
     assert result.stdout.split() == ["0x123", "0102", "True", "None"], result.stderr
+def test_recv_raises_once_reception_ended_by_itself(sim):
+    with open_bus() as bus:
+        sim.feed(0, 0x123, b"\x01")
+        assert bus.recv(5).arbitration_id == 0x123
+        sim.lib.ovsim_halt_in(0, 1)  # a stall that clearing does not cure
+        with pytest.raises(can.CanOperationError, match="stalls however often it is cleared"):
+            bus.recv(10)
