@@ -298,6 +298,87 @@ OVEL_CANFD_API int32_t ovel_canfd_set_rx_callback_ex(ovel_canfd_driver* handle,
 OVEL_CANFD_API int32_t ovel_canfd_transmit(ovel_canfd_driver* handle,
                                            const ovel_canfd_frame* frame);
 
+/*
+ * Health: counters and the state of reception.
+ *
+ * Reception recovers by itself from what a USB link or an adapter's firmware does now and then.
+ * A receive transfer that completes with an error or that overflows its 80-byte buffer (a
+ * babbling adapter, a firmware that pads), and one whose resubmission libusb refuses, is
+ * resubmitted at once twice in a row, then by the library's recovery thread ("ovel-rx-recover",
+ * started by the first start, ended by close) after a delay that doubles from 1 ms to 64 ms;
+ * the frame it would have carried is lost and counted. A stalled receive endpoint is cleared
+ * (libusb_clear_halt, on the recovery thread) and the transfers are resubmitted.
+ * Reception ends by itself only when that cannot help: the adapter is gone (unplugged), the
+ * endpoint stalls again after 4 clears with no frame in between (stall persists), or one
+ * transfer failed 48 times in a row, some 2.6 s (errors persist). Then no receive transfer stays
+ * in flight, no frame arrives any more, channels stay started and transmits are still tried;
+ * rx_state reads OVEL_CANFD_RX_ENDED with the reason in rx_end_reason (kept after stop, until the
+ * next start). To recover, stop every started channel and start them again (after reopening
+ * for an unplugged adapter).
+ */
+
+/* ovel_canfd_stats.rx_state */
+enum {
+    OVEL_CANFD_RX_STOPPED = 0, /* not started since opening, or stopped by the application */
+    OVEL_CANFD_RX_RUNNING = 1, /* started and receiving */
+    OVEL_CANFD_RX_ENDED = 2    /* ended by itself: see rx_end_reason */
+};
+
+/* ovel_canfd_stats.rx_end_reason */
+enum {
+    OVEL_CANFD_RX_END_NONE = 0,
+    OVEL_CANFD_RX_END_UNPLUGGED = 1,      /* the adapter is gone */
+    OVEL_CANFD_RX_END_STALL_PERSISTS = 2, /* the receive endpoint stalled again after each clear */
+    OVEL_CANFD_RX_END_ERRORS_PERSIST = 3  /* receive transfers kept failing through every retry */
+};
+
+/* Returned by ovel_canfd_get_stats for a NULL record or a `size` below 4. */
+#define OVEL_CANFD_ERR_INVALID_ARGUMENT (-11)
+
+/*
+ * Counters of one open adapter since it was opened, and the state of its reception. Versioned:
+ * the caller sets `size` to sizeof(ovel_canfd_stats) as it was compiled; later versions of the
+ * library only append fields, so an older caller gets the fields it knows. Counts are 64-bit and
+ * do not wrap in practice.
+ */
+typedef struct ovel_canfd_stats {
+    uint32_t size;     /* offset 0: in: bytes the caller provides; out: bytes filled */
+    uint32_t rx_state; /* offset 4: OVEL_CANFD_RX_* */
+    uint32_t rx_end_reason;          /* offset 8: OVEL_CANFD_RX_END_* (with OVEL_CANFD_RX_ENDED) */
+    uint32_t rx_transfers_in_flight; /* offset 12: receive transfers in flight, of 32 */
+    uint64_t rx_frames;    /* offset 16: frames received and queued for the callback, echoes too */
+    uint64_t rx_delivered; /* offset 24: frames the callback was called with */
+    uint64_t rx_echoes;    /* offset 32: received frames that are echoes of transmitted ones */
+    uint64_t rx_overflow_flags;  /* offset 40: received frames with the adapter's OVERFLOW flag:
+                                    the adapter lost frames before each of them */
+    uint64_t rx_dropped_short;   /* offset 48: transfers that held no whole host frame */
+    uint64_t rx_dropped_header;  /* offset 56: frames with a DLC above 15 or a channel the
+                                    adapter does not have */
+    uint64_t rx_dropped_overflow;  /* offset 64: completions that overflowed the 80-byte buffer */
+    uint64_t rx_dropped_no_memory; /* offset 72: frames lost because the queue could not grow */
+    uint64_t rx_queue_depth;       /* offset 80: frames queued, not yet delivered, now */
+    uint64_t rx_queue_high_water;  /* offset 88: the most frames the dispatch thread found
+                                      queued when it looked for more */
+    uint64_t rx_transfer_errors;   /* offset 96: receive completions with an error or a stall */
+    uint64_t rx_refusals;          /* offset 104: receive resubmissions libusb refused */
+    uint64_t rx_halts_cleared;     /* offset 112: stalls cleared on the receive endpoint */
+    uint64_t rx_retries;           /* offset 120: receive transfers resubmitted after a delay */
+    uint64_t tx_frames;            /* offset 128: frames the adapter took */
+    uint64_t tx_failures;          /* offset 136: transmits whose transfer was refused or failed */
+    uint64_t tx_timeouts;          /* offset 144: transmits the adapter did not take in time */
+} ovel_canfd_stats;                /* 152 bytes */
+
+/*
+ * Copies the counters and the state of reception into `out`: the fields that fit whole into
+ * `out->size` bytes, and sets `out->size` to the bytes filled. Counters are read without
+ * stopping anything, each one exact but not all at the same instant. Costs no USB traffic.
+ * Returns 0; -1 with no open adapter (failure text "failed to get stats: no open device");
+ * OVEL_CANFD_ERR_INVALID_ARGUMENT for a NULL `out` ("failed to get stats: null stats record")
+ * or a `size` below 4 ("failed to get stats: size too small"). Any thread, also from inside
+ * the callback; it waits while a configuration call runs on the handle.
+ */
+OVEL_CANFD_API int32_t ovel_canfd_get_stats(ovel_canfd_driver* handle, ovel_canfd_stats* out);
+
 #ifdef __cplusplus
 }
 #endif

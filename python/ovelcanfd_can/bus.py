@@ -12,7 +12,7 @@ import can
 from can import BusState, CanInitializationError, CanOperationError, Message
 
 from .frames import message_from_record, record_from_message
-from .library import OK, Frame, RxCallback, last_error, load_library
+from .library import OK, Frame, RxCallback, last_error, load_library, reception_end
 
 LOG = logging.getLogger("can.ovelcanfd")
 
@@ -21,6 +21,8 @@ MAX_BITRATE = 0xFFFFFFFF
 
 # Marks the end of reception in the receive queue; it wakes every reader blocked in recv.
 _SHUT_DOWN = object()
+# How often a waiting recv() looks whether reception ended by itself, in seconds.
+_RECEPTION_CHECK_PERIOD = 0.1
 
 # Buses not shut down yet. The strong references keep each bus's ctypes callback alive as long as
 # the library may call it, and let the interpreter's exit shut forgotten buses down before a
@@ -207,19 +209,29 @@ class OvelCanFdBus(can.BusABC):
                 pass
 
     def _recv_internal(self, timeout: Optional[float]) -> Tuple[Optional[Message], bool]:
-        try:
-            if timeout is not None and timeout <= 0:
-                item = self._queue.get(block=False)
-            else:
-                item = self._queue.get(block=True, timeout=timeout)
-        except queue.Empty:
-            return None, False
+        # Waits in slices, so that reception ending by itself is noticed by a waiting reader too.
+        deadline = None if timeout is None else time.monotonic() + max(timeout, 0.0)
+        while True:
+            wait = _RECEPTION_CHECK_PERIOD if deadline is None else min(_RECEPTION_CHECK_PERIOD, deadline - time.monotonic())
+            try:
+                item = self._queue.get(block=wait > 0, timeout=wait if wait > 0 else None)
+                break
+            except queue.Empty:
+                self._raise_if_reception_ended()
+                if deadline is not None and time.monotonic() >= deadline:
+                    return None, False
         if item is _SHUT_DOWN:
             self._queue.put(_SHUT_DOWN)
             raise CanOperationError("the bus is shut down")
         if isinstance(item, CanOperationError):
             raise item
         return item, False
+
+    def _raise_if_reception_ended(self) -> None:
+        with self._lock:
+            reason = None if self._handle is None else reception_end(self._library, self._handle)
+        if reason is not None:
+            raise CanOperationError(reason)
 
     # -- transmission --------------------------------------------------------------------------
 

@@ -4,7 +4,7 @@ import ctypes
 import ctypes.util
 import os
 import threading
-from typing import Dict, List
+from typing import Dict, List, Optional
 
 from can import CanInterfaceNotImplementedError
 
@@ -38,6 +38,24 @@ class Frame(ctypes.Structure):
 assert ctypes.sizeof(Frame) == 80 and ctypes.alignment(Frame) == 4
 assert Frame.data.offset == 9 and Frame.extended.offset == 73 and Frame.err.offset == 79
 
+class Stats(ctypes.Structure):
+    """The leading fields of the C record ovel_canfd_stats that the plugin reads."""
+
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("rx_state", ctypes.c_uint32),
+        ("rx_end_reason", ctypes.c_uint32),
+        ("rx_transfers_in_flight", ctypes.c_uint32),
+    ]
+
+
+RX_ENDED = 2
+_RX_END_REASONS = {
+    1: "the adapter is gone",
+    2: "the receive endpoint stalls however often it is cleared",
+    3: "receive transfers keep failing",
+}
+
 #: ovel_canfd_rx_callback: void (*)(const ovel_canfd_frame*).
 RxCallback = ctypes.CFUNCTYPE(None, ctypes.POINTER(Frame))
 
@@ -60,6 +78,7 @@ _SIGNATURES = {
     "ovel_canfd_stop": (ctypes.c_int32, [_handle, ctypes.c_uint8]),
     "ovel_canfd_set_rx_callback": (ctypes.c_int32, [_handle, RxCallback]),
     "ovel_canfd_transmit": (ctypes.c_int32, [_handle, ctypes.POINTER(Frame)]),
+    "ovel_canfd_get_stats": (ctypes.c_int32, [_handle, ctypes.POINTER(Stats)]),
 }
 
 _loaded_lock = threading.Lock()
@@ -123,3 +142,12 @@ def last_error(library: ctypes.CDLL, handle: int) -> str:
     """The failure text of the handle's most recent call."""
     text = library.ovel_canfd_get_last_error(handle)
     return text.decode("utf-8", errors="replace") if text else ""
+
+
+def reception_end(library: ctypes.CDLL, handle: int) -> Optional[str]:
+    """Why the handle's reception ended by itself, or None while it runs or was stopped."""
+    stats = Stats(size=ctypes.sizeof(Stats))
+    if library.ovel_canfd_get_stats(handle, ctypes.byref(stats)) != OK or stats.rx_state != RX_ENDED:
+        return None
+    reason = _RX_END_REASONS.get(stats.rx_end_reason, f"reason {stats.rx_end_reason}")
+    return f"reception ended by itself: {reason}; stop and start again to recover"

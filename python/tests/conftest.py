@@ -40,6 +40,7 @@ def _load_simulator() -> ctypes.CDLL:
         "ovsim_out_frame_count": (i32, [i32]),
         "ovsim_out_frame": (i32, [i32, i32, ctypes.c_char_p, i32]),
         "ovsim_set_out_behaviour": (i32, [i32, i32]),
+        "ovsim_halt_in": (i32, [i32, i32]),
         "ovsim_channel_started": (i32, [i32, u8]),
         "ovsim_set_time_scale": (None, [ctypes.c_double]),
         "ovsim_live_objects": (i32, []),

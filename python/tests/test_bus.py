@@ -169,3 +169,12 @@ def test_concurrent_senders_lose_no_frame(sim):
     for base in (0x100, 0x200, 0x300):
         assert [i for i in echoes if base <= i < base + 0x100] == list(range(base, base + 50))
 
+
+
+def test_recv_raises_once_reception_ended_by_itself(sim):
+    with open_bus() as bus:
+        sim.feed(0, 0x123, b"\x01")
+        assert bus.recv(5).arbitration_id == 0x123
+        sim.lib.ovsim_halt_in(0, 1)  # a stall that clearing does not cure
+        with pytest.raises(can.CanOperationError, match="stalls however often it is cleared"):
+            bus.recv(10)

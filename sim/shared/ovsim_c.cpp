@@ -297,3 +297,13 @@ OVSIM_EXPORT int32_t ovsim_live_objects(void) {
     const ovsim::Counters c = ovsim::counters();
     return c.contexts + c.handles + c.claimed_interfaces + c.transfers_allocated;
 }
+
+// Halts the adapter's bulk IN endpoint (persists != 0: clearing does not cure it).
+OVSIM_EXPORT int32_t ovsim_halt_in(int32_t adapter, int32_t persists) {
+    ovsim::Adapter* a = adapter_at(adapter);
+    if (a == nullptr) {
+        return -1;
+    }
+    a->halt_in(persists != 0);
+    return 0;
+}

@@ -124,13 +124,19 @@ void close_device(Driver* driver) {
 }
 
 // The handler a streaming period's dispatch thread calls for every frame.
-ovel::FrameHandler frame_handler(Driver* driver, std::shared_ptr<ovel::RxCallbackSlot> slot) {
-    return [driver, slot = std::move(slot)](const ovel::gsusb::HostFrame& frame) {
+ovel::FrameHandler frame_handler(Driver* driver, std::shared_ptr<ovel::RxCallbackSlot> slot,
+                                 std::shared_ptr<std::atomic<std::uint64_t>> delivered) {
+    return [driver, slot = std::move(slot),
+            delivered = std::move(delivered)](const ovel::gsusb::HostFrame& frame) {
         // The record lives in the dispatch thread's storage, built anew for every frame.
         ovel_canfd_frame record;
         ovel::record_from_host_frame(frame, record);
         delivering_handle = driver;
-        slot->deliver(record);
+        // The counter is shared: the callback may have closed the device meanwhile.
+        const bool called = slot->deliver(record);
+        if (called) {
+            ovel::usb::count_one(*delivered);
+        }
         delivering_handle = nullptr;
         if (free_after_callback) {
             // ovel_canfd_deinit from inside the callback: the handle goes once it has returned.
@@ -283,7 +289,7 @@ OVEL_CANFD_API int32_t ovel_canfd_start(ovel_canfd_driver* handle, uint8_t chann
             // A new streaming period: the callback registered now is the one it calls.
             std::lock_guard lock(handle->registration_mutex);
             handle->slot = std::make_shared<ovel::RxCallbackSlot>(handle->registered);
-            handler = frame_handler(handle, handle->slot);
+            handler = frame_handler(handle, handle->slot, device.delivered_counter());
         }
         return device.start(channel, std::move(handler));
     });

@@ -17,12 +17,13 @@ bool RxCallbackSlot::delivering_here() const {
     return delivering_slot == this;
 }
 
-void RxCallbackSlot::deliver(const ovel_canfd_frame& record) {
+bool RxCallbackSlot::deliver(const ovel_canfd_frame& record) {
     // Announce the call before reading the callback: a replace() that swaps after this read
     // then sees the call in progress (both sequentially consistent).
     const std::uint32_t started = calls_.fetch_add(1, std::memory_order_seq_cst) + 1;
     const RxCallback* callback = current_.load(std::memory_order_seq_cst);
     delivering_slot = this;
+    const bool called = callback->with_user != nullptr || callback->plain != nullptr;
     if (callback->with_user != nullptr) {
         callback->with_user(&record, callback->user);
     } else if (callback->plain != nullptr) {
@@ -33,6 +34,7 @@ void RxCallbackSlot::deliver(const ovel_canfd_frame& record) {
     if (replacers_waiting_.load(std::memory_order_seq_cst) > 0) {
         calls_.notify_all();
     }
+    return called;
 }
 
 void RxCallbackSlot::replace(const RxCallback& callback) {

@@ -25,8 +25,8 @@ class RxCallbackSlot {
     RxCallbackSlot& operator=(const RxCallbackSlot&) = delete;
     ~RxCallbackSlot();
 
-    // Dispatch thread: calls the current callback with the record.
-    void deliver(const ovel_canfd_frame& record);
+    // Dispatch thread: calls the current callback with the record; false if there is none.
+    bool deliver(const ovel_canfd_frame& record);
     // Any thread: installs `callback` and waits until a call of the old one in progress on the
     // dispatch thread has returned, unless called from inside that call.
     void replace(const RxCallback& callback);

@@ -343,10 +343,13 @@ Expected<void, DriverError> Device::transmit(const gsusb::CanFrame& frame) {
     if (!sent) {
         const usb::UsbError& error = sent.error();
         if (error.is_transfer_timeout()) {
+            usb::count_one(tx_counters_.timeouts);
             return unexpected(DriverError::timeout());
         }
+        usb::count_one(tx_counters_.failures);
         return unexpected(DriverError::device_error(error));
     }
+    usb::count_one(tx_counters_.frames);
     return {};
 }
 

@@ -10,6 +10,7 @@
 
 #include "common/expected.h"
 #include "device/channel_settings.h"
+#include "device/device_stats.h"
 #include "device/driver_error.h"
 #include "device/rx_dispatcher.h"
 #include "gsusb/host_frame.h"
@@ -49,6 +50,12 @@ class Device {
     bool rx_consumer_sleeping() const { return usb_->rx_queue()->consumer_sleeping(); }
     // Counters and state of reception.
     usb::RxHealth rx_health() const { return usb_->rx_health(); }
+    // Every counter and the state of reception; any thread.
+    DeviceStats stats() const;
+    // Counts the callbacks made with a frame. Shared: a dispatch thread may outlive the device.
+    const std::shared_ptr<std::atomic<std::uint64_t>>& delivered_counter() const {
+        return delivered_;
+    }
 
     // Setters: bitrates go to the adapter at once, flags with the next start.
     Expected<void, DriverError> set_bitrate(unsigned channel, std::uint32_t bitrate);
@@ -102,6 +109,9 @@ class Device {
     std::uint32_t sw_version_ = 0;
     std::uint32_t hw_version_ = 0;
     std::uint32_t features_ = 0;
+    std::shared_ptr<std::atomic<std::uint64_t>> delivered_ =
+        std::make_shared<std::atomic<std::uint64_t>>(0);
+    TxCounters tx_counters_;
 };
 
 }  // namespace ovel

@@ -153,6 +153,11 @@ bool RxQueue::try_pop(gsusb::HostFrame& out) noexcept {
         if (popped_count_ == known_pushed_) {
             return false;
         }
+        // Measured only when the consumer catches up: no cost per frame.
+        const std::size_t waiting = known_pushed_ - popped_count_;
+        if (waiting > high_water_.load(std::memory_order_relaxed)) {
+            high_water_.store(waiting, std::memory_order_relaxed);
+        }
     }
     if (head_index_ == RX_SEGMENT_FRAMES) {
         // The producer linked the next segment before it published a frame in it.

@@ -58,6 +58,8 @@ class RxQueue {
 
     // Frames pushed and not yet popped (approximate while both sides run).
     std::size_t size() const noexcept;
+    // The most frames the consumer found waiting when it looked for more (diagnostics).
+    std::size_t high_water() const noexcept { return high_water_.load(std::memory_order_relaxed); }
     // Segments currently allocated, queued frames and spares alike (for tests and diagnostics).
     std::size_t segment_count() const noexcept {
         return segments_allocated_.load(std::memory_order_relaxed);
@@ -103,6 +105,7 @@ class RxQueue {
     std::size_t head_index_ = RX_SEGMENT_FRAMES;
     std::size_t popped_count_ = 0;
     std::size_t known_pushed_ = 0;  // last value of pushed_ seen, so most pops skip reading it
+    std::atomic<std::size_t> high_water_{0};  // written by the consumer only
     std::chrono::steady_clock::time_point last_empty_{};  // when a pop last found it empty
 
     // Rarely written: the sleep handshake, wakes, the end of the producer and the segment pool.

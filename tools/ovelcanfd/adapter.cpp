@@ -117,13 +117,24 @@ int Adapter::channel_count() {
 }
 
 bool Adapter::shut_down() {
+    const bool stopped = stop_all();
+    ovel_canfd_close(handle_);
+    return stopped;
+}
+
+bool Adapter::stop_all() {
     bool stopped = true;
     for (const std::uint8_t channel : started_) {
         stopped = check(ovel_canfd_stop(handle_, channel)) && stopped;
     }
     started_.clear();
-    ovel_canfd_close(handle_);
     return stopped;
+}
+
+bool Adapter::stats(ovel_canfd_stats& out) {
+    out = ovel_canfd_stats{};
+    out.size = sizeof out;
+    return handle_ != nullptr && ovel_canfd_get_stats(handle_, &out) == OVEL_CANFD_OK;
 }
 
 }  // namespace ovel::tool

@@ -49,6 +49,11 @@ class Adapter {
     int channel_count();
     // Stops every channel this object started, then closes; false if a stop failed (reported).
     bool shut_down();
+    // Stops every channel this object started and leaves the adapter open; false if a stop
+    // failed (reported).
+    bool stop_all();
+    // The open adapter's counters and state of reception; false with none open.
+    bool stats(ovel_canfd_stats& out);
 
   private:
     bool check(std::int32_t result);

@@ -10,6 +10,7 @@
 #include "adapter.h"
 #include "commands.h"
 #include "frame_syntax.h"
+#include "stats_report.h"
 #include "stop_signal.h"
 
 namespace ovel::tool {
@@ -131,7 +132,8 @@ int run_dump(const std::vector<std::string>& words) {
     bool output_open = true;
     std::deque<Received> batch;
     while (output_open && !stop_requested() && (limit == 0 || printed < limit) &&
-           (!deadline || std::chrono::steady_clock::now() < *deadline)) {
+           (!deadline || std::chrono::steady_clock::now() < *deadline) &&
+           !reception_ended(adapter)) {
         {
             std::unique_lock lock(queue.mutex);
             auto wake = std::chrono::steady_clock::now() + POLL_PERIOD;
@@ -144,12 +146,13 @@ int run_dump(const std::vector<std::string>& words) {
         output_open = print_queued(batch, printed, limit);
     }
     // Stopping ends the receive thread: no callback runs after this, so the queue is ours.
-    const bool stopped = adapter.shut_down();
+    const bool stopped = adapter.stop_all();
     if (output_open) {
         std::lock_guard lock(queue.mutex);
         print_queued(queue.frames, printed, limit);
     }
-    return stopped ? 0 : EXIT_ADAPTER_FAILURE;
+    const bool ended = report_stats(adapter);
+    return stopped && !ended ? 0 : EXIT_ADAPTER_FAILURE;
 }
 
 }  // namespace ovel::tool
