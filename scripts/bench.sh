@@ -11,7 +11,8 @@
 #                       and draw docs/perf-cpu.png and docs/perf-p99.png from it
 #                       (scripts/bench-plot.py; installs Debian's python3-matplotlib if missing)
 #   ovel_bench options: --runs N, --only PARTS, --rates LIST, --timings LIST,
-#                       --competitors LIST, --csv FILE, --smoke (bench/ovel_bench.cpp)
+#                       --competitors LIST, --csv FILE, --smoke, --soak MINUTES
+#                       (bench/ovel_bench.cpp)
 #   e.g. scripts/bench.sh --previous --plot          the full comparison with the last commit
 set -eu
 root="$(cd "$(dirname "$0")/.." && pwd)"

@@ -28,8 +28,6 @@ constexpr std::uint32_t STREAM_ID = 0x100;
 constexpr std::uint32_t PROBE_ID = 0x7F0;
 constexpr std::uint32_t MAIN_TX_ID = 0x7A0, BACKGROUND_TX_ID = 0x7A1, CALLBACK_TX_ID = 0x7A2;
 constexpr std::uint8_t CHANNELS = 2;  // the adapter's; channel 2 is one it lacks
-// Receive faults of this size end reception today: they need retrying with backoff.
-constexpr bool RECEPTION_RECOVERS_FROM_PERSISTENT_ERRORS = false;
 
 std::uint64_t env_number(const char* name, std::uint64_t fallback) {
     const char* text = std::getenv(name);
@@ -397,7 +395,9 @@ class FaultStorm : public SimTest {
     bool plugged_ = false;
     ovsim::Adapter* opened_ = nullptr;  // the adapter the handle opened last
     bool open_ = false;
-    int refused_in_ = 0;  // receive submissions refused since reception last started
+    // A fault that persists may have ended reception: it runs again from the next start that
+    // finds no channel started, once the fault is gone.
+    bool reception_doubtful_ = false;
     bool faults_ = false;    // injected and not cleared
     bool clean_ = true;      // no fault since the last open: every call must succeed
     bool init_fails_ = false;
@@ -576,8 +576,8 @@ void FaultStorm::start_or_stop() {
         expect_exactly("start", code, 0);
     }
     if (code == 0) {
-        if (!any_started() && all_known()) {
-            refused_in_ = 0;  // every receive transfer is submitted afresh
+        if (!any_started() && all_known() && !faults_) {
+            reception_doubtful_ = false;
         }
         started_[channel] = 1;
     }
@@ -644,8 +644,9 @@ void FaultStorm::inject_fault() {
         ovsim::REQUEST_BITTIMING, ovsim::REQUEST_MODE, ovsim::REQUEST_DATA_BITTIMING,
         ovsim::REQUEST_DEVICE_CONFIG, ovsim::REQUEST_BT_CONST};
     const std::uint8_t request = requests[pick(requests.size())];
-    const int heavy = RECEPTION_RECOVERS_FROM_PERSISTENT_ERRORS && chance(4) ? 100 : 1;
-    switch (pick(12)) {
+    // Long enough to need retries with backoff, short of what ends reception for good.
+    const int heavy = chance(4) ? 50 : 1;
+    switch (pick(13)) {
         case 0:
             last_fault_ = "stalled control request " + std::to_string(request);
             adapter_->set_control_status(request, LIBUSB_TRANSFER_STALL);
@@ -666,9 +667,6 @@ void FaultStorm::inject_fault() {
             last_fault_ = "refused submissions on endpoint " + std::to_string(endpoint) + " x" +
                           std::to_string(count);
             adapter_->refuse_submissions(endpoint, LIBUSB_ERROR_IO, count);
-            if (endpoint == ovsim::ENDPOINT_BULK_IN) {
-                refused_in_ += count;
-            }
             break;
         }
         case 4: {
@@ -676,7 +674,9 @@ void FaultStorm::inject_fault() {
                 LIBUSB_TRANSFER_ERROR, LIBUSB_TRANSFER_STALL, LIBUSB_TRANSFER_OVERFLOW,
                 LIBUSB_TRANSFER_TIMED_OUT};
             const libusb_transfer_status status = statuses[pick(statuses.size())];
-            const int count = static_cast<int>(1 + pick(8)) * heavy;
+            // Each stall is a halt the driver clears; a few in a row are still transient.
+            const int count = status == LIBUSB_TRANSFER_STALL ? static_cast<int>(1 + pick(4))
+                                                              : static_cast<int>(1 + pick(8)) * heavy;
             last_fault_ = "failed receive completions " + std::to_string(status) + " x" +
                           std::to_string(count);
             adapter_->fail_in(status, count);
@@ -713,7 +713,14 @@ void FaultStorm::inject_fault() {
             ovsim::set_init_result(LIBUSB_ERROR_NO_MEM);
             init_fails_ = true;
             break;
-        case 10:
+        case 10: {
+            const bool persists = chance(3);
+            last_fault_ = persists ? "bulk IN halted for good" : "bulk IN halted";
+            adapter_->halt_in(persists);
+            reception_doubtful_ = reception_doubtful_ || persists;
+            break;
+        }
+        case 11:
             last_fault_ = "unplugged";
             adapter_->unplug();
             plugged_ = false;
@@ -788,10 +795,7 @@ void FaultStorm::step() {
         case 15:
             if (faults_) {
                 clear_faults();
-                // Each refused resubmission ends one of the 32 receive transfers for good today.
-                const bool survivable = RECEPTION_RECOVERS_FROM_PERSISTENT_ERRORS ||
-                                        refused_in_ < 32;
-                if (reachable() && all_known() && any_started() && survivable) {
+                if (reachable() && all_known() && any_started() && !reception_doubtful_) {
                     expect_reception_alive(last_fault_);
                 }
             } else {
