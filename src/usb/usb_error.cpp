@@ -14,6 +14,11 @@ bool UsbError::is_transfer_timeout() const {
            std::strcmp(operation_, "send: transfer") == 0;
 }
 
+bool UsbError::is_control_out_stall() const {
+    return kind_ == Kind::Libusb && code_ == LIBUSB_ERROR_PIPE &&
+           std::strcmp(operation_, "control_out: transfer") == 0;
+}
+
 std::string UsbError::describe() const {
     switch (kind_) {
         case Kind::Libusb:
