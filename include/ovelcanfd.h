@@ -354,6 +354,22 @@ typedef struct ovel_canfd_bit_timing {
 OVEL_CANFD_API int32_t ovel_canfd_get_bit_timing(ovel_canfd_driver* handle, uint8_t channel,
                                                  bool data_phase, ovel_canfd_bit_timing* out);
 
+/*
+ * Firmware numbering. The data-phase timing goes out as gs_usb request 8. Firmware that numbers
+ * its requests as the Linux kernel's gs_usb driver does (where 8 is GET_USER_ID) stalls it: the
+ * same timing is then sent as request 10, and if the adapter takes it, the call succeeds and
+ * the adapter gets its data-phase timings as request 10 until it is closed. If 10 fails too,
+ * the failure of 8 is reported, as before.
+ *
+ * Failing USB event handling. Should libusb's event handling fail 8 times in a row (an
+ * interrupted wait does not count), the adapter's event thread ends, as for an adapter that is
+ * gone: a transmit or configuration call waiting for its transfer returns DEVICE at once, and
+ * so does every later one that needs the adapter, with the text "...: DeviceError(Libusb(
+ * \"send: event handling\", CODE))" (or "control_out: event handling", "control_in: ...")
+ * carrying libusb's error code. Close the adapter (it still releases everything) and open it
+ * again.
+ */
+
 #ifdef __cplusplus
 }
 #endif
