@@ -35,10 +35,12 @@ class CompletionSignal {
 
     // Event thread, when event handling has ended for good: releases a waiter whose transfer
     // will never complete. A transfer that is idle is left as it is.
+    // Sequentially consistent, as arm(): either it sees the armed transfer, or the armer's look
+    // afterwards sees that event handling has ended.
     void abandon() noexcept {
-        std::uint32_t state = state_.load(std::memory_order_acquire);
+        std::uint32_t state = state_.load(std::memory_order_seq_cst);
         while (state == PENDING || state == SLEEPING) {
-            if (state_.compare_exchange_weak(state, ABANDONED, std::memory_order_acq_rel)) {
+            if (state_.compare_exchange_weak(state, ABANDONED, std::memory_order_seq_cst)) {
                 if (state == SLEEPING) {
                     futex_wake_one(state_);
                 }
