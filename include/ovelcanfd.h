@@ -110,7 +110,8 @@ enum {
     OVEL_CANFD_ERR_UNSUPPORTED_FEATURE = -9,
     /* A frame record that cannot be sent as it is (InvalidFrame). */
     OVEL_CANFD_ERR_INVALID_FRAME = -10,
-    /* A pointer or size argument that cannot be used (NULL record, record too small). */
+    /* An argument outside its documented range: a NULL record, a record too small, a value
+       out of range (InvalidArgument). */
     OVEL_CANFD_ERR_INVALID_ARGUMENT = -11
 };
 
@@ -539,6 +540,76 @@ OVEL_CANFD_API int32_t ovel_canfd_get_termination(ovel_canfd_driver* handle, uin
  * INVALID_CHANNEL, DEVICE. Failure text "failed to identify adapter".
  */
 OVEL_CANFD_API int32_t ovel_canfd_identify(ovel_canfd_driver* handle, uint8_t channel, bool on);
+
+/*
+ * Bit timing with a chosen sample point.
+ *
+ * ovel_canfd_set_bitrate and ovel_canfd_set_data_bitrate keep their fixed search, whose
+ * sample point is (n - 8) / n of the bit (60 % for 20 time quanta). Mixed networks need the
+ * sample point to match the other nodes': these two functions compute the timing within the
+ * adapter's own limits (read from the adapter at opening: BT_CONST, and for the data phase
+ * BT_CONST_EXT when the adapter has it, otherwise the nominal limits) with the sample point
+ * closest to `sample_point_permille` (875 = 87.5 %). The bitrate is matched as by
+ * ovel_canfd_set_bitrate: exactly if possible, else within 0.1 %, else within 0.5 %; among
+ * those the closest sample point wins, then the smaller bitrate error, then the earlier sample
+ * point, then the smaller prescaler. sjw is as large as the adapter's limit and both phase
+ * segments allow; tseg1 is sent as prop_seg = tseg1 / 2 and phase_seg1 = the rest, as the
+ * Linux kernel does.
+ * sample_point_permille 0 picks the CiA 601-3 / SocketCAN default for the bitrate: 875 up to
+ * 500 kbit/s, 800 up to 800 kbit/s, 750 above. 1 to 999 are taken as given.
+ * Otherwise they behave as ovel_canfd_set_bitrate and ovel_canfd_set_data_bitrate: the timing
+ * goes to the adapter at once, also to a started channel; same checks in the same order (for
+ * the data phase UNSUPPORTED_FEATURE ("FD") first; then INVALID_CHANNEL; then the sample point:
+ * INVALID_ARGUMENT, "InvalidArgument(\"sample_point_permille\")" for 1000 or more; then
+ * INVALID_BITRATE when no timing exists); same failure texts ("failed to set bitrate", and
+ * "failed to set bit timing" with DEVICE when the adapter did not take the request). A setter
+ * that fails has changed nothing. Configuration calls: see "Threads".
+ */
+OVEL_CANFD_API int32_t ovel_canfd_set_bitrate_sample_point(ovel_canfd_driver* handle,
+                                                           uint8_t channel, uint32_t bitrate,
+                                                           uint32_t sample_point_permille);
+OVEL_CANFD_API int32_t ovel_canfd_set_data_bitrate_sample_point(ovel_canfd_driver* handle,
+                                                                uint8_t channel, uint32_t bitrate,
+                                                                uint32_t sample_point_permille);
+
+/* A bit timing as it was sent to the adapter, and what it gives on the bus. */
+typedef struct ovel_canfd_bit_timing {
+    uint32_t brp;                   /* prescaler: clock periods per time quantum */
+    uint32_t prop_seg;              /* time quanta, as sent */
+    uint32_t phase_seg1;            /* time quanta, as sent */
+    uint32_t phase_seg2;            /* time quanta, as sent */
+    uint32_t sjw;                   /* time quanta, as sent */
+    uint32_t bitrate;               /* the adapter's clock / (brp * quanta per bit), rounded */
+    uint32_t sample_point_permille; /* (1 + prop_seg + phase_seg1) / quanta per bit, rounded */
+} ovel_canfd_bit_timing;
+
+/*
+ * Writes to *out the timing last sent to the adapter for the channel's nominal phase
+ * (data_phase false) or data phase (data_phase true), by any of the four bitrate setters,
+ * since the adapter was opened. Before any was sent for that phase, every field of *out is 0;
+ * a setter that failed leaves the previous timing as it was. Sends nothing to the adapter.
+ * Returns 0, -1 with no open adapter, INVALID_CHANNEL, or INVALID_ARGUMENT for a NULL `out`
+ * ("InvalidArgument(\"out\")"). Failure text "failed to get bit timing". A configuration call
+ * (see "Threads"); *out is written only when it returns 0.
+ */
+OVEL_CANFD_API int32_t ovel_canfd_get_bit_timing(ovel_canfd_driver* handle, uint8_t channel,
+                                                 bool data_phase, ovel_canfd_bit_timing* out);
+
+/*
+ * Firmware numbering. The data-phase timing goes out as gs_usb request 8. Firmware that numbers
+ * its requests as the Linux kernel's gs_usb driver does (where 8 is GET_USER_ID) stalls it: the
+ * same timing is then sent as request 10, and if the adapter takes it, the call succeeds and
+ * the adapter gets its data-phase timings as request 10 until it is closed. If 10 fails too,
+ * the failure of 8 is reported, as before.
+ *
+ * Failing USB event handling. Should libusb's event handling fail 8 times in a row (an
+ * interrupted wait does not count), the adapter's event thread ends, as for an adapter that is
+ * gone: a transmit or configuration call waiting for its transfer returns DEVICE at once, and
+ * so does every later one that needs the adapter, with the text "...: DeviceError(Libusb(
+ * \"send: event handling\", CODE))" (or "control_out: event handling", "control_in: ...")
+ * carrying libusb's error code. Close the adapter (it still releases everything) and open it
+ * again.
+ */
 
 #ifdef __cplusplus
 }

@@ -13,7 +13,7 @@ constexpr std::uint8_t DESCRIPTOR_DEVICE = 1, DESCRIPTOR_CONFIGURATION = 2, DESC
 
 // gs_usb request codes this adapter knows; every other one stalls.
 constexpr std::uint8_t HOST_FORMAT = 0, BITTIMING = 1, MODE = 2, BT_CONST = 4, DEVICE_CONFIG = 5,
-                       DATA_BITTIMING = 8;
+                       DATA_BITTIMING = 8, DATA_BITTIMING_STANDARD = 10;
 constexpr std::uint32_t FEATURES = 0x1 | 0x2 | 0x100;  // listen-only, loopback, CAN FD
 
 void put_u16(std::vector<std::uint8_t>& out, std::uint16_t value) {
@@ -177,9 +177,13 @@ ControlOutcome GsUsbModel::handle_vendor(const ControlSetup& setup,
     if (setup.value >= CHANNEL_COUNT) {
         return stall();
     }
+    const bool standard = firmware_ == Firmware::Standard;
     switch (setup.request) {
-        case BITTIMING:
         case DATA_BITTIMING:
+            return !standard && out_data.size() >= 20 ? ControlOutcome{} : stall();
+        case DATA_BITTIMING_STANDARD:
+            return standard && out_data.size() >= 20 ? ControlOutcome{} : stall();
+        case BITTIMING:
             return out_data.size() >= 20 ? ControlOutcome{} : stall();
         case MODE: {
             if (out_data.size() < 8) {

@@ -13,6 +13,12 @@ inline constexpr std::uint8_t BULK_IN_ENDPOINT = 0x81, BULK_OUT_ENDPOINT = 0x02;
 inline constexpr unsigned CHANNEL_COUNT = 2;
 inline constexpr std::uint32_t FCLK_CAN = 40'000'000;
 
+// The request numbering of the emulated firmware.
+//  Original: the data-phase timing is request 8; 10 stalls like any unknown request.
+//  Standard: as the Linux kernel's gs_usb driver numbers them, as most firmware in the field:
+//            the data-phase timing is 10, and 8 (GET_USER_ID, an IN request) stalls as an OUT.
+enum class Firmware { Original, Standard };
+
 struct ControlSetup {
     std::uint8_t request_type = 0, request = 0;
     std::uint16_t value = 0, index = 0, length = 0;
@@ -25,7 +31,8 @@ struct ControlOutcome {
 
 class GsUsbModel {
   public:
-    explicit GsUsbModel(std::string serial) : serial_(std::move(serial)) {}
+    explicit GsUsbModel(std::string serial, Firmware firmware = Firmware::Original)
+        : serial_(std::move(serial)), firmware_(firmware) {}
 
     // out_data: the data stage of an OUT request.
     ControlOutcome handle_control(const ControlSetup& setup,
@@ -48,6 +55,7 @@ class GsUsbModel {
     std::vector<std::uint8_t> descriptor(std::uint8_t type, std::uint8_t index) const;
 
     std::string serial_;
+    Firmware firmware_;
     std::uint16_t bulk_max_packet_ = 512;
     bool started_[CHANNEL_COUNT] = {};
 };

@@ -2,11 +2,15 @@
 //
 // Usage: ovel-gsusb-redir --redir SOCKET --control SOCKET --serial TEXT --log FILE
 //                         [--timeout SECONDS] [--timing immediate|hs|fs]
+//                         [--firmware original|standard]
 // Listens on both Unix sockets; QEMU connects its usb-redir chardev to the first and a serial
 // port to the second, on which the guest sends one command per line and reads one reply line.
 // --timing: bulk answers at once (immediate, the default, a high-speed device), or released on
 // the frame boundaries of a high-speed (hs, 125 us) or full-speed (fs, 1 ms) bus, with that bus's
 // packets per frame and the device reported to QEMU at that speed.
+// --firmware: the request numbering of the emulated firmware: original (the default; the
+// data-phase timing is request 8) or standard (the Linux kernel's numbering: it is 10, and 8
+// stalls).
 // Exits 0 when QEMU closes the usb-redir connection with no protocol fault seen, 1 on a fault,
 // 2 when the time-out ran out, 3 on a setup error.
 #include <fcntl.h>
@@ -64,6 +68,7 @@ int main(int argc, char** argv) {
     std::string redir_path, control_path, serial = "QEMU0001", log_path;
     long timeout_seconds = 240;
     ovel::qemu::UsbTiming timing = ovel::qemu::UsbTiming::immediate;
+    ovel::qemu::Firmware firmware = ovel::qemu::Firmware::Original;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--redir") {
@@ -83,6 +88,16 @@ int main(int argc, char** argv) {
                 return 3;
             }
             timing = *parsed;
+        } else if (option == "--firmware") {
+            const std::string value = argv[i + 1];
+            if (value == "original") {
+                firmware = ovel::qemu::Firmware::Original;
+            } else if (value == "standard") {
+                firmware = ovel::qemu::Firmware::Standard;
+            } else {
+                std::fprintf(stderr, "gs_usb emulator: --firmware takes original or standard\n");
+                return 3;
+            }
         } else {
             std::fprintf(stderr, "gs_usb emulator: unknown option %s\n", argv[i]);
             return 3;
@@ -91,7 +106,8 @@ int main(int argc, char** argv) {
     if (redir_path.empty() || control_path.empty() || log_path.empty()) {
         std::fprintf(stderr,
                      "usage: %s --redir SOCKET --control SOCKET --log FILE "
-                     "[--serial TEXT] [--timeout SECONDS] [--timing immediate|hs|fs]\n",
+                     "[--serial TEXT] [--timeout SECONDS] [--timing immediate|hs|fs] "
+                     "[--firmware original|standard]\n",
                      argv[0]);
         return 3;
     }
@@ -153,8 +169,8 @@ int main(int argc, char** argv) {
                 ::close(redir_listener);
                 redir_listener = -1;
                 set_nonblocking(redir_fd);
-                adapter =
-                    std::make_unique<ovel::qemu::RedirAdapter>(redir_fd, serial, wire_log, timing);
+                adapter = std::make_unique<ovel::qemu::RedirAdapter>(redir_fd, serial, wire_log,
+                                                                     timing, firmware);
                 redir_seen = true;
             } else if (fd == control_listener) {
                 control_fd = ::accept4(control_listener, nullptr, nullptr, SOCK_CLOEXEC);

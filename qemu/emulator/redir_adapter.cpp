@@ -58,9 +58,10 @@ std::vector<std::uint8_t> injected_frame(unsigned n) {
 
 }  // namespace
 
-RedirAdapter::RedirAdapter(int redir_fd, std::string serial, std::FILE* wire_log, UsbTiming timing)
+RedirAdapter::RedirAdapter(int redir_fd, std::string serial, std::FILE* wire_log, UsbTiming timing,
+                           Firmware firmware)
     : fd_(redir_fd),
-      model_(std::move(serial)),
+      model_(std::move(serial), firmware),
       wire_log_(wire_log),
       timing_(timing),
       scheduler_(bus_speed(timing)) {

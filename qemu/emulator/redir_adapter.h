@@ -19,7 +19,8 @@ namespace ovel::qemu {
 
 class RedirAdapter {
   public:
-    RedirAdapter(int redir_fd, std::string serial, std::FILE* wire_log, UsbTiming timing);
+    RedirAdapter(int redir_fd, std::string serial, std::FILE* wire_log, UsbTiming timing,
+                 Firmware firmware = Firmware::Original);
     ~RedirAdapter();
     RedirAdapter(const RedirAdapter&) = delete;
     RedirAdapter& operator=(const RedirAdapter&) = delete;

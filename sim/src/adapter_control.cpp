@@ -11,6 +11,7 @@ constexpr std::uint8_t TYPE_VENDOR_IN = 0xC1;   // device to host, vendor, inter
 constexpr std::uint8_t TYPE_VENDOR_OUT = 0x41;  // host to device, vendor, interface
 constexpr int DEVICE_CONFIG_SIZE = 12;
 constexpr int BT_CONST_SIZE = 40;
+constexpr int BT_CONST_EXT_SIZE = 72;
 constexpr int BITTIMING_SIZE = 20;
 constexpr int MODE_SIZE = 8;
 constexpr std::uint32_t MODE_RESET = 0;
@@ -62,12 +63,22 @@ std::optional<std::vector<std::uint8_t>> reply_to(const AdapterModel& adapter,
         put_u32(&reply[8], config.hw_version);
         return reply;
     }
-    if (request.request == REQUEST_BT_CONST && request.value <= config.icount) {
-        std::vector<std::uint8_t> reply(BT_CONST_SIZE, 0);
+    const bool has_ext = (config.features & FEATURE_BT_CONST_EXT) != 0;
+    if ((request.request == REQUEST_BT_CONST ||
+         (request.request == REQUEST_BT_CONST_EXT && has_ext)) &&
+        request.value <= config.icount) {
+        const bool ext = request.request == REQUEST_BT_CONST_EXT;
+        std::vector<std::uint8_t> reply(ext ? BT_CONST_EXT_SIZE : BT_CONST_SIZE, 0);
         put_u32(&reply[0], config.features);
         put_u32(&reply[4], config.fclk_can);
         for (std::size_t i = 0; i < config.bt_limits.size(); ++i) {
             put_u32(&reply[8 + 4 * i], config.bt_limits[i]);
+        }
+        if (ext) {
+            const auto& data = config.data_bt_limits.value_or(config.bt_limits);
+            for (std::size_t i = 0; i < data.size(); ++i) {
+                put_u32(&reply[BT_CONST_SIZE + 4 * i], data[i]);
+            }
         }
         return reply;
     }
@@ -83,11 +94,15 @@ bool accept(AdapterModel& adapter, const ControlRecord& request) {
         return *taken;
     }
     const bool channel_valid = request.value <= adapter.config.icount;
+    const bool standard = adapter.config.firmware == Firmware::Standard;
     switch (request.request) {
         case REQUEST_HOST_FORMAT:
             return true;
-        case REQUEST_BITTIMING:
         case REQUEST_DATA_BITTIMING:
+            return !standard && channel_valid && request.length >= BITTIMING_SIZE;
+        case REQUEST_DATA_BITTIMING_STANDARD:
+            return standard && channel_valid && request.length >= BITTIMING_SIZE;
+        case REQUEST_BITTIMING:
             return channel_valid && request.length >= BITTIMING_SIZE;
         case REQUEST_MODE: {
             if (!channel_valid || request.length < MODE_SIZE) {

@@ -271,6 +271,8 @@ void reset() {
     s.adapters.clear();
     s.time_scale = 1.0;
     s.init_result = 0;
+    s.events_failures_left.store(0);
+    s.events_failures_returned.store(0);
     s.alloc_successes_before_failure = 0;
     s.alloc_failures = 0;
     s.counters.device_refs = 0;
@@ -289,6 +291,20 @@ void set_time_scale(double scale) {
 void set_init_result(int code) {
     std::lock_guard lock(sim().mutex);
     sim().init_result = code;
+}
+
+void fail_handle_events(int code, int count) {
+    Sim& s = sim();
+    std::lock_guard lock(s.mutex);
+    s.events_failure_code.store(code);
+    s.events_failures_left.store(count);
+    for (const auto& context : s.contexts) {
+        context->wakeup.notify_all();  // threads waiting inside event handling fail now
+    }
+}
+
+int handle_events_failures() {
+    return sim().events_failures_returned.load();
 }
 
 void fail_alloc_transfer(int after_successes, int count) {

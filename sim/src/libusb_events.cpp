@@ -113,6 +113,18 @@ void sleep_until(Sim& s, libusb_context& context, std::unique_lock<std::mutex>& 
     --context.sleepers;
 }
 
+// The failure that fail_handle_events asked for, if this call is one of those it fails.
+std::optional<int> injected_events_failure(Sim& s) {
+    int left = s.events_failures_left.load();
+    while (left != 0) {
+        if (left < 0 || s.events_failures_left.compare_exchange_weak(left, left - 1)) {
+            s.events_failures_returned.fetch_add(1);
+            return s.events_failure_code.load();
+        }
+    }
+    return std::nullopt;
+}
+
 // One call of event handling, for both entry points: returns once completions were delivered,
 // another thread's handling ended, an interrupt or a close woke it, `completed` became non-zero,
 // or `limit` passed (a limit already passed polls once without blocking, as a zero time-out does).
@@ -124,7 +136,13 @@ int handle_events_until(Sim& s, libusb_context& context, std::unique_lock<std::m
     ++context.threads_inside;
     ++s.counters.threads_in_handle_events;
     const std::uint64_t close_epoch = context.close_epoch;
+    int result = 0;
     for (;;) {
+        // Also while waiting, as a poll of libusb's descriptors fails.
+        if (const auto failure = injected_events_failure(s)) {
+            result = *failure;
+            break;
+        }
         if (completed != nullptr && *completed != 0) {
             break;
         }
@@ -175,7 +193,7 @@ int handle_events_until(Sim& s, libusb_context& context, std::unique_lock<std::m
     }
     --context.threads_inside;
     --s.counters.threads_in_handle_events;
-    return 0;
+    return result;
 }
 
 }  // namespace
@@ -229,6 +247,9 @@ int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context* context, 
     Sim& s = sim();
     if (tv == nullptr || tv->tv_sec < 0 || tv->tv_usec < 0 || tv->tv_usec >= 1'000'000) {
         return LIBUSB_ERROR_INVALID_PARAM;
+    }
+    if (const auto failure = injected_events_failure(s)) {
+        return *failure;
     }
     const auto timeout = std::chrono::seconds(tv->tv_sec) + std::chrono::microseconds(tv->tv_usec);
     std::unique_lock lock(s.mutex, std::defer_lock);

@@ -181,6 +181,11 @@ struct Sim {
     std::vector<std::unique_ptr<libusb_device_handle>> handles;
     double time_scale = 1.0;
     int init_result = 0;
+    // fail_handle_events: the code, and the calls left to fail (-1: every call). Read without
+    // the lock by the non-blocking poll, so atomic.
+    std::atomic<int> events_failure_code{0};
+    std::atomic<int> events_failures_left{0};
+    std::atomic<int> events_failures_returned{0};
     int alloc_successes_before_failure = 0;
     int alloc_failures = 0;
     Counters counters{};

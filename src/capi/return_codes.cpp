@@ -24,6 +24,8 @@ std::int32_t return_code(const DriverError& error) {
             return OVEL_CANFD_ERR_UNSUPPORTED_FEATURE;
         case DriverError::Kind::InvalidFrame:
             return OVEL_CANFD_ERR_INVALID_FRAME;
+        case DriverError::Kind::InvalidArgument:
+            return OVEL_CANFD_ERR_INVALID_ARGUMENT;
     }
     return OVEL_CANFD_ERR_DEVICE;
 }

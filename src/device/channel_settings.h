@@ -1,6 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+
+#include "gsusb/control_records.h"
 
 namespace ovel {
 
@@ -14,6 +17,9 @@ struct ChannelSettings {
     bool monitor = false;
     bool fd = false;
     bool started = false;
+    // The timings the adapter last took for the nominal and the data phase.
+    std::optional<gsusb::BitTiming> nominal_timing;
+    std::optional<gsusb::BitTiming> data_timing;
 };
 
 }  // namespace ovel

@@ -120,6 +120,17 @@ Expected<std::unique_ptr<Device>, OpenFailure> Device::open_sequence(
         return fail(bt_reply.error());
     }
     const auto bt_const = gsusb::BtConst::decode(bt_reply.value());
+    device->nominal_limits_ = gsusb::nominal_limits(bt_const);
+    device->data_limits_ = device->nominal_limits_;
+    // Asked only of adapters that announce it. One that then fails to answer keeps the nominal
+    // limits for the data phase rather than become unusable.
+    if ((bt_const.feature & gsusb::FEATURE_BT_CONST_EXT) != 0) {
+        auto ext_reply =
+            device->usb_->control_in(code(Request::BT_CONST_EXT), gsusb::BtConstExt::SIZE);
+        if (ext_reply) {
+            device->data_limits_ = gsusb::BtConstExt::decode(ext_reply.value()).data;
+        }
+    }
 
     device->icount_ = config.icount;
     device->usb_->set_last_channel(config.icount);
@@ -154,7 +165,7 @@ Expected<void, DriverError> Device::check_not_started(unsigned channel) const {
     return {};
 }
 
-Expected<void, DriverError> Device::send_bit_timing(std::uint8_t request, unsigned channel,
+Expected<void, DriverError> Device::send_bit_timing(bool data_phase, unsigned channel,
                                                     std::uint32_t bitrate) {
     if (auto checked = check_channel(channel); !checked) {
         return checked;
@@ -163,16 +174,11 @@ Expected<void, DriverError> Device::send_bit_timing(std::uint8_t request, unsign
     if (!timing) {
         return unexpected(DriverError::invalid_bitrate(bitrate));
     }
-    const auto payload = timing->encode();
-    auto sent = usb_->control_out(request, static_cast<std::uint16_t>(channel), payload);
-    if (!sent) {
-        return unexpected(DriverError::device_error(sent.error()));
-    }
-    return {};
+    return send_timing(data_phase, channel, *timing);
 }
 
 Expected<void, DriverError> Device::set_bitrate(unsigned channel, std::uint32_t bitrate) {
-    auto sent = send_bit_timing(code(Request::BITTIMING), channel, bitrate);
+    auto sent = send_bit_timing(false, channel, bitrate);
     if (sent) {
         channels_[channel].bitrate = bitrate;
     }
@@ -183,7 +189,7 @@ Expected<void, DriverError> Device::set_data_bitrate(unsigned channel, std::uint
     if (auto checked = check_feature(gsusb::FEATURE_FD, "FD"); !checked) {
         return checked;
     }
-    auto sent = send_bit_timing(code(Request::DATA_BITTIMING), channel, bitrate);
+    auto sent = send_bit_timing(true, channel, bitrate);
     if (sent) {
         channels_[channel].data_bitrate = bitrate;
     }

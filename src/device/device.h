@@ -89,6 +89,23 @@ class Device {
     Expected<void, DriverError> set_termination(unsigned channel, bool on);
     Expected<bool, DriverError> termination(unsigned channel);
     Expected<void, DriverError> identify(unsigned channel, bool on);
+    // Bitrate setters for a chosen sample point in permille (0: the CiA 601-3 default), within
+    // the adapter's own timing limits (bit_timing_ops.cpp).
+    Expected<void, DriverError> set_bitrate_sample_point(unsigned channel, std::uint32_t bitrate,
+                                                         std::uint32_t sample_point);
+    Expected<void, DriverError> set_data_bitrate_sample_point(unsigned channel,
+                                                              std::uint32_t bitrate,
+                                                              std::uint32_t sample_point);
+    // The timing the adapter last took for the channel's nominal or data phase; nullopt before.
+    Expected<std::optional<gsusb::BitTiming>, DriverError> sent_timing(unsigned channel,
+                                                                       bool data_phase) const;
+    // The limits the adapter reported: BT_CONST, and BT_CONST_EXT's data-phase ones when it has
+    // them (otherwise the nominal ones serve the data phase too).
+    const gsusb::TimingLimits& nominal_limits() const { return nominal_limits_; }
+    const gsusb::TimingLimits& data_limits() const { return data_limits_; }
+    // The request the data-phase timing goes out with: 8 until the adapter stalls it and takes
+    // 10 instead.
+    std::uint8_t data_timing_request() const { return data_timing_request_; }
 
   private:
     explicit Device(std::unique_ptr<usb::UsbDevice> usb);
@@ -101,8 +118,14 @@ class Device {
     Expected<void, DriverError> set_mode_setting(unsigned channel, bool ChannelSettings::*setting,
                                                  bool value, std::uint32_t feature_bit,
                                                  const char* feature_name);
-    Expected<void, DriverError> send_bit_timing(std::uint8_t request, unsigned channel,
+    Expected<void, DriverError> send_bit_timing(bool data_phase, unsigned channel,
                                                 std::uint32_t bitrate);
+    // Sends a computed timing for one phase and records it as the channel's last one.
+    Expected<void, DriverError> send_timing(bool data_phase, unsigned channel,
+                                            const gsusb::BitTiming& timing);
+    Expected<void, DriverError> set_sample_point_timing(bool data_phase, unsigned channel,
+                                                        std::uint32_t bitrate,
+                                                        std::uint32_t sample_point);
     Expected<void, DriverError> send_mode(unsigned channel, std::uint32_t mode,
                                           std::uint32_t flags);
     Expected<void, DriverError> start_streaming(FrameHandler handler);
@@ -124,6 +147,9 @@ class Device {
         std::make_shared<std::atomic<std::uint64_t>>(0);
     TxCounters tx_counters_;
     gsusb::BtConst bt_const_{};
+    gsusb::TimingLimits nominal_limits_;
+    gsusb::TimingLimits data_limits_;
+    std::uint8_t data_timing_request_ = static_cast<std::uint8_t>(gsusb::Request::DATA_BITTIMING);
 };
 
 }  // namespace ovel

@@ -28,6 +28,12 @@ DriverError DriverError::invalid_frame(const char* field) {
     return error;
 }
 
+DriverError DriverError::invalid_argument(const char* argument) {
+    DriverError error(Kind::InvalidArgument);
+    error.text_ = argument;
+    return error;
+}
+
 std::string DriverError::describe() const {
     switch (kind_) {
         case Kind::DeviceError:
@@ -48,6 +54,8 @@ std::string DriverError::describe() const {
             return "UnsupportedFeature(\"" + std::string(text_) + "\")";
         case Kind::InvalidFrame:
             return "InvalidFrame(\"" + std::string(text_) + "\")";
+        case Kind::InvalidArgument:
+            return "InvalidArgument(\"" + std::string(text_) + "\")";
     }
     return "Unknown";
 }

@@ -20,6 +20,7 @@ class DriverError {
         InvalidBitrate,
         UnsupportedFeature,
         InvalidFrame,
+        InvalidArgument,
     };
 
     static DriverError device_error(usb::UsbError error) { return DriverError(error); }
@@ -35,6 +36,9 @@ class DriverError {
     static DriverError unsupported_feature(const char* feature);
     // `field` names what is wrong with the frame ("id", "dlc", "frame"); a string literal.
     static DriverError invalid_frame(const char* field);
+    // `argument` names the argument out of its range ("sample_point_permille", "out"); a
+    // string literal.
+    static DriverError invalid_argument(const char* argument);
 
     Kind kind() const { return kind_; }
     const usb::UsbError& usb_error() const { return usb_error_; }

@@ -22,6 +22,10 @@ void UsbDevice::on_tx_complete(libusb_transfer* transfer) {
 }
 
 Expected<void, UsbError> UsbDevice::send(const gsusb::HostFrame& frame) {
+    // As for control requests: before the transfer is touched, and again once armed.
+    if (const int failed = event_handling_failure(); failed != 0) {
+        return unexpected(UsbError::libusb("send: event handling", failed));
+    }
     const std::size_t length = gsusb::encode_host_frame(frame, tx_buffer_);
     libusb_transfer* transfer = tx_transfer_.get();
     fill_transfer(transfer, BULK_OUT_ENDPOINT, LIBUSB_TRANSFER_TYPE_BULK, BULK_OUT_TIMEOUT_MS,
@@ -35,14 +39,21 @@ Expected<void, UsbError> UsbDevice::send(const gsusb::HostFrame& frame) {
     tx_back_to_back_.store(since_last < TX_LOOP_GAP.count(), std::memory_order_relaxed);
 
     tx_done_.arm();
+    if (const int failed = event_handling_failure(); failed != 0) {
+        tx_done_.disarm();
+        return unexpected(UsbError::libusb("send: event handling", failed));
+    }
     const int submitted = libusb_submit_transfer(transfer);
     if (submitted != 0) {
         tx_done_.disarm();
         tx_returned_ns_ = steady_now_ns();
         return unexpected(UsbError::libusb("send: libusb_submit_transfer", submitted));
     }
-    tx_done_.wait();
+    const bool completed = tx_done_.wait();
     tx_returned_ns_ = steady_now_ns();
+    if (!completed) {
+        return unexpected(UsbError::libusb("send: event handling", event_handling_failure()));
+    }
     const int status_code = error_code_for_status(transfer->status);
     if (status_code != 0) {
         return unexpected(UsbError::libusb("send: transfer", status_code));

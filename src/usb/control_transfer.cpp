@@ -43,14 +43,25 @@ Expected<std::vector<std::uint8_t>, UsbError> UsbDevice::control_in(std::uint8_t
     if (length > CONTROL_DATA_SIZE) {
         return unexpected(UsbError::libusb("control_in: length", LIBUSB_ERROR_INVALID_PARAM));
     }
+    // Checked before the transfer is touched (it may be in flight for good) and again once
+    // armed, so that an end of event handling in between is not missed.
+    if (const int failed = event_handling_failure(); failed != 0) {
+        return unexpected(UsbError::libusb("control_in: event handling", failed));
+    }
     fill_control_transfer(REQUEST_TYPE_IN, request, value, static_cast<std::uint16_t>(length));
     control_done_.arm();
+    if (const int failed = event_handling_failure(); failed != 0) {
+        control_done_.disarm();
+        return unexpected(UsbError::libusb("control_in: event handling", failed));
+    }
     const int submitted = libusb_submit_transfer(control_transfer_.get());
     if (submitted != 0) {
         control_done_.disarm();
         return unexpected(UsbError::libusb("control_in: libusb_submit_transfer", submitted));
     }
-    control_done_.wait();
+    if (!control_done_.wait()) {
+        return unexpected(UsbError::libusb("control_in: event handling", event_handling_failure()));
+    }
     // A stalled or unanswered request says so, rather than look like a short reply.
     if (const int status_code = error_code_for_status(control_transfer_->status);
         status_code != 0) {
@@ -70,16 +81,25 @@ Expected<void, UsbError> UsbDevice::control_out(std::uint8_t request, std::uint1
     if (payload.size() > CONTROL_DATA_SIZE) {
         return unexpected(UsbError::libusb("control_out: length", LIBUSB_ERROR_INVALID_PARAM));
     }
+    if (const int failed = event_handling_failure(); failed != 0) {
+        return unexpected(UsbError::libusb("control_out: event handling", failed));
+    }
     fill_control_transfer(REQUEST_TYPE_OUT, request, value,
                           static_cast<std::uint16_t>(payload.size()));
     std::copy(payload.begin(), payload.end(), control_buffer_.begin() + CONTROL_SETUP_SIZE);
     control_done_.arm();
+    if (const int failed = event_handling_failure(); failed != 0) {
+        control_done_.disarm();
+        return unexpected(UsbError::libusb("control_out: event handling", failed));
+    }
     const int submitted = libusb_submit_transfer(control_transfer_.get());
     if (submitted != 0) {
         control_done_.disarm();
         return unexpected(UsbError::libusb("control_out: libusb_submit_transfer", submitted));
     }
-    control_done_.wait();
+    if (!control_done_.wait()) {
+        return unexpected(UsbError::libusb("control_out: event handling", event_handling_failure()));
+    }
     // A stalled or unanswered request did not reach the adapter's configuration.
     const int status_code = error_code_for_status(control_transfer_->status);
     if (status_code != 0) {

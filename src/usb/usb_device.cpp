@@ -4,6 +4,7 @@
 #include <chrono>
 #include <new>
 #include <system_error>
+#include <utility>
 
 #include <libusb.h>
 
@@ -139,10 +140,12 @@ void UsbDevice::run_event_loop() {
         const std::uint64_t handled = completions_handled_;
         const std::uint64_t transmitted = transmits_completed_;
         rx_queue_->note_producer_polling(polls > 0);
-        if (polls > 0) {
-            libusb_handle_events_timeout_completed(context_.get(), &no_wait, nullptr);
-        } else {
-            libusb_handle_events(context_.get());
+        const int result =
+            polls > 0 ? libusb_handle_events_timeout_completed(context_.get(), &no_wait, nullptr)
+                      : libusb_handle_events(context_.get());
+        if (!event_handling_may_go_on(result)) {
+            rx_queue_->note_producer_polling(false);
+            return;
         }
         const std::uint64_t round = completions_handled_ - handled;
         if (round > 0) {
@@ -156,6 +159,33 @@ void UsbDevice::run_event_loop() {
     }
 }
 
+bool UsbDevice::event_handling_may_go_on(int result) {
+    if (result == 0) {
+        event_error_streak_ = 0;
+        return true;
+    }
+    // A signal cut libusb's wait short: nothing is wrong.
+    if (result == LIBUSB_ERROR_INTERRUPTED) {
+        return true;
+    }
+    if (++event_error_streak_ < EVENT_ERROR_LIMIT) {
+        // A passing shortage (memory, descriptors) gets a moment to clear; the pause also keeps
+        // a failing libusb from being called in a tight loop.
+        std::this_thread::sleep_for(EVENT_ERROR_PAUSE);
+        return true;
+    }
+    end_event_handling(result);
+    return false;
+}
+
+// Nothing will complete a transfer any more: callers waiting for one are released with the
+// error, and later ones fail before they submit (see event_handling_failure()).
+void UsbDevice::end_event_handling(int error) {
+    events_failed_.store(error, std::memory_order_seq_cst);
+    control_done_.abandon();
+    tx_done_.abandon();
+}
+
 // A sending loop submits its next frame within microseconds of the last completion; waking
 // the event thread for it would cost more than the frame's whole round trip on a fast adapter.
 void UsbDevice::poll_for_next_transmit() {
@@ -165,7 +195,9 @@ void UsbDevice::poll_for_next_transmit() {
     while (event_loop_running_.load(std::memory_order_acquire)) {
         const std::uint64_t handled = completions_handled_;
         const std::uint64_t transmitted = transmits_completed_;
-        libusb_handle_events_timeout_completed(context_.get(), &no_wait, nullptr);
+        if (libusb_handle_events_timeout_completed(context_.get(), &no_wait, nullptr) < 0) {
+            break;  // the main loop's next call tells whether the failure lasts
+        }
         const auto now = std::chrono::steady_clock::now();
         if (completions_handled_ != handled) {
             // The echoes of a sending loop are delivered in batches; end_batch() below makes
@@ -192,7 +224,11 @@ void UsbDevice::teardown() {
     torn_down_ = true;
     // libusb does not support closing a handle with transfers in flight, and the cancelled
     // ones only come back through the event thread, so it keeps running until they have.
-    (void)stop_transfers();
+    if (event_handling_failure() == 0) {
+        (void)stop_transfers();
+    } else {
+        drain_after_event_failure();
+    }
     // The recovery thread may be clearing a halt on the handle.
     stop_recovery_thread();
     event_loop_running_.store(false, std::memory_order_release);
@@ -218,6 +254,33 @@ void UsbDevice::teardown() {
     context_.reset();
     // The producing end goes last: the dispatch thread drains what is queued, then ends.
     rx_queue_->disconnect();
+}
+
+// The event thread has given up: it has left its loop and touches nothing more. This thread
+// cancels what is in flight and handles the events it still can, within the bound that stop
+// gives cancellations; whatever is still in flight after that is dropped by libusb_close, as
+// the transfers of an adapter that is gone.
+void UsbDevice::drain_after_event_failure() {
+    if (event_thread_.joinable()) {
+        event_thread_.join();
+    }
+    rx_streaming_.store(false, std::memory_order_seq_cst);
+    (void)cancel_transfers();
+    for (auto [transfer, done] : {std::pair{control_transfer_.get(), &control_done_},
+                                  std::pair{tx_transfer_.get(), &tx_done_}}) {
+        if (done->abandoned()) {
+            libusb_cancel_transfer(transfer);
+        }
+    }
+    const auto deadline = std::chrono::steady_clock::now() + RX_CANCEL_WAIT;
+    timeval slice{0, 10'000};
+    while ((rx_transfers_in_flight() > 0 || control_done_.abandoned() || tx_done_.abandoned()) &&
+           std::chrono::steady_clock::now() < deadline) {
+        const int result = libusb_handle_events_timeout_completed(context_.get(), &slice, nullptr);
+        if (result < 0 && result != LIBUSB_ERROR_INTERRUPTED) {
+            break;
+        }
+    }
 }
 
 }  // namespace ovel::usb

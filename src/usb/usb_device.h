@@ -35,7 +35,8 @@ inline constexpr std::uint16_t GS_USB_PRODUCT_ID = 0x606F;
 inline constexpr int GS_USB_INTERFACE = 0;
 inline constexpr std::size_t RX_TRANSFER_COUNT = 32;
 inline constexpr std::size_t CONTROL_SETUP_SIZE = 8;
-inline constexpr std::size_t CONTROL_DATA_SIZE = 56;
+// The largest reply is BT_CONST_EXT's 72 bytes.
+inline constexpr std::size_t CONTROL_DATA_SIZE = 72;
 inline constexpr unsigned CONTROL_TIMEOUT_MS = 1000;
 inline constexpr unsigned BULK_OUT_TIMEOUT_MS = 1000;
 inline constexpr unsigned BULK_IN_TIMEOUT_MS = 5000;
@@ -54,6 +55,10 @@ inline constexpr unsigned RX_MAX_ERROR_STREAK = 48;
 // resubmits. A transfer that stalls again after this many clears, with no good completion in
 // between, ends reception.
 inline constexpr unsigned RX_MAX_HALT_CLEARS = 4;
+// Consecutive failures of libusb's event handling (other than an interrupted wait) after which
+// the event thread gives up, as it would for an adapter that is gone, rather than spin.
+inline constexpr unsigned EVENT_ERROR_LIMIT = 8;
+inline constexpr std::chrono::milliseconds EVENT_ERROR_PAUSE{1};
 // How long stop and teardown wait for cancelled receive transfers to come back.
 inline constexpr std::chrono::milliseconds RX_CANCEL_WAIT{2000};
 // A transmit submitted within this time of the previous one's return belongs to a sending loop.
@@ -126,6 +131,10 @@ class UsbDevice {
     // Sends nothing to the adapter. Idempotent.
     void teardown();
 
+    // 0 while USB event handling runs; once it has failed for good, the libusb error that ended
+    // it. Control requests and transmits then fail at once with it ("...: event handling").
+    int event_handling_failure() const { return events_failed_.load(std::memory_order_seq_cst); }
+
   private:
     UsbDevice(UsbContext context, libusb_device_handle* handle, TransferPtr control_transfer,
               TransferPtr tx_transfer, std::shared_ptr<RxQueue> rx_queue);
@@ -134,6 +143,10 @@ class UsbDevice {
     static Expected<std::unique_ptr<UsbDevice>, UsbError> finish_open(UsbContext context,
                                                                       ClaimedAdapter claimed);
     void run_event_loop();
+    // Whether event handling goes on after a call that returned `result`.
+    bool event_handling_may_go_on(int result);
+    void end_event_handling(int error);
+    void drain_after_event_failure();
     void poll_for_next_transmit();
     static void on_control_complete(libusb_transfer* transfer);
     void fill_control_transfer(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
@@ -168,6 +181,8 @@ class UsbDevice {
     UsbContext context_;
     libusb_device_handle* handle_;
     std::atomic<bool> event_loop_running_{true};
+    std::atomic<int> events_failed_{0};
+    unsigned event_error_streak_ = 0;  // event thread only
     // Frames queued and transmits completed; touched by the event thread only.
     std::uint64_t completions_handled_ = 0;
     std::uint64_t transmits_completed_ = 0;

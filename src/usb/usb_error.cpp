@@ -56,6 +56,11 @@ std::string describe_refusals(const UsbError::Refusals& refusals) {
 
 }  // namespace
 
+bool UsbError::is_control_out_stall() const {
+    return kind_ == Kind::Libusb && code_ == LIBUSB_ERROR_PIPE &&
+           std::strcmp(operation_, "control_out: transfer") == 0;
+}
+
 std::string UsbError::describe() const {
     switch (kind_) {
         case Kind::Libusb:

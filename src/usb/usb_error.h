@@ -43,6 +43,8 @@ class UsbError {
 
     // A transfer that finished by running out of time (as opposed to being refused or failing).
     bool is_transfer_timeout() const;
+    // A control OUT request that the adapter refused with a stall.
+    bool is_control_out_stall() const;
 
   private:
     UsbError(Kind kind, const char* operation, int code)

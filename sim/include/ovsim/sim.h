@@ -43,6 +43,9 @@ inline constexpr std::uint32_t FEATURE_USER_ID = 1u << 6;
 inline constexpr std::uint32_t FEATURE_BT_CONST_EXT = 1u << 10;
 inline constexpr std::uint32_t FEATURE_TERMINATION = 1u << 11;
 inline constexpr std::uint32_t FEATURE_GET_STATE = 1u << 13;
+// The data-phase timing on firmware that follows the Linux kernel's numbering (Firmware::Standard).
+inline constexpr std::uint8_t REQUEST_DATA_BITTIMING_STANDARD = 10;
+inline constexpr std::uint8_t REQUEST_BT_CONST_EXT = 11;
 
 inline constexpr std::uint8_t ENDPOINT_CONTROL = 0x00;
 inline constexpr std::uint8_t ENDPOINT_BULK_IN = 0x81;
@@ -67,6 +70,13 @@ inline constexpr std::uint32_t ECHO_ID_RECEIVED = 0xFFFFFFFF;
 // cancellations and unplugging complete transfers as in Immediate.
 enum class LinkTiming { Immediate, HighSpeed, FullSpeed };
 
+// The request numbering of the adapter's firmware.
+//  Original: takes the data-phase timing as request 8; 10 stalls like any unknown request.
+//  Standard: numbers requests as the Linux kernel's gs_usb driver does, as most firmware in the
+//            field: the data-phase timing is 10, and 8 (GET_USER_ID, an IN request) stalls
+//            when it comes as an OUT request.
+enum class Firmware { Original, Standard };
+
 struct AdapterSpec {
     std::uint16_t vendor_id = 0x1D50, product_id = 0x606F;
     std::optional<std::string> serial = "OVSIM0001";  // nullopt: iSerialNumber 0
@@ -87,6 +97,11 @@ struct AdapterSpec {
     std::vector<std::uint8_t> port_numbers{};
     // Termination of every channel when plugged in.
     bool termination_on = false;
+    Firmware firmware = Firmware::Original;
+    // The data-phase limits that BT_CONST_EXT (11) reports after BT_CONST's words, in bt_limits'
+    // order; nullopt: the same as bt_limits. Answered only when `features` has
+    // FEATURE_BT_CONST_EXT; otherwise request 11 stalls.
+    std::optional<std::array<std::uint32_t, 8>> data_bt_limits = std::nullopt;
 };
 
 // One control transfer as the adapter received it.
@@ -237,6 +252,12 @@ void reset();
 void set_time_scale(double scale);
 // libusb_init returns `code` (0: succeeds again).
 void set_init_result(int code);
+// libusb_handle_events and libusb_handle_events_timeout_completed, on every context, return
+// `code` at once without handling anything, for the next `count` calls; -1: until reset() or
+// a call with count 0. As when libusb's poll of its descriptors fails.
+void fail_handle_events(int code, int count = -1);
+// How many calls fail_handle_events has failed since the last reset().
+int handle_events_failures();
 // The next `after_successes` libusb_alloc_transfer calls succeed, the `count` after them fail.
 void fail_alloc_transfer(int after_successes, int count = 1);
 Counters counters();

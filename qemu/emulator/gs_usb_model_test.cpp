@@ -1,0 +1,36 @@
+#include "gs_usb_model.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+// The emulated adapter's vendor requests, without usbredir around them.
+namespace ovel::qemu {
+namespace {
+
+constexpr std::uint8_t VENDOR_OUT = 0x41;
+
+bool takes(GsUsbModel& model, std::uint8_t request, std::uint16_t channel,
+           std::size_t payload = 20) {
+    const ControlSetup setup{VENDOR_OUT, request, channel, 0, static_cast<std::uint16_t>(payload)};
+    return !model.handle_control(setup, std::vector<std::uint8_t>(payload, 0)).stall;
+}
+
+TEST(GsUsbModelTest, DataTimingRequestFollowsTheFirmwareNumbering) {
+    GsUsbModel original("A");
+    EXPECT_TRUE(takes(original, 8, 0));
+    EXPECT_FALSE(takes(original, 10, 0));
+    EXPECT_FALSE(takes(original, 8, 1, 19)) << "short payload";
+
+    GsUsbModel standard("B", Firmware::Standard);
+    EXPECT_FALSE(takes(standard, 8, 0));
+    EXPECT_TRUE(takes(standard, 10, 1));
+    EXPECT_FALSE(takes(standard, 10, CHANNEL_COUNT)) << "no such channel";
+    EXPECT_FALSE(takes(standard, 10, 0, 19));
+    // The nominal timing is request 1 on both.
+    EXPECT_TRUE(takes(original, 1, 0));
+    EXPECT_TRUE(takes(standard, 1, 0));
+}
+
+}  // namespace
+}  // namespace ovel::qemu
