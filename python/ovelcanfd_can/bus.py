@@ -12,7 +12,7 @@ import can
 from can import BusState, CanInitializationError, CanOperationError, Message
 
 from .frames import message_from_record, record_from_message
-from .library import OK, Frame, RxCallback, last_error, load_library
+from .library import OK, Frame, RxCallback, adapter_details, last_error, list_adapters, load_library
 
 LOG = logging.getLogger("can.ovelcanfd")
 
@@ -98,6 +98,7 @@ class OvelCanFdBus(can.BusABC):
         channel: Union[int, str, Sequence[Union[int, str]], None] = 0,
         can_filters: Optional[can.typechecking.CanFilters] = None,
         serial: Optional[str] = None,
+        path: Optional[str] = None,
         bitrate: Optional[int] = None,
         data_bitrate: Optional[int] = None,
         fd: Optional[bool] = None,
@@ -110,6 +111,8 @@ class OvelCanFdBus(can.BusABC):
 
         :param channel: a channel index, a list of indexes or a comma-separated text; default 0.
         :param serial: open the adapter with this USB serial number instead of the first one.
+        :param path: open the adapter at this USB port path ("1-2.3", as listed by
+            ``can.detect_available_configs("ovelcanfd")``) instead of the first one.
         :param bitrate: nominal bitrate in bit/s for every channel (unset: the adapter's own).
         :param data_bitrate: CAN FD data-phase bitrate; implies ``fd`` unless fd is given.
         :param fd: CAN FD mode.
@@ -131,6 +134,11 @@ class OvelCanFdBus(can.BusABC):
         self._receive_own_messages = _flag(receive_own_messages, "receive_own_messages")
         if serial is not None and (not isinstance(serial, str) or "\0" in serial):
             raise ValueError(f"serial must be a text without NUL characters, not {serial!r}")
+        if path is not None and (not isinstance(path, str) or "\0" in path):
+            raise ValueError(f"path must be a text without NUL characters, not {path!r}")
+        if path is not None and serial is not None:
+            raise ValueError("give serial or path, not both")
+        self._path = path
         super().__init__(channel=channel, can_filters=can_filters, **kwargs)
 
         self._library = load_library()
@@ -166,11 +174,22 @@ class OvelCanFdBus(can.BusABC):
 
     def _open_and_start(self, handle: int) -> None:
         lib = self._library
-        if self._serial is None:
+        if self._path is not None:
+            code = lib.ovel_canfd_open_with_device_path(handle, self._path.encode("utf-8"))
+            self._check(code, handle, f"adapter at {self._path!r}: ")
+        elif self._serial is None:
             self._check(lib.ovel_canfd_open(handle), handle, "")
         else:
             code = lib.ovel_canfd_open_with_device_serial_number(handle, self._serial.encode("utf-8"))
             self._check(code, handle, f"adapter {self._serial!r}: ")
+        details = adapter_details(lib, handle)
+        if details.size:
+            opened = details.adapter
+            self.channel_info = (
+                f"ovelcanfd adapter {opened.serial_number.decode('ascii', 'replace') or '-'} "
+                f"at USB {opened.path.decode('ascii', 'replace')}, "
+                f"channel {','.join(map(str, self._channels))}"
+            )
         lib.ovel_canfd_set_rx_callback(handle, self._rx_callback)
         for index in self._channels:
             where = f"channel {index}: "
@@ -188,6 +207,26 @@ class OvelCanFdBus(can.BusABC):
         for index in self._channels:
             self._check(lib.ovel_canfd_start(handle, index), handle, f"channel {index}: ")
             self._started.append(index)
+
+    @staticmethod
+    def _detect_available_configs() -> List[can.typechecking.AutoDetectedConfig]:
+        """One configuration per adapter that can be opened now (channel 0), by serial number
+        when it has one, else by USB port path. Reads USB descriptors only."""
+        try:
+            adapters = list_adapters(load_library())
+        except can.CanInterfaceNotImplementedError:
+            return []
+        configs: List[can.typechecking.AutoDetectedConfig] = []
+        for adapter in adapters:
+            if not adapter["free"]:
+                continue
+            config: Any = {"interface": "ovelcanfd", "channel": 0}
+            if adapter["serial"]:
+                config["serial"] = adapter["serial"]
+            else:
+                config["path"] = adapter["path"]
+            configs.append(config)
+        return configs
 
     # -- reception -----------------------------------------------------------------------------
 

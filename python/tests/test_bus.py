@@ -169,3 +169,18 @@ def test_concurrent_senders_lose_no_frame(sim):
     for base in (0x100, 0x200, 0x300):
         assert [i for i in echoes if base <= i < base + 0x100] == list(range(base, base + 50))
 
+
+
+def test_detected_configs_open_the_adapters_that_are_free(sim):
+    assert sim.lib.ovsim_add_adapter(None, 0, 0x103, 80_000_000) == 1  # no serial number
+    configs = can.detect_available_configs(interfaces=["ovelcanfd"])
+    assert configs == [
+        {"interface": "ovelcanfd", "channel": 0, "serial": "OVSIM0001"},
+        {"interface": "ovelcanfd", "channel": 0, "path": "1-2"},
+    ]
+    with can.Bus(**configs[1]) as bus:
+        assert bus.channel_info == "ovelcanfd adapter - at USB 1-2, channel 0"
+        assert sim.started(0, adapter=1) and not sim.started(0, adapter=0)
+        assert can.detect_available_configs(interfaces=["ovelcanfd"]) == configs[:1]
+    with open_bus(serial="OVSIM0001") as bus:
+        assert bus.channel_info == "ovelcanfd adapter OVSIM0001 at USB 1-1, channel 0"
