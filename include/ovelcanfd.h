@@ -6,7 +6,7 @@
  *
  * Usage, in this order:
  *   ovel_canfd_init                      create a handle
- *   ovel_canfd_open / _with_device_serial_number
+ *   ovel_canfd_open / _with_device_serial_number / _with_device_path
  *   ovel_canfd_set_*                     per-channel bitrates and modes
  *   ovel_canfd_set_rx_callback(_ex)      receive every frame through one callback
  *   ovel_canfd_start                     per channel to be used
@@ -169,10 +169,12 @@ OVEL_CANFD_API ovel_canfd_driver* ovel_canfd_init(void);
 OVEL_CANFD_API int32_t ovel_canfd_deinit(ovel_canfd_driver* handle);
 
 /*
- * Opens the first adapter (USB 1D50:606F) in the USB device list: detaches a kernel
- * driver from interface 0, claims it, starts the adapter's USB event thread and reads the
- * adapter's configuration (channel count, CAN clock, features). No request that changes
- * the adapter is sent.
+ * Opens the first adapter (USB 1D50:606F) in the USB device list that can be opened and
+ * claimed (adapters held by another handle or process, or that the user may not open, are
+ * skipped; see "Discovery" below): detaches a kernel driver from interface 0 (closing gives it
+ * back), claims it, starts the adapter's USB event thread and reads the adapter's
+ * configuration (channel count, CAN clock, features). No request that changes the adapter is
+ * sent.
  * On success, an adapter the handle already had is closed first and replaced; all channel
  * settings start from their defaults (bitrates unset, enabled, no FD, loopback or monitor).
  * The receive callback stays registered.
@@ -193,8 +195,10 @@ OVEL_CANFD_API int32_t ovel_canfd_open_with_device_serial_number(ovel_canfd_driv
                                                                  const char* serial);
 
 /*
- * Closes the handle's adapter, if any: cancels its receive transfers, releases and closes
- * the USB device and ends the adapter's threads before returning. Nothing is sent to the
+ * Closes the handle's adapter, if any: cancels its receive transfers, releases the USB
+ * interface, gives it back to the kernel driver that opening detached (so the system's own
+ * CAN interface returns), closes the USB device and ends the adapter's threads before
+ * returning. Replacing the adapter by another open and ovel_canfd_deinit do the same. Nothing is sent to the
  * adapter: channels still started stay on the bus (stop them first to take them off).
  * The receive callback stays registered. Always returns 0 (also with no adapter open).
  */
@@ -509,7 +513,7 @@ typedef struct ovel_canfd_adapter_details {
     uint32_t sjw_max;
     uint32_t brp_min, brp_max, brp_inc;
     ovel_canfd_adapter_info adapter; /* where it sits and its strings; availability BUSY
-                                        (this handle holds it) */
+                                        (this handle holds it), kernel_driver false */
 } ovel_canfd_adapter_details;
 
 /*
@@ -517,6 +521,7 @@ typedef struct ovel_canfd_adapter_details {
  * out->size (sizeof(ovel_canfd_adapter_details)); the library writes that many bytes at most.
  * Returns 0, -1 with no open adapter, OVEL_CANFD_ERR_INVALID_ARGUMENT for a NULL `out` or a
  * size smaller than the first version. Failure text "failed to get adapter info".
+ * It, the termination and the identify calls are configuration calls (see "Threads").
  */
 OVEL_CANFD_API int32_t ovel_canfd_get_adapter_info(ovel_canfd_driver* handle,
                                                    ovel_canfd_adapter_details* out);

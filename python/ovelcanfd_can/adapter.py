@@ -15,7 +15,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 from can import CanInitializationError, CanOperationError
 
 from .frames import message_from_record
-from .library import OK, Frame, RxCallback, last_error, reception_end
+from .library import OK, AdapterDetails, Frame, RxCallback, adapter_details, last_error, reception_end
 
 
 class Sink:
@@ -31,9 +31,10 @@ class Sink:
 class SharedAdapter:
     """An open handle and the channels that buses of this process have started on it."""
 
-    def __init__(self, library: ctypes.CDLL, serial: Optional[str]) -> None:
+    def __init__(self, library: ctypes.CDLL, serial: Optional[str], path: Optional[str] = None) -> None:
         self.library = library
         self.serial = serial
+        self.path = path
         self.handle: Optional[int] = None
         # channel -> sink; replaced, never changed in place, so that the dispatch thread reads a
         # consistent mapping without a lock.
@@ -52,7 +53,10 @@ class SharedAdapter:
         handle = lib.ovel_canfd_init()
         if not handle:
             raise CanInitializationError("ovel_canfd_init failed: out of memory")
-        if self.serial is None:
+        if self.path is not None:
+            code = lib.ovel_canfd_open_with_device_path(handle, self.path.encode("utf-8"))
+            context = f"adapter at {self.path!r}: "
+        elif self.serial is None:
             code, context = lib.ovel_canfd_open(handle), ""
         else:
             code = lib.ovel_canfd_open_with_device_serial_number(handle, self.serial.encode("utf-8"))
@@ -107,6 +111,15 @@ class SharedAdapter:
             except BaseException:  # pylint: disable=broad-except
                 pass
 
+    def details(self) -> Optional[AdapterDetails]:
+        """The open adapter's details, or None when the library could not give them."""
+        with self._sends:
+            if self._closing or self.handle is None:
+                return None
+            handle = self.handle
+            found = adapter_details(self.library, handle)
+        return found if found.size else None
+
     def reception_end(self) -> Optional[str]:
         """Why reception ended by itself, or None while it runs, was stopped or the handle closed."""
         with self._sends:
@@ -140,7 +153,7 @@ class SharedAdapter:
 
 
 # Adapters open in this process, by library and serial number (None: the first one found).
-_adapters: Dict[Tuple[int, Optional[str]], SharedAdapter] = {}
+_adapters: Dict[Tuple[int, Optional[str], Optional[str]], SharedAdapter] = {}
 # Held while channels are started, stopped or the registry changes; never while a send waits.
 _registry_lock = threading.RLock()
 
@@ -148,19 +161,19 @@ Configure = Callable[[ctypes.CDLL, int, int], None]
 
 
 def attach(library: ctypes.CDLL, serial: Optional[str], channels: List[int], configure: Configure,
-           sink: Sink) -> SharedAdapter:
+           sink: Sink, path: Optional[str] = None) -> SharedAdapter:
     """Opens the adapter, or shares the handle already open here, and starts `channels` on it.
 
     `configure(library, handle, channel)` applies a bus's settings before its channels start.
     Raises CanInitializationError with the library's failure text; on failure nothing this call
     started or opened is left behind.
     """
-    key = (id(library), serial)
+    key = (id(library), serial, path)
     with _registry_lock:
         adapter = _adapters.get(key)
         opened = adapter is None
         if adapter is None:
-            adapter = SharedAdapter(library, serial)
+            adapter = SharedAdapter(library, serial, path)
             adapter.open()
         taken = sorted(set(channels) & set(adapter.channels))
         if taken:
@@ -200,5 +213,5 @@ def detach(adapter: SharedAdapter, channels: List[int], warn: Optional[Callable[
                 if adapter.library.ovel_canfd_stop(handle, index) != OK and warn is not None:
                     warn(f"channel {index}: {last_error(adapter.library, handle)}")
         if not adapter.channels:
-            _adapters.pop((id(adapter.library), adapter.serial), None)
+            _adapters.pop((id(adapter.library), adapter.serial, adapter.path), None)
             adapter.close()

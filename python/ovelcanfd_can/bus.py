@@ -12,7 +12,7 @@ from can import BusState, CanInitializationError, CanOperationError, Message
 
 from .adapter import SharedAdapter, Sink, attach, detach
 from .frames import UnsendableFrameError, record_from_message
-from .library import OK, last_error, load_library
+from .library import OK, last_error, list_adapters, load_library
 
 LOG = logging.getLogger("can.ovelcanfd")
 
@@ -103,6 +103,7 @@ class OvelCanFdBus(can.BusABC):
         channel: Union[int, str, Sequence[Union[int, str]], None] = 0,
         can_filters: Optional[can.typechecking.CanFilters] = None,
         serial: Optional[str] = None,
+        path: Optional[str] = None,
         bitrate: Optional[int] = None,
         data_bitrate: Optional[int] = None,
         fd: Optional[bool] = None,
@@ -116,6 +117,8 @@ class OvelCanFdBus(can.BusABC):
 
         :param channel: a channel index, a list of indexes or a comma-separated text; default 0.
         :param serial: open the adapter with this USB serial number instead of the first one.
+        :param path: open the adapter at this USB port path ("1-2.3", as listed by
+            ``can.detect_available_configs("ovelcanfd")``) instead of the first one.
         :param bitrate: nominal bitrate in bit/s for every channel (unset: the adapter's own).
         :param data_bitrate: CAN FD data-phase bitrate; implies ``fd`` unless fd is given.
         :param fd: CAN FD mode.
@@ -139,7 +142,7 @@ class OvelCanFdBus(can.BusABC):
         if unknown:
             raise UnsupportedArgumentError(
                 f"unknown argument{'s' if len(unknown) > 1 else ''} {', '.join(unknown)} for the "
-                "ovelcanfd interface (it takes channel, can_filters, serial, bitrate, data_bitrate, "
+                "ovelcanfd interface (it takes channel, can_filters, serial, path, bitrate, data_bitrate, "
                 "fd, listen_only, loopback, receive_own_messages)"
             )
         self._channels = parse_channels(channel)
@@ -152,6 +155,10 @@ class OvelCanFdBus(can.BusABC):
         receive_own = _flag(receive_own_messages, "receive_own_messages")
         if serial is not None and (not isinstance(serial, str) or "\0" in serial):
             raise ValueError(f"serial must be a text without NUL characters, not {serial!r}")
+        if path is not None and (not isinstance(path, str) or "\0" in path):
+            raise ValueError(f"path must be a text without NUL characters, not {path!r}")
+        if path is not None and serial is not None:
+            raise ValueError("give serial or path, not both")
         super().__init__(channel=channel, can_filters=can_filters)
 
         self._shut_down = False
@@ -162,7 +169,15 @@ class OvelCanFdBus(can.BusABC):
             f"channel {','.join(map(str, self._channels))}"
         )
         library = load_library()
-        self._adapter = attach(library, serial, self._channels, self._configure, self._sink)
+        self._adapter = attach(library, serial, self._channels, self._configure, self._sink, path)
+        details = self._adapter.details()
+        if details is not None:
+            opened = details.adapter
+            self.channel_info = (
+                f"ovelcanfd adapter {opened.serial_number.decode('ascii', 'replace') or '-'} "
+                f"at USB {opened.path.decode('ascii', 'replace')}, "
+                f"channel {','.join(map(str, self._channels))}"
+            )
         # Releases the channels when the bus is shut down, collected without a shutdown, or left
         # open at interpreter exit (before a dispatch thread could call into a finalizing one).
         self._finalizer = weakref.finalize(
@@ -193,6 +208,26 @@ class OvelCanFdBus(can.BusABC):
             code = setter(handle, index, wanted)
             if wanted:
                 check(code)
+
+    @staticmethod
+    def _detect_available_configs() -> List[can.typechecking.AutoDetectedConfig]:
+        """One configuration per adapter that can be opened now (channel 0), by serial number
+        when it has one, else by USB port path. Reads USB descriptors only."""
+        try:
+            adapters = list_adapters(load_library())
+        except can.CanInterfaceNotImplementedError:
+            return []
+        configs: List[can.typechecking.AutoDetectedConfig] = []
+        for adapter in adapters:
+            if not adapter["free"]:
+                continue
+            config: Any = {"interface": "ovelcanfd", "channel": 0}
+            if adapter["serial"]:
+                config["serial"] = adapter["serial"]
+            else:
+                config["path"] = adapter["path"]
+            configs.append(config)
+        return configs
 
     # -- reception -----------------------------------------------------------------------------
 

@@ -55,6 +55,43 @@ _RX_END_REASONS = {
     2: "the receive endpoint stalls however often it is cleared",
     3: "receive transfers keep failing",
 }
+#: ovel_canfd_adapter_info.availability: can be opened now.
+ADAPTER_FREE = 0
+_PATH_SIZE, _STRING_SIZE = 32, 128
+
+
+class AdapterInfo(ctypes.Structure):
+    """The C record ovel_canfd_adapter_info: one plugged adapter, 432 bytes."""
+
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("vendor_id", ctypes.c_uint16),
+        ("product_id", ctypes.c_uint16),
+        ("bus", ctypes.c_uint8),
+        ("kernel_driver", ctypes.c_bool),
+        ("availability", ctypes.c_int32),
+        ("path", ctypes.c_char * _PATH_SIZE),
+        ("serial_number", ctypes.c_char * _STRING_SIZE),
+        ("manufacturer", ctypes.c_char * _STRING_SIZE),
+        ("product", ctypes.c_char * _STRING_SIZE),
+    ]
+
+
+class AdapterDetails(ctypes.Structure):
+    """The C record ovel_canfd_adapter_details: the open adapter, 488 bytes."""
+
+    _fields_ = [
+        (name, ctypes.c_uint32)
+        for name in (
+            "size", "channel_count", "can_clock_hz", "features", "sw_version", "hw_version",
+            "tseg1_min", "tseg1_max", "tseg2_min", "tseg2_max", "sjw_max",
+            "brp_min", "brp_max", "brp_inc",
+        )
+    ] + [("adapter", AdapterInfo)]
+
+
+assert ctypes.sizeof(AdapterInfo) == 432 and AdapterInfo.path.offset == 16
+assert ctypes.sizeof(AdapterDetails) == 488 and AdapterDetails.adapter.offset == 56
 
 #: ovel_canfd_rx_callback: void (*)(const ovel_canfd_frame*).
 RxCallback = ctypes.CFUNCTYPE(None, ctypes.POINTER(Frame))
@@ -79,6 +116,9 @@ _SIGNATURES = {
     "ovel_canfd_set_rx_callback": (ctypes.c_int32, [_handle, RxCallback]),
     "ovel_canfd_transmit": (ctypes.c_int32, [_handle, ctypes.POINTER(Frame)]),
     "ovel_canfd_get_stats": (ctypes.c_int32, [_handle, ctypes.POINTER(Stats)]),
+    "ovel_canfd_list_adapters": (ctypes.c_int32, [ctypes.POINTER(AdapterInfo), ctypes.c_size_t]),
+    "ovel_canfd_open_with_device_path": (ctypes.c_int32, [_handle, ctypes.c_char_p]),
+    "ovel_canfd_get_adapter_info": (ctypes.c_int32, [_handle, ctypes.POINTER(AdapterDetails)]),
 }
 
 _loaded_lock = threading.Lock()
@@ -151,3 +191,36 @@ def reception_end(library: ctypes.CDLL, handle: int) -> Optional[str]:
         return None
     reason = _RX_END_REASONS.get(stats.rx_end_reason, f"reason {stats.rx_end_reason}")
     return f"reception ended by itself: {reason}; stop and start again to recover"
+def _text(field: bytes) -> str:
+    return field.decode("ascii", errors="replace")
+
+
+def list_adapters(library: ctypes.CDLL) -> List[Dict[str, object]]:
+    """Every adapter plugged in (ovel_canfd_list_adapters): path, serial number, strings, and
+    whether it can be opened now. An empty list when libusb cannot list the devices."""
+    infos = (AdapterInfo * 0)()
+    count = library.ovel_canfd_list_adapters(None, 0)
+    # Adapters plugged in between two calls make the second one report more: ask again.
+    while count > len(infos):
+        infos = (AdapterInfo * count)()
+        infos[0].size = ctypes.sizeof(AdapterInfo)
+        count = library.ovel_canfd_list_adapters(infos, count)
+    return [
+        {
+            "path": _text(info.path),
+            "serial": _text(info.serial_number),
+            "manufacturer": _text(info.manufacturer),
+            "product": _text(info.product),
+            "free": info.availability == ADAPTER_FREE,
+        }
+        for info in infos[: max(count, 0)]
+    ]
+
+
+def adapter_details(library: ctypes.CDLL, handle: int) -> AdapterDetails:
+    """The open adapter's details (ovel_canfd_get_adapter_info); size 0 when it failed."""
+    details = AdapterDetails()
+    details.size = ctypes.sizeof(AdapterDetails)
+    if library.ovel_canfd_get_adapter_info(handle, ctypes.byref(details)) != OK:
+        details.size = 0
+    return details

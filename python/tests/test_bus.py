@@ -239,3 +239,16 @@ def test_recv_raises_once_reception_ended_by_itself(sim):
         sim.lib.ovsim_halt_in(0, 1)  # a stall that clearing does not cure
         with pytest.raises(can.CanOperationError, match="stalls however often it is cleared"):
             bus.recv(10)
+def test_detected_configs_open_the_adapters_that_are_free(sim):
+    assert sim.lib.ovsim_add_adapter(None, 0, 0x103, 80_000_000) == 1  # no serial number
+    configs = can.detect_available_configs(interfaces=["ovelcanfd"])
+    assert configs == [
+        {"interface": "ovelcanfd", "channel": 0, "serial": "OVSIM0001"},
+        {"interface": "ovelcanfd", "channel": 0, "path": "1-2"},
+    ]
+    with can.Bus(**configs[1]) as bus:
+        assert bus.channel_info == "ovelcanfd adapter - at USB 1-2, channel 0"
+        assert sim.started(0, adapter=1) and not sim.started(0, adapter=0)
+        assert can.detect_available_configs(interfaces=["ovelcanfd"]) == configs[:1]
+    with open_bus(serial="OVSIM0001") as bus:
+        assert bus.channel_info == "ovelcanfd adapter OVSIM0001 at USB 1-1, channel 0"

@@ -114,6 +114,10 @@ static bool find_adapter(char* name, size_t name_size) {
     return found;
 }
 
+bool adapter_sysfs_name(char* name, size_t name_size) {
+    return find_adapter(name, name_size);
+}
+
 bool adapter_present(char* driver, size_t driver_size) {
     char device[NAME_MAX + 1];
     if (!find_adapter(device, sizeof device)) {

@@ -20,6 +20,9 @@ bool bench_command(const char* command, char* reply, size_t reply_size);
    interface 0 ("" when none) in driver (at least 64 bytes). */
 bool adapter_present(char* driver, size_t driver_size);
 
+/* The adapter's name in /sys/bus/usb/devices ("1-1": its port path); false when absent. */
+bool adapter_sysfs_name(char* name, size_t name_size);
+
 /* The adapter's speed in Mbit/s as the kernel shows it ("480", "12") into speed, and the
    wMaxPacketSize of its bulk IN endpoint ("0200", "0040") into max_packet; false when the
    adapter or either attribute is missing. */

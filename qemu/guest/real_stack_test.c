@@ -159,7 +159,7 @@ static void check_open_and_serial(ovel_canfd_driver* driver) {
                       "ok " DEVICE_CONFIG_REQUEST " " BT_CONST_REQUEST);
     expect_driver("kernel driver detached, interface claimed through usbfs", "usbfs");
     ovel_canfd_close(driver);
-    expect_driver("interface released at close, kernel driver not rebound", "");
+    expect_driver("interface given back to the kernel gs_usb driver at close", "gs_usb");
 
     const int32_t by_serial = ovel_canfd_open_with_device_serial_number(driver, SERIAL);
     check(by_serial == OVEL_CANFD_OK, "open by serial number", "returned %d: %s", by_serial,
@@ -172,6 +172,44 @@ static void check_open_and_serial(ovel_canfd_driver* driver) {
     check(ovel_canfd_get_channel_count(driver) == 2, "a failed open keeps the open adapter",
           "channel count %d", ovel_canfd_get_channel_count(driver));
     command_or_fail("vendor-log", reply, sizeof reply);
+}
+
+/* Discovery reads descriptors only: the adapter with its strings and its sysfs name as path,
+   free while gs_usb holds it, busy while a handle does; then opening by that path. */
+static void check_discovery(ovel_canfd_driver* driver) {
+    char reply[512], name[64] = "";
+    adapter_sysfs_name(name, sizeof name);
+    ovel_canfd_close(driver);
+    command_or_fail("mark", reply, sizeof reply);
+    ovel_canfd_adapter_info info[2];
+    memset(info, 0, sizeof info);
+    info[0].size = sizeof info[0];
+    int32_t count = ovel_canfd_list_adapters(info, 2);
+    check(count == 1 && strcmp(info[0].serial_number, SERIAL) == 0 &&
+              strcmp(info[0].manufacturer, "ovelcanfd test bench") == 0 &&
+              strcmp(info[0].product, "gs_usb emulator") == 0 && strcmp(info[0].path, name) == 0 &&
+              info[0].availability == OVEL_CANFD_ADAPTER_FREE && info[0].kernel_driver,
+          "list finds the adapter with its strings and path, free, gs_usb bound",
+          "count %d, serial \"%s\", \"%s\" / \"%s\", path \"%s\" (sysfs \"%s\"), "
+          "availability %d, kernel driver %d",
+          count, info[0].serial_number, info[0].manufacturer, info[0].product, info[0].path, name,
+          info[0].availability, info[0].kernel_driver);
+    const int32_t by_path = ovel_canfd_open_with_device_path(driver, name);
+    check(by_path == OVEL_CANFD_OK, "open by port path", "returned %d: %s", by_path,
+          ovel_canfd_get_last_error(driver));
+    count = ovel_canfd_list_adapters(info, 2);
+    check(count == 1 && info[0].availability == OVEL_CANFD_ADAPTER_BUSY && !info[0].kernel_driver,
+          "list shows the open adapter busy", "count %d, availability %d, kernel driver %d",
+          count, info[0].availability, info[0].kernel_driver);
+    ovel_canfd_driver* second = ovel_canfd_init();
+    const int32_t refused = ovel_canfd_open(second);
+    check(refused == OVEL_CANFD_NO_DEVICE &&
+              same_text(second, "failed to open device: DeviceNotFound (1 adapter found: busy)"),
+          "a second handle finds the adapter busy", "returned %d: %s", refused,
+          ovel_canfd_get_last_error(second));
+    ovel_canfd_deinit(second);
+    expect_vendor_log("discovery sends the adapter nothing",
+                      "ok " DEVICE_CONFIG_REQUEST " " BT_CONST_REQUEST);
 }
 
 static void check_setters_and_start(ovel_canfd_driver* driver) {
@@ -557,6 +595,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     check_open_and_serial(driver);
+    check_discovery(driver);
     check_setters_and_start(driver);
     check_receive();
     check_transmit_echo(driver, "transmit on two channels and receive the echoes");

@@ -237,11 +237,29 @@ TEST_F(CliTest, GenFramesReachAnotherProcess) {
 
 TEST_F(CliTest, InfoPrintsChannelCountOrTheLibraryFailure) {
     ASSERT_EQ(run("info", {"info"}, {"OVSIM_ADAPTERS=A1:3:1,B2:1:0"}), 0) << last_->err();
-    EXPECT_EQ(last_->out(), "adapter: first found\nchannels: 3\n");
+    EXPECT_TRUE(last_->out().starts_with("adapter: first found\nchannels: 3\n")) << last_->out();
     ASSERT_EQ(run("info", {"info", "-s", "B2"}, {"OVSIM_ADAPTERS=A1:3:1,B2:1:0"}), 0);
-    EXPECT_EQ(last_->out(), "adapter: serial number B2\nchannels: 1\n");
+    EXPECT_TRUE(last_->out().starts_with("adapter: serial number B2\nchannels: 1\n"))
+        << last_->out();
+    for (const char* line :
+         {"serial number: B2\n", "path: 1-2\n", "CAN clock: ", "features: 0x00000003 LISTEN_ONLY "
+          "LOOP_BACK\n", "bit timing limits: tseg1 "}) {
+        EXPECT_NE(last_->out().find(line), std::string::npos) << line << " in " << last_->out();
+    }
+    ASSERT_EQ(run("info", {"info", "--path", "1-1"}, {"OVSIM_ADAPTERS=A1:3:1,B2:1:0"}), 0);
+    EXPECT_NE(last_->out().find("serial number: A1\n"), std::string::npos) << last_->out();
     EXPECT_EQ(run("info", {"info", "--serial", "nope"}), 1);
     EXPECT_NE(last_->err().find("failed to open device"), std::string::npos) << last_->err();
+}
+
+TEST_F(CliTest, ListShowsEveryAdapterWithItsPathAndSerial) {
+    ASSERT_EQ(run("list", {"list"}, {"OVSIM_ADAPTERS=A1:3:1,B2:1:0"}), 0) << last_->err();
+    const std::vector<std::string> lines = lines_of(last_->out());
+    ASSERT_EQ(lines.size(), 3u) << last_->out();
+    EXPECT_TRUE(lines[0].starts_with("PATH")) << lines[0];
+    EXPECT_TRUE(lines[1].starts_with("1-1          A1                   free")) << lines[1];
+    EXPECT_TRUE(lines[2].starts_with("1-2          B2 ")) << lines[2];
+    EXPECT_NE(lines[2].find("ovsim / ovsim gs_usb adapter"), std::string::npos) << lines[2];
 }
 
 TEST_F(CliTest, AdapterFailuresGiveTheLibraryTextAndStatusOne) {

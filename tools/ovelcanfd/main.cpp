@@ -64,7 +64,8 @@ void print_usage(std::FILE* out) {
         "  dump [CHANNEL...]        print received frames (candump-like)\n"
         "  send CHANNEL FRAME...    send frames in cansend syntax (123#DEADBEEF, 123##1AA)\n"
         "  gen CHANNEL              send generated frames (cangen-like) and report the rate\n"
-        "  info                     open the adapter and print its channel count\n"
+        "  info                     open the adapter and print what it reports about itself\n"
+        "  list                     list the adapters plugged in and whether they are free\n"
         "'%s COMMAND --help' describes a command's options.\n"
         "Exit status: 0 done, 1 the adapter or library failed, 2 bad arguments.\n",
         program_name(), program_name());
@@ -103,6 +104,8 @@ int main(int argc, char** argv) {
         status = run_gen(words);
     } else if (command == "info") {
         status = run_info(words);
+    } else if (command == "list") {
+        status = run_list(words);
     } else {
         std::fprintf(stderr, "%s: unknown command \"%s\"\n", program_name(), command.c_str());
         print_usage(stderr);
