@@ -81,8 +81,16 @@ bool accept(AdapterModel& adapter, const ControlRecord& request) {
         case REQUEST_HOST_FORMAT:
             return true;
         case REQUEST_BITTIMING:
-        case REQUEST_DATA_BITTIMING:
-            return channel_valid && request.length >= BITTIMING_SIZE;
+        case REQUEST_DATA_BITTIMING: {
+            if (!channel_valid || request.length < BITTIMING_SIZE) {
+                return false;
+            }
+            auto& bitrates = request.request == REQUEST_BITTIMING ? adapter.nominal_bitrate
+                                                                  : adapter.data_bitrate;
+            bitrates[static_cast<std::uint8_t>(request.value)] =
+                bitrate_of_timing(request.payload.data(), adapter.config.fclk_can);
+            return true;
+        }
         case REQUEST_MODE: {
             if (!channel_valid || request.length < MODE_SIZE) {
                 return false;
@@ -144,6 +152,9 @@ void adapter_control(Sim& s, AdapterModel& adapter, TransferState& transfer) {
         length = std::clamp(reply_override->second, 0, length);
     }
     adapter_complete(s, adapter, transfer, LIBUSB_TRANSFER_COMPLETED, length);
+    if (request.request == REQUEST_MODE && adapter.stream.active) {
+        adapter_serve_pending(s, adapter);  // a started channel hears the stream from now on
+    }
 }
 
 }  // namespace ovsim::detail
