@@ -28,6 +28,26 @@ void LIBUSB_CALL on_complete(libusb_transfer* transfer) {
     }
 }
 
+void LIBUSB_CALL on_mode_done(libusb_transfer* transfer) {
+    *static_cast<bool*>(transfer->user_data) = true;
+}
+
+// MODE start, as the host sends it; waits for the answer.
+void start_channel(libusb_context* context, libusb_device_handle* handle, std::uint8_t channel) {
+    std::array<unsigned char, LIBUSB_CONTROL_SETUP_SIZE + 8> buffer{};
+    libusb_fill_control_setup(buffer.data(), 0x41, 2, channel, 0, 8);
+    buffer[LIBUSB_CONTROL_SETUP_SIZE] = 1;
+    bool done = false;
+    libusb_transfer* transfer = libusb_alloc_transfer(0);
+    libusb_fill_control_transfer(transfer, handle, buffer.data(), &on_mode_done, &done, 1000);
+    if (libusb_submit_transfer(transfer) == 0) {
+        while (!done) {
+            libusb_handle_events(context);
+        }
+    }
+    libusb_free_transfer(transfer);
+}
+
 }  // namespace
 
 SimCost measure_simulator(std::uint64_t frames, const std::vector<std::uint8_t>& channels,
@@ -55,6 +75,10 @@ SimCost measure_simulator(std::uint64_t frames, const std::vector<std::uint8_t>&
         libusb_fill_bulk_transfer(transfers[i], handle, 0x81, buffers[i].data(), BUFFER_SIZE,
                                   &on_complete, &counter, 5000);
         libusb_submit_transfer(transfers[i]);
+    }
+    // The adapter hands over the stream's frames of started channels only.
+    for (const std::uint8_t channel : channels) {
+        start_channel(context, handle, channel);
     }
     const auto started = std::chrono::steady_clock::now();
     const double cpu_before = process_cpu_seconds();

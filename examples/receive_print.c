@@ -3,6 +3,9 @@
  *
  *   cc receive_print.c $(pkg-config --cflags --libs ovelcanfd) -o receive_print
  */
+/* clock_gettime and the pthread functions are POSIX, not ISO C: ask for them. */
+#define _POSIX_C_SOURCE 200809L
+
 #include <ovelcanfd.h>
 #include <pthread.h>
 #include <stdio.h>

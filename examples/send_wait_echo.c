@@ -3,6 +3,9 @@
  *
  *   cc send_wait_echo.c $(pkg-config --cflags --libs ovelcanfd) -o send_wait_echo
  */
+/* clock_gettime and the pthread functions are POSIX, not ISO C: ask for them. */
+#define _POSIX_C_SOURCE 200809L
+
 #include <ovelcanfd.h>
 #include <pthread.h>
 #include <stdbool.h>

@@ -6,8 +6,16 @@ set -eu
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
 dir="$root/build/demo"
-cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVEL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$dir" -j "$(nproc)" --target ovelcanfd-cli ovelcanfd-cli-sim
+mkdir -p "$dir"
+# The build's output goes to a log, shown only when the build fails.
+echo "building the tool in $dir (log: $dir/build.log)"
+if ! { cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVEL_BUILD_TESTS=OFF &&
+       cmake --build "$dir" -j "$(nproc)" --target ovelcanfd-cli ovelcanfd-cli-sim; } \
+     >"$dir/build.log" 2>&1; then
+    cat "$dir/build.log" >&2
+    echo "the build failed (log: $dir/build.log)" >&2
+    exit 1
+fi
 tool="$dir/tools/ovelcanfd/ovelcanfd-sim"
 work="$(mktemp -d)"
 dump_pid=""

@@ -2,9 +2,14 @@
 // bus shared with other processes when OVSIM_BUS names a directory.
 #include "ovsim/ovsim_c.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -47,16 +52,54 @@ int32_t add(const ovsim::AdapterSpec& config) {
     return static_cast<int32_t>(adapters().size() - 1);
 }
 
-// A frame another process put on the bus reaches every adapter here that has its channel on
-// the bus, as a received frame.
-void deliver_from_bus(std::vector<std::uint8_t> frame) {
-    constexpr std::size_t CHANNEL_OFFSET = 9;
-    std::fill_n(frame.begin(), 4, std::uint8_t{0xFF});  // echo id: received, not an echo
-    const std::uint8_t channel = frame[CHANNEL_OFFSET];
+// What travels on the shared bus: the host frame's bytes, then who sent it and how its channel
+// is configured, so that receivers can tell frames they cannot understand.
+constexpr std::size_t CHANNEL_OFFSET = 9;
+constexpr std::size_t FLAGS_OFFSET = 10;
+constexpr std::size_t MIN_HOST_FRAME = 12;
+constexpr std::size_t MAX_HOST_FRAME = 80;
+struct Trailer {
+    std::uint32_t nominal_bitrate;
+    std::uint32_t data_bitrate;
+    std::uint32_t mode_flags;
+    std::int64_t sender_pid;
+    std::uintptr_t sender_adapter;  // compared within its own process only
+};
+
+std::vector<std::uint8_t> bus_datagram(const std::vector<std::uint8_t>& frame,
+                                       const ovsim::BusSender& sender) {
+    const Trailer trailer{sender.channel.nominal_bitrate, sender.channel.data_bitrate,
+                          sender.channel.mode_flags, static_cast<std::int64_t>(::getpid()),
+                          reinterpret_cast<std::uintptr_t>(sender.adapter)};
+    std::vector<std::uint8_t> datagram(frame);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&trailer);
+    datagram.insert(datagram.end(), bytes, bytes + sizeof trailer);
+    return datagram;
+}
+
+// A frame on the bus reaches every other adapter of this process, and every adapter of the other
+// processes, whose channel of that index is started and configured to understand it, as a
+// received frame.
+void deliver_from_bus(std::vector<std::uint8_t> datagram) {
+    if (datagram.size() < MIN_HOST_FRAME + sizeof(Trailer) ||
+        datagram.size() > MAX_HOST_FRAME + sizeof(Trailer)) {
+        return;
+    }
+    Trailer trailer;
+    std::memcpy(&trailer, datagram.data() + datagram.size() - sizeof trailer, sizeof trailer);
+    datagram.resize(datagram.size() - sizeof trailer);
+    const ovsim::ChannelBus sender{trailer.nominal_bitrate, trailer.data_bitrate, trailer.mode_flags};
+    const bool own_process = trailer.sender_pid == static_cast<std::int64_t>(::getpid());
+    std::fill_n(datagram.begin(), 4, std::uint8_t{0xFF});  // echo id: received, not an echo
+    const std::uint8_t channel = datagram[CHANNEL_OFFSET];
+    const std::uint8_t flags = datagram[FLAGS_OFFSET];
     std::lock_guard lock(adapters_mutex());
     for (ovsim::Adapter* adapter : adapters()) {
-        if (adapter->channel_started(channel)) {
-            adapter->feed(frame);
+        if (own_process && reinterpret_cast<std::uintptr_t>(adapter) == trailer.sender_adapter) {
+            continue;  // its own frame came back as the echo already
+        }
+        if (adapter->channel_started(channel) && adapter->channel_bus(channel).hears(sender, flags)) {
+            adapter->feed(datagram);
         }
     }
 }
@@ -69,7 +112,9 @@ void join_shared_bus() {
     shared_bus = ovsim::shared::SharedBus::join(directory, deliver_from_bus).release();
     if (shared_bus != nullptr) {
         ovsim::set_bus_observer(
-            [](const std::vector<std::uint8_t>& frame) { shared_bus->publish(frame); });
+            [](const std::vector<std::uint8_t>& frame, const ovsim::BusSender& sender) {
+                shared_bus->publish(bus_datagram(frame, sender));
+            });
     }
 }
 
@@ -116,41 +161,104 @@ ovsim::LinkTiming timing_from_environment() {
     return ovsim::LinkTiming::Immediate;
 }
 
-// OVSIM_ADAPTERS=SERIAL[:CHANNELS[:FD]],..., OVSIM_TIMING and OVSIM_TRAFFIC=RATE[:fd].
-__attribute__((constructor)) void plug_in_from_environment() {
-    const ovsim::LinkTiming timing = timing_from_environment();
+bool all_digits(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// OVSIM_ADAPTERS=SERIAL[:CHANNELS[:FD]],...; nullopt (after saying why) for a list it cannot use.
+std::optional<std::vector<ovsim::AdapterSpec>> adapters_from_environment(ovsim::LinkTiming timing) {
     const char* listed = std::getenv("OVSIM_ADAPTERS");
-    std::string list = listed != nullptr ? listed : "OVSIM0001:2:1";
+    const std::string list = listed != nullptr ? listed : "OVSIM0001:2:1";
+    std::vector<ovsim::AdapterSpec> specs;
+    if (list.empty()) {
+        return specs;  // set and empty: no adapter
+    }
     std::stringstream entries(list);
     std::string entry;
-    int first_channels = 0;
+    const auto refuse = [&](const std::string& why) {
+        std::fprintf(stderr,
+                     "ovsim: OVSIM_ADAPTERS=%s: \"%s\" %s (expected SERIAL[:CHANNELS[:FD]],... "
+                     "with CHANNELS 1 to 256 and FD 0 or 1); no adapter plugged in\n",
+                     list.c_str(), entry.c_str(), why.c_str());
+        return std::nullopt;
+    };
     while (std::getline(entries, entry, ',')) {
-        std::stringstream fields(entry);
-        std::string serial, channels = "2", fd = "1";
-        std::getline(fields, serial, ':');
-        std::getline(fields, channels, ':');
-        std::getline(fields, fd, ':');
-        const long count = std::strtol(channels.c_str(), nullptr, 10);
-        const auto icount = static_cast<std::uint8_t>(count >= 1 && count <= 256 ? count - 1 : 1);
-        const std::uint32_t features = fd == "0" ? 0x3u : 0x103u;
-        if (first_channels == 0) {
-            first_channels = icount + 1;
+        std::vector<std::string> fields;
+        std::stringstream parts(entry);
+        for (std::string field; std::getline(parts, field, ':');) {
+            fields.push_back(field);
         }
-        ovsim::AdapterSpec config = spec_for(serial.c_str(), icount, features, 80'000'000);
+        if (fields.empty() || fields[0].empty()) {
+            return refuse("has no serial number");
+        }
+        if (fields.size() > 3) {
+            return refuse("has more than three fields");
+        }
+        const std::string channels = fields.size() > 1 ? fields[1] : "2";
+        const std::string fd = fields.size() > 2 ? fields[2] : "1";
+        const long count = all_digits(channels) && channels.size() <= 3
+                               ? std::strtol(channels.c_str(), nullptr, 10)
+                               : 0;
+        if (count < 1 || count > 256) {
+            return refuse("has a channel count that is not 1 to 256");
+        }
+        if (fd != "0" && fd != "1") {
+            return refuse("has an FD field that is not 0 or 1");
+        }
+        ovsim::AdapterSpec config = spec_for(fields[0].c_str(), static_cast<std::uint8_t>(count - 1),
+                                             fd == "0" ? 0x3u : 0x103u, 80'000'000);
         config.link_timing = timing;
-        add(config);
+        specs.push_back(config);
     }
-    if (const char* traffic = std::getenv("OVSIM_TRAFFIC");
-        traffic != nullptr && !adapters().empty()) {
-        const std::string text = traffic;
-        ovsim::StreamSpec stream;
-        stream.rate_hz = std::strtod(text.c_str(), nullptr);
-        stream.fd = text.find(":fd") != std::string::npos;
-        stream.channels.clear();
-        for (int c = 0; c < first_channels; ++c) {
-            stream.channels.push_back(static_cast<std::uint8_t>(c));
+    if (specs.empty() || list.back() == ',') {
+        entry = list;
+        return refuse("lists an empty entry");
+    }
+    return specs;
+}
+
+// OVSIM_TRAFFIC=RATE[:fd] with RATE frames per second (0: unpaced); nullopt when unset or unusable
+// (then after saying why).
+std::optional<ovsim::StreamSpec> traffic_from_environment() {
+    const char* traffic = std::getenv("OVSIM_TRAFFIC");
+    if (traffic == nullptr) {
+        return std::nullopt;
+    }
+    std::string text = traffic;
+    ovsim::StreamSpec stream;
+    if (text.ends_with(":fd")) {
+        stream.fd = true;
+        text.resize(text.size() - 3);
+    }
+    char* end = nullptr;
+    stream.rate_hz = std::strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(stream.rate_hz) ||
+        stream.rate_hz < 0) {
+        std::fprintf(stderr,
+                     "ovsim: OVSIM_TRAFFIC=%s is not RATE[:fd] with RATE frames per second (0: as "
+                     "fast as possible); no generated traffic\n",
+                     traffic);
+        return std::nullopt;
+    }
+    return stream;
+}
+
+// OVSIM_ADAPTERS, OVSIM_TIMING, OVSIM_TRAFFIC and OVSIM_BUS.
+__attribute__((constructor)) void plug_in_from_environment() {
+    const ovsim::LinkTiming timing = timing_from_environment();
+    const auto specs = adapters_from_environment(timing);
+    if (specs) {
+        for (const ovsim::AdapterSpec& config : *specs) {
+            add(config);
         }
-        adapters()[0]->start_stream(stream);
+    }
+    if (auto stream = traffic_from_environment(); stream && specs && !specs->empty()) {
+        // On every channel of the first adapter; the adapter hands over those of started ones.
+        stream->channels.clear();
+        for (int c = 0; c <= specs->front().icount; ++c) {
+            stream->channels.push_back(static_cast<std::uint8_t>(c));
+        }
+        adapters()[0]->start_stream(*stream);
     }
     join_shared_bus();
 }

@@ -19,8 +19,7 @@ namespace {
 
 constexpr const char* SOCKET_PREFIX = "ovsim-";
 constexpr const char* SOCKET_SUFFIX = ".sock";
-constexpr std::size_t MAX_FRAME = 128;  // a host frame is at most 80 bytes
-constexpr std::size_t MIN_FRAME = 12;   // header: echo id, can id, dlc, channel, flags, reserved
+constexpr std::size_t MAX_DATAGRAM = 256;  // what is published is passed on, up to this size
 
 bool fill_address(const std::string& path, sockaddr_un& address) {
     std::memset(&address, 0, sizeof address);
@@ -153,7 +152,7 @@ std::vector<std::string> SharedBus::peer_paths() const {
     }
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
-        if (name != own_name_ && is_bus_socket_name(name)) {
+        if (is_bus_socket_name(name)) {  // this process's own too: its other adapters hear
             paths.push_back(directory_ + "/" + name);
         }
     }
@@ -187,7 +186,7 @@ void SharedBus::send_to_peers(const std::vector<std::vector<std::uint8_t>>& fram
 
 void SharedBus::receive_loop() {
     pollfd fds[2] = {{socket_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-    std::uint8_t buffer[MAX_FRAME];
+    std::uint8_t buffer[MAX_DATAGRAM];
     for (;;) {
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) {
@@ -203,7 +202,7 @@ void SharedBus::receive_loop() {
             continue;
         }
         const ssize_t length = ::recv(socket_fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (length >= static_cast<ssize_t>(MIN_FRAME) && length <= 80) {
+        if (length > 0 && length < static_cast<ssize_t>(MAX_DATAGRAM)) {
             deliver_(std::vector<std::uint8_t>(buffer, buffer + length));
         }
     }

@@ -1,5 +1,5 @@
 // An emulated CAN bus shared between processes: every process that joins the same directory
-// hears the frames the others put on the bus. Each process owns one Unix datagram socket in the
+// hears the frames put on the bus, its own included (its other adapters hear them). Each process owns one Unix datagram socket in the
 // directory; a sender thread fans published frames out to the other sockets and a receiver
 // thread hands the frames heard to the process's adapters.
 #pragma once
@@ -21,15 +21,15 @@ class SharedBus {
     using Deliver = std::function<void(std::vector<std::uint8_t> frame)>;
 
     // Joins the bus in `directory` (created if missing). Returns null and writes why on stderr
-    // when the socket cannot be set up. `deliver` runs on the receiver thread for every frame
-    // another process published.
+    // when the socket cannot be set up. `deliver` runs on the receiver thread for every datagram
+    // published on the bus, by this process too.
     static std::unique_ptr<SharedBus> join(const std::string& directory, Deliver deliver);
 
     SharedBus(const SharedBus&) = delete;
     SharedBus& operator=(const SharedBus&) = delete;
     ~SharedBus();
 
-    // Queues a frame for every other process on the bus; never blocks on them.
+    // Queues a datagram (at most 255 bytes) for every process on the bus; never blocks on them.
     void publish(const std::vector<std::uint8_t>& frame);
     // Sends what is still queued, ends both threads and removes this process's socket.
     void leave();

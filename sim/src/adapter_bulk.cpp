@@ -53,11 +53,51 @@ Clock::time_point stream_due(const StreamState& stream, std::uint64_t sequence) 
     return stream.started + std::chrono::duration_cast<Clock::duration>(offset);
 }
 
+bool started(const AdapterModel& adapter, std::uint8_t channel) {
+    return channel < adapter.channel_started.size() && adapter.channel_started[channel];
+}
+
+std::uint8_t stream_channel(const StreamState& stream, std::uint64_t sequence) {
+    const std::vector<std::uint8_t>& channels = stream.config.channels;
+    return channels.empty() ? 0 : channels[sequence % channels.size()];
+}
+
+// The stream's frames are on the bus whether or not a channel listens; the adapter hands the
+// host only those of started channels. Passes over the frames due by `now` that no started
+// channel hears (an unpaced stream: all of them up to the next heard one); false when the next
+// frame is not for a started channel (nothing to hand over now).
+bool stream_frame_heard(AdapterModel& adapter, Clock::time_point now) {
+    StreamState& stream = adapter.stream;
+    const bool paced = stream.config.rate_hz > 0;
+    bool any_started = stream.config.channels.empty() && started(adapter, 0);
+    for (const std::uint8_t channel : stream.config.channels) {
+        any_started = any_started || started(adapter, channel);
+    }
+    if (!any_started) {
+        if (paced && now > stream.started) {
+            // Straight to the first frame not yet due: the silent stretch can be long.
+            const std::chrono::duration<double> elapsed = now - stream.started;
+            auto first_not_due = static_cast<std::uint64_t>(elapsed.count() * stream.config.rate_hz) + 1;
+            if (stream.config.count != 0) {
+                first_not_due = std::min(first_not_due, stream.config.count);
+            }
+            stream.next_sequence = std::max(stream.next_sequence, first_not_due);
+        }
+        return false;
+    }
+    while (stream_has_frame(stream) && !started(adapter, stream_channel(stream, stream.next_sequence))) {
+        if (paced && stream_due(stream, stream.next_sequence) > now) {
+            return false;
+        }
+        ++stream.next_sequence;
+    }
+    return stream_has_frame(stream);
+}
+
 void complete_with_stream_frame(Sim& s, AdapterModel& adapter, TransferState& transfer) {
     StreamState& stream = adapter.stream;
     const std::uint64_t sequence = stream.next_sequence++;
-    const std::vector<std::uint8_t>& channels = stream.config.channels;
-    const std::uint8_t channel = channels.empty() ? 0 : channels[sequence % channels.size()];
+    const std::uint8_t channel = stream_channel(stream, sequence);
     std::uint8_t frame[FD_WIRE_LENGTH] = {};
     put_le(&frame[0], ECHO_ID_RECEIVED, 4);
     put_le(&frame[4], 0x100u + channel, 4);
@@ -100,7 +140,8 @@ bool serve_now(Sim& s, AdapterModel& adapter, TransferState& transfer) {
         complete_in(s, adapter, transfer, frame.bytes.data(), frame.bytes.size(), frame.status);
         return true;
     }
-    if (stream_has_frame(adapter.stream) && adapter.stream.config.rate_hz <= 0) {
+    if (stream_has_frame(adapter.stream) && adapter.stream.config.rate_hz <= 0 &&
+        stream_frame_heard(adapter, Clock::now())) {
         complete_with_stream_frame(s, adapter, transfer);
         return true;
     }
@@ -127,6 +168,13 @@ std::optional<Clock::time_point> adapter_pump_stream(Sim& s, AdapterModel& adapt
         return std::nullopt;
     }
     while (!adapter.pending_in.empty() && stream_has_frame(stream)) {
+        if (!stream_frame_heard(adapter, now)) {
+            if (!stream_has_frame(stream)) {
+                return std::nullopt;
+            }
+            // Looked at again when the next frame is due.
+            return adapter_earliest_release(adapter, stream_due(stream, stream.next_sequence));
+        }
         // With USB timing a frame reaches the host at the boundary after its time on the bus:
         // it is decided then, as of that time, so that the event thread wakes once per boundary
         // as it does on a real adapter, not also at each frame's time on the bus.
@@ -167,6 +215,7 @@ void adapter_bulk_in(Sim& s, AdapterModel& adapter, TransferState& transfer) {
             return;
         }
         if (stream_has_frame(adapter.stream) && adapter.stream.config.rate_hz > 0 &&
+            stream_frame_heard(adapter, Clock::now()) &&
             stream_due(adapter.stream, adapter.stream.next_sequence) <= Clock::now()) {
             complete_with_stream_frame(s, adapter, transfer);
             return;
@@ -200,8 +249,12 @@ void adapter_bulk_out(Sim& s, AdapterModel& adapter, TransferState& transfer) {
     if (length > CHANNEL_OFFSET) {
         const std::uint8_t channel = pub.buffer[CHANNEL_OFFSET];
         if (channel < adapter.channel_started.size() && adapter.channel_started[channel]) {
-            if (s.bus_observer) {
-                s.bus_observer(adapter.out_log.back());
+            // A listen-only channel never drives the bus, and a loopback one keeps its frames
+            // inside the adapter: both only echo them.
+            constexpr std::uint32_t OFF_BUS = MODE_FLAG_LISTEN_ONLY | MODE_FLAG_LOOP_BACK;
+            if (s.bus_observer && (adapter.channel_flags[channel] & OFF_BUS) == 0) {
+                s.bus_observer(adapter.out_log.back(),
+                               BusSender{&adapter.facade, adapter_channel_bus(adapter, channel)});
             }
             adapter_offer_frame(s, adapter, adapter.out_log.back());
         }

@@ -98,12 +98,22 @@ bool accept(AdapterModel& adapter, const ControlRecord& request) {
     switch (request.request) {
         case REQUEST_HOST_FORMAT:
             return true;
-        case REQUEST_DATA_BITTIMING:
-            return !standard && channel_valid && request.length >= BITTIMING_SIZE;
-        case REQUEST_DATA_BITTIMING_STANDARD:
-            return standard && channel_valid && request.length >= BITTIMING_SIZE;
         case REQUEST_BITTIMING:
-            return channel_valid && request.length >= BITTIMING_SIZE;
+        case REQUEST_DATA_BITTIMING:
+        case REQUEST_DATA_BITTIMING_STANDARD: {
+            const bool data_phase = request.request != REQUEST_BITTIMING;
+            // Each firmware takes the data-phase timing under its own number only.
+            if (data_phase && (request.request == REQUEST_DATA_BITTIMING_STANDARD) != standard) {
+                return false;
+            }
+            if (!channel_valid || request.length < BITTIMING_SIZE) {
+                return false;
+            }
+            auto& bitrates = data_phase ? adapter.data_bitrate : adapter.nominal_bitrate;
+            bitrates[static_cast<std::uint8_t>(request.value)] =
+                bitrate_of_timing(request.payload.data(), adapter.config.fclk_can);
+            return true;
+        }
         case REQUEST_MODE: {
             if (!channel_valid || request.length < MODE_SIZE) {
                 return false;
@@ -166,6 +176,9 @@ void adapter_control(Sim& s, AdapterModel& adapter, TransferState& transfer) {
         length = std::clamp(reply_override->second, 0, length);
     }
     adapter_complete(s, adapter, transfer, LIBUSB_TRANSFER_COMPLETED, length);
+    if (request.request == REQUEST_MODE && adapter.stream.active) {
+        adapter_serve_pending(s, adapter);  // a started channel hears the stream from now on
+    }
 }
 
 }  // namespace ovsim::detail

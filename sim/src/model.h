@@ -94,6 +94,8 @@ struct AdapterModel {
     std::vector<ControlRecord> control_log;
     std::vector<bool> channel_started;
     std::vector<std::uint32_t> channel_flags;
+    // Bitrates from the last BITTIMING and DATA_BITTIMING requests, per channel.
+    std::map<std::uint8_t, std::uint32_t> nominal_bitrate, data_bitrate;
 
     struct ToHost {
         std::vector<std::uint8_t> bytes;
@@ -240,6 +242,12 @@ inline void release_completion(TransferState& transfer) {
 
 // Leaves a transfer in flight until something (a frame, a time-out, a cancel) decides it.
 void make_pending(Sim& s, TransferState& transfer);
+
+// The channel's part in its bus (channel_bus.cpp); a channel beyond the adapter's has none.
+ChannelBus adapter_channel_bus(const AdapterModel& adapter, std::uint8_t channel);
+// The bitrate a BITTIMING payload (prop_seg, phase_seg1, phase_seg2, sjw, brp) gives at
+// `fclk_can`; 0 for a timing that gives none.
+std::uint32_t bitrate_of_timing(const std::uint8_t* payload, std::uint32_t fclk_can);
 
 // Adapter behaviour (adapter_*.cpp): each decides or parks a freshly submitted transfer.
 void adapter_control(Sim& s, AdapterModel& adapter, TransferState& transfer);

@@ -1,4 +1,5 @@
-# cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DC_COMPILER=... -P check_install.cmake
+# cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DEXAMPLES_DIR=... -DC_COMPILER=...
+#       -P check_install.cmake
 function(run)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
     if(NOT result EQUAL 0)
@@ -39,13 +40,23 @@ if(NOT result EQUAL 0)
     message(FATAL_ERROR "installed ovelcanfd --help failed: ${result}")
 endif()
 
-# pkg-config.
-set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+# pkg-config, with only the installed .pc files in its path: the flags must not need libusb's.
+set(ENV{PKG_CONFIG_LIBDIR} ${pc_dir})
+unset(ENV{PKG_CONFIG_PATH})
 run(pkg-config --cflags --libs ovelcanfd)
+if(run_output MATCHES "usb")
+    message(FATAL_ERROR "pkg-config gives users libusb's flags: ${run_output}")
+endif()
 separate_arguments(flags UNIX_COMMAND "${run_output}")
 run(${C_COMPILER} -std=c11 -Wall -Werror ${CONSUMER_DIR}/consumer.c ${flags}
     -Wl,-rpath,${libdir} -o ${WORK_DIR}/consumer_pkgconfig)
 run(${WORK_DIR}/consumer_pkgconfig)
+
+# The examples, as their comments say to build them, in strict C99.
+foreach(example receive_print send_wait_echo)
+    run(${C_COMPILER} -std=c99 -Wall -Wextra -Wpedantic -Werror ${EXAMPLES_DIR}/${example}.c
+        ${flags} -pthread -Wl,-rpath,${libdir} -o ${WORK_DIR}/${example})
+endforeach()
 
 # find_package(ovelcanfd).
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/cmake_consumer

@@ -323,6 +323,7 @@ TEST_F(SimAdapterTest, StreamGeneratesNumberedFramesRoundRobin) {
         ASSERT_EQ(libusb_submit_transfer(session.bulk_in(log)), 0);
     }
     session.start_events();
+    session.start_channels({0, 1});
 
     adapter.start_stream({.count = 100, .channels = {0, 1}, .fd = true});
     ASSERT_TRUE(log.wait_for(100));
@@ -348,12 +349,13 @@ TEST_F(SimAdapterTest, StreamGeneratesNumberedFramesRoundRobin) {
 }
 
 TEST_F(SimAdapterTest, RateLimitedStreamPacesClassicFrames) {
-    Adapter& adapter = add_adapter();
+    Adapter& adapter = add_adapter({.icount = 3});
     CompletionLog log;
     Session session;
     log.on_complete = [](libusb_transfer* transfer) { libusb_submit_transfer(transfer); };
     ASSERT_EQ(libusb_submit_transfer(session.bulk_in(log)), 0);
     session.start_events();
+    session.start_channels({3});
 
     const auto started = std::chrono::steady_clock::now();
     adapter.start_stream({.count = 5, .channels = {3}, .rate_hz = 100});

@@ -186,6 +186,7 @@ TEST_F(SimLinkTimingTest, StreamFramesRecordTheirReleaseBoundaryAndTheirTimeOnTh
         ASSERT_EQ(libusb_submit_transfer(session.bulk_in(log)), 0);
     }
     session.start_events();
+    session.start_channels({0});
     const std::uint64_t period_ns = 1'000'000;
 
     // Paced: on the bus at started + k / rate, released at a later millisecond boundary.

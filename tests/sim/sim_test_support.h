@@ -201,11 +201,23 @@ class Session {
         return transfer;
     }
 
+    // Starts channels as the host does (MODE start), so that they hear the stream; needs the
+    // event thread.
+    void start_channels(std::initializer_list<std::uint8_t> channels) {
+        for (const std::uint8_t channel : channels) {
+            EXPECT_EQ(libusb_submit_transfer(
+                          control(mode_log_, 0x41, REQUEST_MODE, channel, {1, 0, 0, 0, 0, 0, 0, 0}, 8)),
+                      0);
+        }
+        EXPECT_TRUE(mode_log_.wait_for(mode_log_.entries().size() + channels.size()));
+    }
+
     libusb_context* context = nullptr;
     libusb_device_handle* handle = nullptr;
     std::unique_ptr<EventThread> events;
 
   private:
+    CompletionLog mode_log_;
     std::vector<libusb_transfer*> transfers_;
     std::vector<std::unique_ptr<std::uint8_t[]>> buffers_;
 };

@@ -154,7 +154,7 @@ TEST_F(CliTest, SendOnSharedBusShowsUpInConcurrentDumpByteForByte) {
     ASSERT_TRUE(dump.wait_for_stderr("listening on can0 can1")) << dump.err();
     const std::string fd_frame = "1ABCDEF0##1000102030405060708090A0B0C0D0E0F10111213";
     EXPECT_EQ(
-        run("send", {"send", "--loopback", "1", "123#DEADBEEF", fd_frame, "7FF#R2"}, {bus_env()}),
+        run("send", {"send", "1", "123#DEADBEEF", fd_frame, "7FF#R2"}, {bus_env()}),
         0)
         << last_->err();
     EXPECT_NE(last_->err().find(NOTHING_LEFT), std::string::npos) << last_->err();
@@ -184,6 +184,52 @@ TEST_F(CliTest, BusDeliversOnlyToStartedChannelsOfOtherProcesses) {
     const std::vector<std::string> lines = lines_of(dump.out());
     ASSERT_EQ(lines.size(), 1u) << dump.out();
     EXPECT_NE(lines[0].find("can0  RX - - -  222        [1]  02"), std::string::npos) << lines[0];
+}
+
+TEST_F(CliTest, BusCarriesOnlyFramesAReceiverUnderstands) {
+    ToolProcess dump(directory_, "dump", {"dump", "0", "-n", "1"}, {bus_env()});
+    ASSERT_TRUE(dump.wait_for_stderr("listening on can0\n")) << dump.err();
+    // Each of these stays off the classic 500 kbit/s channel of the dump; the last one arrives.
+    const std::vector<std::vector<std::string>> lost = {
+        {"send", "-b", "250000", "0", "111#01"},  // another bitrate
+        {"send", "0", "112##0AA"},                // CAN FD frame, receiver in classic mode
+        {"send", "--loopback", "0", "113#03"},     // kept inside the sending adapter
+        {"send", "--listen-only", "0", "114#04"},  // a listen-only channel never drives the bus
+    };
+    for (const auto& args : lost) {
+        ASSERT_EQ(run("send", args, {bus_env()}), 0) << last_->err();
+    }
+    ASSERT_EQ(run("send", {"send", "0", "222#02"}, {bus_env()}), 0) << last_->err();
+    ASSERT_EQ(dump.wait_exit(), 0) << dump.err();
+    const std::vector<std::string> lines = lines_of(dump.out());
+    ASSERT_EQ(lines.size(), 1u) << dump.out();
+    EXPECT_NE(lines[0].find("can0  RX - - -  222        [1]  02"), std::string::npos) << lines[0];
+}
+
+TEST_F(CliTest, GeneratedTrafficReachesOnlyStartedChannels) {
+    for (const std::string channel : {"0", "1"}) {
+        ASSERT_EQ(run("dump", {"dump", channel, "-n", "4"}, {"OVSIM_TRAFFIC=200"}), 0)
+            << last_->err();
+        const std::vector<std::string> lines = lines_of(last_->out());
+        ASSERT_EQ(lines.size(), 4u) << last_->out();
+        for (const std::string& line : lines) {
+            EXPECT_NE(line.find("  can" + channel + "  RX"), std::string::npos) << line;
+        }
+    }
+}
+
+TEST_F(CliTest, BadSimulatorVariablesAreRefusedNamingThem) {
+    for (const std::string adapters : {"A1:0", "A1:2:x", ":2", "A1,,B2", "A1:2:1:9"}) {
+        EXPECT_EQ(run("info", {"info"}, {"OVSIM_ADAPTERS=" + adapters}), 1) << adapters;
+        EXPECT_NE(last_->err().find("OVSIM_ADAPTERS=" + adapters), std::string::npos)
+            << last_->err();
+    }
+    for (const std::string traffic : {"fast", "", "-5", "10:fdx"}) {
+        EXPECT_EQ(run("dump", {"dump", "-T", "0.1"}, {"OVSIM_TRAFFIC=" + traffic}), 0);
+        EXPECT_NE(last_->err().find("OVSIM_TRAFFIC=" + traffic), std::string::npos)
+            << last_->err();
+        EXPECT_EQ(last_->out(), "") << traffic;
+    }
 }
 
 TEST_F(CliTest, DumpCountStopsAfterThatManyFrames) {

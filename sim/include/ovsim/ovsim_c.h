@@ -5,17 +5,21 @@
  * When libovelcanfd-sim.so is loaded it plugs in the adapters named by the environment
  * variable OVSIM_ADAPTERS, a comma-separated list of SERIAL[:CHANNELS[:FD]] (FD 1 or 0;
  * defaults 2 channels, FD), or, without the variable, one adapter "OVSIM0001" with two CAN FD
- * channels. OVSIM_TRAFFIC=RATE[:fd] makes the first adapter deliver generated frames at RATE
- * frames per second on every channel once reception starts (RATE 0: as fast as possible).
- * The adapter echoes every frame transmitted on a started channel. OVSIM_TIMING=immediate|hs|fs
+ * channels. OVSIM_TRAFFIC=RATE[:fd] puts generated frames on every channel of the first adapter
+ * at RATE frames per second in turn (RATE 0: as fast as possible); the adapter delivers those of
+ * its started channels. A value of either variable it cannot use prints a message naming the
+ * variable on stderr and plugs in no adapter (OVSIM_ADAPTERS; set and empty: none, silently) or
+ * generates nothing (OVSIM_TRAFFIC). The adapter echoes every frame transmitted on a started channel. OVSIM_TIMING=immediate|hs|fs
  * gives those adapters their USB timing (see ovsim_set_link_timing); any other value prints a
  * message naming the variable on stderr and keeps immediate. Adapters added later with
  * ovsim_add_adapter start immediate.
  *
  * OVSIM_BUS=DIRECTORY puts every adapter of the process on an emulated bus shared with the other
  * processes that name the same directory (created if missing): a frame the host transmits on a
- * started channel is, besides its echo, delivered to every other process's adapters as a received
- * frame (echo id 0xFFFFFFFF) on the same channel index, where that channel is started. Each
+ * started channel that is neither listen-only nor in loopback is, besides its echo, delivered to
+ * every other adapter, of this process and the others, as a received frame (echo id 0xFFFFFFFF)
+ * on the same channel index, where that channel is started with the same nominal bitrate, in FD
+ * mode for an FD frame, and with the same data bitrate for one with bit-rate switch. Each
  * process owns a Unix datagram socket "ovsim-PID.sock" in the directory, removed when the library
  * unloads (at exit); a receiving thread feeds the frames heard to the local adapters. Without the
  * variable nothing is created and no thread runs.

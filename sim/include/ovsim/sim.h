@@ -57,6 +57,7 @@ inline constexpr std::uint32_t MODE_FLAG_LOOP_BACK = 0x2;
 inline constexpr std::uint32_t MODE_FLAG_FD = 0x100;
 
 inline constexpr std::uint8_t FRAME_FLAG_FD = 0x02;
+inline constexpr std::uint8_t FRAME_FLAG_BRS = 0x04;
 inline constexpr std::uint32_t ECHO_ID_RECEIVED = 0xFFFFFFFF;
 
 // When the outcomes the adapter decides reach the host's completion queue.
@@ -135,6 +136,26 @@ enum class OutBehaviour {
 // that is when its completion was released to the host (the frame boundary under a timed
 // LinkTiming, the moment it was decided under Immediate); in bytes 16..23 the frame's time on
 // the bus (started + k / rate_hz, or the moment it was decided when rate_hz is 0).
+// How a channel takes part in its bus, from the last BITTIMING, DATA_BITTIMING and MODE requests
+// (bitrates 0 until set). Two channels understand each other's frames only with the same
+// nominal bitrate; a CAN FD frame also needs a receiver in FD mode and, with bit-rate switch,
+// the same data bitrate. Other frames are lost to the receiver, as on a mis-configured bus.
+struct ChannelBus {
+    std::uint32_t nominal_bitrate = 0;
+    std::uint32_t data_bitrate = 0;
+    std::uint32_t mode_flags = 0;
+
+    bool hears(const ChannelBus& sender, std::uint8_t frame_flags) const;
+};
+
+class Adapter;
+
+// The sender of a frame put on the bus, and its channel's configuration.
+struct BusSender {
+    const Adapter* adapter;
+    ChannelBus channel;
+};
+
 struct StreamSpec {
     std::uint64_t count = 0;  // 0: unlimited
     std::vector<std::uint8_t> channels = {0};
@@ -205,6 +226,7 @@ class Adapter {
     // The channel's termination (SET_TERMINATION) and whether IDENTIFY last asked to blink.
     bool termination(std::uint8_t channel) const;
     bool identifying() const;
+    ChannelBus channel_bus(std::uint8_t channel) const;
 
     // Queues one frame for the host, any length; it completes the oldest pending IN transfer.
     void feed(std::vector<std::uint8_t> bytes);
@@ -262,10 +284,12 @@ int handle_events_failures();
 void fail_alloc_transfer(int after_successes, int count = 1);
 Counters counters();
 // Called with the bytes of every frame an adapter puts on its bus: each bulk OUT transfer taken
-// while the frame's channel is started (the frames the adapter echoes). It runs on the submitting
+// while the frame's channel is started (the frames the adapter echoes), unless the channel is
+// listen-only or in loopback (those frames stay inside the adapter), and with who sent it. It runs on the submitting
 // thread under the simulator's lock, so it must be quick and must not call into the simulator.
 // An empty function removes it; reset() keeps it.
-using BusObserver = std::function<void(const std::vector<std::uint8_t>& frame)>;
+using BusObserver =
+    std::function<void(const std::vector<std::uint8_t>& frame, const BusSender& sender)>;
 void set_bus_observer(BusObserver observer);
 // The libusb lifecycle calls made since the last reset() or clear_calls(), by name, in order:
 // init, exit, device lists, open, close, detach, claim, release, interrupt, alloc and free of
