@@ -31,7 +31,7 @@ int bad_arguments(const char* command, const std::string& message) {
 std::optional<int> parse_adapter_command(const char* command, const std::vector<std::string>& words,
                                          const std::vector<OptionSpec>& extra, void (*print_help)(),
                                          Arguments& arguments, AdapterOptions& options) {
-    std::vector<OptionSpec> known = adapter_option_specs();
+    std::vector<OptionSpec> known = adapter_option_specs(extra);
     known.insert(known.end(), extra.begin(), extra.end());
     known.push_back({"help", 'h', false});
     arguments = parse_arguments(words, known);
@@ -101,6 +101,8 @@ int main(int argc, char** argv) {
         status = run_send(words);
     } else if (command == "gen") {
         status = run_gen(words);
+    } else if (command == "play") {
+        status = run_play(words);
     } else if (command == "info") {
         status = run_info(words);
     } else {
