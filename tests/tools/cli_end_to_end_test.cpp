@@ -377,6 +377,7 @@ TEST_F(CliTest, BadArgumentsGiveAMessageAndStatusTwo) {
 TEST_F(CliTest, HelpSaysTheSimulatedAdapterIsUsed) {
     ASSERT_EQ(run("help", {"--help"}), 0);
     EXPECT_NE(last_->out().find("simulated adapter"), std::string::npos) << last_->out();
+    EXPECT_NE(last_->out().find("Differences from can-utils"), std::string::npos) << last_->out();
     ASSERT_EQ(run("help", {"send", "--help"}), 0);
     EXPECT_NE(last_->out().find("123##1AABBCC"), std::string::npos) << last_->out();
 }

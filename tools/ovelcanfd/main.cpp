@@ -64,9 +64,25 @@ void print_usage(std::FILE* out) {
         "  dump [CHANNEL...]        print received frames (candump-like)\n"
         "  send CHANNEL FRAME...    send frames in cansend syntax (123#DEADBEEF, 123##1AA)\n"
         "  gen CHANNEL              send generated frames (cangen-like) and report the rate\n"
+        "  play [FILE]              replay a candump log with its timing (canplayer-like)\n"
         "  info                     open the adapter and print its channel count\n"
         "'%s COMMAND --help' describes a command's options.\n"
-        "Exit status: 0 done, 1 the adapter or library failed, 2 bad arguments.\n",
+        "Channels are 0, 1, ... or can0, can1, ...\n"
+        "Exit status: 0 done, 1 the adapter or library failed, 2 bad arguments.\n"
+        "\n"
+        "Differences from can-utils:\n"
+        "  - one process opens the adapter and configures its channels: -b/--bitrate,\n"
+        "    --dbitrate, --fd, --loopback, --listen-only and -s/--serial belong to every\n"
+        "    command (-s is not candump's silent mode); where the command's own letter\n"
+        "    means something else, only the long option is left (gen -b is cangen's\n"
+        "    bit-rate switch: use --bitrate; dump -l/-f log to a file: use --fd,\n"
+        "    --loopback; play -l is the loop count)\n"
+        "  - dump prints the time, RX/TX and the FD flags by default; -t a|A|d|z changes\n"
+        "    the time, -L prints candump's log format; -T is a time limit in seconds, not\n"
+        "    candump's time-out without frames in ms\n"
+        "  - dump without filters shows error frames too; with filters, only through #MASK\n"
+        "  - play takes the log as FILE or -I FILE, skips error frames and shortens pauses\n"
+        "    with --skip SECONDS (canplayer's -s)\n",
         program_name(), program_name());
 #ifdef OVELCANFD_TOOL_SIM
     std::fprintf(out,
