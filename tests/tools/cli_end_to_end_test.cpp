@@ -310,6 +310,15 @@ TEST_F(CliTest, PlayMapsChannelsLoopsCountsAndSkipsErrorFrames) {
     ASSERT_EQ(run("play", {"play", "-v", "-t", log.string(), "can1=can0"}), 0) << last_->err();
     EXPECT_EQ(last_->out(), "(0000000001.000000) can1 111#01\n");
     EXPECT_NE(last_->err().find("skipped 1 error frames"), std::string::npos) << last_->err();
+    // Endless looping over a log with nothing to play ends instead of spinning.
+    ASSERT_EQ(run("play", {"play", "-v", "-t", log.string(), "can1=can7", "-l", "i"}), 0);
+    EXPECT_EQ(last_->out(), "");
+
+    // The logged pause is kept: the replay cannot end sooner.
+    std::ofstream(log) << "(5.0) can0 111#01\n(5.3) can0 111#02\n";
+    const auto start = Clock::now();
+    ASSERT_EQ(run("play", {"play", log.string()}), 0) << last_->err();
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
 }
 
 TEST_F(CliTest, DumpFiltersAndTimestampModesAsCandump) {

@@ -281,7 +281,7 @@ class Player {
                 std::fflush(stdout);
             }
             ++in_pass;
-            if (play_.count != 0 && ++sent_ == play_.count) {
+            if (++sent_ == play_.count) {
                 return 0;
             }
         }
@@ -289,6 +289,7 @@ class Player {
     }
 
     std::uint64_t error_frames() const { return error_frames_; }
+    std::uint64_t sent() const { return sent_; }
 
   private:
     int bad_line(std::uint64_t number, const std::string& error) {
@@ -380,7 +381,11 @@ int run_play(const std::vector<std::string>& words) {
             file.clear();
             file.seekg(0);
         }
+        const std::uint64_t sent_before = player.sent();
         status = player.pass(in);
+        if (player.sent() == sent_before) {
+            break;  // nothing to play: looping would only spin
+        }
     }
     if (player.error_frames() > 0) {
         std::fprintf(stderr, "%s: skipped %llu error frames (they cannot be sent)\n",
