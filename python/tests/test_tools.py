@@ -10,6 +10,7 @@ import time
 
 import can
 import can.player
+import pytest
 
 from conftest import CAN_EFF_FLAG, FLAG_FD
 
@@ -91,3 +92,48 @@ def test_can_player_sends_a_log_file(sim, tmp_path, monkeypatch):
         (0x789 | 0x40000000, 0, 0, bytes(8)),
     ]
     assert not sim.started(0)
+
+
+SIM_TOOL = os.environ.get("OVELCANFD_SIM_TOOL")
+needs_sim_tool = pytest.mark.skipif(not SIM_TOOL, reason="OVELCANFD_SIM_TOOL names the ovelcanfd-sim executable")
+
+
+def run_sim_tool(*arguments):
+    done = subprocess.run([SIM_TOOL, *arguments], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+@needs_sim_tool
+def test_candump_logs_go_both_ways_between_python_can_and_the_tool(tmp_path):
+    # python-can's writer (" R"/" T" direction marks, error frames, FD flags) -> play.
+    python_log = tmp_path / "python.log"
+    writer = can.CanutilsLogWriter(str(python_log))
+    for message in [
+        can.Message(timestamp=1.0, arbitration_id=0x123, data=b"\x11\x22", is_extended_id=False, channel=0),
+        can.Message(timestamp=1.25, arbitration_id=0x1ABCDEF0, data=b"\xde\xad", channel="can1", is_rx=False),
+        can.Message(timestamp=1.5, arbitration_id=0x456, is_extended_id=False, is_fd=True, bitrate_switch=True,
+                    data=bytes(range(12)), channel=1),
+        can.Message(timestamp=1.75, arbitration_id=0x789, is_extended_id=False, is_remote_frame=True, channel=0),
+        can.Message(timestamp=2.0, is_error_frame=True, channel=0),
+    ]:
+        writer.on_message_received(message)
+    writer.stop()
+    assert run_sim_tool("play", "-v", "-t", str(python_log)).splitlines() == [
+        "(0000000001.000000) can0 123#1122",
+        "(0000000001.250000) can1 1ABCDEF0#DEAD",
+        "(0000000001.500000) can1 456##1000102030405060708090A0B",
+        "(0000000001.750000) can0 789#R",
+    ]
+
+    # dump's log file -> python-can's reader; the generated stream counts in its first bytes.
+    our_log = tmp_path / "ours.log"
+    environment = dict(os.environ, OVSIM_TRAFFIC="500:fd")
+    done = subprocess.run([SIM_TOOL, "dump", "-n", "6", "--log", str(our_log)], env=environment,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    read = list(can.LogReader(str(our_log)))
+    assert [(m.arbitration_id, m.channel, m.is_fd, m.is_extended_id, len(m.data)) for m in read] == [
+        (0x100 + n % 2, f"can{n % 2}", True, False, 64) for n in range(6)]
+    assert [int.from_bytes(m.data[:4], "little") for m in read] == list(range(6))
+    assert read[0].timestamp > 1.6e9

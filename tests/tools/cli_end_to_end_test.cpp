@@ -281,6 +281,107 @@ TEST_F(CliTest, GenFramesReachAnotherProcess) {
     }
 }
 
+// The text after the time of each line of a candump log.
+std::vector<std::string> logged_frames(const std::string& log) {
+    std::vector<std::string> frames;
+    for (const std::string& line : lines_of(log)) {
+        frames.push_back(line.substr(line.find(')') + 2));
+    }
+    return frames;
+}
+
+TEST_F(CliTest, LoggedTrafficReplaysToTheSameFramesWithItsTiming) {
+    const fs::path first_log = directory_ / "first.log", second_log = directory_ / "second.log";
+    constexpr int GENERATED = 20;
+    const std::string total = std::to_string(GENERATED + 4);
+    {
+        ToolProcess dump(directory_, "dump1", {"dump", "-L", "-n", total}, {bus_env()});
+        ASSERT_TRUE(dump.wait_for_stderr("listening on")) << dump.err();
+        // cangen's letters: -f CAN FD, -b bit-rate switch; the bitrate is --bitrate.
+        ASSERT_EQ(run("gen",
+                      {"gen", "can1", "-f", "-b", "-n", std::to_string(GENERATED), "-g", "0",
+                       "--seed", "7", "--bitrate", "250000"},
+                      {bus_env()}),
+                  0)
+            << last_->err();
+        ASSERT_EQ(
+            run("send",
+                {"send", "0", "12345678#R3", "7FF#1122334455667788_C", "1ABCDEF0##2AA", "000#"},
+                {bus_env()}),
+            0)
+            << last_->err();
+        ASSERT_EQ(dump.wait_exit(), 0) << dump.err();
+        std::ofstream(first_log) << dump.out();
+    }
+    const std::vector<std::string> sent = logged_frames(read_file(first_log));
+    ASSERT_EQ(sent.size(), GENERATED + 4u);
+    EXPECT_EQ(sent[0].rfind("can1 ", 0), 0u) << sent[0];
+    EXPECT_NE(sent[0].find("##1"), std::string::npos) << sent[0];
+    EXPECT_EQ(sent[GENERATED], "can0 12345678#R3");
+    EXPECT_EQ(sent[GENERATED + 1], "can0 7FF#1122334455667788_C");
+    EXPECT_EQ(sent[GENERATED + 2], "can0 1ABCDEF0##2AA");
+    EXPECT_EQ(sent[GENERATED + 3], "can0 000#");
+
+    ToolProcess dump(directory_, "dump2", {"dump", "--log", second_log.string(), "-n", total},
+                     {bus_env()});
+    ASSERT_TRUE(dump.wait_for_stderr("logging to")) << dump.err();
+    ASSERT_EQ(run("play", {"play", first_log.string()}, {bus_env()}), 0) << last_->err();
+    ASSERT_EQ(dump.wait_exit(), 0) << dump.err();
+    EXPECT_EQ(dump.out(), "");
+    EXPECT_EQ(logged_frames(read_file(second_log)), sent);
+}
+
+TEST_F(CliTest, PlayMapsChannelsLoopsCountsAndSkipsErrorFrames) {
+    const fs::path log = directory_ / "in.log";
+    std::ofstream(log) << "# a comment\n"
+                          "(1.000000) can0 111#01\n"
+                          "(1.000100) vcan3 222#02 R\n"
+                          "(1.000200) can0 20000004#0000000000000000\n"
+                          "(1.000300) 1 333##1" +
+                              std::string(24, 'A') + " T\n";
+    // Without assignments every interface must be a channel name.
+    EXPECT_EQ(run("play", {"play", "-t", log.string()}), 2);
+    EXPECT_NE(last_->err().find("line 3: interface \"vcan3\" is not a channel name (canN): "
+                                "assign it, e.g. can0=vcan3"),
+              std::string::npos)
+        << last_->err();
+    ASSERT_EQ(run("play", {"play", "-v", "-t", "-I", log.string(), "can1=vcan3", "0=can1", "-l",
+                           "2", "-n", "3"}),
+              0)
+        << last_->err();
+    EXPECT_EQ(lines_of(last_->out()),
+              (std::vector<std::string>{"(0000000001.000100) can1 222#02",
+                                        "(0000000001.000300) can0 333##1" + std::string(24, 'A'),
+                                        "(0000000001.000100) can1 222#02"}));
+    ASSERT_EQ(run("play", {"play", "-v", "-t", log.string(), "can1=can0"}), 0) << last_->err();
+    EXPECT_EQ(last_->out(), "(0000000001.000000) can1 111#01\n");
+    EXPECT_NE(last_->err().find("skipped 1 error frames"), std::string::npos) << last_->err();
+    // Endless looping over a log with nothing to play ends instead of spinning.
+    ASSERT_EQ(run("play", {"play", "-v", "-t", log.string(), "can1=can7", "-l", "i"}), 0);
+    EXPECT_EQ(last_->out(), "");
+
+    // The logged pause is kept: the replay cannot end sooner.
+    std::ofstream(log) << "(5.0) can0 111#01\n(5.3) can0 111#02\n";
+    const auto start = Clock::now();
+    ASSERT_EQ(run("play", {"play", log.string()}), 0) << last_->err();
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
+}
+
+TEST_F(CliTest, DumpFiltersAndTimestampModesAsCandump) {
+    ToolProcess dump(directory_, "dump",
+                     {"dump", "-t", "z", "-n", "2", "can1,100:C0000700,j,1F0:1F0"}, {bus_env()});
+    ASSERT_TRUE(dump.wait_for_stderr("listening on can1\n")) << dump.err();
+    ASSERT_EQ(run("send", {"send", "1", "123#01", "1F2#02", "000001F0#03", "1F3#04"}, {bus_env()}),
+              0)
+        << last_->err();
+    ASSERT_EQ(dump.wait_exit(), 0) << dump.err();
+    const std::vector<std::string> lines = lines_of(dump.out());
+    ASSERT_EQ(lines.size(), 2u) << dump.out();
+    EXPECT_EQ(lines[0], "(000.000000)  can1  RX - - -  1F2        [1]  02");
+    EXPECT_EQ(lines[1].substr(0, 5), "(000.") << lines[1];
+    EXPECT_EQ(lines[1].substr(12), "  can1  RX - - -  1F3        [1]  04");
+}
+
 TEST_F(CliTest, InfoPrintsChannelCountOrTheLibraryFailure) {
     ASSERT_EQ(run("info", {"info"}, {"OVSIM_ADAPTERS=A1:3:1,B2:1:0"}), 0) << last_->err();
     EXPECT_TRUE(last_->out().starts_with("adapter: first found\nchannels: 3\n")) << last_->out();
@@ -309,8 +410,10 @@ TEST_F(CliTest, ListShowsEveryAdapterWithItsPathAndSerial) {
 }
 
 TEST_F(CliTest, AdapterFailuresGiveTheLibraryTextAndStatusOne) {
-    EXPECT_EQ(run("send", {"send", "5", "123#00"}), 1);
-    EXPECT_NE(last_->err().find("failed to set bitrate: InvalidChannel"), std::string::npos)
+    EXPECT_EQ(run("send", {"send", "can5", "123#00"}), 1);
+    EXPECT_NE(last_->err().find("channel can5 does not exist: the adapter has 2 channels "
+                                "(can0-can1)"),
+              std::string::npos)
         << last_->err();
     // An adapter without CAN FD refuses an FD frame's mode before anything is sent.
     EXPECT_EQ(run("send", {"send", "0", "123##0AA"}, {"OVSIM_ADAPTERS=C1:2:0"}), 1);
@@ -323,7 +426,7 @@ TEST_F(CliTest, BadArgumentsGiveAMessageAndStatusTwo) {
         {{"frobnicate"}, "unknown command \"frobnicate\""},
         {{"send", "0"}, "needs a channel and at least one frame"},
         {{"send", "0", "123#XY"}, "bad frame \"123#XY\": invalid character 'X' in data"},
-        {{"send", "256", "123#00"}, "a channel must be a whole number from 0 to 255"},
+        {{"send", "256", "123#00"}, "a channel must be 0-255 or can0-can255, not \"256\""},
         {{"send", "0", "20000080#00"}, "error frames cannot be sent"},
         {{"dump", "--bitrate"}, "option --bitrate needs a value"},
         {{"dump", "--colour"}, "unknown option --colour"},
@@ -331,6 +434,12 @@ TEST_F(CliTest, BadArgumentsGiveAMessageAndStatusTwo) {
         {{"gen", "0", "-g", "1", "-r", "5"}, "give --gap or --rate, not both"},
         {{"gen", "0", "--fd", "-L", "10"}, "CAN FD lengths are"},
         {{"info", "extra"}, "unexpected argument \"extra\""},
+        // No option takes the next option as its value.
+        {{"dump", "-n", "-L"}, "option -n needs a value"},
+        {{"gen", "0", "-I", "800"}, "above 7FF, the largest standard identifier: add -e"},
+        {{"dump", "can0,123:XYZ"}, "bad filter \"123:XYZ\""},
+        {{"dump", "-t", "x"}, "the timestamp mode must be a, A, d or z"},
+        {{"play", "-l", "2"}, "standard input can be played only once"},
     };
     for (const auto& [args, message] : cases) {
         EXPECT_EQ(run("bad", args), 2) << message;
@@ -341,6 +450,7 @@ TEST_F(CliTest, BadArgumentsGiveAMessageAndStatusTwo) {
 TEST_F(CliTest, HelpSaysTheSimulatedAdapterIsUsed) {
     ASSERT_EQ(run("help", {"--help"}), 0);
     EXPECT_NE(last_->out().find("simulated adapter"), std::string::npos) << last_->out();
+    EXPECT_NE(last_->out().find("Differences from can-utils"), std::string::npos) << last_->out();
     ASSERT_EQ(run("help", {"send", "--help"}), 0);
     EXPECT_NE(last_->out().find("123##1AABBCC"), std::string::npos) << last_->out();
 }

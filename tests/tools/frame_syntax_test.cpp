@@ -1,7 +1,14 @@
-// The cansend syntax parser, its inverse and the dump line.
+// The cansend syntax parser, its inverse and the dump line; candump log lines, timestamp modes
+// and filters.
 #include "frame_syntax.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "log_format.h"
+#include "receive_filter.h"
+#include "time_stamp.h"
 
 #include <cstring>
 #include <vector>
@@ -173,6 +180,83 @@ TEST(FormatLogLine, MarksDirectionFdFlagsRemoteAndErrors) {
     EXPECT_EQ(
         format_log_line(parsed("20000004#0000080000000000"), when),
         "(1700000000.123456)  can1  RX - - -  20000004   [8]  00 00 08 00 00 00 00 00  ERRORFRAME");
+}
+
+TEST(CandumpLog, WritesAndReadsLinesAsCandumpAndPythonCan) {
+    const ovel_canfd_frame frame = parsed("00000123#R5");
+    EXPECT_EQ(format_candump_log_line(frame, {12, 3000}), "(0000000012.000003) can1 00000123#R5");
+    const ParsedLogLine line = parse_log_line("(1700000000.5) vcan0  1ABCDEF0##2AA T\r\n");
+    ASSERT_EQ(line.kind, ParsedLogLine::Kind::Frame) << line.error;
+    EXPECT_EQ(line.record.time.tv_sec, 1700000000);
+    EXPECT_EQ(line.record.time.tv_nsec, 500000000);
+    EXPECT_EQ(line.record.interface, "vcan0");
+    EXPECT_EQ(format_compact(line.record.frame), "1ABCDEF0##2AA");
+
+    EXPECT_EQ(parse_log_line("").kind, ParsedLogLine::Kind::Skip);
+    EXPECT_EQ(parse_log_line("# comment").kind, ParsedLogLine::Kind::Skip);
+    EXPECT_EQ(parse_log_line("(1.0) can0").error,
+              "expected \"(SECONDS.MICROSECONDS) INTERFACE FRAME\"");
+    EXPECT_EQ(parse_log_line("(1.x) can0 123#").error, "bad time \"(1.x)\"");
+    EXPECT_EQ(parse_log_line("(1.0) can0 123#00 X").error, "unexpected text after the frame");
+    EXPECT_EQ(parse_log_line("(1.0) can0 800#00").error,
+              "bad frame \"800#00\": standard identifier 800 is above 7FF");
+
+    EXPECT_EQ(channel_of_interface("can12"), 12);
+    EXPECT_EQ(channel_of_interface("3"), 3);
+    EXPECT_EQ(channel_of_interface("vcan0"), std::nullopt);
+    EXPECT_EQ(channel_of_interface("can256"), std::nullopt);
+}
+
+TEST(TimeStamper, PrintsCandumpsModes) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    const timespec first{1700000000, 900000000}, second{1700000002, 100000000};
+    TimeStamper absolute(TimeMode::Absolute), date(TimeMode::AbsoluteDate);
+    TimeStamper delta(TimeMode::Delta), zero(TimeMode::Zero);
+    EXPECT_EQ(absolute.stamp(first), "(1700000000.900000)");
+    EXPECT_EQ(date.stamp(first), "(2023-11-14 22:13:20.900000)");
+    EXPECT_EQ(delta.stamp(first), "(000.000000)");
+    EXPECT_EQ(delta.stamp(second), "(001.200000)");
+    EXPECT_EQ(delta.stamp(second), "(000.000000)");
+    EXPECT_EQ(zero.stamp(first), "(000.000000)");
+    EXPECT_EQ(zero.stamp(second), "(001.200000)");
+    EXPECT_EQ(zero.stamp({1700000003, 0}), "(002.100000)");
+    EXPECT_EQ(zero.stamp({1600000000, 0}), "(000.000000)");  // clock stepped back
+    EXPECT_EQ(parse_time_mode("A"), TimeMode::AbsoluteDate);
+    EXPECT_EQ(parse_time_mode("x"), std::nullopt);
+}
+
+TEST(ChannelFilter, MatchesAsSocketCanRawFilters) {
+    const auto pass = [](const char* filter_text, const char* frame_text) {
+        std::string error;
+        const auto filter = parse_channel_filter(filter_text, error);
+        EXPECT_TRUE(filter.has_value()) << filter_text << ": " << error;
+        return filter && passes(*filter, parsed(frame_text));  // frames on channel 1
+    };
+    EXPECT_TRUE(pass("can1", "20000004#00"));
+    EXPECT_FALSE(pass("0", "123#00"));
+    EXPECT_TRUE(pass("any,123:7FF", "123#00"));
+    EXPECT_TRUE(pass("1,123:7FF", "00000123#00"));  // the mask leaves out the extended flag
+    EXPECT_FALSE(pass("1,123:C00007FF", "00000123#00"));
+    EXPECT_TRUE(pass("1,00000123:C00007FF", "00000123#00"));
+    EXPECT_FALSE(pass("1,123:C00007FF", "123#R"));
+    EXPECT_TRUE(pass("1,123~7FF", "124#00"));
+    EXPECT_FALSE(pass("1,123~7FF", "123#00"));
+    EXPECT_TRUE(pass("1,100:700,200:700", "234#00"));
+    EXPECT_FALSE(pass("1,100:700,j,200:700", "234#00"));
+    EXPECT_TRUE(pass("1,100:F00,j,0F0:0F0", "1F0#00"));
+    EXPECT_FALSE(pass("1,123:7FF", "20000004#00"));
+    EXPECT_TRUE(pass("1,123:7FF,#4", "20000004#00"));
+    EXPECT_FALSE(pass("1,#FFFFFFFB", "20000004#00"));
+    EXPECT_TRUE(pass("1,#4", "456#00"));
+
+    std::string error;
+    EXPECT_FALSE(parse_channel_filter("can1,123", error));
+    EXPECT_NE(error.find("bad filter \"123\""), std::string::npos) << error;
+    EXPECT_FALSE(parse_channel_filter("1,#G", error));
+    EXPECT_NE(error.find("bad error mask"), std::string::npos) << error;
+    EXPECT_FALSE(parse_channel_filter("vcan0", error));
+    EXPECT_NE(error.find("a channel must be 0-255 or can0-can255"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -9,18 +9,62 @@
 
 namespace ovel::tool {
 
-std::vector<OptionSpec> adapter_option_specs() {
-    return {{"serial", 's', true}, {"bitrate", 'b', true},   {"dbitrate", 'd', true},
-            {"fd", 'f', false},    {"loopback", 'l', false}, {"listen-only", 'm', false}};
+namespace {
+
+struct AdapterOption {
+    OptionSpec spec;
+    const char* shown;  // the long option with its value, as the help shows it
+    const char* meaning;
+};
+
+const std::vector<AdapterOption>& adapter_options() {
+    static const std::vector<AdapterOption> options = {
+        {{"serial", 's', true},
+         "--serial S",
+         "open the adapter with USB serial number S (default: the first)"},
+        {{"bitrate", 'b', true}, "--bitrate N", "nominal bitrate in bit/s (default 500000)"},
+        {{"dbitrate", 'd', true},
+         "--dbitrate N",
+         "CAN FD data bitrate in bit/s (implies --fd; default 2000000)"},
+        {{"fd", 'f', false}, "--fd", "CAN FD mode"},
+        {{"loopback", 'l', false}, "--loopback", "the adapter's hardware loopback"},
+        {{"listen-only", 'm', false}, "--listen-only", "listen-only (monitor) mode"},
+    };
+    return options;
 }
 
-const char* adapter_options_help() {
-    return "  -s, --serial S       open the adapter with USB serial number S (default: the first)\n"
-           "  -b, --bitrate N      nominal bitrate in bit/s (default 500000)\n"
-           "  -d, --dbitrate N     CAN FD data bitrate in bit/s (implies --fd; default 2000000)\n"
-           "  -f, --fd             CAN FD mode\n"
-           "  -l, --loopback       the adapter's hardware loopback\n"
-           "  -m, --listen-only    listen-only (monitor) mode\n";
+// A command's own letter wins: the adapter option keeps only its long name then.
+char short_name_left(const OptionSpec& spec, const std::vector<OptionSpec>& own) {
+    for (const OptionSpec& taken : own) {
+        if (taken.short_name != 0 && taken.short_name == spec.short_name) {
+            return 0;
+        }
+    }
+    return spec.short_name;
+}
+
+}  // namespace
+
+std::vector<OptionSpec> adapter_option_specs(const std::vector<OptionSpec>& own) {
+    std::vector<OptionSpec> specs;
+    for (const AdapterOption& option : adapter_options()) {
+        specs.push_back(option.spec);
+        specs.back().short_name = short_name_left(option.spec, own);
+    }
+    return specs;
+}
+
+std::string adapter_options_help(const std::vector<OptionSpec>& own) {
+    std::string help;
+    for (const AdapterOption& option : adapter_options()) {
+        const char letter = short_name_left(option.spec, own);
+        char line[160];
+        std::snprintf(line, sizeof line, "  %-4s%-17s%s\n",
+                      letter != 0 ? (std::string("-") + letter + ",").c_str() : "", option.shown,
+                      option.meaning);
+        help += line;
+    }
+    return help;
 }
 
 std::optional<AdapterOptions> read_adapter_options(const Arguments& arguments, std::string& error) {
@@ -74,6 +118,15 @@ bool Adapter::open(const std::optional<std::string>& serial) {
 }
 
 bool Adapter::configure(std::uint8_t channel, const ChannelSettings& settings) {
+    // The library would only say "InvalidChannel" from the first setter it reaches.
+    if (const int count = channel_count(); count >= 0 && channel >= count) {
+        std::fprintf(stderr, "%s: channel can%u does not exist: the adapter has %d channel%s%s\n",
+                     program_name(), channel, count, count == 1 ? "" : "s",
+                     count == 0   ? ""
+                     : count == 1 ? " (can0)"
+                                  : (" (can0-can" + std::to_string(count - 1) + ")").c_str());
+        return false;
+    }
     if (!check(ovel_canfd_set_bitrate(handle_, channel, settings.bitrate))) {
         return false;
     }

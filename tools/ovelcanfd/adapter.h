@@ -25,10 +25,11 @@ struct AdapterOptions {
     ChannelSettings settings;
 };
 
-// --serial, --bitrate, --dbitrate, --fd, --loopback, --listen-only.
-std::vector<OptionSpec> adapter_option_specs();
-// Help text lines for those options.
-const char* adapter_options_help();
+// --serial, --bitrate, --dbitrate, --fd, --loopback, --listen-only. A short letter that the
+// command's `own` options use is dropped (dump's -l logs to a file, as in candump).
+std::vector<OptionSpec> adapter_option_specs(const std::vector<OptionSpec>& own);
+// Help text lines for those options, as adapter_option_specs(own) accepts them.
+std::string adapter_options_help(const std::vector<OptionSpec>& own);
 std::optional<AdapterOptions> read_adapter_options(const Arguments& arguments, std::string& error);
 
 class Adapter {

@@ -26,6 +26,10 @@ const OptionSpec* find_short(const std::vector<OptionSpec>& specs, char name) {
     return nullptr;
 }
 
+bool looks_like_option(const std::string& word) {
+    return word.size() >= 2 && word[0] == '-' && !(word[1] >= '0' && word[1] <= '9');
+}
+
 }  // namespace
 
 const std::string* Arguments::value(const std::string& name) const {
@@ -80,7 +84,8 @@ Arguments parse_arguments(const std::vector<std::string>& words,
             continue;
         }
         if (!inline_value) {
-            if (i + 1 == words.size()) {
+            // The next option is never taken as a value ("-" and "-5" still are values).
+            if (i + 1 == words.size() || looks_like_option(words[i + 1])) {
                 result.error = "option " + shown + " needs a value";
                 return result;
             }
@@ -124,8 +129,11 @@ std::optional<double> parse_non_negative(const std::string& text, double max,
 }
 
 std::optional<std::uint8_t> parse_channel(const std::string& text, std::string& error) {
-    const auto value = parse_unsigned(text, 0, 255, "a channel", error);
+    // "can1" as SocketCAN users name it, or the bare index.
+    const bool named = text.size() > 3 && text.starts_with("can");
+    const auto value = parse_unsigned(named ? text.substr(3) : text, 0, 255, "a channel", error);
     if (!value) {
+        error = "a channel must be 0-255 or can0-can255, not \"" + text + "\"";
         return std::nullopt;
     }
     return static_cast<std::uint8_t>(*value);

@@ -40,7 +40,7 @@ std::optional<std::uint64_t> parse_unsigned(const std::string& text, std::uint64
 // Non-negative decimal number (seconds, milliseconds, rates), at most `max`.
 std::optional<double> parse_non_negative(const std::string& text, double max,
                                          const std::string& what, std::string& error);
-// A channel index 0-255.
+// A channel index 0-255, also written can0-can255.
 std::optional<std::uint8_t> parse_channel(const std::string& text, std::string& error);
 
 }  // namespace ovel::tool

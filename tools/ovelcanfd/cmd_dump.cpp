@@ -1,17 +1,26 @@
-// `dump [CHANNEL...]`: prints every received frame until a count, a time limit or Ctrl-C.
-// The receive callback only queues frames with their host time; the main thread prints them, so
-// a count stops at exactly that many lines and a stop request is seen within a poll period.
+// `dump [CHANNEL[,FILTER]...]`: prints or logs every received frame until a count, a time limit
+// or Ctrl-C. The receive callback only queues frames with their receive time; the main thread
+// filters and writes them, so a count stops at exactly that many lines and a stop request is
+// seen within a poll period.
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <deque>
+#include <memory>
 #include <mutex>
 
 #include "adapter.h"
 #include "commands.h"
 #include "frame_syntax.h"
 #include "stats_report.h"
+#include "log_format.h"
+#include "receive_filter.h"
 #include "stop_signal.h"
+#include "time_stamp.h"
 
 namespace ovel::tool {
 namespace {
@@ -30,44 +39,109 @@ struct FrameQueue {
     std::deque<Received> frames;
 };
 
+// The one place a frame's time comes from: the host clock when the callback runs.
+timespec receive_time(const ovel_canfd_frame& /*frame*/) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+}
+
 void on_frame(const ovel_canfd_frame* frame, void* user) {
     auto& queue = *static_cast<FrameQueue*>(user);
-    Received received{*frame, {}};
-    clock_gettime(CLOCK_REALTIME, &received.host_time);
+    const Received received{*frame, receive_time(*frame)};
     std::lock_guard lock(queue.mutex);
     queue.frames.push_back(received);
     queue.filled.notify_one();
 }
 
+const std::vector<OptionSpec>& own_options() {
+    static const std::vector<OptionSpec> options = {
+        {"count", 'n', true},       {"time", 'T', true},      {"timestamp", 't', true},
+        {"log-format", 'L', false}, {"log-file", 'l', false}, {"log", 'f', true}};
+    return options;
+}
+
 void print_help() {
     std::printf(
-        "Usage: %s dump [options] [CHANNEL...]\n"
+        "Usage: %s dump [options] [CHANNEL[,FILTER]...]\n"
         "Starts the channels (default: all) and prints every frame received:\n"
         "  (host time)  canN  RX|TX F B E  ID  [length]  data\n"
         "TX marks the echo of a frame sent from this host, F a CAN FD frame, B bit-rate\n"
         "switch, E error state indicator; remote frames say \"remote request\" and error\n"
         "frames end with ERRORFRAME. Ctrl-C stops it.\n"
+        "CHANNEL is 0, can0 or any; candump's filters follow it, comma-separated:\n"
+        "  ID:MASK  pass when received id & MASK == ID & MASK (hex; 8 digits: extended)\n"
+        "  ID~MASK  pass when they differ        #MASK  error frames of these classes\n"
+        "  j        a frame must pass all ID filters, not one of them\n"
+        "With filters, error frames pass only through #MASK. Example: dump can0,123:7FF\n"
         "Options:\n%s"
         "  -n, --count N        stop after N frames\n"
-        "  -T, --time SECONDS   stop after SECONDS\n",
-        program_name(), adapter_options_help());
+        "  -T, --time SECONDS   stop after SECONDS\n"
+        "  -t, --timestamp a|A|d|z  time as absolute (default), absolute with date, delta\n"
+        "                       to the previous frame, or since the first frame\n"
+        "  -L, --log-format     print in candump's log format: (1700000000.123456) can0 123#11\n"
+        "  -l, --log-file       write that format to candump-YYYY-MM-DD_HHMMSS.log instead\n"
+        "  -f, --log FILE       write that format to FILE instead (- for stdout)\n",
+        program_name(), adapter_options_help(own_options()).c_str());
 }
 
-// Prints queued frames until `limit` lines in total; false when stdout cannot take more.
-bool print_queued(std::deque<Received>& batch, std::uint64_t& printed, std::uint64_t limit) {
+// Where the frames go: stdout in the long format or the log format, or a log file.
+class FrameWriter {
+  public:
+    FrameWriter(TimeMode time_mode, bool log_format, std::FILE* out)
+        : stamper_(time_mode), log_format_(log_format), out_(out) {}
+
+    bool write(const Received& received) {
+        const std::string line =
+            log_format_
+                ? format_candump_log_line(received.frame, received.host_time)
+                : stamper_.stamp(received.host_time) + "  " + format_frame_columns(received.frame);
+        return std::fprintf(out_, "%s\n", line.c_str()) >= 0;
+    }
+    bool flush() { return std::fflush(out_) == 0; }
+
+  private:
+    TimeStamper stamper_;
+    bool log_format_;
+    std::FILE* out_;
+};
+
+// Writes queued frames that pass the filters until `limit` in total; false when the output
+// cannot take more.
+bool print_queued(std::deque<Received>& batch, const std::vector<ChannelFilter>& filters,
+                  FrameWriter& writer, std::uint64_t& printed, std::uint64_t limit) {
     for (const Received& received : batch) {
         if (limit != 0 && printed == limit) {
             break;
         }
-        const std::string line = format_log_line(received.frame, received.host_time);
-        if (std::printf("%s\n", line.c_str()) < 0) {
+        bool wanted = false;
+        for (const ChannelFilter& filter : filters) {
+            wanted = wanted || passes(filter, received.frame);
+        }
+        if (!wanted) {
+            continue;
+        }
+        if (!writer.write(received)) {
             return false;
         }
         ++printed;
     }
     batch.clear();
-    return std::fflush(stdout) == 0;
+    return writer.flush();
 }
+
+std::string default_log_name() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char name[64];
+    std::strftime(name, sizeof name, "candump-%Y-%m-%d_%H%M%S.log", &local);
+    return name;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
 
 }  // namespace
 
@@ -75,8 +149,7 @@ int run_dump(const std::vector<std::string>& words) {
     Arguments arguments;
     AdapterOptions options;
     if (const auto done =
-            parse_adapter_command("dump", words, {{"count", 'n', true}, {"time", 'T', true}},
-                                  &print_help, arguments, options)) {
+            parse_adapter_command("dump", words, own_options(), &print_help, arguments, options)) {
         return *done;
     }
     std::string error;
@@ -98,14 +171,56 @@ int run_dump(const std::vector<std::string>& words) {
                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                        std::chrono::duration<double>(*seconds));
     }
+    TimeMode time_mode = TimeMode::Absolute;
+    if (const std::string* text = arguments.value("timestamp")) {
+        const auto mode = parse_time_mode(*text);
+        if (!mode) {
+            return bad_arguments("dump",
+                                 "the timestamp mode must be a, A, d or z, not \"" + *text + "\"");
+        }
+        time_mode = *mode;
+    }
+    if (arguments.has("log-file") && arguments.has("log")) {
+        return bad_arguments("dump", "give -l or -f FILE, not both");
+    }
+    std::vector<ChannelFilter> filters;
     std::vector<std::uint8_t> channels;
+    bool all_channels = arguments.positionals.empty();
     for (const std::string& text : arguments.positionals) {
-        const auto channel = parse_channel(text, error);
-        if (!channel) {
+        const auto filter = parse_channel_filter(text, error);
+        if (!filter) {
             return bad_arguments("dump", error);
         }
-        channels.push_back(*channel);
+        filters.push_back(*filter);
+        if (!filter->channel) {
+            all_channels = true;
+        } else if (std::find(channels.begin(), channels.end(), *filter->channel) ==
+                   channels.end()) {
+            channels.push_back(*filter->channel);
+        }
     }
+    if (filters.empty()) {
+        filters.emplace_back();
+    }
+    std::unique_ptr<std::FILE, FileCloser> log_file;
+    std::FILE* out = stdout;
+    std::string log_name;
+    if (arguments.has("log-file")) {
+        log_name = default_log_name();
+    } else if (const std::string* name = arguments.value("log"); name != nullptr && *name != "-") {
+        log_name = *name;
+    }
+    if (!log_name.empty()) {
+        log_file.reset(std::fopen(log_name.c_str(), "w"));
+        if (!log_file) {
+            std::fprintf(stderr, "%s: cannot write %s: %s\n", program_name(), log_name.c_str(),
+                         std::strerror(errno));
+            return EXIT_ADAPTER_FAILURE;
+        }
+        out = log_file.get();
+    }
+    FrameWriter writer(time_mode, arguments.has("log-format") || arguments.has("log") || log_file,
+                       out);
 
     // Declared first, so that it outlives the adapter whose callback fills it.
     FrameQueue queue;
@@ -113,7 +228,8 @@ int run_dump(const std::vector<std::string>& words) {
     if (!adapter.open(options.serial)) {
         return EXIT_ADAPTER_FAILURE;
     }
-    if (channels.empty()) {
+    if (all_channels) {
+        channels.clear();
         for (int c = 0; c < adapter.channel_count(); ++c) {
             channels.push_back(static_cast<std::uint8_t>(c));
         }
@@ -127,6 +243,9 @@ int run_dump(const std::vector<std::string>& words) {
         listening += " can" + std::to_string(channel);
     }
     std::fprintf(stderr, "%s: listening on%s\n", program_name(), listening.c_str());
+    if (log_file) {
+        std::fprintf(stderr, "%s: logging to %s\n", program_name(), log_name.c_str());
+    }
 
     std::uint64_t printed = 0;
     bool output_open = true;
@@ -143,13 +262,17 @@ int run_dump(const std::vector<std::string>& words) {
             queue.filled.wait_until(lock, wake, [&] { return !queue.frames.empty(); });
             batch.swap(queue.frames);
         }
-        output_open = print_queued(batch, printed, limit);
+        output_open = print_queued(batch, filters, writer, printed, limit);
     }
     // Stopping ends the receive thread: no callback runs after this, so the queue is ours.
     const bool stopped = adapter.stop_all();
     if (output_open) {
         std::lock_guard lock(queue.mutex);
-        print_queued(queue.frames, printed, limit);
+        output_open = print_queued(queue.frames, filters, writer, printed, limit);
+    }
+    if (log_file && (!output_open || std::fclose(log_file.release()) != 0)) {
+        std::fprintf(stderr, "%s: writing %s failed\n", program_name(), log_name.c_str());
+        return EXIT_ADAPTER_FAILURE;
     }
     const bool ended = report_stats(adapter);
     return stopped && !ended ? 0 : EXIT_ADAPTER_FAILURE;

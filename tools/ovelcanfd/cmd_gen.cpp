@@ -23,7 +23,7 @@ struct GenSettings {
     double gap_ms = 200;
     std::uint64_t count = 0;  // 0: until stopped
     std::optional<double> seconds;
-    bool extended = false, fd = false, brs = false;
+    bool extended = false, fd = false, brs = false, esi = false, remote = false;
     Mode id_mode = Mode::Random;
     std::uint32_t id = 0;
     Mode length_mode = Mode::Random;
@@ -32,6 +32,24 @@ struct GenSettings {
     std::vector<std::uint8_t> data;
     std::uint64_t seed = std::random_device{}();
 };
+
+// cangen's letters too: -b bit-rate switch, -E error state indicator, -R remote requests.
+const std::vector<OptionSpec>& own_options() {
+    static const std::vector<OptionSpec> options = {{"gap", 'g', true},
+                                                    {"rate", 'r', true},
+                                                    {"count", 'n', true},
+                                                    {"time", 'T', true},
+                                                    {"id", 'I', true},
+                                                    {"length", 'L', true},
+                                                    {"data", 'D', true},
+                                                    {"extended", 'e', false},
+                                                    {"brs", 'B', false},
+                                                    {"seed", 0, true},
+                                                    {"bit-rate-switch", 'b', false},
+                                                    {"esi", 'E', false},
+                                                    {"remote", 'R', false}};
+    return options;
+}
 
 void print_help() {
     std::printf(
@@ -48,9 +66,11 @@ void print_help() {
         "  -D, --data HEX|r|i   fixed payload (hex, sets the length), random or the frame\n"
         "                       counter (little endian)\n"
         "  -e, --extended       29-bit identifiers\n"
-        "  -B, --brs            CAN FD with bit-rate switch (implies --fd)\n"
+        "  -b, -B, --brs        CAN FD with bit-rate switch (implies --fd)\n"
+        "  -E, --esi            CAN FD with the error state indicator (implies --fd)\n"
+        "  -R, --remote         remote requests (classic CAN; the length is the DLC)\n"
         "      --seed N         seed of the random generator\n",
-        program_name(), adapter_options_help());
+        program_name(), adapter_options_help(own_options()).c_str());
 }
 
 std::optional<GenSettings> read_settings(const Arguments& arguments, AdapterOptions& adapter,
@@ -105,8 +125,18 @@ std::optional<GenSettings> read_settings(const Arguments& arguments, AdapterOpti
         gen.seed = *seed;
     }
     gen.extended = arguments.has("extended");
-    gen.brs = arguments.has("brs");
-    gen.fd = adapter.settings.fd || gen.brs;
+    gen.brs = arguments.has("brs") || arguments.has("bit-rate-switch");
+    gen.esi = arguments.has("esi");
+    gen.remote = arguments.has("remote");
+    gen.fd = adapter.settings.fd || gen.brs || gen.esi;
+    if (gen.remote && gen.fd) {
+        error = "CAN FD has no remote requests: drop --remote or the CAN FD options";
+        return std::nullopt;
+    }
+    if (gen.remote && arguments.has("data")) {
+        error = "remote requests carry no data: drop --data";
+        return std::nullopt;
+    }
     adapter.settings.fd = gen.fd;
     const std::uint64_t id_max = gen.extended ? 0x1FFFFFFF : 0x7FF;
     if (const std::string* text = arguments.value("id")) {
@@ -115,6 +145,17 @@ std::optional<GenSettings> read_settings(const Arguments& arguments, AdapterOpti
         } else {
             const auto id = parse_unsigned("0x" + *text, 0, id_max, "the identifier (hex)", error);
             if (!id) {
+                std::string unused;
+                if (!gen.extended &&
+                    parse_unsigned("0x" + *text, 0, 0x1FFFFFFF, "", unused).has_value()) {
+                    error = "the identifier " + *text +
+                            " is above 7FF, the largest standard identifier: add -e for "
+                            "extended identifiers (up to 1FFFFFFF)";
+                } else {
+                    error = "the identifier must be hex from 0 to " +
+                            std::string(gen.extended ? "1FFFFFFF" : "7FF") + ", r or i, not \"" +
+                            *text + "\"";
+                }
                 return std::nullopt;
             }
             gen.id_mode = Mode::Fixed;
@@ -174,6 +215,8 @@ class FrameMaker {
         frame.extended = gen_.extended;
         frame.fd = gen_.fd;
         frame.brs = gen_.brs;
+        frame.esi = gen_.esi;
+        frame.rtr = gen_.remote;
         const std::uint32_t id_max = gen_.extended ? 0x1FFFFFFF : 0x7FF;
         switch (gen_.id_mode) {
             case Mode::Fixed:
@@ -230,14 +273,10 @@ bool wait_until(Clock::time_point due) {
 }  // namespace
 
 int run_gen(const std::vector<std::string>& words) {
-    const std::vector<OptionSpec> own = {
-        {"gap", 'g', true},  {"rate", 'r', true},   {"count", 'n', true}, {"time", 'T', true},
-        {"id", 'I', true},   {"length", 'L', true}, {"data", 'D', true},  {"extended", 'e', false},
-        {"brs", 'B', false}, {"seed", 0, true}};
     Arguments arguments;
     AdapterOptions options;
     if (const auto done =
-            parse_adapter_command("gen", words, own, &print_help, arguments, options)) {
+            parse_adapter_command("gen", words, own_options(), &print_help, arguments, options)) {
         return *done;
     }
     std::string error;

@@ -21,7 +21,7 @@ void print_help() {
         "  123##1AABBCC       CAN FD: flags digit (1 BRS, 2 ESI), up to 64 data bytes;\n"
         "                     lengths between table values are zero-padded\n"
         "Options:\n%s",
-        program_name(), adapter_options_help());
+        program_name(), adapter_options_help({}).c_str());
 }
 
 }  // namespace

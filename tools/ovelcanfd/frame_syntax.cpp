@@ -240,10 +240,9 @@ std::string format_compact(const ovel_canfd_frame& frame) {
     return text;
 }
 
-std::string format_log_line(const ovel_canfd_frame& frame, const timespec& host_time) {
-    char head[96];
-    std::snprintf(head, sizeof head, "(%lld.%06ld)  can%u  %s %c %c %c  %-8s  ",
-                  static_cast<long long>(host_time.tv_sec), host_time.tv_nsec / 1000, frame.channel,
+std::string format_frame_columns(const ovel_canfd_frame& frame) {
+    char head[64];
+    std::snprintf(head, sizeof head, "can%u  %s %c %c %c  %-8s  ", frame.channel,
                   frame.echo ? "TX" : "RX", frame.fd ? 'F' : '-', frame.brs ? 'B' : '-',
                   frame.esi ? 'E' : '-', identifier_text(frame).c_str());
     std::string line = head;
@@ -251,9 +250,10 @@ std::string format_log_line(const ovel_canfd_frame& frame, const timespec& host_
     if (!frame.fd && frame.dlc > CLASSIC_MAX) {
         std::snprintf(length, sizeof length, "[8:%u]", frame.dlc);
     } else {
-        std::snprintf(
-            length, sizeof length, "%4s",
-            ("[" + std::to_string(frame.rtr ? frame.dlc : payload_length(frame)) + "]").c_str());
+        char bracketed[8];
+        std::snprintf(bracketed, sizeof bracketed, "[%u]",
+                      static_cast<unsigned>(frame.rtr ? frame.dlc : payload_length(frame)));
+        std::snprintf(length, sizeof length, "%4s", bracketed);
     }
     line += length;
     if (frame.rtr) {
@@ -265,6 +265,13 @@ std::string format_log_line(const ovel_canfd_frame& frame, const timespec& host_
         line += "  ERRORFRAME";
     }
     return line;
+}
+
+std::string format_log_line(const ovel_canfd_frame& frame, const timespec& host_time) {
+    char stamp[48];
+    std::snprintf(stamp, sizeof stamp, "(%lld.%06ld)  ", static_cast<long long>(host_time.tv_sec),
+                  host_time.tv_nsec / 1000);
+    return stamp + format_frame_columns(frame);
 }
 
 }  // namespace ovel::tool

@@ -46,5 +46,7 @@ std::string format_compact(const ovel_canfd_frame& frame);
 // B for bit-rate switch, E for error state indicator, the identifier, [length] (classic DLC
 // above 8: [8:DLC]) and the data bytes, or "remote request", and ERRORFRAME for error frames.
 std::string format_log_line(const ovel_canfd_frame& frame, const timespec& host_time);
+// The same line from the channel on: what follows the time.
+std::string format_frame_columns(const ovel_canfd_frame& frame);
 
 }  // namespace ovel::tool

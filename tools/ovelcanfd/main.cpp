@@ -31,7 +31,7 @@ int bad_arguments(const char* command, const std::string& message) {
 std::optional<int> parse_adapter_command(const char* command, const std::vector<std::string>& words,
                                          const std::vector<OptionSpec>& extra, void (*print_help)(),
                                          Arguments& arguments, AdapterOptions& options) {
-    std::vector<OptionSpec> known = adapter_option_specs();
+    std::vector<OptionSpec> known = adapter_option_specs(extra);
     known.insert(known.end(), extra.begin(), extra.end());
     known.push_back({"help", 'h', false});
     arguments = parse_arguments(words, known);
@@ -64,10 +64,26 @@ void print_usage(std::FILE* out) {
         "  dump [CHANNEL...]        print received frames (candump-like)\n"
         "  send CHANNEL FRAME...    send frames in cansend syntax (123#DEADBEEF, 123##1AA)\n"
         "  gen CHANNEL              send generated frames (cangen-like) and report the rate\n"
+        "  play [FILE]              replay a candump log with its timing (canplayer-like)\n"
         "  info                     open the adapter and print what it reports about itself\n"
         "  list                     list the adapters plugged in and whether they are free\n"
         "'%s COMMAND --help' describes a command's options.\n"
-        "Exit status: 0 done, 1 the adapter or library failed, 2 bad arguments.\n",
+        "Channels are 0, 1, ... or can0, can1, ...\n"
+        "Exit status: 0 done, 1 the adapter or library failed, 2 bad arguments.\n"
+        "\n"
+        "Differences from can-utils:\n"
+        "  - one process opens the adapter and configures its channels: -b/--bitrate,\n"
+        "    --dbitrate, --fd, --loopback, --listen-only and -s/--serial belong to every\n"
+        "    command (-s is not candump's silent mode); where the command's own letter\n"
+        "    means something else, only the long option is left (gen -b is cangen's\n"
+        "    bit-rate switch: use --bitrate; dump -l/-f log to a file: use --fd,\n"
+        "    --loopback; play -l is the loop count)\n"
+        "  - dump prints the time, RX/TX and the FD flags by default; -t a|A|d|z changes\n"
+        "    the time, -L prints candump's log format; -T is a time limit in seconds, not\n"
+        "    candump's time-out without frames in ms\n"
+        "  - dump without filters shows error frames too; with filters, only through #MASK\n"
+        "  - play takes the log as FILE or -I FILE, skips error frames and shortens pauses\n"
+        "    with --skip SECONDS (canplayer's -s)\n",
         program_name(), program_name());
 #ifdef OVELCANFD_TOOL_SIM
     std::fprintf(out,
@@ -102,6 +118,8 @@ int main(int argc, char** argv) {
         status = run_send(words);
     } else if (command == "gen") {
         status = run_gen(words);
+    } else if (command == "play") {
+        status = run_play(words);
     } else if (command == "info") {
         status = run_info(words);
     } else if (command == "list") {

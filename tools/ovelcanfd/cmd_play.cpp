@@ -1,0 +1,398 @@
+// `play [CHANNEL=INTERFACE...] [FILE]`: a canplayer-like replay of a candump log. Frames go out
+// at their logged offsets from the first frame of each pass (start + (t - t0)), so the replay
+// does not drift with the time each transmit takes. A file is read once beforehand to refuse a
+// bad line before anything is sent and to know which channels need CAN FD; standard input is
+// replayed as it comes.
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <thread>
+
+#include "adapter.h"
+#include "commands.h"
+#include "frame_syntax.h"
+#include "log_format.h"
+#include "stop_signal.h"
+
+namespace ovel::tool {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto POLL_PERIOD = std::chrono::milliseconds(50);
+
+const std::vector<OptionSpec>& own_options() {
+    static const std::vector<OptionSpec> options = {
+        {"input", 'I', true},   {"loop", 'l', true},  {"ignore-timestamps", 't', false},
+        {"gap", 'g', true},     {"count", 'n', true}, {"skip", 0, true},
+        {"verbose", 'v', false}};
+    return options;
+}
+
+void print_help() {
+    std::printf(
+        "Usage: %s play [options] [CHANNEL=INTERFACE...] [FILE]\n"
+        "Replays a candump log (candump -L/-l, python-can .log, dump -L) with its timing.\n"
+        "Frames logged on canN (or N) go to channel N. CHANNEL=INTERFACE assignments\n"
+        "(canplayer's dst=src, e.g. can0=can1 or 0=vcan0) send the frames logged on\n"
+        "INTERFACE to CHANNEL instead; with assignments, other interfaces are skipped.\n"
+        "Error frames are skipped (they cannot be sent).\n"
+        "Options:\n%s"
+        "  -I, --input FILE     the log (default: standard input; - for standard input)\n"
+        "  -l, --loop N|i       play the log N times, or i: until Ctrl-C (default 1)\n"
+        "  -t, --ignore-timestamps  send at a fixed gap instead of the logged times\n"
+        "  -g, --gap MS         the gap with -t in ms (default 1)\n"
+        "  -n, --count N        stop after N frames\n"
+        "      --skip SECONDS   shorten pauses longer than SECONDS in the log to nothing\n"
+        "  -v, --verbose        print each frame sent, in the log format\n",
+        program_name(), adapter_options_help(own_options()).c_str());
+}
+
+struct Assignment {
+    std::uint8_t channel;
+    std::string interface;
+};
+
+struct PlaySettings {
+    std::string input = "-";
+    std::uint64_t loops = 1;  // 0: until stopped
+    bool ignore_timestamps = false;
+    double gap_ms = 1;
+    std::uint64_t count = 0;  // 0: all
+    std::optional<std::int64_t> skip_ns;
+    bool verbose = false;
+    std::vector<Assignment> assignments;
+};
+
+// "can0" and "0" name the same interface.
+bool same_interface(const std::string& a, const std::string& b) {
+    const auto channel_a = channel_of_interface(a);
+    return a == b || (channel_a && channel_a == channel_of_interface(b));
+}
+
+std::optional<PlaySettings> read_settings(const Arguments& arguments, std::string& error) {
+    PlaySettings play;
+    std::optional<std::string> file;
+    for (const std::string& word : arguments.positionals) {
+        const std::size_t equals = word.find('=');
+        if (equals == std::string::npos) {
+            if (file) {
+                error = "takes one log file, not \"" + *file + "\" and \"" + word + "\"";
+                return std::nullopt;
+            }
+            file = word;
+            continue;
+        }
+        const auto channel = parse_channel(word.substr(0, equals), error);
+        if (!channel) {
+            return std::nullopt;
+        }
+        const std::string interface = word.substr(equals + 1);
+        if (interface.empty()) {
+            error = "assignment \"" + word + "\" names no logged interface";
+            return std::nullopt;
+        }
+        for (const Assignment& known : play.assignments) {
+            if (same_interface(known.interface, interface)) {
+                error = "interface " + interface + " is assigned twice";
+                return std::nullopt;
+            }
+        }
+        play.assignments.push_back({*channel, interface});
+    }
+    if (const std::string* input = arguments.value("input")) {
+        if (file) {
+            error = "give the log as -I FILE or as FILE, not both";
+            return std::nullopt;
+        }
+        file = *input;
+    }
+    play.input = file.value_or("-");
+    if (const std::string* text = arguments.value("loop")) {
+        if (*text == "i") {
+            play.loops = 0;
+        } else {
+            const auto loops = parse_unsigned(*text, 1, UINT64_MAX, "the loop count", error);
+            if (!loops) {
+                error += " (or i)";
+                return std::nullopt;
+            }
+            play.loops = *loops;
+        }
+    }
+    if (play.input == "-" && play.loops != 1) {
+        error = "standard input can be played only once: give -l with a file";
+        return std::nullopt;
+    }
+    play.ignore_timestamps = arguments.has("ignore-timestamps");
+    if (const std::string* text = arguments.value("gap")) {
+        const auto gap = parse_non_negative(*text, 3.6e6, "the gap", error);
+        if (!gap) {
+            return std::nullopt;
+        }
+        play.gap_ms = *gap;
+    }
+    if (const std::string* text = arguments.value("count")) {
+        const auto count = parse_unsigned(*text, 1, UINT64_MAX, "the count", error);
+        if (!count) {
+            return std::nullopt;
+        }
+        play.count = *count;
+    }
+    if (const std::string* text = arguments.value("skip")) {
+        const auto seconds = parse_non_negative(*text, 1e7, "the skip limit", error);
+        if (!seconds) {
+            return std::nullopt;
+        }
+        play.skip_ns = static_cast<std::int64_t>(*seconds * 1e9);
+    }
+    play.verbose = arguments.has("verbose");
+    return play;
+}
+
+// The channel a logged interface goes to; nullopt: skipped (another interface is assigned).
+// Sets `error` when the interface cannot be placed at all.
+std::optional<std::uint8_t> destination(const PlaySettings& play, const std::string& interface,
+                                        std::string& error) {
+    if (play.assignments.empty()) {
+        const auto channel = channel_of_interface(interface);
+        if (!channel) {
+            error = "interface \"" + interface +
+                    "\" is not a channel name (canN): assign it, e.g. can0=" + interface;
+        }
+        return channel;
+    }
+    for (const Assignment& assignment : play.assignments) {
+        if (same_interface(assignment.interface, interface)) {
+            return assignment.channel;
+        }
+    }
+    return std::nullopt;
+}
+
+std::int64_t nanoseconds(const timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
+// Sleeps until `due` in short steps so that a stop request is seen; false if one came.
+bool wait_until(Clock::time_point due) {
+    while (!stop_requested()) {
+        const auto now = Clock::now();
+        if (now >= due) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::min<Clock::duration>(due - now, POLL_PERIOD));
+    }
+    return false;
+}
+
+// Channels started lazily, each with CAN FD when the options or the log ask for it.
+class Player {
+  public:
+    Player(const PlaySettings& play, const AdapterOptions& options, Adapter& adapter)
+        : play_(play), options_(options), adapter_(adapter) {}
+
+    // A pass over the file to refuse bad lines before anything is sent and to learn which
+    // channels need CAN FD. Returns the exit status on failure.
+    std::optional<int> survey(std::istream& in) {
+        std::string line;
+        for (std::uint64_t number = 1; std::getline(in, line); ++number) {
+            const ParsedLogLine parsed = parse_log_line(line);
+            if (parsed.kind == ParsedLogLine::Kind::Skip) {
+                continue;
+            }
+            if (parsed.kind == ParsedLogLine::Kind::Invalid) {
+                return bad_line(number, parsed.error);
+            }
+            std::string error;
+            const auto channel = destination(play_, parsed.record.interface, error);
+            if (!error.empty()) {
+                return bad_line(number, error);
+            }
+            if (channel && !parsed.record.frame.err) {
+                fd_[*channel] = fd_[*channel] || parsed.record.frame.fd;
+            }
+        }
+        return std::nullopt;
+    }
+
+    // Starts the channels the survey found, so that the first frame is not delayed.
+    bool start_surveyed() {
+        for (const auto& [channel, fd] : fd_) {
+            if (!start(channel, fd)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // One pass over the log. Returns the exit status when the replay must end, else nullopt.
+    std::optional<int> pass(std::istream& in) {
+        const auto gap = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double, std::milli>(play_.gap_ms));
+        const Clock::time_point start = Clock::now();
+        std::optional<std::int64_t> first_ns, previous_ns;
+        std::int64_t skipped_ns = 0;
+        std::uint64_t in_pass = 0;
+        std::string line;
+        for (std::uint64_t number = 1; std::getline(in, line); ++number) {
+            const ParsedLogLine parsed = parse_log_line(line);
+            if (parsed.kind == ParsedLogLine::Kind::Skip) {
+                continue;
+            }
+            if (parsed.kind == ParsedLogLine::Kind::Invalid) {
+                return bad_line(number, parsed.error);
+            }
+            std::string error;
+            const auto channel = destination(play_, parsed.record.interface, error);
+            if (!error.empty()) {
+                return bad_line(number, error);
+            }
+            if (!channel) {
+                continue;
+            }
+            if (parsed.record.frame.err) {
+                ++error_frames_;
+                continue;
+            }
+            const std::int64_t logged_ns = nanoseconds(parsed.record.time);
+            if (!first_ns) {
+                first_ns = previous_ns = logged_ns;
+            }
+            if (play_.skip_ns && logged_ns - *previous_ns > *play_.skip_ns) {
+                skipped_ns += logged_ns - *previous_ns;
+            }
+            previous_ns = logged_ns;
+            const Clock::time_point due =
+                play_.ignore_timestamps
+                    ? start + gap * static_cast<Clock::rep>(in_pass)
+                    : start + std::chrono::nanoseconds(logged_ns - *first_ns - skipped_ns);
+            if (!wait_until(due)) {
+                return 0;
+            }
+            ovel_canfd_frame frame = parsed.record.frame;
+            frame.channel = *channel;
+            if (const auto status = send(frame, number, line)) {
+                return status;
+            }
+            if (play_.verbose) {
+                std::printf("%s\n", format_candump_log_line(frame, parsed.record.time).c_str());
+                std::fflush(stdout);
+            }
+            ++in_pass;
+            if (++sent_ == play_.count) {
+                return 0;
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::uint64_t error_frames() const { return error_frames_; }
+    std::uint64_t sent() const { return sent_; }
+
+  private:
+    int bad_line(std::uint64_t number, const std::string& error) {
+        std::fprintf(stderr, "%s play: %s line %llu: %s\n", program_name(),
+                     play_.input == "-" ? "standard input" : play_.input.c_str(),
+                     static_cast<unsigned long long>(number), error.c_str());
+        return EXIT_BAD_ARGUMENTS;
+    }
+
+    bool start(std::uint8_t channel, bool fd) {
+        ChannelSettings settings = options_.settings;
+        settings.fd = settings.fd || fd;
+        if (!adapter_.configure(channel, settings) || !adapter_.start(channel)) {
+            return false;
+        }
+        fd_[channel] = settings.fd;
+        started_[channel] = true;
+        return true;
+    }
+
+    std::optional<int> send(const ovel_canfd_frame& frame, std::uint64_t number,
+                            const std::string& line) {
+        if (!started_[frame.channel] && !start(frame.channel, options_.settings.fd)) {
+            return EXIT_ADAPTER_FAILURE;
+        }
+        if (frame.fd && !fd_[frame.channel]) {
+            return bad_line(number, "a CAN FD frame for can" + std::to_string(frame.channel) +
+                                        ", which was started for classic CAN: give --fd");
+        }
+        std::string failure;
+        if (!adapter_.transmit(frame, failure)) {
+            std::fprintf(stderr, "%s: line %llu (%s): %s\n", program_name(),
+                         static_cast<unsigned long long>(number), line.c_str(), failure.c_str());
+            return EXIT_ADAPTER_FAILURE;
+        }
+        return std::nullopt;
+    }
+
+    const PlaySettings& play_;
+    const AdapterOptions& options_;
+    Adapter& adapter_;
+    std::map<std::uint8_t, bool> fd_;
+    std::map<std::uint8_t, bool> started_;
+    std::uint64_t sent_ = 0;
+    std::uint64_t error_frames_ = 0;
+};
+
+}  // namespace
+
+int run_play(const std::vector<std::string>& words) {
+    Arguments arguments;
+    AdapterOptions options;
+    if (const auto done =
+            parse_adapter_command("play", words, own_options(), &print_help, arguments, options)) {
+        return *done;
+    }
+    std::string error;
+    const auto play = read_settings(arguments, error);
+    if (!play) {
+        return bad_arguments("play", error);
+    }
+    std::ifstream file;
+    const bool from_file = play->input != "-";
+    if (from_file) {
+        file.open(play->input);
+        if (!file) {
+            return bad_arguments("play", "cannot read \"" + play->input + "\"");
+        }
+    }
+    std::istream& in = from_file ? static_cast<std::istream&>(file) : std::cin;
+
+    Adapter adapter;
+    if (!adapter.open(options.serial)) {
+        return EXIT_ADAPTER_FAILURE;
+    }
+    Player player(*play, options, adapter);
+    std::optional<int> status;
+    if (from_file) {
+        status = player.survey(in);
+        if (!status && !player.start_surveyed()) {
+            status = EXIT_ADAPTER_FAILURE;
+        }
+    }
+    for (std::uint64_t round = 0; !status && (play->loops == 0 || round < play->loops); ++round) {
+        if (stop_requested()) {
+            break;
+        }
+        if (from_file) {
+            file.clear();
+            file.seekg(0);
+        }
+        const std::uint64_t sent_before = player.sent();
+        status = player.pass(in);
+        if (player.sent() == sent_before) {
+            break;  // nothing to play: looping would only spin
+        }
+    }
+    if (player.error_frames() > 0) {
+        std::fprintf(stderr, "%s: skipped %llu error frames (they cannot be sent)\n",
+                     program_name(), static_cast<unsigned long long>(player.error_frames()));
+    }
+    const bool stopped = adapter.shut_down();
+    return status.value_or(0) != 0 ? *status : (stopped ? 0 : EXIT_ADAPTER_FAILURE);
+}
+
+}  // namespace ovel::tool
