@@ -53,6 +53,10 @@ ovel_canfd_frame numbered_frame(std::uint32_t id, std::uint8_t channel, std::uin
     return frame;
 }
 
+std::uint64_t dropped(const ovel_canfd_stats& s) {
+    return s.rx_dropped_short + s.rx_dropped_header + s.rx_dropped_overflow;
+}
+
 // The texts a failed call leaves: the function's own, then the error's description.
 const char* description_of(int code) {
     switch (code) {
@@ -335,6 +339,8 @@ class FaultStorm : public SimTest {
     void inject_fault();
     void clear_faults();
     void expect_reception_alive(const std::string& after);
+    std::optional<ovel_canfd_stats> stats();
+    void expect_reception_ends_unplugged();
 
     std::uint32_t pick(std::uint32_t below) {
         return std::uniform_int_distribution<std::uint32_t>(0, below - 1)(random_);
@@ -405,6 +411,12 @@ class FaultStorm : public SimTest {
     std::uint32_t main_tx_sequence_ = 0, probe_sequence_ = 0;
     std::string last_fault_ = "none";
     std::uint64_t probes_ = 0;
+    std::uint64_t device_generation_ = 0;  // bumped whenever the handle's adapter changes
+    // Malformed frames fed while the handle had its adapter open: all of them counted as dropped.
+    struct Garbage {
+        std::uint64_t generation, count, dropped_before;
+    };
+    std::optional<Garbage> garbage_;
 };
 
 void FaultStorm::lifecycle() {
@@ -430,6 +442,7 @@ void FaultStorm::lifecycle() {
             log("close");
             expect("close", ovel_canfd_close(handle_), {0}, {});
             open_ = false;
+            ++device_generation_;
             expect_released();
             return;
         }
@@ -447,6 +460,7 @@ void FaultStorm::lifecycle() {
                     "could not initialize libusb context"});
             if (code == 0) {
                 open_ = true;
+                ++device_generation_;
                 started_.fill(0);
                 observer_.quiet = true;
                 clean_ = !faults_;
@@ -685,6 +699,12 @@ void FaultStorm::inject_fault() {
         case 5: {
             const std::uint32_t count = 1 + pick(10);
             last_fault_ = "garbage x" + std::to_string(count);
+            garbage_.reset();
+            if (reachable()) {
+                if (const auto before = stats()) {
+                    garbage_ = Garbage{device_generation_, count, dropped(*before)};
+                }
+            }
             for (std::uint32_t i = 0; i < count; ++i) {
                 adapter_->feed_garbage(static_cast<std::uint32_t>(random_()));
             }
@@ -720,15 +740,27 @@ void FaultStorm::inject_fault() {
             reception_doubtful_ = reception_doubtful_ || persists;
             break;
         }
-        case 11:
+        case 11: {
             last_fault_ = "unplugged";
+            const bool receiving = reachable() && all_known() && any_started() &&
+                                   !reception_doubtful_;
             adapter_->unplug();
             plugged_ = false;
+            if (receiving) {
+                expect_reception_ends_unplugged();
+            }
             break;
-        default:
+        }
+        default: {
             last_fault_ = "replugged";
+            const bool receiving = reachable() && all_known() && any_started() &&
+                                   !reception_doubtful_;
             plug_new(adapter_->replug());
+            if (receiving) {
+                expect_reception_ends_unplugged();
+            }
             break;
+        }
     }
     log("fault: " + last_fault_);
 }
@@ -758,6 +790,48 @@ void FaultStorm::expect_reception_alive(const std::string& after) {
     adapter_->feed_frame(probe);
     if (!observer_.wait_probe(sequence, std::chrono::seconds(10))) {
         ADD_FAILURE() << "reception did not survive: " << after;
+        return;
+    }
+    const auto now = stats();
+    if (now && now->rx_state != OVEL_CANFD_RX_RUNNING) {
+        ADD_FAILURE() << "reception state " << now->rx_state << " after " << after;
+    }
+    // Every malformed frame came before the probe, so each has been looked at and dropped.
+    // At least: frames fed by earlier faults may be dropped in the same period.
+    if (now && garbage_ && garbage_->generation == device_generation_ &&
+        dropped(*now) - garbage_->dropped_before < garbage_->count) {
+        ADD_FAILURE() << dropped(*now) - garbage_->dropped_before << " drops counted for "
+                      << garbage_->count << " malformed frames";
+    }
+    garbage_.reset();
+}
+
+std::optional<ovel_canfd_stats> FaultStorm::stats() {
+    ovel_canfd_stats out{};
+    out.size = sizeof out;
+    const int code = ovel_canfd_get_stats(handle_, &out);
+    expect("get_stats", code, {0, -1}, {"failed to get stats"});
+    expect_exactly("get_stats", code, open_ ? 0 : -1);
+    if (code != 0) {
+        return std::nullopt;
+    }
+    if (out.size != sizeof out) {
+        ADD_FAILURE() << "get_stats filled " << out.size << " bytes";
+    }
+    return out;
+}
+
+// Reception that was running ends, and says why, once its adapter is gone.
+void FaultStorm::expect_reception_ends_unplugged() {
+    std::optional<ovel_canfd_stats> now;
+    const bool ended = eventually([&] {
+        now = stats();
+        return !now || (now->rx_state == OVEL_CANFD_RX_ENDED &&
+                        now->rx_end_reason == OVEL_CANFD_RX_END_UNPLUGGED);
+    });
+    if (!ended) {
+        ADD_FAILURE() << "reception state " << now->rx_state << ", reason "
+                      << now->rx_end_reason << " after its adapter was unplugged";
     }
 }
 
