@@ -17,9 +17,9 @@ constexpr int EXACT = 0, WITHIN_TENTH = 1, WITHIN_HALF = 2;
 struct Candidate {
     int tier = 0;
     std::uint64_t quanta = 0, tseg2 = 0, brp = 0;
-    std::uint64_t bus_clocks = 0;   // brp * quanta * bitrate: the clock the timing stands for
-    std::uint64_t clock_error = 0;  // |fclk_can - bus_clocks|
-    std::uint64_t sample_error = 0; // |1000 (quanta - tseg2) - sample_point quanta|
+    std::uint64_t bus_clocks = 0;    // brp * quanta * bitrate: the clock the timing stands for
+    std::uint64_t clock_error = 0;   // |fclk_can - bus_clocks|
+    std::uint64_t sample_error = 0;  // |1000 (quanta - tseg2) - sample_point quanta|
 };
 
 // Whether `a` is the better timing of the two.
@@ -77,8 +77,8 @@ std::optional<BitTiming> compute_sample_point_timing(std::uint32_t fclk_can, std
     const std::uint64_t clock = fclk_can;
 
     // The prescaler steps by brp_inc, as the adapter can only take its multiples.
-    std::uint64_t brp = (std::max<std::uint32_t>(limits.brp_min, 1) + brp_inc - 1) / brp_inc *
-                        brp_inc;
+    std::uint64_t brp =
+        (std::max<std::uint32_t>(limits.brp_min, 1) + brp_inc - 1) / brp_inc * brp_inc;
     std::optional<Candidate> best;
     for (; brp <= brp_max; brp += brp_inc) {
         const std::uint64_t per_quantum = std::uint64_t{bitrate} * brp;
@@ -99,7 +99,7 @@ std::optional<BitTiming> compute_sample_point_timing(std::uint32_t fclk_can, std
             if (candidate.clock_error * 200 > candidate.bus_clocks) {
                 continue;
             }
-            candidate.tier = candidate.clock_error == 0                                ? EXACT
+            candidate.tier = candidate.clock_error == 0                             ? EXACT
                              : candidate.clock_error * 1000 <= candidate.bus_clocks ? WITHIN_TENTH
                                                                                     : WITHIN_HALF;
             // tseg1 = quanta - 1 - tseg2 must stay within its limits too.
@@ -142,16 +142,16 @@ std::optional<BitTiming> compute_sample_point_timing(std::uint32_t fclk_can, std
 }
 
 TimingResult timing_result(std::uint32_t fclk_can, const BitTiming& timing) {
-    const std::uint64_t quanta = std::uint64_t{1} + timing.prop_seg + timing.phase_seg1 +
-                                 timing.phase_seg2;
+    const std::uint64_t quanta =
+        std::uint64_t{1} + timing.prop_seg + timing.phase_seg1 + timing.phase_seg2;
     const std::uint64_t clocks_per_bit = quanta * timing.brp;
     if (fclk_can == 0 || clocks_per_bit == 0) {
         return {};
     }
     const std::uint64_t before_sample = quanta - timing.phase_seg2;
-    return {static_cast<std::uint32_t>((std::uint64_t{fclk_can} + clocks_per_bit / 2) /
-                                       clocks_per_bit),
-            static_cast<std::uint32_t>((1000 * before_sample + quanta / 2) / quanta)};
+    return {
+        static_cast<std::uint32_t>((std::uint64_t{fclk_can} + clocks_per_bit / 2) / clocks_per_bit),
+        static_cast<std::uint32_t>((1000 * before_sample + quanta / 2) / quanta)};
 }
 
 }  // namespace ovel::gsusb

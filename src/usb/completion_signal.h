@@ -49,9 +49,7 @@ class CompletionSignal {
         }
     }
     // The transfer was abandoned and its callback has not run since: it may still be in flight.
-    bool abandoned() const noexcept {
-        return state_.load(std::memory_order_acquire) == ABANDONED;
-    }
+    bool abandoned() const noexcept { return state_.load(std::memory_order_acquire) == ABANDONED; }
 
     // Returns true once complete() has run; its writes to the transfer are then visible. The
     // transfer's own time-out bounds the wait. False when the transfer was abandoned instead.
@@ -82,7 +80,7 @@ class CompletionSignal {
   private:
     static constexpr std::uint32_t DONE = 0;
     static constexpr std::uint32_t PENDING = 1;
-    static constexpr std::uint32_t SLEEPING = 2;  // pending, and the waiter is asleep
+    static constexpr std::uint32_t SLEEPING = 2;   // pending, and the waiter is asleep
     static constexpr std::uint32_t ABANDONED = 3;  // event handling ended before it completed
 
     std::atomic<std::uint32_t> state_{DONE};

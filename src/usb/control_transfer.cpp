@@ -98,7 +98,8 @@ Expected<void, UsbError> UsbDevice::control_out(std::uint8_t request, std::uint1
         return unexpected(UsbError::libusb("control_out: libusb_submit_transfer", submitted));
     }
     if (!control_done_.wait()) {
-        return unexpected(UsbError::libusb("control_out: event handling", event_handling_failure()));
+        return unexpected(
+            UsbError::libusb("control_out: event handling", event_handling_failure()));
     }
     // A stalled or unanswered request did not reach the adapter's configuration.
     const int status_code = error_code_for_status(control_transfer_->status);

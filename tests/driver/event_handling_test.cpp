@@ -58,8 +58,9 @@ TEST_F(EventHandling, LastingFailureEndsItAndReleasesAWaitingTransmit) {
     EXPECT_LE(failures, 8);
     // Later calls fail at once, without submitting what nothing would complete.
     EXPECT_EQ(ovel_canfd_set_bitrate(h, 0, 500'000), OVEL_CANFD_ERR_DEVICE);
-    EXPECT_EQ(last_error(h), "failed to set bit timing: "
-                             "DeviceError(Libusb(\"control_out: event handling\", -1))");
+    EXPECT_EQ(last_error(h),
+              "failed to set bit timing: "
+              "DeviceError(Libusb(\"control_out: event handling\", -1))");
     const ovel_canfd_frame f = frame();
     EXPECT_EQ(ovel_canfd_transmit(h, &f), OVEL_CANFD_ERR_DEVICE);
     EXPECT_EQ(ovsim::counters().transfers_in_flight, 33);

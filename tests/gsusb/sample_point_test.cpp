@@ -48,7 +48,8 @@ TEST(SamplePointTimingTest, WorkedValuesOfCommonAdapterClocks) {
     for (const Worked& c : cases) {
         SCOPED_TRACE(testing::Message() << c.clock << " Hz, " << c.bitrate << " bit/s, "
                                         << c.sample_point << " permille");
-        const auto timing = compute_sample_point_timing(c.clock, c.bitrate, c.sample_point, c.limits);
+        const auto timing =
+            compute_sample_point_timing(c.clock, c.bitrate, c.sample_point, c.limits);
         ASSERT_TRUE(timing);
         EXPECT_EQ(timing->brp, c.brp);
         EXPECT_EQ(timing->prop_seg, c.tseg1 / 2);
@@ -62,7 +63,7 @@ TEST(SamplePointTimingTest, WorkedValuesOfCommonAdapterClocks) {
 }
 
 TEST(SamplePointTimingTest, RefusesWhatCannotBeMet) {
-    EXPECT_FALSE(compute_sample_point_timing(48 * MHZ, 5 * MBITS, 750, BXCAN));   // 9.6 quanta
+    EXPECT_FALSE(compute_sample_point_timing(48 * MHZ, 5 * MBITS, 750, BXCAN));       // 9.6 quanta
     EXPECT_FALSE(compute_sample_point_timing(80 * MHZ, 1 * KBITS, 875, FDCAN_DATA));  // too slow
     EXPECT_FALSE(compute_sample_point_timing(48 * MHZ, 0, 875, BXCAN));
     EXPECT_FALSE(compute_sample_point_timing(0, 500 * KBITS, 875, BXCAN));
@@ -73,13 +74,14 @@ TEST(SamplePointTimingTest, RefusesWhatCannotBeMet) {
                                              TimingLimits{9, 8, 1, 8, 4, 1, 1024, 1}));
     EXPECT_FALSE(compute_sample_point_timing(48 * MHZ, 500 * KBITS, 875, TimingLimits{}));
     // A prescaler increment of 4 leaves only multiples of 4: 48 MHz / 500 kbit/s at brp 4.
-    const auto stepped = compute_sample_point_timing(
-        48 * MHZ, 500 * KBITS, 875, TimingLimits{1, 32, 1, 16, 16, 1, 1024, 4});
+    const auto stepped = compute_sample_point_timing(48 * MHZ, 500 * KBITS, 875,
+                                                     TimingLimits{1, 32, 1, 16, 16, 1, 1024, 4});
     ASSERT_TRUE(stepped);
     EXPECT_EQ(stepped->brp, 4u);
     // Absurd limits are cut down (the search stays short) and still give an exact timing.
     const auto huge = compute_sample_point_timing(
-        80 * MHZ, 10, 875, TimingLimits{1, UINT32_MAX, 1, UINT32_MAX, UINT32_MAX, 1, UINT32_MAX, 1});
+        80 * MHZ, 10, 875,
+        TimingLimits{1, UINT32_MAX, 1, UINT32_MAX, UINT32_MAX, 1, UINT32_MAX, 1});
     ASSERT_TRUE(huge);
     EXPECT_EQ(timing_result(80 * MHZ, *huge).bitrate, 10u);
 }
@@ -106,8 +108,8 @@ TEST(SamplePointTimingTest, EveryFoundTimingIsWithinLimitsAndTolerance) {
                 ASSERT_GE(timing->brp, limits.brp_min);
                 ASSERT_LE(timing->brp, limits.brp_max);
                 ASSERT_GE(timing->sjw, 1u);
-                ASSERT_LE(timing->sjw, std::min({limits.sjw_max, timing->phase_seg1,
-                                                 timing->phase_seg2}));
+                ASSERT_LE(timing->sjw,
+                          std::min({limits.sjw_max, timing->phase_seg1, timing->phase_seg2}));
                 const double quanta = 1.0 + tseg1 + timing->phase_seg2;
                 const double achieved = clock / (timing->brp * quanta);
                 ASSERT_LE(std::abs(achieved / bitrate - 1.0), 0.005) << clock << " " << bitrate;
