@@ -204,12 +204,13 @@ class Session {
     // Starts channels as the host does (MODE start), so that they hear the stream; needs the
     // event thread.
     void start_channels(std::initializer_list<std::uint8_t> channels) {
+        const std::size_t answered = mode_log_.entries().size();
         for (const std::uint8_t channel : channels) {
             EXPECT_EQ(libusb_submit_transfer(
                           control(mode_log_, 0x41, REQUEST_MODE, channel, {1, 0, 0, 0, 0, 0, 0, 0}, 8)),
                       0);
         }
-        EXPECT_TRUE(mode_log_.wait_for(mode_log_.entries().size() + channels.size()));
+        EXPECT_TRUE(mode_log_.wait_for(answered + channels.size()));
     }
 
     libusb_context* context = nullptr;
