@@ -52,6 +52,9 @@ std::optional<std::vector<std::uint8_t>> reply_to(const AdapterModel& adapter,
     if (request.request_type != TYPE_VENDOR_IN) {
         return std::nullopt;
     }
+    if (request.request == REQUEST_TIMESTAMP || request.request == REQUEST_GET_STATE) {
+        return adapter_extension_reply(adapter, request);
+    }
     if (request.request == REQUEST_DEVICE_CONFIG) {
         std::vector<std::uint8_t> reply(DEVICE_CONFIG_SIZE, 0);
         reply[3] = config.icount;

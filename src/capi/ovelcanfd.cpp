@@ -125,12 +125,13 @@ void close_device(Driver* driver) {
 
 // The handler a streaming period's dispatch thread calls for every frame.
 ovel::FrameHandler frame_handler(Driver* driver, std::shared_ptr<ovel::RxCallbackSlot> slot) {
-    return [driver, slot = std::move(slot)](const ovel::gsusb::HostFrame& frame) {
+    return [driver, slot = std::move(slot)](const ovel::gsusb::HostFrame& frame,
+                                            const ovel::usb::RxMeta& meta) {
         // The record lives in the dispatch thread's storage, built anew for every frame.
         ovel_canfd_frame record;
         ovel::record_from_host_frame(frame, record);
         delivering_handle = driver;
-        slot->deliver(record);
+        slot->deliver(record, meta);
         delivering_handle = nullptr;
         if (free_after_callback) {
             // ovel_canfd_deinit from inside the callback: the handle goes once it has returned.
@@ -158,6 +159,12 @@ void register_callback(Driver* driver, const ovel::RxCallback& callback, bool im
 }
 
 }  // namespace
+
+namespace ovel {
+void register_rx_callback(Driver* driver, const RxCallback& callback) {
+    register_callback(driver, callback, true);
+}
+}  // namespace ovel
 
 extern "C" {
 

@@ -45,6 +45,20 @@ BtConst BtConst::decode(std::span<const std::uint8_t> bytes) {
     return constants;
 }
 
+Timestamp Timestamp::decode(std::span<const std::uint8_t> bytes) {
+    const auto raw = leading_bytes<SIZE>(bytes);
+    return Timestamp{little_endian::read_u32(raw, 0)};
+}
+
+DeviceState DeviceState::decode(std::span<const std::uint8_t> bytes) {
+    const auto raw = leading_bytes<SIZE>(bytes);
+    DeviceState state;
+    state.state = little_endian::read_u32(raw, 0);
+    state.rxerr = little_endian::read_u32(raw, 4);
+    state.txerr = little_endian::read_u32(raw, 8);
+    return state;
+}
+
 std::array<std::uint8_t, BitTiming::SIZE> BitTiming::encode() const {
     std::array<std::uint8_t, SIZE> bytes{};
     little_endian::write_u32(bytes, 0, prop_seg);

@@ -38,11 +38,12 @@ void UsbDevice::on_control_complete(libusb_transfer* transfer) {
 }
 
 Expected<std::vector<std::uint8_t>, UsbError> UsbDevice::control_in(std::uint8_t request,
-                                                                    std::size_t length) {
+                                                                    std::size_t length,
+                                                                    std::uint16_t value) {
     if (length > CONTROL_DATA_SIZE) {
         return unexpected(UsbError::libusb("control_in: length", LIBUSB_ERROR_INVALID_PARAM));
     }
-    fill_control_transfer(REQUEST_TYPE_IN, request, 0, static_cast<std::uint16_t>(length));
+    fill_control_transfer(REQUEST_TYPE_IN, request, value, static_cast<std::uint16_t>(length));
     control_done_.arm();
     const int submitted = libusb_submit_transfer(control_transfer_.get());
     if (submitted != 0) {

@@ -94,13 +94,15 @@ bool UsbDevice::wait_rx_idle(std::chrono::milliseconds bound) {
 
 void UsbDevice::queue_received(const libusb_transfer& transfer) {
     const auto received = static_cast<std::size_t>(transfer.actual_length);
+    // Every transfer that brought bytes is numbered, so the frames dropped below leave a gap.
+    const std::uint64_t sequence = received > 0 ? rx_sequence_++ : rx_sequence_;
     // A frame that did not arrive whole is not passed on as if it had.
     if (received < gsusb::HOST_FRAME_SHORT_SIZE || received > gsusb::HOST_FRAME_SIZE) {
         return;
     }
     // Bytes past what the adapter sent still hold an earlier frame's: they read as zero.
     std::fill(transfer.buffer + received, transfer.buffer + gsusb::HOST_FRAME_SIZE, 0);
-    const gsusb::HostFrame frame =
+    gsusb::HostFrame frame =
         gsusb::decode_host_frame(std::span<const std::uint8_t, gsusb::HOST_FRAME_SIZE>(
             transfer.buffer, gsusb::HOST_FRAME_SIZE));
     const bool fd = (frame.flags & gsusb::FLAG_FD) != 0;
@@ -111,7 +113,8 @@ void UsbDevice::queue_received(const libusb_transfer& transfer) {
     if (frame.dlc > 15 || frame.channel > last_channel_) {
         return;
     }
-    rx_queue_->push(frame);
+    const RxMeta meta = annotate_received(frame, received, sequence);
+    rx_queue_->push(frame, meta);
     ++completions_handled_;
 }
 

@@ -143,6 +143,7 @@ void UsbDevice::run_event_loop() {
         const std::uint64_t handled = completions_handled_;
         const std::uint64_t transmitted = transmits_completed_;
         rx_queue_->note_producer_polling(polls > 0);
+        new_event_round();
         if (polls > 0) {
             libusb_handle_events_timeout_completed(context_.get(), &no_wait, nullptr);
         } else {
@@ -169,6 +170,7 @@ void UsbDevice::poll_for_next_transmit() {
     while (event_loop_running_.load(std::memory_order_acquire)) {
         const std::uint64_t handled = completions_handled_;
         const std::uint64_t transmitted = transmits_completed_;
+        new_event_round();
         libusb_handle_events_timeout_completed(context_.get(), &no_wait, nullptr);
         const auto now = std::chrono::steady_clock::now();
         if (completions_handled_ != handled) {

@@ -11,13 +11,16 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/expected.h"
+#include "gsusb/error_frame.h"
 #include "gsusb/host_frame.h"
+#include "usb/hw_clock.h"
 #include "usb/completion_signal.h"
 #include "usb/rx_queue.h"
 #include "usb/usb_context.h"
@@ -73,7 +76,8 @@ class UsbDevice {
 
     // One vendor request, device to host; returns the reply (at least `length` bytes).
     Expected<std::vector<std::uint8_t>, UsbError> control_in(std::uint8_t request,
-                                                             std::size_t length);
+                                                             std::size_t length,
+                                                             std::uint16_t value = 0);
     // One vendor request, host to device; fails unless the adapter took it.
     Expected<void, UsbError> control_out(std::uint8_t request, std::uint16_t value,
                                          std::span<const std::uint8_t> payload);
@@ -95,6 +99,14 @@ class UsbDevice {
     // Sends one host frame on bulk OUT and waits until the transfer has finished.
     // A transfer that did not complete fails with Libusb("send: transfer", code).
     Expected<void, UsbError> send(const gsusb::HostFrame& frame);
+
+    // Whether received frames carry the adapter's stamp (the HW_TIMESTAMP mode flag is on), and
+    // the adapter's counter read at the start of streaming (nullopt: the first stamp anchors).
+    // Any thread; takes effect with the next frame the event thread handles.
+    void set_rx_timestamping(bool enabled, std::optional<HwAnchor> anchor);
+    // The status the error frames received on `channel` imply; reset when it starts.
+    gsusb::BusStatus bus_status(unsigned channel) const;
+    void reset_bus_status(unsigned channel);
 
     // The consuming end of the receive queue, shared with the receive dispatch thread.
     const std::shared_ptr<RxQueue>& rx_queue() const { return rx_queue_; }
@@ -120,6 +132,12 @@ class UsbDevice {
     static void on_rx_complete(libusb_transfer* transfer);
     // Decodes a received transfer and queues the frame, unless it is one the header rules out.
     void queue_received(const libusb_transfer& transfer);
+    // Moves the stamp out of the frame's bytes, maps it, notes the overflow flag and follows the
+    // channel's state through error frames. Event thread.
+    RxMeta annotate_received(gsusb::HostFrame& frame, std::size_t received, std::uint64_t sequence);
+    // The host clocks of this round of event handling, read at its first completion.
+    void read_round_clocks();
+    void new_event_round() { round_clocks_read_ = false; }
     static void on_tx_complete(libusb_transfer* transfer);
     void rx_transfer_done();
     bool wait_rx_idle(std::chrono::milliseconds bound);
@@ -152,6 +170,21 @@ class UsbDevice {
     std::atomic<int> rx_in_flight_{0};
     std::mutex rx_idle_mutex_;
     std::condition_variable rx_idle_;
+    // Receive notes, event thread only: a sequence number per transfer that brought bytes, the
+    // host clocks of the current round, and the adapter's clock.
+    std::uint64_t rx_sequence_ = 0;
+    bool round_clocks_read_ = false;
+    std::int64_t round_realtime_ns_ = 0;
+    std::int64_t round_monotonic_ns_ = 0;
+    bool hw_stamps_ = false;
+    HwClock hw_clock_;
+    // A change of the above from another thread, taken over at the next frame.
+    std::atomic<bool> timestamping_changed_{false};
+    std::mutex timestamping_mutex_;
+    bool next_hw_stamps_ = false;
+    std::optional<HwAnchor> next_anchor_;
+    // Per channel: state | rx errors << 8 | tx errors << 16, as error frames left it.
+    std::array<std::atomic<std::uint32_t>, 256> bus_status_{};
     TransferPtr tx_transfer_;
     alignas(64) CompletionSignal tx_done_;
     // steady_clock ns at which the last send returned; senders only (one at a time).
