@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -86,6 +87,12 @@ class Device {
     // tells), otherwise from its error frames; stopped for a channel not on the bus.
     Expected<ChannelBusState, DriverError> bus_state(unsigned channel);
 
+    // How often the adapter's counter is re-read while reception runs with stamps: well within
+    // half its 71.6-minute wrap period. Tests shorten it; takes effect at the next start.
+    void set_hw_clock_refresh_period(std::chrono::nanoseconds period) {
+        hw_clock_refresh_period_ = period;
+    }
+
     // Sends one frame and waits until the adapter has taken it.
     Expected<void, DriverError> transmit(const gsusb::CanFrame& frame);
 
@@ -125,6 +132,7 @@ class Device {
     std::uint32_t sw_version_ = 0;
     std::uint32_t hw_version_ = 0;
     std::uint32_t features_ = 0;
+    std::chrono::nanoseconds hw_clock_refresh_period_ = std::chrono::minutes(10);
 };
 
 }  // namespace ovel

@@ -17,6 +17,8 @@ std::uint32_t Device::prepare_timestamps() {
     }
     // Without a reading the first stamp received anchors the period: stamps are still useful.
     usb_->set_rx_timestamping(true, anchor);
+    // Without the transfer for re-reading, stamps are still extended by the host's clock.
+    (void)usb_->enable_hw_clock_refresh(hw_clock_refresh_period_);
     return gsusb::MODE_FLAG_HW_TIMESTAMP;
 }
 

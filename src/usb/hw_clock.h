@@ -32,13 +32,22 @@ class HwClock {
     bool anchored() const { return anchored_; }
     // `stamp` seen at host time `monotonic_ns`; an unanchored clock is anchored by it first.
     Time convert(std::uint32_t stamp, std::int64_t realtime_ns, std::int64_t monotonic_ns);
+    // A fresh reading of the counter (TIMESTAMP) becomes the reference for extending stamps;
+    // the mapping to host time is kept. Frames still on their way may carry older stamps.
+    void refresh(std::uint32_t counter_us, std::int64_t monotonic_ns);
 
   private:
+    // The extended value nearest to where the counter should be at `monotonic_ns`.
+    std::int64_t extend(std::uint32_t stamp, std::int64_t monotonic_ns) const;
+
     bool anchored_ = false;
     std::int64_t anchor_us_ = 0;
     std::int64_t anchor_realtime_ns_ = 0;
-    std::int64_t last_us_ = 0;
-    std::int64_t last_monotonic_ns_ = 0;
+    // The last reading or stamp and when it was seen: the reference for the next extension.
+    std::int64_t reference_us_ = 0;
+    std::int64_t reference_monotonic_ns_ = 0;
+    // The latest value handed out: results never go below it.
+    std::int64_t floor_us_ = 0;
 };
 
 }  // namespace ovel::usb

@@ -51,6 +51,18 @@ void UsbDevice::reset_bus_status(unsigned channel) {
     bus_status_.at(channel).store(pack(gsusb::BusStatus{}), std::memory_order_release);
 }
 
+void UsbDevice::take_timestamping_change() {
+    std::lock_guard lock(timestamping_mutex_);
+    timestamping_changed_.store(false, std::memory_order_relaxed);
+    hw_stamps_ = next_hw_stamps_;
+    hw_clock_.reset();
+    if (next_anchor_) {
+        hw_clock_.anchor(*next_anchor_);
+    }
+    round_clocks_read_ = false;
+    next_refresh_ns_ = clock_ns(CLOCK_MONOTONIC) + refresh_period_ns_;
+}
+
 void UsbDevice::read_round_clocks() {
     // One reading serves every completion handled in the same round: they arrived together.
     round_realtime_ns_ = clock_ns(CLOCK_REALTIME);
@@ -61,14 +73,7 @@ void UsbDevice::read_round_clocks() {
 RxMeta UsbDevice::annotate_received(gsusb::HostFrame& frame, std::size_t received,
                                     std::uint64_t sequence) {
     if (timestamping_changed_.load(std::memory_order_acquire)) {
-        std::lock_guard lock(timestamping_mutex_);
-        timestamping_changed_.store(false, std::memory_order_relaxed);
-        hw_stamps_ = next_hw_stamps_;
-        hw_clock_.reset();
-        if (next_anchor_) {
-            hw_clock_.anchor(*next_anchor_);
-        }
-        round_clocks_read_ = false;
+        take_timestamping_change();
     }
     if (!round_clocks_read_) {
         read_round_clocks();

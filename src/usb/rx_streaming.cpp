@@ -19,6 +19,10 @@ Expected<void, UsbError> UsbDevice::cancel_transfers() {
             outcome = unexpected(UsbError::libusb("libusb_cancel_transfer", result));
         }
     }
+    // The clock's re-read goes with reception; a failure here only delays its return.
+    if (refresh_transfer_ && refresh_in_flight_.load(std::memory_order_acquire)) {
+        (void)libusb_cancel_transfer(refresh_transfer_.get());
+    }
     return outcome;
 }
 

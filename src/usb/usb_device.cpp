@@ -153,6 +153,7 @@ void UsbDevice::run_event_loop() {
         if (round > 0) {
             rx_queue_->end_batch();
         }
+        refresh_hw_clock_when_due();
         polls = round >= POLL_BATCH && polls < POLL_BUDGET ? polls + 1 : 0;
         if (polls == 0 && transmits_completed_ != transmitted &&
             tx_back_to_back_.load(std::memory_order_relaxed)) {
@@ -213,6 +214,7 @@ void UsbDevice::teardown() {
         transfer.reset();
     }
     control_transfer_.reset();
+    refresh_transfer_.reset();
     tx_transfer_.reset();
     context_.reset();
     // The producing end goes last: the dispatch thread drains what is queued, then ends.

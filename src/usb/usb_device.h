@@ -104,6 +104,10 @@ class UsbDevice {
     // the adapter's counter read at the start of streaming (nullopt: the first stamp anchors).
     // Any thread; takes effect with the next frame the event thread handles.
     void set_rx_timestamping(bool enabled, std::optional<HwAnchor> anchor);
+    // Makes the event thread re-read the adapter's counter (TIMESTAMP, asynchronously) every
+    // `period` while reception runs with stamps. Only for adapters that have the request; call
+    // while reception is stopped. Fails only if no transfer could be allocated.
+    Expected<void, UsbError> enable_hw_clock_refresh(std::chrono::nanoseconds period);
     // The status the error frames received on `channel` imply; reset when it starts.
     gsusb::BusStatus bus_status(unsigned channel) const;
     void reset_bus_status(unsigned channel);
@@ -138,6 +142,11 @@ class UsbDevice {
     // The host clocks of this round of event handling, read at its first completion.
     void read_round_clocks();
     void new_event_round() { round_clocks_read_ = false; }
+    // Takes over a change that set_rx_timestamping made.
+    void take_timestamping_change();
+    // Event thread, once per round: submits the TIMESTAMP read when it is due.
+    void refresh_hw_clock_when_due();
+    static void on_hw_clock_refresh(libusb_transfer* transfer);
     static void on_tx_complete(libusb_transfer* transfer);
     void rx_transfer_done();
     bool wait_rx_idle(std::chrono::milliseconds bound);
@@ -183,7 +192,14 @@ class UsbDevice {
     std::mutex timestamping_mutex_;
     bool next_hw_stamps_ = false;
     std::optional<HwAnchor> next_anchor_;
-    // Per channel: state | rx errors << 8 | tx errors << 16, as error frames left it.
+    // The periodic TIMESTAMP read: allocated before reception starts, counted in rx_in_flight_
+    // and cancelled with the receive transfers.
+    TransferPtr refresh_transfer_;
+    std::array<std::uint8_t, CONTROL_SETUP_SIZE + 4> refresh_buffer_{};
+    std::int64_t refresh_period_ns_ = 0;
+    std::int64_t next_refresh_ns_ = 0;  // event thread
+    std::atomic<bool> refresh_in_flight_{false};
+        // Per channel: state | rx errors << 8 | tx errors << 16, as error frames left it.
     std::array<std::atomic<std::uint32_t>, 256> bus_status_{};
     TransferPtr tx_transfer_;
     alignas(64) CompletionSignal tx_done_;
