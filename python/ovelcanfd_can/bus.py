@@ -12,7 +12,18 @@ import can
 from can import BusState, CanInitializationError, CanOperationError, Message
 
 from .frames import message_from_record, record_from_message
-from .library import OK, Frame, RxCallback, last_error, load_library
+from .library import (
+    OK,
+    STATE_BUS_OFF,
+    STATE_ERROR_PASSIVE,
+    BusStateRecord,
+    Frame,
+    RxCallback,
+    RxHandler,
+    last_error,
+    load_library,
+    rx_timestamp,
+)
 
 LOG = logging.getLogger("can.ovelcanfd")
 
@@ -140,6 +151,7 @@ class OvelCanFdBus(can.BusABC):
         self._started: List[int] = []
         self._handle: Optional[int] = None
         self._rx_callback = RxCallback(self._on_frame)
+        self._rx_handler = RxHandler(lambda record, info, _user: self._on_frame(record, info))
         self.channel_info = (
             f"ovelcanfd adapter {serial if serial is not None else '(first found)'}, "
             f"channel {','.join(map(str, self._channels))}"
@@ -171,7 +183,10 @@ class OvelCanFdBus(can.BusABC):
         else:
             code = lib.ovel_canfd_open_with_device_serial_number(handle, self._serial.encode("utf-8"))
             self._check(code, handle, f"adapter {self._serial!r}: ")
-        lib.ovel_canfd_set_rx_callback(handle, self._rx_callback)
+        if hasattr(lib, "ovel_canfd_set_rx_handler"):
+            lib.ovel_canfd_set_rx_handler(handle, self._rx_handler, None)
+        else:
+            lib.ovel_canfd_set_rx_callback(handle, self._rx_callback)
         for index in self._channels:
             where = f"channel {index}: "
             if self._bitrate is not None:
@@ -191,11 +206,11 @@ class OvelCanFdBus(can.BusABC):
 
     # -- reception -----------------------------------------------------------------------------
 
-    def _on_frame(self, record_pointer: "ctypes._Pointer[Frame]") -> None:
+    def _on_frame(self, record_pointer: "ctypes._Pointer[Frame]", info_pointer: Any = None) -> None:
         # Runs on the library's dispatch thread: nothing may escape into C, and a frame that
         # cannot be converted is reported to the reader in its place rather than dropped unseen.
         try:
-            timestamp = time.time()
+            timestamp = rx_timestamp(info_pointer.contents) if info_pointer else time.time()
             record = record_pointer.contents
             if record.echo and not self._receive_own_messages:
                 return
@@ -259,7 +274,22 @@ class OvelCanFdBus(can.BusABC):
 
     @property
     def state(self) -> BusState:
-        return BusState.PASSIVE if self._listen_only else BusState.ACTIVE
+        """ERROR when a channel is off the bus (bus-off, or the adapter cannot say), PASSIVE when
+        one is error-passive or the bus listens only, otherwise ACTIVE."""
+        worst = BusState.PASSIVE if self._listen_only else BusState.ACTIVE
+        with self._lock:
+            if self._handle is None or not hasattr(self._library, "ovel_canfd_get_bus_state"):
+                return worst
+            for index in self._channels:
+                record = BusStateRecord(size=ctypes.sizeof(BusStateRecord))
+                if self._library.ovel_canfd_get_bus_state(self._handle, index, ctypes.byref(record)) != OK:
+                    LOG.warning("channel %d: %s", index, last_error(self._library, self._handle))
+                    return BusState.ERROR
+                if record.state >= STATE_BUS_OFF:
+                    return BusState.ERROR
+                if record.state == STATE_ERROR_PASSIVE:
+                    worst = BusState.PASSIVE
+        return worst
 
     @state.setter
     def state(self, new_state: BusState) -> None:
