@@ -103,7 +103,7 @@ class RedirAdapter {
     // Packets of a device that is unplugged (or being unplugged) are ignored.
     bool accepting_packets() const { return connected_ && !awaiting_disconnect_ack_; }
     void fault(std::string text);
-    // features HEX | counter N | bus-state CH STATE RXERR TXERR |
+    // features HEX | counter [N] | bus-state CH STATE RXERR TXERR |
     // error-frame CH CLASSES CTRL TXERR RXERR | overflow-next (redir_timestamps.cpp).
     std::string timestamp_command(const std::string& verb, std::istringstream& words);
 

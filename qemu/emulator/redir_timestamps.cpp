@@ -40,7 +40,12 @@ std::string RedirAdapter::timestamp_command(const std::string& verb, std::istrin
         return "ok";
     }
     if (verb == "counter") {
-        if (!read_number(words, a)) {
+        std::string rest;
+        if (!(words >> rest)) {
+            return "ok " + std::to_string(model_.counter_now());  // no value: read it
+        }
+        std::istringstream value(rest);
+        if (!read_number(value, a)) {
             return "error bad counter";
         }
         model_.set_counter(static_cast<std::uint32_t>(a));
