@@ -324,10 +324,7 @@ OVEL_CANFD_API int32_t ovel_canfd_transmit(ovel_canfd_driver* handle,
  *   adapter was opened, starting at 0; a gap means transfers the library dropped (malformed
  *   frames: a DLC above 15, an unknown channel, a frame cut short).
  */
-enum {
-    OVEL_CANFD_RX_HW_TIMESTAMP = 0x1,
-    OVEL_CANFD_RX_OVERFLOW = 0x2
-};
+enum { OVEL_CANFD_RX_HW_TIMESTAMP = 0x1, OVEL_CANFD_RX_OVERFLOW = 0x2 };
 
 typedef struct ovel_canfd_rx_info {
     uint32_t size;            /* offset 0: sizeof(ovel_canfd_rx_info) of the library */
@@ -338,8 +335,8 @@ typedef struct ovel_canfd_rx_info {
     uint64_t hw_timestamp_us; /* offset 32: the adapter's counter, extended to 64 bits */
 } ovel_canfd_rx_info;
 
-typedef void (*ovel_canfd_rx_handler)(const ovel_canfd_frame* frame,
-                                      const ovel_canfd_rx_info* info, void* user);
+typedef void (*ovel_canfd_rx_handler)(const ovel_canfd_frame* frame, const ovel_canfd_rx_info* info,
+                                      void* user);
 
 /*
  * Registers a receive handler that is called with the frame, its info record and `user`
@@ -367,8 +364,8 @@ enum {
 
 /* Where a bus state came from. */
 enum {
-    OVEL_CANFD_STATE_SOURCE_LIBRARY = 0, /* the channel is not started (or disabled): stopped */
-    OVEL_CANFD_STATE_SOURCE_ADAPTER = 1, /* asked from the adapter now */
+    OVEL_CANFD_STATE_SOURCE_LIBRARY = 0,     /* the channel is not started (or disabled): stopped */
+    OVEL_CANFD_STATE_SOURCE_ADAPTER = 1,     /* asked from the adapter now */
     OVEL_CANFD_STATE_SOURCE_ERROR_FRAMES = 2 /* derived from the adapter's error frames */
 };
 

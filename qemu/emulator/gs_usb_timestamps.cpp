@@ -34,8 +34,7 @@ void GsUsbModel::set_counter(std::uint32_t now_us) {
 }
 
 std::uint32_t GsUsbModel::counter_now() const {
-    return counter_base_ +
-           static_cast<std::uint32_t>((monotonic_ns() - counter_epoch_ns_) / 1000);
+    return counter_base_ + static_cast<std::uint32_t>((monotonic_ns() - counter_epoch_ns_) / 1000);
 }
 
 void GsUsbModel::set_bus_state(unsigned channel, std::uint32_t state, std::uint32_t rxerr,

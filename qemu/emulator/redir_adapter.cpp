@@ -588,8 +588,8 @@ std::string RedirAdapter::command(const std::string& line) {
         }
         return "ok";
     }
-    if (verb == "features" || verb == "counter" || verb == "bus-state" ||
-        verb == "error-frame" || verb == "overflow-next") {
+    if (verb == "features" || verb == "counter" || verb == "bus-state" || verb == "error-frame" ||
+        verb == "overflow-next") {
         return timestamp_command(verb, words);
     }
     if (verb == "timing") {

@@ -584,8 +584,7 @@ static void check_hw_timestamps(ovel_canfd_driver* driver) {
               state.source == OVEL_CANFD_STATE_SOURCE_ADAPTER,
           "start with hardware timestamps; the adapter reports the bus state",
           "replugged %d %d, open %d, start %d %d, state %d: %u from %u (%s)", gone, back, opened,
-          started0, started1, stated,
-          state.state, state.source, ovel_canfd_get_last_error(driver));
+          started0, started1, stated, state.state, state.source, ovel_canfd_get_last_error(driver));
     char command[64];
     snprintf(command, sizeof command, "inject %d %d", FRAMES, RATE);
     command_or_fail(command, reply, sizeof reply);

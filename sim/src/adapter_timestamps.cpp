@@ -94,8 +94,8 @@ void Adapter::set_bus_state(std::uint8_t channel, std::uint32_t state, std::uint
 }
 
 void Adapter::inject_state_change(std::uint8_t channel, std::uint32_t classes,
-                                  std::uint8_t controller, std::uint32_t state,
-                                  std::uint8_t rxerr, std::uint8_t txerr) {
+                                  std::uint8_t controller, std::uint32_t state, std::uint8_t rxerr,
+                                  std::uint8_t txerr) {
     set_bus_state(channel, state, rxerr, txerr);
     FrameSpec frame;
     frame.can_id = CAN_ERR_FLAG | classes;

@@ -15,10 +15,11 @@ std::uint32_t Device::prepare_timestamps() {
     if (reply) {
         anchor = usb::host_clocks_now(gsusb::Timestamp::decode(reply.value()).counter_us);
     }
+    // Without the transfer for re-reading, stamps are still extended by the host's clock. Set up
+    // before the event thread learns that stamps are on.
+    (void)usb_->enable_hw_clock_refresh(hw_clock_refresh_period_);
     // Without a reading the first stamp received anchors the period: stamps are still useful.
     usb_->set_rx_timestamping(true, anchor);
-    // Without the transfer for re-reading, stamps are still extended by the host's clock.
-    (void)usb_->enable_hw_clock_refresh(hw_clock_refresh_period_);
     return gsusb::MODE_FLAG_HW_TIMESTAMP;
 }
 
@@ -31,9 +32,9 @@ Expected<ChannelBusState, DriverError> Device::bus_state(unsigned channel) {
         return ChannelBusState{};
     }
     if ((features_ & gsusb::FEATURE_GET_STATE) != 0) {
-        auto reply = usb_->control_in(static_cast<std::uint8_t>(gsusb::Request::GET_STATE),
-                                      gsusb::DeviceState::SIZE,
-                                      static_cast<std::uint16_t>(channel));
+        auto reply =
+            usb_->control_in(static_cast<std::uint8_t>(gsusb::Request::GET_STATE),
+                             gsusb::DeviceState::SIZE, static_cast<std::uint16_t>(channel));
         if (!reply) {
             return unexpected(DriverError::device_error(reply.error()));
         }

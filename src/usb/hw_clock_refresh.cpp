@@ -30,8 +30,9 @@ Expected<void, UsbError> UsbDevice::enable_hw_clock_refresh(std::chrono::nanosec
             return unexpected(UsbError::transfer_alloc_failed());
         }
     }
-    // Read by the event thread only after the receive transfers submitted after this call.
-    refresh_period_ns_ = period.count();
+    // The event thread takes it over with the next set_rx_timestamping.
+    std::lock_guard lock(timestamping_mutex_);
+    next_refresh_period_ns_ = period.count();
     return {};
 }
 
@@ -50,9 +51,12 @@ void UsbDevice::refresh_hw_clock_when_due() {
     next_refresh_ns_ = now + refresh_period_ns_;
     refresh_buffer_ = {REQUEST_TYPE_IN,
                        static_cast<std::uint8_t>(gsusb::Request::TIMESTAMP),
-                       0, 0,  // wValue 0: the adapter's counter, not a channel's
-                       0, 0,  // wIndex: interface 0
-                       COUNTER_SIZE, 0};
+                       0,
+                       0,  // wValue 0: the adapter's counter, not a channel's
+                       0,
+                       0,  // wIndex: interface 0
+                       COUNTER_SIZE,
+                       0};
     libusb_transfer* transfer = refresh_transfer_.get();
     fill_transfer(transfer, 0, LIBUSB_TRANSFER_TYPE_CONTROL, CONTROL_TIMEOUT_MS,
                   refresh_buffer_.data(), refresh_buffer_.size(), &UsbDevice::on_hw_clock_refresh);
@@ -73,8 +77,8 @@ void UsbDevice::on_hw_clock_refresh(libusb_transfer* transfer) {
     auto* device = static_cast<UsbDevice*>(transfer->user_data);
     // A failed read only means the next stamps are extended from the last one seen.
     if (transfer->status == LIBUSB_TRANSFER_COMPLETED && transfer->actual_length >= COUNTER_SIZE) {
-        const auto reply = std::span<const std::uint8_t>(
-            transfer->buffer + CONTROL_SETUP_SIZE, COUNTER_SIZE);
+        const auto reply =
+            std::span<const std::uint8_t>(transfer->buffer + CONTROL_SETUP_SIZE, COUNTER_SIZE);
         device->hw_clock_.refresh(gsusb::Timestamp::decode(reply).counter_us, monotonic_ns());
     }
     device->refresh_in_flight_.store(false, std::memory_order_release);

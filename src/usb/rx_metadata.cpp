@@ -60,6 +60,7 @@ void UsbDevice::take_timestamping_change() {
         hw_clock_.anchor(*next_anchor_);
     }
     round_clocks_read_ = false;
+    refresh_period_ns_ = next_refresh_period_ns_;
     next_refresh_ns_ = clock_ns(CLOCK_MONOTONIC) + refresh_period_ns_;
 }
 
@@ -90,7 +91,8 @@ RxMeta UsbDevice::annotate_received(gsusb::HostFrame& frame, std::size_t receive
         if (!fd && received >= CLASSIC_STAMPED_SIZE) {
             // The stamp sits where a classic frame's data ends: it is no data byte.
             auto* stamp = frame.data.data() + CLASSIC_STAMP_DATA_INDEX;
-            frame.timestamp = gsusb::little_endian::read_u32(std::span<const std::uint8_t>(stamp, 4), 0);
+            frame.timestamp =
+                gsusb::little_endian::read_u32(std::span<const std::uint8_t>(stamp, 4), 0);
             std::fill_n(stamp, 4, 0);
             stamped = true;
         } else if (fd && received >= FD_STAMPED_SIZE) {
@@ -107,9 +109,9 @@ RxMeta UsbDevice::annotate_received(gsusb::HostFrame& frame, std::size_t receive
     // Only error frames cost anything here.
     if ((frame.can_id & gsusb::CAN_ERR_FLAG) != 0 && frame.echo_id == gsusb::ECHO_ID_RX) {
         std::atomic<std::uint32_t>& status = bus_status_[frame.channel];
-        status.store(pack(gsusb::next_bus_status(unpack(status.load(std::memory_order_relaxed)),
-                                                 frame)),
-                     std::memory_order_release);
+        status.store(
+            pack(gsusb::next_bus_status(unpack(status.load(std::memory_order_relaxed)), frame)),
+            std::memory_order_release);
     }
     return meta;
 }

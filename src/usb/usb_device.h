@@ -20,8 +20,8 @@
 #include "common/expected.h"
 #include "gsusb/error_frame.h"
 #include "gsusb/host_frame.h"
-#include "usb/hw_clock.h"
 #include "usb/completion_signal.h"
+#include "usb/hw_clock.h"
 #include "usb/rx_queue.h"
 #include "usb/usb_context.h"
 #include "usb/usb_error.h"
@@ -106,7 +106,8 @@ class UsbDevice {
     void set_rx_timestamping(bool enabled, std::optional<HwAnchor> anchor);
     // Makes the event thread re-read the adapter's counter (TIMESTAMP, asynchronously) every
     // `period` while reception runs with stamps. Only for adapters that have the request; call
-    // while reception is stopped. Fails only if no transfer could be allocated.
+    // while reception is stopped, before set_rx_timestamping (which hands the period over).
+    // Fails only if no transfer could be allocated.
     Expected<void, UsbError> enable_hw_clock_refresh(std::chrono::nanoseconds period);
     // The status the error frames received on `channel` imply; reset when it starts.
     gsusb::BusStatus bus_status(unsigned channel) const;
@@ -196,10 +197,11 @@ class UsbDevice {
     // and cancelled with the receive transfers.
     TransferPtr refresh_transfer_;
     std::array<std::uint8_t, CONTROL_SETUP_SIZE + 4> refresh_buffer_{};
-    std::int64_t refresh_period_ns_ = 0;
-    std::int64_t next_refresh_ns_ = 0;  // event thread
+    std::int64_t next_refresh_period_ns_ = 0;  // under timestamping_mutex_
+    std::int64_t refresh_period_ns_ = 0;       // event thread, as the next two
+    std::int64_t next_refresh_ns_ = 0;
     std::atomic<bool> refresh_in_flight_{false};
-        // Per channel: state | rx errors << 8 | tx errors << 16, as error frames left it.
+    // Per channel: state | rx errors << 8 | tx errors << 16, as error frames left it.
     std::array<std::atomic<std::uint32_t>, 256> bus_status_{};
     TransferPtr tx_transfer_;
     alignas(64) CompletionSignal tx_done_;

@@ -21,8 +21,7 @@ struct Arrival {
 // Collects what a handler or callback gets; its user pointer is the collector.
 class Arrivals {
   public:
-    static void handler(const ovel_canfd_frame* frame, const ovel_canfd_rx_info* info,
-                        void* user) {
+    static void handler(const ovel_canfd_frame* frame, const ovel_canfd_rx_info* info, void* user) {
         static_cast<Arrivals*>(user)->add(*frame, *info);
     }
     static void callback(const ovel_canfd_frame* frame, void* user) {
@@ -135,8 +134,7 @@ TEST_F(RxTimestamps, HardwareStampsFollowTheCounterAcrossItsWrapAndRecordsStayAs
     adapter.feed_frame(stamped(stamps[1], true));
     ASSERT_TRUE(plain.wait_for(2));
     for (std::size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(std::memcmp(&plain.all()[i].record, &got[i].record, sizeof(ovel_canfd_frame)),
-                  0);
+        EXPECT_EQ(std::memcmp(&plain.all()[i].record, &got[i].record, sizeof(ovel_canfd_frame)), 0);
     }
     EXPECT_EQ(got[0].record.data[8], 0);  // where the classic frame's stamp was
     EXPECT_EQ(got[1].record.data[63], 0x5A);
@@ -284,8 +282,7 @@ TEST_F(BusState, FollowsTheErrorFramesUntilBusOffAndStartsOverAfterARestart) {
     };
     std::size_t delivered = 0;
     for (const Step& step : steps) {
-        adapter.inject_state_change(0, step.classes, step.controller, step.state, step.rx,
-                                    step.tx);
+        adapter.inject_state_change(0, step.classes, step.controller, step.state, step.rx, step.tx);
         ASSERT_TRUE(arrivals.wait_for(++delivered));
         const ovel_canfd_bus_state state = read(h, 0);
         EXPECT_EQ(state.state, step.state) << delivered;

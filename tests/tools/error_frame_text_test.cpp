@@ -24,10 +24,10 @@ TEST(ErrorFrameText, NamesEveryClassWithItsDetails) {
     EXPECT_EQ(describe_error_frame(error_frame(0x204, {0, 0x28, 0, 0, 0, 0, 130, 97})),
               "controller-problem{tx-error-warning,tx-error-passive},"
               "error-counter-tx-rx{{130}{97}}");
-    EXPECT_EQ(describe_error_frame(error_frame(0x004, {0, 0x01})), "controller-problem{rx-overflow}");
+    EXPECT_EQ(describe_error_frame(error_frame(0x004, {0, 0x01})),
+              "controller-problem{rx-overflow}");
     EXPECT_EQ(describe_error_frame(error_frame(0x040, {}), "\n\t"), "bus-off");
-    EXPECT_EQ(describe_error_frame(error_frame(0x100, {0, 0x40}), " "),
-              "restarted-after-bus-off");
+    EXPECT_EQ(describe_error_frame(error_frame(0x100, {0, 0x40}), " "), "restarted-after-bus-off");
     EXPECT_EQ(describe_error_frame(error_frame(0x088, {0, 0, 0x04, 0x0A})),
               "protocol-violation{{bit-stuffing-error}{data-field}},bus-error");
     EXPECT_EQ(describe_error_frame(error_frame(0x022, {5})),

@@ -17,36 +17,41 @@ constexpr std::uint32_t LOST_ARBITRATION = 0x2, CONTROLLER = 0x4, PROTOCOL = 0x8
                         TRANSCEIVER = 0x10, COUNTERS = 0x200;
 
 constexpr Name CLASSES[] = {
-    {0x001, "tx-timeout"},        {LOST_ARBITRATION, "lost-arbitration"},
-    {CONTROLLER, "controller-problem"}, {PROTOCOL, "protocol-violation"},
-    {TRANSCEIVER, "transceiver-status"}, {0x020, "no-acknowledgement-on-tx"},
-    {0x040, "bus-off"},           {0x080, "bus-error"},
-    {0x100, "restarted-after-bus-off"}, {COUNTERS, "error-counter-tx-rx"},
+    {0x001, "tx-timeout"},
+    {LOST_ARBITRATION, "lost-arbitration"},
+    {CONTROLLER, "controller-problem"},
+    {PROTOCOL, "protocol-violation"},
+    {TRANSCEIVER, "transceiver-status"},
+    {0x020, "no-acknowledgement-on-tx"},
+    {0x040, "bus-off"},
+    {0x080, "bus-error"},
+    {0x100, "restarted-after-bus-off"},
+    {COUNTERS, "error-counter-tx-rx"},
 };
 
 // data[1]
 constexpr Name CONTROLLER_DETAILS[] = {
-    {0x01, "rx-overflow"},      {0x02, "tx-overflow"},      {0x04, "rx-error-warning"},
-    {0x08, "tx-error-warning"}, {0x10, "rx-error-passive"}, {0x20, "tx-error-passive"},
+    {0x01, "rx-overflow"},          {0x02, "tx-overflow"},      {0x04, "rx-error-warning"},
+    {0x08, "tx-error-warning"},     {0x10, "rx-error-passive"}, {0x20, "tx-error-passive"},
     {0x40, "back-to-error-active"},
 };
 
 // data[2]
 constexpr Name PROTOCOL_TYPES[] = {
-    {0x01, "single-bit-error"},  {0x02, "frame-format-error"},
-    {0x04, "bit-stuffing-error"}, {0x08, "tx-dominant-bit-error"},
+    {0x01, "single-bit-error"},       {0x02, "frame-format-error"},
+    {0x04, "bit-stuffing-error"},     {0x08, "tx-dominant-bit-error"},
     {0x10, "tx-recessive-bit-error"}, {0x20, "bus-overload"},
-    {0x40, "active-error"},      {0x80, "error-on-tx"},
+    {0x40, "active-error"},           {0x80, "error-on-tx"},
 };
 
 // data[3]: where in the frame a protocol violation happened.
 constexpr Name PROTOCOL_LOCATIONS[] = {
-    {0x03, "start-of-frame"}, {0x02, "id.28-to-21"},   {0x06, "id.20-to-18"},
-    {0x04, "id.srr"},         {0x05, "id.ide"},        {0x07, "id.17-to-13"},
-    {0x0F, "id.12-to-05"},    {0x0E, "id.04-to-00"},   {0x0C, "id.rtr"},
+    {0x03, "start-of-frame"}, {0x02, "id.28-to-21"},    {0x06, "id.20-to-18"},
+    {0x04, "id.srr"},         {0x05, "id.ide"},         {0x07, "id.17-to-13"},
+    {0x0F, "id.12-to-05"},    {0x0E, "id.04-to-00"},    {0x0C, "id.rtr"},
     {0x0D, "reserved-bit-1"}, {0x09, "reserved-bit-0"}, {0x0B, "data-length-code"},
-    {0x0A, "data-field"},     {0x08, "crc-sequence"},  {0x18, "crc-delimiter"},
-    {0x19, "ack-slot"},       {0x1B, "ack-delimiter"}, {0x1A, "end-of-frame"},
+    {0x0A, "data-field"},     {0x08, "crc-sequence"},   {0x18, "crc-delimiter"},
+    {0x19, "ack-slot"},       {0x1B, "ack-delimiter"},  {0x1A, "end-of-frame"},
     {0x12, "intermission"},
 };
 
