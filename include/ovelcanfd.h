@@ -615,6 +615,107 @@ OVEL_CANFD_API int32_t ovel_canfd_get_bit_timing(ovel_canfd_driver* handle, uint
  * carrying libusb's error code. Close the adapter (it still releases everything) and open it
  * again.
  */
+/*
+ * Receive handler with timestamps: called as the receive callback is (same thread, order,
+ * record and rules), with what the library knows about the frame's arrival. The info record
+ * belongs to the library and is valid only until the handler returns.
+ *
+ * `size` is the size of the record as this library fills it; fields may be added at its end in
+ * later versions, so read a field only if it lies within `size`.
+ * `host_time_ns`: CLOCK_REALTIME (ns since 1970) when the library's USB event thread handled
+ *   the transfer's completion, not when the handler runs. The clock is read once per round of
+ *   event handling, so frames whose transfers completed together (one USB frame of a busy bus)
+ *   carry the same value.
+ * `hw_time_ns`, `hw_timestamp_us`: valid only with OVEL_CANFD_RX_HW_TIMESTAMP in `flags`, for
+ *   adapters with hardware timestamps (the library turns them on at start for every channel of
+ *   such adapters). `hw_timestamp_us` is the adapter's 1 MHz counter at the frame's time on the
+ *   bus (for an echo: when it went out), extended to 64 bits across its wrap-around every
+ *   71.6 minutes; `hw_time_ns` is the same moment on CLOCK_REALTIME: the counter is read with
+ *   the host clock when reception starts and the mapping is kept for the streaming period
+ *   (from the first started channel until every channel is stopped). Within a streaming
+ *   period both never go backwards; the adapter's oscillator drift is not corrected (tens of
+ *   microseconds per second at most).
+ * `flags`: OVEL_CANFD_RX_HW_TIMESTAMP as above; OVEL_CANFD_RX_OVERFLOW: the adapter's receive
+ *   queue overflowed before this frame and frames were lost on the adapter.
+ * `sequence`: numbers every receive transfer that brought data from the adapter since the
+ *   adapter was opened, starting at 0; a gap means transfers the library dropped (malformed
+ *   frames: a DLC above 15, an unknown channel, a frame cut short).
+ */
+enum { OVEL_CANFD_RX_HW_TIMESTAMP = 0x1, OVEL_CANFD_RX_OVERFLOW = 0x2 };
+
+typedef struct ovel_canfd_rx_info {
+    uint32_t size;            /* offset 0: sizeof(ovel_canfd_rx_info) of the library */
+    uint32_t flags;           /* offset 4: OVEL_CANFD_RX_* bits */
+    uint64_t sequence;        /* offset 8 */
+    int64_t host_time_ns;     /* offset 16: CLOCK_REALTIME at the transfer's completion */
+    int64_t hw_time_ns;       /* offset 24: the hardware timestamp on CLOCK_REALTIME */
+    uint64_t hw_timestamp_us; /* offset 32: the adapter's counter, extended to 64 bits */
+} ovel_canfd_rx_info;
+
+typedef void (*ovel_canfd_rx_handler)(const ovel_canfd_frame* frame, const ovel_canfd_rx_info* info,
+                                      void* user);
+
+/*
+ * Registers a receive handler that is called with the frame, its info record and `user`
+ * (NULL handler: received frames are taken and dropped). It behaves as
+ * ovel_canfd_set_rx_callback_ex: it takes effect for the next frame delivered after it returns,
+ * also while channels are started, and once it has returned the callback or handler it replaced
+ * is not called again (unless called from inside that call). Registering with any of
+ * ovel_canfd_set_rx_callback, ovel_canfd_set_rx_callback_ex and this function replaces the
+ * others' registration. Works with or without an open adapter; any thread, also from inside
+ * the callback. Returns 0; -1 for a NULL handle; DEVICE when memory is exhausted (failure text
+ * "failed to set receive handler: out of memory").
+ */
+OVEL_CANFD_API int32_t ovel_canfd_set_rx_handler(ovel_canfd_driver* handle,
+                                                 ovel_canfd_rx_handler handler, void* user);
+
+/* Channel states, numbered as gs_usb and SocketCAN number them. */
+enum {
+    OVEL_CANFD_STATE_ERROR_ACTIVE = 0,
+    OVEL_CANFD_STATE_ERROR_WARNING = 1, /* an error counter reached 96 */
+    OVEL_CANFD_STATE_ERROR_PASSIVE = 2, /* an error counter reached 128 */
+    OVEL_CANFD_STATE_BUS_OFF = 3,       /* the transmit counter passed 255: off the bus */
+    OVEL_CANFD_STATE_STOPPED = 4,
+    OVEL_CANFD_STATE_SLEEPING = 5 /* only adapters that report their state say this */
+};
+
+/* Where a bus state came from. */
+enum {
+    OVEL_CANFD_STATE_SOURCE_LIBRARY = 0,     /* the channel is not started (or disabled): stopped */
+    OVEL_CANFD_STATE_SOURCE_ADAPTER = 1,     /* asked from the adapter now */
+    OVEL_CANFD_STATE_SOURCE_ERROR_FRAMES = 2 /* derived from the adapter's error frames */
+};
+
+typedef struct ovel_canfd_bus_state {
+    uint32_t size;      /* offset 0: set by the caller to sizeof(ovel_canfd_bus_state) */
+    uint32_t state;     /* offset 4: OVEL_CANFD_STATE_* */
+    uint32_t source;    /* offset 8: OVEL_CANFD_STATE_SOURCE_* */
+    uint32_t rx_errors; /* offset 12: receive error counter */
+    uint32_t tx_errors; /* offset 16: transmit error counter */
+} ovel_canfd_bus_state;
+
+/*
+ * Fills `out` with the channel's bus state and error counters. The caller sets `out->size` to
+ * the size of its record; the library writes only the fields that lie within it (fields may be
+ * added at the end in later versions) and sets `size` to the bytes it filled.
+ * A channel not started (or started while disabled) reads as STOPPED, source LIBRARY, counters
+ * 0, without a request to the adapter. Otherwise, when the adapter reports its state (feature
+ * GET_STATE), the library asks it (source ADAPTER); adapters without it, or that cannot tell,
+ * get the state the error frames received on the channel since its start imply, the way the
+ * Linux kernel's driver follows them (source ERROR_FRAMES): error-active at start, warning and
+ * passive from controller reports, bus-off, back to error-active on a restart report, the
+ * counters from the last report that carried them. The error frames still reach the receive
+ * callback as before.
+ * Bus-off: the adapter has taken the channel off the bus and receives and sends nothing on it.
+ * To recover, the application calls ovel_canfd_stop then ovel_canfd_start on the channel,
+ * which resets the controller (counters back to 0) and puts it on the bus again.
+ * Configuration call: runs one at a time with the others; any thread, also from inside the
+ * callback. Errors: INVALID_CHANNEL, INVALID_FRAME (NULL `out` or a `size` below 4: "state"),
+ * DEVICE (the adapter
+ * did not answer the state request). Failure text "failed to get bus state".
+ */
+OVEL_CANFD_API int32_t ovel_canfd_get_bus_state(ovel_canfd_driver* handle, uint8_t channel,
+                                                ovel_canfd_bus_state* out);
 
 #ifdef __cplusplus
 }

@@ -15,7 +15,17 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 from can import CanInitializationError, CanOperationError
 
 from .frames import message_from_record
-from .library import OK, AdapterDetails, Frame, RxCallback, adapter_details, last_error, reception_end
+from .library import (
+    OK,
+    AdapterDetails,
+    BusStateRecord,
+    Frame,
+    RxHandler,
+    adapter_details,
+    last_error,
+    reception_end,
+    rx_timestamp,
+)
 
 
 class Sink:
@@ -44,7 +54,7 @@ class SharedAdapter:
         self._sends = threading.Condition()
         self._active_sends = 0
         self._closing = False
-        self._rx_callback = RxCallback(self._on_frame)
+        self._rx_handler = RxHandler(lambda record, info, _user: self._on_frame(record, info))
 
     # -- life ----------------------------------------------------------------------------------
 
@@ -65,7 +75,7 @@ class SharedAdapter:
             text = last_error(lib, handle)
             lib.ovel_canfd_deinit(handle)
             raise CanInitializationError(f"{context}{text}", error_code=code)
-        lib.ovel_canfd_set_rx_callback(handle, self._rx_callback)
+        lib.ovel_canfd_set_rx_handler(handle, self._rx_handler, None)
         self.handle = handle
 
     def close(self) -> None:
@@ -93,12 +103,12 @@ class SharedAdapter:
 
     # -- reception -----------------------------------------------------------------------------
 
-    def _on_frame(self, record_pointer: "ctypes._Pointer[Frame]") -> None:
+    def _on_frame(self, record_pointer: "ctypes._Pointer[Frame]", info_pointer: Any) -> None:
         # Runs on the library's dispatch thread: nothing may escape into C, and a frame that
         # cannot be converted is reported to the reader in its place rather than dropped unseen.
         sink = None
         try:
-            timestamp = time.time()
+            timestamp = rx_timestamp(info_pointer.contents) if info_pointer else time.time()
             record = record_pointer.contents
             sink = self._sinks.get(record.channel)
             if sink is None or (record.echo and not sink.receive_own_messages):
@@ -119,6 +129,23 @@ class SharedAdapter:
             handle = self.handle
             found = adapter_details(self.library, handle)
         return found if found.size else None
+
+    def bus_state(self, channel: int) -> Optional[int]:
+        """The channel's OVEL_CANFD_STATE_* value, or None when the library could not tell."""
+        with self._sends:
+            if self._closing or self.handle is None:
+                return None
+            self._active_sends += 1
+            handle = self.handle
+        try:
+            record = BusStateRecord(size=ctypes.sizeof(BusStateRecord))
+            if self.library.ovel_canfd_get_bus_state(handle, channel, ctypes.byref(record)) != OK:
+                return None
+            return int(record.state)
+        finally:
+            with self._sends:
+                self._active_sends -= 1
+                self._sends.notify_all()
 
     def reception_end(self) -> Optional[str]:
         """Why reception ended by itself, or None while it runs, was stopped or the handle closed."""

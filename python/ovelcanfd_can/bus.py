@@ -12,7 +12,7 @@ from can import BusState, CanInitializationError, CanOperationError, Message
 
 from .adapter import SharedAdapter, Sink, attach, detach
 from .frames import UnsendableFrameError, record_from_message
-from .library import OK, last_error, list_adapters, load_library
+from .library import OK, STATE_BUS_OFF, STATE_ERROR_PASSIVE, last_error, list_adapters, load_library
 
 LOG = logging.getLogger("can.ovelcanfd")
 
@@ -296,7 +296,26 @@ class OvelCanFdBus(can.BusABC):
 
     @property
     def state(self) -> BusState:
-        return BusState.PASSIVE if self._listen_only else BusState.ACTIVE
+        """ERROR when a channel is off the bus (bus-off, or the adapter cannot say), PASSIVE when
+        one is error-passive or the bus listens only, otherwise ACTIVE."""
+        worst = BusState.PASSIVE if self._listen_only else BusState.ACTIVE
+        for index in self._channels:
+            state = self._adapter.bus_state(index)
+            if state is None or state >= STATE_BUS_OFF:
+                return BusState.ERROR
+            if state == STATE_ERROR_PASSIVE:
+                worst = BusState.PASSIVE
+        return worst
+            for index in self._channels:
+                record = BusStateRecord(size=ctypes.sizeof(BusStateRecord))
+                if self._library.ovel_canfd_get_bus_state(self._handle, index, ctypes.byref(record)) != OK:
+                    LOG.warning("channel %d: %s", index, last_error(self._library, self._handle))
+                    return BusState.ERROR
+                if record.state >= STATE_BUS_OFF:
+                    return BusState.ERROR
+                if record.state == STATE_ERROR_PASSIVE:
+                    worst = BusState.PASSIVE
+        return worst
 
     @state.setter
     def state(self, new_state: BusState) -> None:

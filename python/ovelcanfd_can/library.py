@@ -96,6 +96,50 @@ assert ctypes.sizeof(AdapterDetails) == 488 and AdapterDetails.adapter.offset ==
 #: ovel_canfd_rx_callback: void (*)(const ovel_canfd_frame*).
 RxCallback = ctypes.CFUNCTYPE(None, ctypes.POINTER(Frame))
 
+RX_HW_TIMESTAMP = 0x1
+
+
+class RxInfo(ctypes.Structure):
+    """The C record ovel_canfd_rx_info: what the library knows about a frame's arrival."""
+
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("flags", ctypes.c_uint32),
+        ("sequence", ctypes.c_uint64),
+        ("host_time_ns", ctypes.c_int64),
+        ("hw_time_ns", ctypes.c_int64),
+        ("hw_timestamp_us", ctypes.c_uint64),
+    ]
+
+
+assert ctypes.sizeof(RxInfo) == 40 and RxInfo.hw_timestamp_us.offset == 32
+
+#: ovel_canfd_rx_handler: void (*)(const ovel_canfd_frame*, const ovel_canfd_rx_info*, void*).
+RxHandler = ctypes.CFUNCTYPE(None, ctypes.POINTER(Frame), ctypes.POINTER(RxInfo), ctypes.c_void_p)
+
+
+def rx_timestamp(info: RxInfo) -> float:
+    """Seconds since 1970: the adapter's hardware timestamp when valid, else the host's clock
+    when the USB transfer completed."""
+    if info.flags & RX_HW_TIMESTAMP:
+        return info.hw_time_ns / 1e9
+    return info.host_time_ns / 1e9
+
+
+class BusStateRecord(ctypes.Structure):
+    """The C record ovel_canfd_bus_state."""
+
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("state", ctypes.c_uint32),
+        ("source", ctypes.c_uint32),
+        ("rx_errors", ctypes.c_uint32),
+        ("tx_errors", ctypes.c_uint32),
+    ]
+
+
+STATE_ERROR_PASSIVE, STATE_BUS_OFF = 2, 3
+
 _handle = ctypes.c_void_p
 _SIGNATURES = {
     "ovel_canfd_init": (_handle, []),
@@ -121,6 +165,12 @@ _SIGNATURES = {
     "ovel_canfd_get_adapter_info": (ctypes.c_int32, [_handle, ctypes.POINTER(AdapterDetails)]),
 }
 
+# Declared when the library has them (older builds lack them; the bus then does without).
+_OPTIONAL_SIGNATURES = {
+    "ovel_canfd_set_rx_handler": (ctypes.c_int32, [_handle, RxHandler, ctypes.c_void_p]),
+    "ovel_canfd_get_bus_state": (ctypes.c_int32, [_handle, ctypes.c_uint8, ctypes.POINTER(BusStateRecord)]),
+}
+
 _loaded_lock = threading.Lock()
 _loaded: Dict[str, ctypes.CDLL] = {}
 
@@ -135,6 +185,11 @@ def _declare(library: ctypes.CDLL, origin: str) -> ctypes.CDLL:
             ) from None
         function.restype = restype
         function.argtypes = argtypes
+    for name, (restype, argtypes) in _OPTIONAL_SIGNATURES.items():
+        if hasattr(library, name):
+            function = getattr(library, name)
+            function.restype = restype
+            function.argtypes = argtypes
     return library
 
 

@@ -15,6 +15,7 @@ constexpr std::uint8_t DESCRIPTOR_DEVICE = 1, DESCRIPTOR_CONFIGURATION = 2, DESC
 constexpr std::uint8_t HOST_FORMAT = 0, BITTIMING = 1, MODE = 2, BT_CONST = 4, DEVICE_CONFIG = 5,
                        DATA_BITTIMING = 8, DATA_BITTIMING_STANDARD = 10;
 constexpr std::uint32_t FEATURES = 0x1 | 0x2 | 0x100;  // listen-only, loopback, CAN FD
+constexpr std::uint8_t TIMESTAMP = 6, GET_STATE = 14;
 
 void put_u16(std::vector<std::uint8_t>& out, std::uint16_t value) {
     out.push_back(static_cast<std::uint8_t>(value & 0xFF));
@@ -71,6 +72,8 @@ ControlOutcome GsUsbModel::handle_control(const ControlSetup& setup,
 
 void GsUsbModel::reset_channels() {
     std::fill(std::begin(started_), std::end(started_), false);
+    std::fill(std::begin(mode_flags_), std::end(mode_flags_), 0u);
+    std::fill(std::begin(state_set_), std::end(state_set_), false);
 }
 
 std::vector<std::uint8_t> GsUsbModel::descriptor(std::uint8_t type, std::uint8_t index) const {
@@ -158,11 +161,14 @@ ControlOutcome GsUsbModel::handle_vendor(const ControlSetup& setup,
             case BT_CONST: {
                 std::vector<std::uint8_t> out;
                 for (const std::uint32_t field :
-                     {FEATURES, FCLK_CAN, 1u, 16u, 1u, 8u, 4u, 1u, 1024u, 1u}) {
+                     {features_, FCLK_CAN, 1u, 16u, 1u, 8u, 4u, 1u, 1024u, 1u}) {
                     put_u32(out, field);
                 }
                 return reply(std::move(out), setup.length);
             }
+            case TIMESTAMP:
+            case GET_STATE:
+                return handle_extension(setup);
             default:
                 return stall();
         }
@@ -194,6 +200,7 @@ ControlOutcome GsUsbModel::handle_vendor(const ControlSetup& setup,
                 return stall();
             }
             started_[setup.value] = mode == 1;
+            mode_flags_[setup.value] = mode == 1 ? get_u32(out_data, 4) : 0;
             return ControlOutcome{};
         }
         default:

@@ -48,6 +48,21 @@ class GsUsbModel {
     // A detached device forgets its channels' state, as a real adapter losing power does.
     void reset_channels();
 
+    // Feature bits BT_CONST reports (read by the host when it opens the adapter): listen-only,
+    // loopback and CAN FD by default; HW_TIMESTAMP (0x10) and GET_STATE (0x2000) model the
+    // firmware that has them. A request whose feature is missing stalls, as older firmware does.
+    void set_features(std::uint32_t features) { features_ = features; }
+    // The free-running 1 MHz counter continues from `now_us` (starts at 0).
+    void set_counter(std::uint32_t now_us);
+    std::uint32_t counter_now() const;
+    // GET_STATE's answer for a channel: by default error-active with counters 0 while started,
+    // stopped otherwise.
+    void set_bus_state(unsigned channel, std::uint32_t state, std::uint32_t rxerr,
+                       std::uint32_t txerr);
+    // A frame for the host as the adapter sends it: with the counter appended (after 8 or 64
+    // data bytes) when its channel was started with the HW_TIMESTAMP flag.
+    void stamp(std::vector<std::uint8_t>& frame) const;
+
   private:
     ControlOutcome handle_standard(const ControlSetup& setup);
     ControlOutcome handle_vendor(const ControlSetup& setup,
@@ -58,6 +73,13 @@ class GsUsbModel {
     Firmware firmware_;
     std::uint16_t bulk_max_packet_ = 512;
     bool started_[CHANNEL_COUNT] = {};
+    std::uint32_t mode_flags_[CHANNEL_COUNT] = {};
+    std::uint32_t features_ = 0x1 | 0x2 | 0x100;
+    std::uint32_t counter_base_ = 0;
+    std::int64_t counter_epoch_ns_ = 0;
+    bool state_set_[CHANNEL_COUNT] = {};
+    std::uint32_t bus_state_[CHANNEL_COUNT][3] = {};
+    ControlOutcome handle_extension(const ControlSetup& setup);
 };
 
 }  // namespace ovel::qemu

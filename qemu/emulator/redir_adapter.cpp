@@ -14,7 +14,7 @@ namespace {
 
 constexpr std::uint32_t ECHO_ID_RX = 0xFFFFFFFF;
 constexpr std::uint32_t CAN_EFF_FLAG = 0x80000000;
-constexpr std::uint8_t FLAG_FD = 0x02, FLAG_BRS = 0x04;
+constexpr std::uint8_t FLAG_OVERFLOW = 0x01, FLAG_FD = 0x02, FLAG_BRS = 0x04;
 constexpr std::size_t SHORT_FRAME = 20, LONG_FRAME = 76;
 
 std::string hex(const std::uint8_t* data, std::size_t size) {
@@ -433,7 +433,9 @@ void RedirAdapter::answer_out(PendingOut out) {
 void RedirAdapter::accept_out(PendingOut out) {
     // The adapter echoes a frame sent on a started channel once it has gone out on the bus.
     if (out.data.size() >= SHORT_FRAME && model_.channel_started(out.data[9])) {
-        frames_to_host_.push_back(std::move(out.data));
+        std::vector<std::uint8_t> echo = out.data;
+        model_.stamp(echo);
+        frames_to_host_.push_back(std::move(echo));
     }
     send_bulk(out.id, BULK_OUT_ENDPOINT, usb_redir_success, {}, out.length);
 }
@@ -484,7 +486,13 @@ void RedirAdapter::deliver_frames() {
 
 void RedirAdapter::queue_injected_frames(unsigned count) {
     for (unsigned i = 0; i < count; ++i) {
-        frames_to_host_.push_back(injected_frame(injected_total_ + i));
+        std::vector<std::uint8_t> frame = injected_frame(injected_total_ + i);
+        if (overflow_next_) {
+            frame[10] |= FLAG_OVERFLOW;  // frames were lost before this one
+            overflow_next_ = false;
+        }
+        model_.stamp(frame);
+        frames_to_host_.push_back(std::move(frame));
     }
     injected_total_ += count;
     deliver_frames();
@@ -580,6 +588,10 @@ std::string RedirAdapter::command(const std::string& line) {
             paced_start_ns_ = monotonic_ns();
         }
         return "ok";
+    }
+    if (verb == "features" || verb == "counter" || verb == "bus-state" || verb == "error-frame" ||
+        verb == "overflow-next") {
+        return timestamp_command(verb, words);
     }
     if (verb == "timing") {
         std::string mode;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <deque>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,9 @@ class RedirAdapter {
     // Packets of a device that is unplugged (or being unplugged) are ignored.
     bool accepting_packets() const { return connected_ && !awaiting_disconnect_ack_; }
     void fault(std::string text);
+    // features HEX | counter [N] | bus-state CH STATE RXERR TXERR |
+    // error-frame CH CLASSES CTRL TXERR RXERR | overflow-next (redir_timestamps.cpp).
+    std::string timestamp_command(const std::string& verb, std::istringstream& words);
 
     int fd_;
     GsUsbModel model_;
@@ -113,6 +117,7 @@ class RedirAdapter {
     bool awaiting_disconnect_ack_ = false;
     bool stall_next_vendor_ = false;
     bool hold_out_ = false;
+    bool overflow_next_ = false;  // the next injected frame carries the overflow flag
     unsigned injected_total_ = 0;
     // A paced injection: frame i of it enters the adapter at paced_start_ns_ + i / rate.
     unsigned paced_total_ = 0, paced_done_ = 0, paced_rate_ = 0;

@@ -576,6 +576,84 @@ static void check_full_speed_timing(ovel_canfd_driver* driver) {
     printf("# the full-speed pass took %lld ms\n", now_ms() - pass_started);
 }
 
+/* Frames with what the library knows about their arrival, from the receive handler. */
+static ovel_canfd_rx_info infos[MAX_FRAMES];
+
+static void on_frame_with_info(const ovel_canfd_frame* frame, const ovel_canfd_rx_info* info,
+                               void* user) {
+    (void)user;
+    pthread_mutex_lock(&received_lock);
+    if (received_count < MAX_FRAMES) {
+        infos[received_count] = *info;
+    }
+    pthread_mutex_unlock(&received_lock);
+    on_frame(frame);
+}
+
+static long long realtime_ns(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return (long long)now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+/* Firmware with hardware timestamps and GET_STATE: the adapter's counter, 5 s before its
+   wrap-around when reception starts, stamps a paced stream of 7 s; the stamps reach the handler
+   through the kernel and libusb extended past 2^32 and mapped to the guest's clock. */
+static void check_hw_timestamps(ovel_canfd_driver* driver) {
+    enum { FRAMES = 70, RATE = 10 };
+    char reply[512];
+    /* Plugged in again: frames the adapter still held from the last pass are gone. */
+    command_or_fail("disconnect", reply, sizeof reply);
+    const bool gone = wait_adapter_present(false, 20000);
+    command_or_fail("features 0x2113", reply, sizeof reply);
+    command_or_fail("connect", reply, sizeof reply);
+    const bool back = wait_adapter_present(true, 20000);
+    command_or_fail("counter 0xFFB3B4C0", reply, sizeof reply); /* 2^32 - 5,000,000 */
+    const int32_t opened = ovel_canfd_open(driver);
+    ovel_canfd_set_rx_handler(driver, on_frame_with_info, NULL);
+    clear_received();
+    const long long before = realtime_ns();
+    const int32_t started0 = ovel_canfd_start(driver, 0);
+    const int32_t started1 = ovel_canfd_start(driver, 1);
+    ovel_canfd_bus_state state = {sizeof state, 99, 99, 99, 99};
+    const int32_t stated = ovel_canfd_get_bus_state(driver, 1, &state);
+    check(gone && back && opened == 0 && started0 == 0 && started1 == 0 && stated == 0 &&
+              state.state == OVEL_CANFD_STATE_ERROR_ACTIVE &&
+              state.source == OVEL_CANFD_STATE_SOURCE_ADAPTER,
+          "start with hardware timestamps; the adapter reports the bus state",
+          "replugged %d %d, open %d, start %d %d, state %d: %u from %u (%s)", gone, back, opened,
+          started0, started1, stated, state.state, state.source, ovel_canfd_get_last_error(driver));
+    char command[64];
+    snprintf(command, sizeof command, "inject %d %d", FRAMES, RATE);
+    command_or_fail(command, reply, sizeof reply);
+    const bool all = wait_received(FRAMES, WAIT_FRAMES_MS);
+    const long long after = realtime_ns();
+    pthread_mutex_lock(&received_lock);
+    int bad = -1;
+    for (int i = 0; i < received_count && i < MAX_FRAMES && bad < 0; ++i) {
+        const ovel_canfd_rx_info* info = &infos[i];
+        const long long offset = info->hw_time_ns - info->host_time_ns;
+        if (!(info->flags & OVEL_CANFD_RX_HW_TIMESTAMP) || info->host_time_ns < before ||
+            info->host_time_ns > after || offset > 1000000000LL || offset < -1000000000LL ||
+            (i > 0 && (info->hw_timestamp_us < infos[i - 1].hw_timestamp_us ||
+                       info->hw_time_ns < infos[i - 1].hw_time_ns))) {
+            bad = i;
+        }
+    }
+    const int count = received_count;
+    const unsigned long long first_us = count > 0 ? infos[0].hw_timestamp_us : 0;
+    const unsigned long long last_us = count > 0 ? infos[count - 1].hw_timestamp_us : 0;
+    pthread_mutex_unlock(&received_lock);
+    printf("# hardware stamps from %llu to %llu us\n", first_us, last_us);
+    check(all && bad < 0 && first_us < (1ULL << 32) && last_us >= (1ULL << 32),
+          "hardware timestamps arrive, never go back and follow the counter across its wrap",
+          "%d of %d frames, first wrong %d, stamps %llu to %llu", count, FRAMES, bad, first_us,
+          last_us);
+    ovel_canfd_close(driver);
+    ovel_canfd_set_rx_callback(driver, on_frame);
+    command_or_fail("features 0x103", reply, sizeof reply);
+}
+
 int main(int argc, char** argv) {
     const char* tty = argc > 1 ? argv[1] : "/dev/ttyS1";
     setvbuf(stdout, NULL, _IOLBF, 0);
@@ -605,6 +683,7 @@ int main(int argc, char** argv) {
     check_open_close_cycles(driver, base_threads);
     check_disconnect_while_streaming(driver, base_threads);
     check_full_speed_timing(driver);
+    check_hw_timestamps(driver);
     ovel_canfd_deinit(driver);
     printf("guest: %d passed, %d failed\n", passed, failed);
     return failed == 0 && passed > 0 ? 0 : 1;

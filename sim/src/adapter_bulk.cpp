@@ -98,7 +98,7 @@ void complete_with_stream_frame(Sim& s, AdapterModel& adapter, TransferState& tr
     StreamState& stream = adapter.stream;
     const std::uint64_t sequence = stream.next_sequence++;
     const std::uint8_t channel = stream_channel(stream, sequence);
-    std::uint8_t frame[FD_WIRE_LENGTH] = {};
+    std::uint8_t frame[FD_WIRE_LENGTH + 4] = {};  // room for a stamp
     put_le(&frame[0], ECHO_ID_RECEIVED, 4);
     put_le(&frame[4], 0x100u + channel, 4);
     frame[8] = stream.config.fd ? 15 : 8;
@@ -117,8 +117,13 @@ void complete_with_stream_frame(Sim& s, AdapterModel& adapter, TransferState& tr
             stream.config.rate_hz > 0 ? stream_due(stream, sequence) : now;
         put_le(&frame[BUS_STAMP_OFFSET], nanoseconds_of(on_bus), 8);
     }
-    complete_in(s, adapter, transfer, frame,
-                stream.config.fd ? FD_WIRE_LENGTH : CLASSIC_WIRE_LENGTH);
+    std::size_t length = stream.config.fd ? FD_WIRE_LENGTH : CLASSIC_WIRE_LENGTH;
+    if (channel < adapter.channel_flags.size() &&
+        (adapter.channel_flags[channel] & MODE_FLAG_HW_TIMESTAMP) != 0) {
+        put_le(&frame[length], adapter_counter_now(adapter), 4);
+        length += 4;
+    }
+    complete_in(s, adapter, transfer, frame, length);
     ++adapter.streamed;
 }
 
@@ -256,7 +261,9 @@ void adapter_bulk_out(Sim& s, AdapterModel& adapter, TransferState& transfer) {
                 s.bus_observer(adapter.out_log.back(),
                                BusSender{&adapter.facade, adapter_channel_bus(adapter, channel)});
             }
-            adapter_offer_frame(s, adapter, adapter.out_log.back());
+            std::vector<std::uint8_t> echo = adapter.out_log.back();
+            adapter_append_stamp(adapter, echo);
+            adapter_offer_frame(s, adapter, std::move(echo));
         }
     }
 }

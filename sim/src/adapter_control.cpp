@@ -56,6 +56,9 @@ std::optional<std::vector<std::uint8_t>> reply_to(const AdapterModel& adapter,
     if (auto reply = adapter_feature_reply(adapter, request)) {
         return reply;
     }
+    if (request.request == REQUEST_TIMESTAMP || request.request == REQUEST_GET_STATE) {
+        return adapter_extension_reply(adapter, request);
+    }
     if (request.request == REQUEST_DEVICE_CONFIG) {
         std::vector<std::uint8_t> reply(DEVICE_CONFIG_SIZE, 0);
         reply[3] = config.icount;

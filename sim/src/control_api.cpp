@@ -181,7 +181,12 @@ void Adapter::feed_with_status(std::vector<std::uint8_t> bytes, libusb_transfer_
 }
 
 void Adapter::feed_frame(const FrameSpec& frame) {
-    feed(detail::encode_frame(frame));
+    std::vector<std::uint8_t> bytes = detail::encode_frame(frame);
+    if (frame.wire_length < 0) {
+        std::lock_guard lock(sim().mutex);
+        detail::adapter_append_stamp(model_, bytes, frame.timestamp_us);
+    }
+    feed(std::move(bytes));
 }
 
 void Adapter::fail_in(libusb_transfer_status status, int count) {

@@ -128,6 +128,11 @@ struct AdapterModel {
 
     std::vector<bool> termination;
     bool identifying = false;
+    // The microsecond counter: timestamp_base at timestamp_epoch, running at 1 MHz.
+    std::uint32_t timestamp_base = 0;
+    Clock::time_point timestamp_epoch = Clock::now();
+    // GET_STATE answers set by the test, per channel: state, rxerr, txerr.
+    std::map<std::uint8_t, std::array<std::uint32_t, 3>> bus_state;
 };
 
 }  // namespace ovsim::detail
@@ -268,6 +273,14 @@ void adapter_offer_frame(Sim& s, AdapterModel& adapter, std::vector<std::uint8_t
 // Completes pending IN transfers with stream frames that are due; returns when the next one is.
 std::optional<Clock::time_point> adapter_pump_stream(Sim& s, AdapterModel& adapter,
                                                      Clock::time_point now);
+// Hardware timestamps and bus state (adapter_timestamps.cpp).
+std::uint32_t adapter_counter_now(const AdapterModel& adapter);
+// Pads a frame to 20 or 76 bytes and appends the stamp when its channel runs with stamps.
+void adapter_append_stamp(const AdapterModel& adapter, std::vector<std::uint8_t>& frame,
+                          std::optional<std::uint32_t> stamp = std::nullopt);
+// The answer to TIMESTAMP or GET_STATE; aborts as misuse when the adapter lacks the feature.
+std::optional<std::vector<std::uint8_t>> adapter_extension_reply(const AdapterModel& adapter,
+                                                                 const ControlRecord& request);
 // Wakes event threads of every context that has this adapter open.
 void notify_adapter_contexts(AdapterModel& adapter);
 // Writes a stream FD frame's release time into the transfer's buffer.

@@ -22,6 +22,16 @@ static_assert(offsetof(ovel_canfd_frame, rtr) == 78);
 static_assert(offsetof(ovel_canfd_frame, err) == 79);
 static_assert(sizeof(bool) == 1);
 
+static_assert(sizeof(ovel_canfd_rx_info) == 40);
+static_assert(offsetof(ovel_canfd_rx_info, size) == 0);
+static_assert(offsetof(ovel_canfd_rx_info, flags) == 4);
+static_assert(offsetof(ovel_canfd_rx_info, sequence) == 8);
+static_assert(offsetof(ovel_canfd_rx_info, host_time_ns) == 16);
+static_assert(offsetof(ovel_canfd_rx_info, hw_time_ns) == 24);
+static_assert(offsetof(ovel_canfd_rx_info, hw_timestamp_us) == 32);
+static_assert(OVEL_CANFD_RX_HW_TIMESTAMP == usb::RX_META_HW_TIMESTAMP);
+static_assert(OVEL_CANFD_RX_OVERFLOW == usb::RX_META_OVERFLOW);
+
 gsusb::CanFrame can_frame_from_record(const ovel_canfd_frame& record) {
     gsusb::CanFrame frame{};
     frame.data.assign(std::begin(record.data), std::end(record.data));
@@ -54,6 +64,19 @@ void record_from_host_frame(const gsusb::HostFrame& frame, ovel_canfd_frame& rec
     record.echo = frame.echo_id != gsusb::ECHO_ID_RX;
     record.rtr = (frame.can_id & gsusb::CAN_RTR_FLAG) != 0;
     record.err = (frame.can_id & gsusb::CAN_ERR_FLAG) != 0;
+}
+
+ovel_canfd_rx_info rx_info_from_meta(const usb::RxMeta& meta) {
+    ovel_canfd_rx_info info{};
+    info.size = sizeof info;
+    info.flags = meta.flags;
+    info.sequence = meta.sequence;
+    info.host_time_ns = meta.host_ns;
+    if ((meta.flags & usb::RX_META_HW_TIMESTAMP) != 0) {
+        info.hw_time_ns = meta.hw_ns;
+        info.hw_timestamp_us = meta.hw_us;
+    }
+    return info;
 }
 
 }  // namespace ovel

@@ -128,12 +128,13 @@ void close_device(Driver* driver) {
 ovel::FrameHandler frame_handler(Driver* driver, std::shared_ptr<ovel::RxCallbackSlot> slot,
                                  std::shared_ptr<std::atomic<std::uint64_t>> delivered) {
     return [driver, slot = std::move(slot),
-            delivered = std::move(delivered)](const ovel::gsusb::HostFrame& frame) {
+            delivered = std::move(delivered)](const ovel::gsusb::HostFrame& frame,
+                                              const ovel::usb::RxMeta& meta) {
         // The record lives in the dispatch thread's storage, built anew for every frame.
         ovel_canfd_frame record;
         ovel::record_from_host_frame(frame, record);
         delivering_handle = driver;
-        const bool called = slot->deliver(record);
+        const bool called = slot->deliver(record, meta);
         delivering_handle = nullptr;
         // The counter is shared: the callback may have closed the device meanwhile.
         if (called) {
@@ -165,6 +166,12 @@ void register_callback(Driver* driver, const ovel::RxCallback& callback, bool im
 }
 
 }  // namespace
+
+namespace ovel {
+void register_rx_callback(Driver* driver, const RxCallback& callback) {
+    register_callback(driver, callback, true);
+}
+}  // namespace ovel
 
 extern "C" {
 

@@ -1,5 +1,7 @@
 #include "capi/rx_callback_slot.h"
 
+#include "capi/frame_mapping.h"
+
 namespace ovel {
 namespace {
 
@@ -17,14 +19,18 @@ bool RxCallbackSlot::delivering_here() const {
     return delivering_slot == this;
 }
 
-bool RxCallbackSlot::deliver(const ovel_canfd_frame& record) {
+bool RxCallbackSlot::deliver(const ovel_canfd_frame& record, const usb::RxMeta& meta) {
     // Announce the call before reading the callback: a replace() that swaps after this read
     // then sees the call in progress (both sequentially consistent).
     const std::uint32_t started = calls_.fetch_add(1, std::memory_order_seq_cst) + 1;
     const RxCallback* callback = current_.load(std::memory_order_seq_cst);
     delivering_slot = this;
-    const bool called = callback->with_user != nullptr || callback->plain != nullptr;
-    if (callback->with_user != nullptr) {
+    const bool called =
+        callback->with_info != nullptr || callback->with_user != nullptr || callback->plain != nullptr;
+    if (callback->with_info != nullptr) {
+        const ovel_canfd_rx_info info = rx_info_from_meta(meta);
+        callback->with_info(&record, &info, callback->user);
+    } else if (callback->with_user != nullptr) {
         callback->with_user(&record, callback->user);
     } else if (callback->plain != nullptr) {
         callback->plain(&record);

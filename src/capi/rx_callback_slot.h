@@ -8,14 +8,17 @@
 #include <memory>
 
 #include "ovelcanfd.h"
+#include "usb/rx_meta.h"
 
 namespace ovel {
 
-// One registration: a plain callback, a callback with its user pointer, or none.
+// One registration: a plain callback, a callback with its user pointer, a handler that also
+// gets the frame's info record, or none.
 struct RxCallback {
     ovel_canfd_rx_callback plain = nullptr;
     ovel_canfd_rx_callback_ex with_user = nullptr;
     void* user = nullptr;
+    ovel_canfd_rx_handler with_info = nullptr;
 };
 
 class RxCallbackSlot {
@@ -26,7 +29,7 @@ class RxCallbackSlot {
     ~RxCallbackSlot();
 
     // Dispatch thread: calls the current callback with the record; false if there is none.
-    bool deliver(const ovel_canfd_frame& record);
+    bool deliver(const ovel_canfd_frame& record, const usb::RxMeta& meta);
     // Any thread: installs `callback` and waits until a call of the old one in progress on the
     // dispatch thread has returned, unless called from inside that call.
     void replace(const RxCallback& callback);

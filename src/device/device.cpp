@@ -250,7 +250,9 @@ Expected<void, DriverError> Device::start(unsigned channel, FrameHandler handler
             flags |= mode_flag.flag;
         }
     }
+    flags |= running() ? hw_timestamp_flag() : prepare_timestamps();
     if (settings.enabled) {
+        usb_->reset_bus_status(channel);
         if (auto sent = send_mode(channel, gsusb::MODE_START, flags); !sent) {
             return sent;
         }

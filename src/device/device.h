@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -14,6 +15,7 @@
 #include "device/driver_error.h"
 #include "device/rx_dispatcher.h"
 #include "gsusb/control_records.h"
+#include "gsusb/error_frame.h"
 #include "gsusb/host_frame.h"
 #include "usb/usb_device.h"
 
@@ -26,6 +28,19 @@ struct OpenFailure {
     DriverError error = DriverError::device_not_found();
 
     std::string describe() const;
+};
+
+// Where a channel's bus state came from.
+enum class BusStateSource {
+    Library,      // the channel is not on the bus: stopped
+    Adapter,      // the adapter's GET_STATE answer
+    ErrorFrames,  // derived from the error frames the adapter sent on the channel
+};
+
+struct ChannelBusState {
+    gsusb::BusState state = gsusb::BusState::Stopped;
+    std::uint32_t rx_errors = 0, tx_errors = 0;
+    BusStateSource source = BusStateSource::Library;
 };
 
 class Device {
@@ -81,6 +96,16 @@ class Device {
         return ended_dispatchers_;
     }
 
+    // The channel's bus state and error counters: from GET_STATE when the adapter has it (and
+    // tells), otherwise from its error frames; stopped for a channel not on the bus.
+    Expected<ChannelBusState, DriverError> bus_state(unsigned channel);
+
+    // How often the adapter's counter is re-read while reception runs with stamps: well within
+    // half its 71.6-minute wrap period. Tests shorten it; takes effect at the next start.
+    void set_hw_clock_refresh_period(std::chrono::nanoseconds period) {
+        hw_clock_refresh_period_ = period;
+    }
+
     // Sends one frame and waits until the adapter has taken it.
     Expected<void, DriverError> transmit(const gsusb::CanFrame& frame);
 
@@ -129,6 +154,12 @@ class Device {
     Expected<void, DriverError> send_mode(unsigned channel, std::uint32_t mode,
                                           std::uint32_t flags);
     Expected<void, DriverError> start_streaming(FrameHandler handler);
+    // Turns stamps on for a new streaming period when the adapter has them, anchored to its
+    // counter when it can be read; returns the MODE flag to start channels with.
+    std::uint32_t prepare_timestamps();
+    std::uint32_t hw_timestamp_flag() const {
+        return (features_ & gsusb::FEATURE_HW_TIMESTAMP) != 0 ? gsusb::MODE_FLAG_HW_TIMESTAMP : 0;
+    }
     void end_dispatcher();
 
     std::unique_ptr<usb::UsbDevice> usb_;
@@ -150,6 +181,7 @@ class Device {
     gsusb::TimingLimits nominal_limits_;
     gsusb::TimingLimits data_limits_;
     std::uint8_t data_timing_request_ = static_cast<std::uint8_t>(gsusb::Request::DATA_BITTIMING);
+    std::chrono::nanoseconds hw_clock_refresh_period_ = std::chrono::minutes(10);
 };
 
 }  // namespace ovel

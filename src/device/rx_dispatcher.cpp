@@ -75,13 +75,14 @@ void RxDispatcher::run(const std::shared_ptr<State>& state) {
         state->predecessor.reset();
     }
     gsusb::HostFrame frame{};
+    usb::RxMeta meta{};
     while (!state->stop_requested.load(std::memory_order_acquire)) {
-        const auto result = state->queue->pop(frame);
+        const auto result = state->queue->pop(frame, meta);
         if (result == usb::RxQueue::PopResult::Disconnected) {
             break;
         }
         if (result == usb::RxQueue::PopResult::Frame && state->handler) {
-            state->handler(frame);
+            state->handler(frame, meta);
         }
     }
     state->ended.store(true, std::memory_order_release);

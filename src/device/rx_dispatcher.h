@@ -13,7 +13,8 @@
 
 namespace ovel {
 
-using FrameHandler = std::function<void(const gsusb::HostFrame&)>;
+// Called with every frame and what the event thread noted about it.
+using FrameHandler = std::function<void(const gsusb::HostFrame&, const usb::RxMeta&)>;
 
 class RxDispatcher {
   public:

@@ -64,6 +64,18 @@ BtConstExt BtConstExt::decode(std::span<const std::uint8_t> bytes) {
     data.brp_max = little_endian::read_u32(raw, 64);
     data.brp_inc = little_endian::read_u32(raw, 68);
     return constants;
+Timestamp Timestamp::decode(std::span<const std::uint8_t> bytes) {
+    const auto raw = leading_bytes<SIZE>(bytes);
+    return Timestamp{little_endian::read_u32(raw, 0)};
+}
+
+DeviceState DeviceState::decode(std::span<const std::uint8_t> bytes) {
+    const auto raw = leading_bytes<SIZE>(bytes);
+    DeviceState state;
+    state.state = little_endian::read_u32(raw, 0);
+    state.rxerr = little_endian::read_u32(raw, 4);
+    state.txerr = little_endian::read_u32(raw, 8);
+    return state;
 }
 
 std::array<std::uint8_t, BitTiming::SIZE> BitTiming::encode() const {

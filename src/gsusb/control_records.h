@@ -21,6 +21,8 @@ enum class Request : std::uint8_t {
     IDENTIFY = 7,
     SET_TERMINATION = 12,
     GET_TERMINATION = 13,
+    TIMESTAMP = 6,
+    GET_STATE = 14,
 };
 
 // Bits of BtConst::feature.
@@ -30,11 +32,13 @@ inline constexpr std::uint32_t FEATURE_BT_CONST_EXT = 0x400;
 inline constexpr std::uint32_t FEATURE_IDENTIFY = 1u << 5, FEATURE_TERMINATION = 1u << 11;
 // Payload of IDENTIFY, SET_TERMINATION and the reply of GET_TERMINATION: one u32, 1 on, 0 off.
 inline constexpr std::size_t SWITCH_SIZE = 4;
+inline constexpr std::uint32_t FEATURE_HW_TIMESTAMP = 0x10, FEATURE_GET_STATE = 0x2000;
 
 // DeviceMode::mode values and DeviceMode::flags bits.
 inline constexpr std::uint32_t MODE_RESET = 0, MODE_START = 1;
 inline constexpr std::uint32_t MODE_FLAG_LISTEN_ONLY = 0x1, MODE_FLAG_LOOP_BACK = 0x2,
                                MODE_FLAG_FD = 0x100;
+inline constexpr std::uint32_t MODE_FLAG_HW_TIMESTAMP = 0x10;
 
 // Reply of DEVICE_CONFIG: the adapter has icount + 1 channels.
 struct DeviceConfig {
@@ -101,6 +105,26 @@ struct DeviceMode {
     static constexpr std::size_t SIZE = 8;
 
     std::array<std::uint8_t, SIZE> encode() const;
+};
+
+// Reply of TIMESTAMP: the adapter's free-running 1 MHz counter.
+struct Timestamp {
+    std::uint32_t counter_us = 0;
+
+    static constexpr std::size_t SIZE = 4;
+
+    static Timestamp decode(std::span<const std::uint8_t> bytes);
+};
+
+// Reply of GET_STATE. state: 0 error-active, 1 warning, 2 passive, 3 bus-off, 4 stopped,
+// 5 sleeping; anything else means the adapter cannot tell.
+struct DeviceState {
+    std::uint32_t state = 0, rxerr = 0, txerr = 0;
+
+    static constexpr std::size_t SIZE = 12;
+    static constexpr std::uint32_t LAST_KNOWN_STATE = 5;
+
+    static DeviceState decode(std::span<const std::uint8_t> bytes);
 };
 
 }  // namespace ovel::gsusb

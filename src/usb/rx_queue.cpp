@@ -11,6 +11,9 @@
 namespace ovel::usb {
 namespace {
 
+// A frame and its notes still fill one 128-byte slot.
+static_assert(sizeof(gsusb::HostFrame) + sizeof(RxMeta) <= 128);
+
 // An idle consumer sleeps at once, unless frames are coming faster than a wake-up costs (5 to
 // 20 us of scheduling on a virtual machine): while the producer itself is polling (it has found
 // a batch or a sending loop's next frame each time it looked), or when the queue ran empty less
@@ -37,7 +40,7 @@ RxQueue::~RxQueue() {
     }
 }
 
-bool RxQueue::push(const gsusb::HostFrame& frame) noexcept {
+bool RxQueue::push(const gsusb::HostFrame& frame, const RxMeta& meta) noexcept {
     if (tail_index_ == RX_SEGMENT_FRAMES) {
         Segment* segment = take_spare_or_allocate();
         if (segment == nullptr) {
@@ -48,6 +51,7 @@ bool RxQueue::push(const gsusb::HostFrame& frame) noexcept {
         tail_ = segment;
         tail_index_ = 0;
     }
+    tail_->frames[tail_index_].meta = meta;
     tail_->frames[tail_index_++].frame = frame;
     pushed_.store(++pushed_count_, std::memory_order_release);
     return true;
@@ -98,6 +102,14 @@ void RxQueue::wake() noexcept {
 }
 
 RxQueue::PopResult RxQueue::pop(gsusb::HostFrame& out) noexcept {
+    return pop_into(out, nullptr);
+}
+
+RxQueue::PopResult RxQueue::pop(gsusb::HostFrame& out, RxMeta& meta) noexcept {
+    return pop_into(out, &meta);
+}
+
+RxQueue::PopResult RxQueue::pop_into(gsusb::HostFrame& out, RxMeta* meta) noexcept {
     bool spinning = false;
     std::chrono::steady_clock::time_point spin_end{};
     for (;;) {
@@ -105,12 +117,12 @@ RxQueue::PopResult RxQueue::pop(gsusb::HostFrame& out) noexcept {
             wake_pending_.exchange(false, std::memory_order_acquire)) {
             return PopResult::Woken;
         }
-        if (try_pop(out)) {
+        if (try_pop(out, meta)) {
             return PopResult::Frame;
         }
         if (disconnected_.load(std::memory_order_acquire)) {
             // Every push came before the disconnect, so this last look finds any frame left.
-            return try_pop(out) ? PopResult::Frame : PopResult::Disconnected;
+            return try_pop(out, meta) ? PopResult::Frame : PopResult::Disconnected;
         }
         const auto now = std::chrono::steady_clock::now();
         if (!spinning) {
@@ -147,7 +159,7 @@ std::size_t RxQueue::size() const noexcept {
     return pushed_.load(std::memory_order_acquire) - popped;
 }
 
-bool RxQueue::try_pop(gsusb::HostFrame& out) noexcept {
+bool RxQueue::try_pop(gsusb::HostFrame& out, RxMeta* meta) noexcept {
     if (popped_count_ == known_pushed_) {
         known_pushed_ = pushed_.load(std::memory_order_acquire);
         if (popped_count_ == known_pushed_) {
@@ -168,6 +180,9 @@ bool RxQueue::try_pop(gsusb::HostFrame& out) noexcept {
         }
         head_ = next;
         head_index_ = 0;
+    }
+    if (meta != nullptr) {
+        *meta = head_->frames[head_index_].meta;
     }
     out = head_->frames[head_index_++].frame;
     popped_.store(++popped_count_, std::memory_order_release);

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "gsusb/host_frame.h"
+#include "usb/rx_meta.h"
 
 namespace ovel::usb {
 
@@ -31,7 +32,7 @@ class RxQueue {
     // Producer side (one thread). Never blocks on the consumer, never drops. Allocates only when
     // every segment is full and no spare is left; returns false only if that allocation failed,
     // and the frame is then lost. A sleeping consumer is woken by the end_batch() that follows.
-    bool push(const gsusb::HostFrame& frame) noexcept;
+    bool push(const gsusb::HostFrame& frame, const RxMeta& meta = {}) noexcept;
     // Producer side, after a batch of pushes (every push is followed by one): wakes the consumer
     // if it sleeps, once for the whole batch, and records the CPU the producer runs on, where a
     // consumer waiting for frames does not poll (it would only keep the producer off that CPU).
@@ -53,6 +54,8 @@ class RxQueue {
     // and consumes it; it takes priority over frames), a frame is available (returns Frame and
     // copies it to `out`), or the queue is disconnected and empty (returns Disconnected).
     PopResult pop(gsusb::HostFrame& out) noexcept;
+    // The same, also copying what the event thread noted about the frame.
+    PopResult pop(gsusb::HostFrame& out, RxMeta& meta) noexcept;
     // From any thread: makes the current or next pop return Woken once. Wakes do not add up.
     void wake() noexcept;
 
@@ -73,13 +76,15 @@ class RxQueue {
         // the one the consumer is reading just behind it.
         struct alignas(128) Slot {
             gsusb::HostFrame frame;
+            RxMeta meta;
         };
         std::array<Slot, RX_SEGMENT_FRAMES> frames;
         // Set by the producer before it publishes the first frame that lives in the next segment.
         std::atomic<Segment*> next{nullptr};
     };
 
-    bool try_pop(gsusb::HostFrame& out) noexcept;
+    PopResult pop_into(gsusb::HostFrame& out, RxMeta* meta) noexcept;
+    bool try_pop(gsusb::HostFrame& out, RxMeta* meta) noexcept;
     Segment* take_spare_or_allocate() noexcept;
     void retire(Segment* segment) noexcept;
     void wake_consumer() noexcept;

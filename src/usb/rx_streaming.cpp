@@ -21,6 +21,10 @@ Expected<void, UsbError> UsbDevice::cancel_transfers() {
             outcome = unexpected(UsbError::libusb("libusb_cancel_transfer", result));
         }
     }
+    // The clock's re-read goes with reception; a failure here only delays its return.
+    if (refresh_transfer_ && refresh_in_flight_.load(std::memory_order_acquire)) {
+        (void)libusb_cancel_transfer(refresh_transfer_.get());
+    }
     return outcome;
 }
 
@@ -124,6 +128,8 @@ bool UsbDevice::wait_rx_idle(std::chrono::milliseconds bound) {
 
 void UsbDevice::queue_received(const libusb_transfer& transfer) {
     const auto received = static_cast<std::size_t>(transfer.actual_length);
+    // Every transfer that brought bytes is numbered, so the frames dropped below leave a gap.
+    const std::uint64_t sequence = received > 0 ? rx_sequence_++ : rx_sequence_;
     // A frame that did not arrive whole is not passed on as if it had. A time-out or a
     // cancellation without data is no frame at all.
     if (received < gsusb::HOST_FRAME_SHORT_SIZE || received > gsusb::HOST_FRAME_SIZE) {
@@ -134,7 +140,7 @@ void UsbDevice::queue_received(const libusb_transfer& transfer) {
     }
     // Bytes past what the adapter sent still hold an earlier frame's: they read as zero.
     std::fill(transfer.buffer + received, transfer.buffer + gsusb::HOST_FRAME_SIZE, 0);
-    const gsusb::HostFrame frame =
+    gsusb::HostFrame frame =
         gsusb::decode_host_frame(std::span<const std::uint8_t, gsusb::HOST_FRAME_SIZE>(
             transfer.buffer, gsusb::HOST_FRAME_SIZE));
     const bool fd = (frame.flags & gsusb::FLAG_FD) != 0;
@@ -147,7 +153,8 @@ void UsbDevice::queue_received(const libusb_transfer& transfer) {
         count_one(rx_counters_.dropped_header);
         return;
     }
-    if (!rx_queue_->push(frame)) {
+    const RxMeta meta = annotate_received(frame, received, sequence);
+    if (!rx_queue_->push(frame, meta)) {
         count_one(rx_counters_.dropped_no_memory);
         return;
     }

@@ -140,6 +140,7 @@ void UsbDevice::run_event_loop() {
         const std::uint64_t handled = completions_handled_;
         const std::uint64_t transmitted = transmits_completed_;
         rx_queue_->note_producer_polling(polls > 0);
+        new_event_round();
         const int result =
             polls > 0 ? libusb_handle_events_timeout_completed(context_.get(), &no_wait, nullptr)
                       : libusb_handle_events(context_.get());
@@ -151,6 +152,7 @@ void UsbDevice::run_event_loop() {
         if (round > 0) {
             rx_queue_->end_batch();
         }
+        refresh_hw_clock_when_due();
         polls = round >= POLL_BATCH && polls < POLL_BUDGET ? polls + 1 : 0;
         if (polls == 0 && transmits_completed_ != transmitted &&
             tx_back_to_back_.load(std::memory_order_relaxed)) {
@@ -195,6 +197,7 @@ void UsbDevice::poll_for_next_transmit() {
     while (event_loop_running_.load(std::memory_order_acquire)) {
         const std::uint64_t handled = completions_handled_;
         const std::uint64_t transmitted = transmits_completed_;
+        new_event_round();
         if (libusb_handle_events_timeout_completed(context_.get(), &no_wait, nullptr) < 0) {
             break;  // the main loop's next call tells whether the failure lasts
         }
@@ -250,6 +253,7 @@ void UsbDevice::teardown() {
         transfer.reset();
     }
     control_transfer_.reset();
+    refresh_transfer_.reset();
     tx_transfer_.reset();
     context_.reset();
     // The producing end goes last: the dispatch thread drains what is queued, then ends.

@@ -11,16 +11,19 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/expected.h"
+#include "gsusb/error_frame.h"
 #include "gsusb/host_frame.h"
 #include "usb/adapter_search.h"
 #include "usb/completion_signal.h"
 #include "usb/rx_health.h"
+#include "usb/hw_clock.h"
 #include "usb/rx_queue.h"
 #include "usb/usb_context.h"
 #include "usb/usb_error.h"
@@ -123,6 +126,19 @@ class UsbDevice {
     // A transfer that did not complete fails with Libusb("send: transfer", code).
     Expected<void, UsbError> send(const gsusb::HostFrame& frame);
 
+    // Whether received frames carry the adapter's stamp (the HW_TIMESTAMP mode flag is on), and
+    // the adapter's counter read at the start of streaming (nullopt: the first stamp anchors).
+    // Any thread; takes effect with the next frame the event thread handles.
+    void set_rx_timestamping(bool enabled, std::optional<HwAnchor> anchor);
+    // Makes the event thread re-read the adapter's counter (TIMESTAMP, asynchronously) every
+    // `period` while reception runs with stamps. Only for adapters that have the request; call
+    // while reception is stopped, before set_rx_timestamping (which hands the period over).
+    // Fails only if no transfer could be allocated.
+    Expected<void, UsbError> enable_hw_clock_refresh(std::chrono::nanoseconds period);
+    // The status the error frames received on `channel` imply; reset when it starts.
+    gsusb::BusStatus bus_status(unsigned channel) const;
+    void reset_bus_status(unsigned channel);
+
     // The consuming end of the receive queue, shared with the receive dispatch thread.
     const std::shared_ptr<RxQueue>& rx_queue() const { return rx_queue_; }
 
@@ -174,6 +190,17 @@ class UsbDevice {
     void resubmit_parked_locked(std::size_t slot, std::unique_lock<std::mutex>& lock);
     // Decodes a received transfer and queues the frame, unless it is one the header rules out.
     void queue_received(const libusb_transfer& transfer);
+    // Moves the stamp out of the frame's bytes, maps it, notes the overflow flag and follows the
+    // channel's state through error frames. Event thread.
+    RxMeta annotate_received(gsusb::HostFrame& frame, std::size_t received, std::uint64_t sequence);
+    // The host clocks of this round of event handling, read at its first completion.
+    void read_round_clocks();
+    void new_event_round() { round_clocks_read_ = false; }
+    // Takes over a change that set_rx_timestamping made.
+    void take_timestamping_change();
+    // Event thread, once per round: submits the TIMESTAMP read when it is due.
+    void refresh_hw_clock_when_due();
+    static void on_hw_clock_refresh(libusb_transfer* transfer);
     static void on_tx_complete(libusb_transfer* transfer);
     void rx_transfer_done();
     bool wait_rx_idle(std::chrono::milliseconds bound);
@@ -232,6 +259,29 @@ class UsbDevice {
     std::atomic<RxState> rx_state_{RxState::Stopped};
     std::atomic<RxEnd> rx_end_{RxEnd::None};
     RxRecoveryCounters recovery_counters_;
+    // Receive notes, event thread only: a sequence number per transfer that brought bytes, the
+    // host clocks of the current round, and the adapter's clock.
+    std::uint64_t rx_sequence_ = 0;
+    bool round_clocks_read_ = false;
+    std::int64_t round_realtime_ns_ = 0;
+    std::int64_t round_monotonic_ns_ = 0;
+    bool hw_stamps_ = false;
+    HwClock hw_clock_;
+    // A change of the above from another thread, taken over at the next frame.
+    std::atomic<bool> timestamping_changed_{false};
+    std::mutex timestamping_mutex_;
+    bool next_hw_stamps_ = false;
+    std::optional<HwAnchor> next_anchor_;
+    // The periodic TIMESTAMP read: allocated before reception starts, counted in rx_in_flight_
+    // and cancelled with the receive transfers.
+    TransferPtr refresh_transfer_;
+    std::array<std::uint8_t, CONTROL_SETUP_SIZE + 4> refresh_buffer_{};
+    std::int64_t next_refresh_period_ns_ = 0;  // under timestamping_mutex_
+    std::int64_t refresh_period_ns_ = 0;       // event thread, as the next two
+    std::int64_t next_refresh_ns_ = 0;
+    std::atomic<bool> refresh_in_flight_{false};
+    // Per channel: state | rx errors << 8 | tx errors << 16, as error frames left it.
+    std::array<std::atomic<std::uint32_t>, 256> bus_status_{};
     TransferPtr tx_transfer_;
     alignas(64) CompletionSignal tx_done_;
     // steady_clock ns at which the last send returned; senders only (one at a time).

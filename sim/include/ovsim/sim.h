@@ -46,6 +46,9 @@ inline constexpr std::uint32_t FEATURE_GET_STATE = 1u << 13;
 // The data-phase timing on firmware that follows the Linux kernel's numbering (Firmware::Standard).
 inline constexpr std::uint8_t REQUEST_DATA_BITTIMING_STANDARD = 10;
 inline constexpr std::uint8_t REQUEST_BT_CONST_EXT = 11;
+// Answered only by adapters that report the feature; a request without it aborts as misuse.
+inline constexpr std::uint8_t REQUEST_TIMESTAMP = 6;   // FEATURE_HW_TIMESTAMP
+inline constexpr std::uint8_t REQUEST_GET_STATE = 14;  // FEATURE_GET_STATE
 
 inline constexpr std::uint8_t ENDPOINT_CONTROL = 0x00;
 inline constexpr std::uint8_t ENDPOINT_BULK_IN = 0x81;
@@ -55,9 +58,14 @@ inline constexpr std::uint8_t ENDPOINT_BULK_OUT = 0x02;
 inline constexpr std::uint32_t MODE_FLAG_LISTEN_ONLY = 0x1;
 inline constexpr std::uint32_t MODE_FLAG_LOOP_BACK = 0x2;
 inline constexpr std::uint32_t MODE_FLAG_FD = 0x100;
+// Frames the adapter sends on this channel carry its microsecond counter: classic frames grow
+// to 24 bytes (stamp at offset 20), FD frames to 80 (stamp at 76).
+inline constexpr std::uint32_t MODE_FLAG_HW_TIMESTAMP = 0x10;
 
+inline constexpr std::uint8_t FRAME_FLAG_OVERFLOW = 0x01;  // frames were lost before this one
 inline constexpr std::uint8_t FRAME_FLAG_FD = 0x02;
 inline constexpr std::uint8_t FRAME_FLAG_BRS = 0x04;
+inline constexpr std::uint32_t CAN_ERR_FLAG = 0x20000000;  // can_id of an error frame
 inline constexpr std::uint32_t ECHO_ID_RECEIVED = 0xFFFFFFFF;
 
 // When the outcomes the adapter decides reach the host's completion queue.
@@ -121,6 +129,9 @@ struct FrameSpec {
     std::uint8_t dlc = 0, channel = 0, flags = 0;
     std::vector<std::uint8_t> data;  // up to 64 bytes, the rest is zero
     int wire_length = -1;
+    // While the channel runs with MODE_FLAG_HW_TIMESTAMP the frame carries a stamp (and
+    // wire_length -1 means 24 or 80 bytes): this one, or the adapter's counter when fed.
+    std::optional<std::uint32_t> timestamp_us = std::nullopt;
 };
 
 enum class OutBehaviour {
@@ -254,6 +265,20 @@ class Adapter {
     void clear_out_frames();
 
     int in_transfers_pending() const;  // IN transfers submitted and waiting for a frame
+
+    // The adapter's free-running 1 MHz counter (TIMESTAMP's answer and the stamp of frames)
+    // continues from `now_us` (e.g. just before its wrap-around); it starts at 0 when plugged.
+    void set_timestamp_counter(std::uint32_t now_us);
+    std::uint32_t timestamp_counter() const;
+    // GET_STATE's answer for the channel from now on (by default: 0 error-active with counters
+    // 0 while the channel is started, 4 stopped otherwise). A state above 5 means "cannot tell".
+    void set_bus_state(std::uint8_t channel, std::uint32_t state, std::uint32_t rxerr,
+                       std::uint32_t txerr);
+    // The error frame a controller sends on a state change: can_id CAN_ERR_FLAG | `classes`,
+    // 8 bytes, data[1] = `controller`, data[6] = txerr, data[7] = rxerr; GET_STATE answers the
+    // same state and counters from then on (`state` as GET_STATE numbers it).
+    void inject_state_change(std::uint8_t channel, std::uint32_t classes, std::uint8_t controller,
+                             std::uint32_t state, std::uint8_t rxerr, std::uint8_t txerr);
 
     void start_stream(const StreamSpec& config);
     void stop_stream();
