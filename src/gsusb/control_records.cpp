@@ -64,6 +64,8 @@ BtConstExt BtConstExt::decode(std::span<const std::uint8_t> bytes) {
     data.brp_max = little_endian::read_u32(raw, 64);
     data.brp_inc = little_endian::read_u32(raw, 68);
     return constants;
+}
+
 Timestamp Timestamp::decode(std::span<const std::uint8_t> bytes) {
     const auto raw = leading_bytes<SIZE>(bytes);
     return Timestamp{little_endian::read_u32(raw, 0)};
