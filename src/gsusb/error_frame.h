@@ -18,8 +18,6 @@ inline constexpr std::uint8_t ERR_CTRL_RX_OVERFLOW = 0x01, ERR_CTRL_TX_OVERFLOW 
                               ERR_CTRL_RX_WARNING = 0x04, ERR_CTRL_TX_WARNING = 0x08,
                               ERR_CTRL_RX_PASSIVE = 0x10, ERR_CTRL_TX_PASSIVE = 0x20,
                               ERR_CTRL_ACTIVE = 0x40;
-// Host frame flag: the adapter dropped frames before this one.
-inline constexpr std::uint8_t FLAG_OVERFLOW = 0x01;
 
 // Channel states, numbered as GET_STATE answers them.
 enum class BusState : std::uint8_t {
