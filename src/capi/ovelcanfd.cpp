@@ -132,12 +132,12 @@ ovel::FrameHandler frame_handler(Driver* driver, std::shared_ptr<ovel::RxCallbac
         ovel_canfd_frame record;
         ovel::record_from_host_frame(frame, record);
         delivering_handle = driver;
-        // The counter is shared: the callback may have closed the device meanwhile.
         const bool called = slot->deliver(record);
+        delivering_handle = nullptr;
+        // The counter is shared: the callback may have closed the device meanwhile.
         if (called) {
             ovel::usb::count_one(*delivered);
         }
-        delivering_handle = nullptr;
         if (free_after_callback) {
             // ovel_canfd_deinit from inside the callback: the handle goes once it has returned.
             free_after_callback = false;
