@@ -103,7 +103,9 @@ std::string check_received(const std::uint8_t* data, std::size_t size) {
 std::string check_transmitted(const std::uint8_t* data, std::size_t size) {
     ovel_canfd_frame record;
     std::memset(&record, 0, sizeof record);
-    std::memcpy(&record, data, std::min(size, sizeof record));
+    if (size > 0) {  // an empty input may come with a null pointer
+        std::memcpy(&record, data, std::min(size, sizeof record));
+    }
     const gsusb::CanFrame frame = can_frame_from_record(record);
     const bool extended = byte_at(record, offsetof(ovel_canfd_frame, extended)) != 0;
     if (frame.dlc > 15 || frame.id > (extended ? gsusb::CAN_ID_MASK : gsusb::CAN_SFF_MASK)) {

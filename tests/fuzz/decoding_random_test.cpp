@@ -25,7 +25,7 @@ TEST(Decoding, AnyBytesDecodeMapAndRoundTripWithinBounds) {
         }
         // Half of them within the range the driver sends, so that the round trips are exercised.
         if (i % 2 == 0 && bytes.size() >= 80) {
-            bytes[5] &= (i % 4 == 0) ? 0x07 : 0x00;
+            bytes[5] = static_cast<std::uint8_t>(bytes[5] & (i % 4 == 0 ? 0x07 : 0x00));
             bytes[6] = bytes[7] = 0;
             bytes[8] %= 16;
             for (std::size_t offset = 73; offset < 80; ++offset) {
