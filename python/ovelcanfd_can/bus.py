@@ -1,6 +1,5 @@
 """The python-can bus over libovelcanfd: one adapter, one or more of its channels."""
 
-import ctypes
 import logging
 import queue
 import time
@@ -305,16 +304,6 @@ class OvelCanFdBus(can.BusABC):
                 return BusState.ERROR
             if state == STATE_ERROR_PASSIVE:
                 worst = BusState.PASSIVE
-        return worst
-            for index in self._channels:
-                record = BusStateRecord(size=ctypes.sizeof(BusStateRecord))
-                if self._library.ovel_canfd_get_bus_state(self._handle, index, ctypes.byref(record)) != OK:
-                    LOG.warning("channel %d: %s", index, last_error(self._library, self._handle))
-                    return BusState.ERROR
-                if record.state >= STATE_BUS_OFF:
-                    return BusState.ERROR
-                if record.state == STATE_ERROR_PASSIVE:
-                    worst = BusState.PASSIVE
         return worst
 
     @state.setter
