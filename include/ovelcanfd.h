@@ -710,9 +710,8 @@ typedef struct ovel_canfd_bus_state {
  * To recover, the application calls ovel_canfd_stop then ovel_canfd_start on the channel,
  * which resets the controller (counters back to 0) and puts it on the bus again.
  * Configuration call: runs one at a time with the others; any thread, also from inside the
- * callback. Errors: INVALID_CHANNEL, INVALID_FRAME (NULL `out` or a `size` below 4: "state"),
- * DEVICE (the adapter
- * did not answer the state request). Failure text "failed to get bus state".
+ * callback. Errors: INVALID_CHANNEL, INVALID_ARGUMENT (NULL `out` or a `size` below 4: "state"),
+ * DEVICE (the adapter did not answer the state request). Failure text "failed to get bus state".
  */
 OVEL_CANFD_API int32_t ovel_canfd_get_bus_state(ovel_canfd_driver* handle, uint8_t channel,
                                                 ovel_canfd_bus_state* out);

@@ -53,7 +53,7 @@ OVEL_CANFD_API int32_t ovel_canfd_get_bus_state(ovel_canfd_driver* handle, uint8
         }
         if (out == nullptr || out->size < sizeof out->size) {
             lock.unlock();
-            const auto error = ovel::DriverError::invalid_frame("state");
+            const auto error = ovel::DriverError::invalid_argument("state");
             return fail(handle, error.describe(), ovel::return_code(error));
         }
         const auto result = handle->device->bus_state(channel);

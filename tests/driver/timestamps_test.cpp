@@ -256,8 +256,8 @@ TEST_F(BusState, FromTheAdapterWhenItReportsIt) {
     ASSERT_EQ(ovel_canfd_get_bus_state(h, 1, &short_record), 0);
     EXPECT_EQ(short_record.size, 12u);
     EXPECT_EQ(short_record.rx_errors, 55u);
-    EXPECT_EQ(ovel_canfd_get_bus_state(h, 1, nullptr), OVEL_CANFD_ERR_INVALID_FRAME);
-    EXPECT_EQ(last_error(h), "failed to get bus state: InvalidFrame(\"state\")");
+    EXPECT_EQ(ovel_canfd_get_bus_state(h, 1, nullptr), OVEL_CANFD_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(last_error(h), "failed to get bus state: InvalidArgument(\"state\")");
     EXPECT_EQ(ovel_canfd_get_bus_state(h, 2, &state), OVEL_CANFD_ERR_INVALID_CHANNEL);
 }
 

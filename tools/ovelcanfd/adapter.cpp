@@ -165,6 +165,10 @@ void Adapter::set_rx_callback(ovel_canfd_rx_callback_ex callback, void* user) {
     ovel_canfd_set_rx_callback_ex(handle_, callback, user);
 }
 
+void Adapter::set_rx_handler(ovel_canfd_rx_handler handler, void* user) {
+    ovel_canfd_set_rx_handler(handle_, handler, user);
+}
+
 int Adapter::channel_count() {
     return ovel_canfd_get_channel_count(handle_);
 }

@@ -46,6 +46,8 @@ class Adapter {
     // Sets `failure` to the library's text instead of printing it.
     bool transmit(const ovel_canfd_frame& frame, std::string& failure);
     void set_rx_callback(ovel_canfd_rx_callback_ex callback, void* user);
+    // A handler that also gets each frame's receive info (completion and hardware times).
+    void set_rx_handler(ovel_canfd_rx_handler handler, void* user);
     // Channel count of the open adapter.
     int channel_count();
     // Stops every channel this object started, then closes; false if a stop failed (reported).

@@ -1,5 +1,5 @@
 // `dump [CHANNEL[,FILTER]...]`: prints or logs every received frame until a count, a time limit
-// or Ctrl-C. The receive callback only queues frames with their receive time; the main thread
+// or Ctrl-C. The receive handler only queues frames with their receive time; the main thread
 // filters and writes them, so a count stops at exactly that many lines and a stop request is
 // seen within a poll period.
 #include <algorithm>
@@ -15,6 +15,7 @@
 
 #include "adapter.h"
 #include "commands.h"
+#include "error_frame_text.h"
 #include "frame_syntax.h"
 #include "stats_report.h"
 #include "log_format.h"
@@ -39,16 +40,18 @@ struct FrameQueue {
     std::deque<Received> frames;
 };
 
-// The one place a frame's time comes from: the host clock when the callback runs.
-timespec receive_time(const ovel_canfd_frame& /*frame*/) {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return now;
+// The one place a frame's time comes from: the adapter's own timestamp when it has them, else
+// the host clock when the USB transfer completed (not when this handler runs).
+timespec receive_time(const ovel_canfd_rx_info& info) {
+    const std::int64_t ns =
+        (info.flags & OVEL_CANFD_RX_HW_TIMESTAMP) != 0 ? info.hw_time_ns : info.host_time_ns;
+    return timespec{static_cast<std::time_t>(ns / 1'000'000'000),
+                    static_cast<long>(ns % 1'000'000'000)};
 }
 
-void on_frame(const ovel_canfd_frame* frame, void* user) {
+void on_frame(const ovel_canfd_frame* frame, const ovel_canfd_rx_info* info, void* user) {
     auto& queue = *static_cast<FrameQueue*>(user);
-    const Received received{*frame, receive_time(*frame)};
+    const Received received{*frame, receive_time(*info)};
     std::lock_guard lock(queue.mutex);
     queue.frames.push_back(received);
     queue.filled.notify_one();
@@ -57,7 +60,8 @@ void on_frame(const ovel_canfd_frame* frame, void* user) {
 const std::vector<OptionSpec>& own_options() {
     static const std::vector<OptionSpec> options = {
         {"count", 'n', true},       {"time", 'T', true},      {"timestamp", 't', true},
-        {"log-format", 'L', false}, {"log-file", 'l', false}, {"log", 'f', true}};
+        {"log-format", 'L', false}, {"log-file", 'l', false}, {"log", 'f', true},
+        {"error-details", 'e', false}};
     return options;
 }
 
@@ -81,21 +85,28 @@ void print_help() {
         "                       to the previous frame, or since the first frame\n"
         "  -L, --log-format     print in candump's log format: (1700000000.123456) can0 123#11\n"
         "  -l, --log-file       write that format to candump-YYYY-MM-DD_HHMMSS.log instead\n"
-        "  -f, --log FILE       write that format to FILE instead (- for stdout)\n",
+        "  -f, --log FILE       write that format to FILE instead (- for stdout)\n"
+        "  -e, --error-details  explain error frames on a second line (candump -e): state\n"
+        "                       changes, error counters, overflows, bus-off\n"
+        "Times are the adapter's own timestamps when it has them, else the host's clock when\n"
+        "the frame arrived over USB.\n",
         program_name(), adapter_options_help(own_options()).c_str());
 }
 
 // Where the frames go: stdout in the long format or the log format, or a log file.
 class FrameWriter {
   public:
-    FrameWriter(TimeMode time_mode, bool log_format, std::FILE* out)
-        : stamper_(time_mode), log_format_(log_format), out_(out) {}
+    FrameWriter(TimeMode time_mode, bool log_format, bool error_details, std::FILE* out)
+        : stamper_(time_mode), log_format_(log_format), error_details_(error_details), out_(out) {}
 
     bool write(const Received& received) {
-        const std::string line =
+        std::string line =
             log_format_
                 ? format_candump_log_line(received.frame, received.host_time)
                 : stamper_.stamp(received.host_time) + "  " + format_frame_columns(received.frame);
+        if (error_details_ && !log_format_ && received.frame.err) {
+            line += "\n\t" + describe_error_frame(received.frame);
+        }
         return std::fprintf(out_, "%s\n", line.c_str()) >= 0;
     }
     bool flush() { return std::fflush(out_) == 0; }
@@ -103,6 +114,7 @@ class FrameWriter {
   private:
     TimeStamper stamper_;
     bool log_format_;
+    bool error_details_;
     std::FILE* out_;
 };
 
@@ -220,7 +232,7 @@ int run_dump(const std::vector<std::string>& words) {
         out = log_file.get();
     }
     FrameWriter writer(time_mode, arguments.has("log-format") || arguments.has("log") || log_file,
-                       out);
+                       arguments.has("error-details"), out);
 
     // Declared first, so that it outlives the adapter whose callback fills it.
     FrameQueue queue;
@@ -234,7 +246,7 @@ int run_dump(const std::vector<std::string>& words) {
             channels.push_back(static_cast<std::uint8_t>(c));
         }
     }
-    adapter.set_rx_callback(on_frame, &queue);
+    adapter.set_rx_handler(on_frame, &queue);
     std::string listening;
     for (const std::uint8_t channel : channels) {
         if (!adapter.configure(channel, options.settings) || !adapter.start(channel)) {

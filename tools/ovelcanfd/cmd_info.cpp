@@ -28,6 +28,35 @@ std::string feature_names(std::uint32_t features) {
     return names;
 }
 
+const char* state_name(std::uint32_t state) {
+    switch (state) {
+        case OVEL_CANFD_STATE_ERROR_ACTIVE: return "error-active";
+        case OVEL_CANFD_STATE_ERROR_WARNING: return "error-warning";
+        case OVEL_CANFD_STATE_ERROR_PASSIVE: return "error-passive";
+        case OVEL_CANFD_STATE_BUS_OFF: return "bus-off";
+        case OVEL_CANFD_STATE_STOPPED: return "stopped";
+        case OVEL_CANFD_STATE_SLEEPING: return "sleeping";
+        default: return "unknown";
+    }
+}
+
+// Each channel's state as the library sees it; info starts no channel, so they read stopped
+// unless another command of this process started them.
+void print_bus_states(ovel_canfd_driver* handle, std::uint32_t channels) {
+    std::printf("bus state:");
+    for (std::uint32_t channel = 0; channel < channels; ++channel) {
+        ovel_canfd_bus_state state{};
+        state.size = sizeof state;
+        if (ovel_canfd_get_bus_state(handle, static_cast<std::uint8_t>(channel), &state) != 0) {
+            std::printf(" %u:?", channel);
+            continue;
+        }
+        std::printf(" %u:%s rx %u tx %u", channel, state_name(state.state), state.rx_errors,
+                    state.tx_errors);
+    }
+    std::printf("\n");
+}
+
 void print_details(ovel_canfd_driver* handle, const ovel_canfd_adapter_details& details) {
     const ovel_canfd_adapter_info& adapter = details.adapter;
     std::printf("serial number: %s\npath: %s\nmanufacturer: %s\nproduct: %s\n",
@@ -38,6 +67,7 @@ void print_details(ovel_canfd_driver* handle, const ovel_canfd_adapter_details& 
     std::printf("bit timing limits: tseg1 %u-%u, tseg2 %u-%u, sjw max %u, brp %u-%u step %u\n",
                 details.tseg1_min, details.tseg1_max, details.tseg2_min, details.tseg2_max,
                 details.sjw_max, details.brp_min, details.brp_max, details.brp_inc);
+    print_bus_states(handle, details.channel_count);
     if ((details.features & OVEL_CANFD_FEATURE_TERMINATION) == 0) {
         return;
     }
