@@ -16,6 +16,8 @@ constexpr std::uint8_t HOST_FORMAT = 0, BITTIMING = 1, MODE = 2, BT_CONST = 4, D
                        DATA_BITTIMING = 8, DATA_BITTIMING_STANDARD = 10;
 constexpr std::uint32_t FEATURES = 0x1 | 0x2 | 0x100;  // listen-only, loopback, CAN FD
 constexpr std::uint8_t TIMESTAMP = 6, GET_STATE = 14;
+constexpr std::uint8_t IDENTIFY = 7, SET_TERMINATION = 12, GET_TERMINATION = 13;
+constexpr std::uint32_t FEATURE_IDENTIFY = 1u << 5, FEATURE_TERMINATION = 1u << 11;
 
 void put_u16(std::vector<std::uint8_t>& out, std::uint16_t value) {
     out.push_back(static_cast<std::uint8_t>(value & 0xFF));
@@ -169,6 +171,14 @@ ControlOutcome GsUsbModel::handle_vendor(const ControlSetup& setup,
             case TIMESTAMP:
             case GET_STATE:
                 return handle_extension(setup);
+            case GET_TERMINATION: {
+                if ((features_ & FEATURE_TERMINATION) == 0 || setup.value >= CHANNEL_COUNT) {
+                    return stall();
+                }
+                std::vector<std::uint8_t> out;
+                put_u32(out, termination_[setup.value] ? 1 : 0);
+                return reply(std::move(out), setup.length);
+            }
             default:
                 return stall();
         }
@@ -191,6 +201,19 @@ ControlOutcome GsUsbModel::handle_vendor(const ControlSetup& setup,
             return standard && out_data.size() >= 20 ? ControlOutcome{} : stall();
         case BITTIMING:
             return out_data.size() >= 20 ? ControlOutcome{} : stall();
+        // Firmware without the feature stalls these, as it does every request it lacks.
+        case SET_TERMINATION:
+            if ((features_ & FEATURE_TERMINATION) == 0 || out_data.size() < 4) {
+                return stall();
+            }
+            termination_[setup.value] = get_u32(out_data, 0) != 0;
+            return ControlOutcome{};
+        case IDENTIFY:
+            if ((features_ & FEATURE_IDENTIFY) == 0 || out_data.size() < 4) {
+                return stall();
+            }
+            identifying_ = get_u32(out_data, 0) != 0;
+            return ControlOutcome{};
         case MODE: {
             if (out_data.size() < 8) {
                 return stall();

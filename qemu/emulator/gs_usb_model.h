@@ -59,6 +59,12 @@ class GsUsbModel {
     // stopped otherwise.
     void set_bus_state(unsigned channel, std::uint32_t state, std::uint32_t rxerr,
                        std::uint32_t txerr);
+    // The channel's 120 ohm termination (SET/GET_TERMINATION, feature bit 11) and whether the
+    // LEDs blink (IDENTIFY, feature bit 5).
+    bool termination(unsigned channel) const {
+        return channel < CHANNEL_COUNT && termination_[channel];
+    }
+    bool identifying() const { return identifying_; }
     // A frame for the host as the adapter sends it: with the counter appended (after 8 or 64
     // data bytes) when its channel was started with the HW_TIMESTAMP flag.
     void stamp(std::vector<std::uint8_t>& frame) const;
@@ -79,6 +85,8 @@ class GsUsbModel {
     std::int64_t counter_epoch_ns_ = 0;
     bool state_set_[CHANNEL_COUNT] = {};
     std::uint32_t bus_state_[CHANNEL_COUNT][3] = {};
+    bool termination_[CHANNEL_COUNT] = {};
+    bool identifying_ = false;
     ControlOutcome handle_extension(const ControlSetup& setup);
 };
 

@@ -32,5 +32,30 @@ TEST(GsUsbModelTest, DataTimingRequestFollowsTheFirmwareNumbering) {
     EXPECT_TRUE(takes(standard, 1, 0));
 }
 
+TEST(GsUsbModelTest, TerminationAndIdentifyOnlyWithTheirFeatures) {
+    const std::vector<std::uint8_t> on{1, 0, 0, 0};
+    const auto send = [&](GsUsbModel& model, std::uint8_t request, std::uint16_t channel) {
+        return !model.handle_control(ControlSetup{VENDOR_OUT, request, channel, 0, 4}, on).stall;
+    };
+    const auto termination = [](GsUsbModel& model, std::uint16_t channel) {
+        return model.handle_control(ControlSetup{0xC1, 13, channel, 0, 4}, {});
+    };
+    GsUsbModel plain("A");
+    EXPECT_FALSE(send(plain, 12, 0));
+    EXPECT_FALSE(send(plain, 7, 0));
+    EXPECT_TRUE(termination(plain, 0).stall);
+
+    GsUsbModel model("B");
+    model.set_features(0x103 | 0x20 | 0x800);
+    EXPECT_TRUE(send(model, 12, 1));
+    EXPECT_TRUE(model.termination(1));
+    EXPECT_FALSE(model.termination(0));
+    EXPECT_EQ(termination(model, 1).data, on);
+    EXPECT_EQ(termination(model, 0).data, (std::vector<std::uint8_t>{0, 0, 0, 0}));
+    EXPECT_TRUE(termination(model, CHANNEL_COUNT).stall);
+    EXPECT_TRUE(send(model, 7, 0));
+    EXPECT_TRUE(model.identifying());
+}
+
 }  // namespace
 }  // namespace ovel::qemu
