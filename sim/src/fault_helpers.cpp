@@ -10,12 +10,12 @@ using detail::sim;
 
 Adapter& Adapter::replug() {
     unplug();
-    AdapterSpec spec;
+    AdapterSpec config;
     {
         std::lock_guard lock(sim().mutex);
-        spec = model_.config;
+        config = model_.config;
     }
-    return add_adapter(spec);
+    return add_adapter(config);
 }
 
 void Adapter::feed_garbage(std::uint32_t seed) {

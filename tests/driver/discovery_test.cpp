@@ -11,11 +11,11 @@ using Discovery = SimTest;
 
 ovsim::AdapterSpec adapter_at(const char* serial, std::uint8_t bus,
                               std::vector<std::uint8_t> ports) {
-    ovsim::AdapterSpec spec;
-    spec.serial = serial;
-    spec.bus_number = bus;
-    spec.port_numbers = std::move(ports);
-    return spec;
+    ovsim::AdapterSpec config;
+    config.serial = serial;
+    config.bus_number = bus;
+    config.port_numbers = std::move(ports);
+    return config;
 }
 
 TEST_F(Discovery, SecondHandleOpensTheSecondAdapterWhenTheFirstIsBusy) {
@@ -190,16 +190,16 @@ TEST_F(Discovery, CloseGivesTheInterfaceBackToTheKernelDriver) {
 }
 
 TEST_F(Discovery, AdapterInfoReportsConfigurationLimitsAndFeatureNames) {
-    ovsim::AdapterSpec spec = adapter_at("INFO", 1, {5});
-    spec.icount = 2;
-    spec.sw_version = 0x0201;
-    spec.hw_version = 3;
-    spec.features = 0x1D23;
-    spec.fclk_can = 40'000'000;
-    spec.bt_limits = {2, 256, 2, 128, 128, 1, 512, 2};
-    spec.manufacturer = "M";
-    spec.product = "P";
-    ovsim::add_adapter(spec);
+    ovsim::AdapterSpec config = adapter_at("INFO", 1, {5});
+    config.icount = 2;
+    config.sw_version = 0x0201;
+    config.hw_version = 3;
+    config.features = 0x1D23;
+    config.fclk_can = 40'000'000;
+    config.bt_limits = {2, 256, 2, 128, 128, 1, 512, 2};
+    config.manufacturer = "M";
+    config.product = "P";
+    ovsim::add_adapter(config);
     ovel_canfd_driver* h = new_handle();
     ovel_canfd_adapter_details details{};
     details.size = sizeof details;

@@ -34,13 +34,13 @@ const std::vector<AdapterOption>& adapter_options() {
 }
 
 // A command's own letter wins: the adapter option keeps only its long name then.
-char short_name_left(const OptionSpec& spec, const std::vector<OptionSpec>& own) {
+char short_name_left(const OptionSpec& option, const std::vector<OptionSpec>& own) {
     for (const OptionSpec& taken : own) {
-        if (taken.short_name != 0 && taken.short_name == spec.short_name) {
+        if (taken.short_name != 0 && taken.short_name == option.short_name) {
             return 0;
         }
     }
-    return spec.short_name;
+    return option.short_name;
 }
 
 }  // namespace

@@ -223,7 +223,7 @@ class Adapter {
     // LIBUSB_ERROR_NO_DEVICE, every transfer in flight completes with LIBUSB_TRANSFER_NO_DEVICE.
     void unplug();
     // A cable pulled and put back: unplugs this adapter (if it is still plugged) and plugs in a
-    // new one with the same spec at the end of the device list, which it returns. Handles to the
+    // new one with the same configuration at the end of the device list, which it returns. Handles to the
     // old adapter stay dead; a new libusb_open reaches the new one.
     Adapter& replug();
 
