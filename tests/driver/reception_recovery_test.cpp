@@ -99,7 +99,9 @@ TEST_F(ReceptionRecovery, PersistingStallEndsReceptionUntilRestarted) {
     ASSERT_TRUE(eventually([&] { return h->device->rx_health().state == usb::RxState::Ended; }));
     EXPECT_EQ(h->device->rx_health().end, usb::RxEnd::StallPersists);
     ASSERT_TRUE(eventually([&] { return h->device->rx_transfers_in_flight() == 0; }));
-    EXPECT_EQ(adapter_->clear_halt_count(), 4);
+    // At least the clears that did not help; a stall already under way when one is cleared can
+    // bring more, depending on timing.
+    EXPECT_GE(adapter_->clear_halt_count(), 4);
     EXPECT_EQ(adapter_->in_transfers_pending(), 0);
     ASSERT_EQ(ovel_canfd_stop(h, 0), 0);
     adapter_->clear_faults();
