@@ -2,7 +2,9 @@
 # Builds a small Linux guest (Debian's 6.1 kernel, busybox, Debian's libusb) and runs the
 # driver's real-stack test in it under QEMU, against the host-side gs_usb emulator. The emulator
 # starts with immediate answers; the test's last pass switches it (bench command "timing fs")
-# to a full-speed device on USB's 1 ms frames and receives a paced stream.
+# to a full-speed device on USB's 1 ms frames and receives a paced stream. A second emulator, a
+# firmware with the kernel's request numbering, termination and identify, stays unplugged until
+# the test plugs it in (over the guest's second bench port) to use two adapters at once.
 #
 # run-guest-tests.sh --emulator PATH --test-program PATH --library PATH --work-dir DIR
 #
@@ -122,12 +124,18 @@ mkdir -p "$run"
 "$emulator" --redir "$run/redir.sock" --control "$run/bench.sock" --serial QEMU0001 \
     --log "$run/wire.log" --timeout 280 --timing immediate 2>"$run/emulator.err" &
 emulator_pid=$!
-trap 'kill "$emulator_pid" 2>/dev/null || true' EXIT
+"$emulator" --redir "$run/redir2.sock" --control "$run/bench2.sock" --serial QEMU0002 \
+    --log "$run/wire2.log" --timeout 280 --firmware standard --features 0x0923 --unplugged yes \
+    2>"$run/emulator2.err" &
+emulator2_pid=$!
+trap 'kill "$emulator_pid" "$emulator2_pid" 2>/dev/null || true' EXIT
 for _ in $(seq 100); do
-    [ -S "$run/redir.sock" ] && [ -S "$run/bench.sock" ] && break
+    [ -S "$run/redir.sock" ] && [ -S "$run/bench.sock" ] && [ -S "$run/redir2.sock" ] &&
+        [ -S "$run/bench2.sock" ] && break
     sleep 0.05
 done
-[ -S "$run/bench.sock" ] || fail "the emulator did not create its sockets: $(cat "$run/emulator.err")"
+[ -S "$run/bench.sock" ] && [ -S "$run/bench2.sock" ] ||
+    fail "the emulators did not create their sockets: $(cat "$run/emulator.err" "$run/emulator2.err")"
 
 boot_ns=$(date +%s%N)
 set +e
@@ -136,12 +144,16 @@ timeout 270 qemu-system-x86_64 -accel tcg -cpu max -m 256 -nodefaults -display n
     -append "console=ttyS0 panic=-1 loglevel=4" \
     -chardev file,id=console,path="$run/console.log" -serial chardev:console \
     -chardev socket,id=bench,path="$run/bench.sock" -serial chardev:bench \
+    -chardev socket,id=bench2,path="$run/bench2.sock" -serial chardev:bench2 \
     -device qemu-xhci,id=xhci \
     -chardev socket,id=redir,path="$run/redir.sock" -device usb-redir,chardev=redir,bus=xhci.0 \
+    -chardev socket,id=redir2,path="$run/redir2.sock" -device usb-redir,chardev=redir2,bus=xhci.0 \
     >"$run/qemu.out" 2>&1
 qemu_status=$?
 wait "$emulator_pid"
 emulator_status=$?
+wait "$emulator2_pid"
+emulator2_status=$?
 set -e
 trap - EXIT
 guest_ms=$((($(date +%s%N) - boot_ns) / 1000000))
@@ -149,16 +161,18 @@ guest_ms=$((($(date +%s%N) - boot_ns) / 1000000))
 grep -E '^(ok|not ok|#|guest)' "$run/console.log" || true
 guest_status="$(sed -n 's/^OVEL-GUEST-EXIT \([0-9]*\).*/\1/p' "$run/console.log" | tail -1)"
 echo "guest ran ${guest_ms} ms; whole run $(($(date +%s) - started_at)) s (kernel $release)"
-if [ "$qemu_status" -ne 0 ] || [ "$emulator_status" -ne 0 ] || [ "$guest_status" != 0 ]; then
+if [ "$qemu_status" -ne 0 ] || [ "$emulator_status" -ne 0 ] || [ "$emulator2_status" -ne 0 ] ||
+    [ "$guest_status" != 0 ]; then
     echo "--- console ---"
     cat "$run/console.log"
     echo "--- qemu ---"
     cat "$run/qemu.out"
-    echo "--- emulator ---"
-    cat "$run/emulator.err"
+    echo "--- emulators ---"
+    cat "$run/emulator.err" "$run/emulator2.err"
     echo "--- wire log (last 60 lines of $run/wire.log) ---"
     tail -60 "$run/wire.log"
     [ "$qemu_status" -eq 124 ] && fail "the guest did not finish within 270 s"
-    fail "qemu $qemu_status, emulator $emulator_status, guest ${guest_status:-no exit line}"
+    fail "qemu $qemu_status, emulators $emulator_status $emulator2_status," \
+        "guest ${guest_status:-no exit line}"
 fi
 echo "QEMU guest test passed"

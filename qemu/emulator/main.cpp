@@ -2,7 +2,7 @@
 //
 // Usage: ovel-gsusb-redir --redir SOCKET --control SOCKET --serial TEXT --log FILE
 //                         [--timeout SECONDS] [--timing immediate|hs|fs]
-//                         [--firmware original|standard]
+//                         [--firmware original|standard] [--features BITS] [--unplugged yes]
 // Listens on both Unix sockets; QEMU connects its usb-redir chardev to the first and a serial
 // port to the second, on which the guest sends one command per line and reads one reply line.
 // --timing: bulk answers at once (immediate, the default, a high-speed device), or released on
@@ -11,6 +11,8 @@
 // --firmware: the request numbering of the emulated firmware: original (the default; the
 // data-phase timing is request 8) or standard (the Linux kernel's numbering: it is 10, and 8
 // stalls).
+// --features: the feature bits BT_CONST reports, as the "features" command takes them.
+// --unplugged yes: the adapter is plugged in by the "connect" command, not when QEMU says hello.
 // Exits 0 when QEMU closes the usb-redir connection with no protocol fault seen, 1 on a fault,
 // 2 when the time-out ran out, 3 on a setup error.
 #include <fcntl.h>
@@ -69,6 +71,8 @@ int main(int argc, char** argv) {
     long timeout_seconds = 240;
     ovel::qemu::UsbTiming timing = ovel::qemu::UsbTiming::immediate;
     ovel::qemu::Firmware firmware = ovel::qemu::Firmware::Original;
+    std::string features;
+    bool unplugged = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--redir") {
@@ -98,6 +102,10 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "gs_usb emulator: --firmware takes original or standard\n");
                 return 3;
             }
+        } else if (option == "--features") {
+            features = argv[i + 1];
+        } else if (option == "--unplugged") {
+            unplugged = std::string(argv[i + 1]) == "yes";
         } else {
             std::fprintf(stderr, "gs_usb emulator: unknown option %s\n", argv[i]);
             return 3;
@@ -171,6 +179,11 @@ int main(int argc, char** argv) {
                 set_nonblocking(redir_fd);
                 adapter = std::make_unique<ovel::qemu::RedirAdapter>(redir_fd, serial, wire_log,
                                                                      timing, firmware);
+                adapter->set_plugged_at_hello(!unplugged);
+                if (!features.empty() && adapter->command("features " + features) != "ok") {
+                    std::fprintf(stderr, "gs_usb emulator: bad --features %s\n", features.c_str());
+                    return 3;
+                }
                 redir_seen = true;
             } else if (fd == control_listener) {
                 control_fd = ::accept4(control_listener, nullptr, nullptr, SOCK_CLOEXEC);

@@ -160,7 +160,9 @@ void RedirAdapter::hello_cb(void* priv, usb_redir_hello_header* hello) {
     RedirAdapter& adapter = self(priv);
     std::fprintf(adapter.wire_log_, "hello from %.64s\n", hello->version);
     adapter.hello_received_ = true;
-    adapter.connect_device();
+    if (adapter.plugged_at_hello_) {
+        adapter.connect_device();
+    }
 }
 
 void RedirAdapter::connect_device() {

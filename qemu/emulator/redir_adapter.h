@@ -36,6 +36,9 @@ class RedirAdapter {
     std::optional<std::int64_t> next_due_ns() const;
     // Injects the paced frames and sends the timed answers that are due by now.
     void on_due();
+    // Whether the adapter is plugged in as soon as QEMU says hello (the default), or waits for
+    // the "connect" command: a second adapter that a test plugs in when it needs it.
+    void set_plugged_at_hello(bool plugged) { plugged_at_hello_ = plugged; }
     // Protocol faults seen so far (unexpected packets, unknown endpoints, ...).
     const std::vector<std::string>& faults() const { return faults_; }
 
@@ -113,6 +116,7 @@ class RedirAdapter {
     std::FILE* wire_log_;
     usbredirparser* parser_ = nullptr;
     bool hello_received_ = false;
+    bool plugged_at_hello_ = true;
     bool connected_ = false;
     bool awaiting_disconnect_ack_ = false;
     bool stall_next_vendor_ = false;

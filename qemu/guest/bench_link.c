@@ -13,7 +13,7 @@
 
 enum { COMMAND_REPLY_TIMEOUT_MS = 10000 };
 
-static int bench_fd = -1;
+static int bench_fds[BENCH_LINKS] = {-1, -1};
 
 long long now_ms(void) {
     struct timespec ts;
@@ -22,7 +22,15 @@ long long now_ms(void) {
 }
 
 bool bench_open(const char* tty_path) {
-    bench_fd = open(tty_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    return bench_open_link(0, tty_path);
+}
+
+bool bench_open_link(int link, const char* tty_path) {
+    if (link < 0 || link >= BENCH_LINKS) {
+        return false;
+    }
+    const int bench_fd = open(tty_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    bench_fds[link] = bench_fd;
     if (bench_fd < 0) {
         return false;
     }
@@ -41,6 +49,14 @@ bool bench_open(const char* tty_path) {
 }
 
 bool bench_command(const char* command, char* reply, size_t reply_size) {
+    return bench_command_link(0, command, reply, reply_size);
+}
+
+bool bench_command_link(int link, const char* command, char* reply, size_t reply_size) {
+    if (link < 0 || link >= BENCH_LINKS || bench_fds[link] < 0) {
+        return false;
+    }
+    const int bench_fd = bench_fds[link];
     char line[256];
     const int length = snprintf(line, sizeof line, "%s\n", command);
     if (length <= 0 || (size_t)length >= sizeof line || reply_size == 0) {
@@ -89,7 +105,22 @@ static bool read_text(const char* path, char* out, size_t size) {
     return got;
 }
 
-/* The adapter's entry in /sys/bus/usb/devices ("1-1") into name; false when none. */
+/* Whether /sys/bus/usb/devices/<device> is an adapter 1D50:606F (of that serial unless NULL). */
+static bool is_adapter(const char* device, const char* serial) {
+    char path[PATH_MAX], text[64];
+    snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/idVendor", device);
+    if (!read_text(path, text, sizeof text) || strcmp(text, "1d50") != 0) {
+        return false;
+    }
+    snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/idProduct", device);
+    if (!read_text(path, text, sizeof text) || strcmp(text, "606f") != 0) {
+        return false;
+    }
+    snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/serial", device);
+    return serial == NULL || (read_text(path, text, sizeof text) && strcmp(text, serial) == 0);
+}
+
+/* The first adapter's entry in /sys/bus/usb/devices ("1-1") into name; false when none. */
 static bool find_adapter(char* name, size_t name_size) {
     DIR* devices = opendir("/sys/bus/usb/devices");
     if (devices == NULL) {
@@ -98,17 +129,10 @@ static bool find_adapter(char* name, size_t name_size) {
     bool found = false;
     struct dirent* entry;
     while (!found && (entry = readdir(devices)) != NULL) {
-        char path[PATH_MAX], vendor[16], product[16];
-        snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/idVendor", entry->d_name);
-        if (!read_text(path, vendor, sizeof vendor) || strcmp(vendor, "1d50") != 0) {
-            continue;
+        if (is_adapter(entry->d_name, "QEMU0001")) {
+            found = true;
+            snprintf(name, name_size, "%s", entry->d_name);
         }
-        snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/idProduct", entry->d_name);
-        if (!read_text(path, product, sizeof product) || strcmp(product, "606f") != 0) {
-            continue;
-        }
-        found = true;
-        snprintf(name, name_size, "%s", entry->d_name);
     }
     closedir(devices);
     return found;
@@ -163,6 +187,33 @@ bool wait_adapter_present(bool present, int timeout_ms) {
     char driver[64];
     for (;;) {
         if (present ? adapter_configured() : !adapter_present(driver, sizeof driver)) {
+            return true;
+        }
+        if (now_ms() >= deadline) {
+            return false;
+        }
+        usleep(20000);
+    }
+}
+
+bool wait_adapters_bound(int count, int timeout_ms) {
+    const long long deadline = now_ms() + timeout_ms;
+    for (;;) {
+        int bound = 0;
+        DIR* devices = opendir("/sys/bus/usb/devices");
+        struct dirent* entry;
+        while (devices != NULL && (entry = readdir(devices)) != NULL) {
+            char path[PATH_MAX];
+            snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/%s:1.0/driver", entry->d_name,
+                     entry->d_name);
+            if (is_adapter(entry->d_name, NULL) && access(path, F_OK) == 0) {
+                ++bound;
+            }
+        }
+        if (devices != NULL) {
+            closedir(devices);
+        }
+        if (bound == count) {
             return true;
         }
         if (now_ms() >= deadline) {

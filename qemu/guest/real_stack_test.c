@@ -17,6 +17,9 @@
 #include "ovelcanfd.h"
 
 #define SERIAL "QEMU0001"
+/* The second adapter: the kernel's request numbering, with termination and identify. */
+#define SECOND_SERIAL "QEMU0002"
+#define SECOND_LINK 1
 #define MAX_FRAMES 1024
 #define WAIT_FRAMES_MS 20000
 
@@ -110,6 +113,12 @@ static void command_or_fail(const char* command, char* reply, size_t size) {
     }
 }
 
+static void command_or_fail_link(const char* command, char* reply, size_t size) {
+    if (!bench_command_link(SECOND_LINK, command, reply, size)) {
+        check(false, command, "second bench link reply \"%s\"", reply);
+    }
+}
+
 /* The vendor requests the emulator saw since the last query, as "ok rec rec ...". */
 static void expect_vendor_log(const char* name, const char* expected) {
     char reply[2048];
@@ -164,7 +173,7 @@ static void check_open_and_serial(ovel_canfd_driver* driver) {
     const int32_t by_serial = ovel_canfd_open_with_device_serial_number(driver, SERIAL);
     check(by_serial == OVEL_CANFD_OK, "open by serial number", "returned %d: %s", by_serial,
           ovel_canfd_get_last_error(driver));
-    const int32_t wrong = ovel_canfd_open_with_device_serial_number(driver, "QEMU0002");
+    const int32_t wrong = ovel_canfd_open_with_device_serial_number(driver, "QEMU0009");
     check(wrong == OVEL_CANFD_NO_DEVICE &&
               same_text(driver, "failed to open device with serial number: DeviceNotFound"),
           "open by an unknown serial number fails", "returned %d: %s", wrong,
@@ -654,11 +663,184 @@ static void check_hw_timestamps(ovel_canfd_driver* driver) {
     command_or_fail("features 0x103", reply, sizeof reply);
 }
 
+/* One adapter's frames, for a receive handler whose user pointer tells the adapters apart. */
+typedef struct adapter_frames {
+    int count, first_bad;
+} adapter_frames;
+
+static void on_adapter_frame(const ovel_canfd_frame* frame, const ovel_canfd_rx_info* info,
+                             void* user) {
+    (void)info;
+    adapter_frames* frames = user;
+    pthread_mutex_lock(&received_lock);
+    if (frames->first_bad < 0 && !frame_is_injected(frame, (unsigned)frames->count)) {
+        frames->first_bad = frames->count;
+    }
+    ++frames->count;
+    pthread_cond_broadcast(&received_changed);
+    pthread_mutex_unlock(&received_lock);
+}
+
+static bool wait_adapter_frames(adapter_frames* a, adapter_frames* b, int count) {
+    const long long deadline = now_ms() + WAIT_FRAMES_MS;
+    pthread_mutex_lock(&received_lock);
+    while ((a->count < count || b->count < count) && now_ms() < deadline) {
+        struct timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_nsec += 50000000L;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000000000L;
+        }
+        pthread_cond_timedwait(&received_changed, &received_lock, &until);
+    }
+    const bool reached = a->count >= count && b->count >= count;
+    pthread_mutex_unlock(&received_lock);
+    return reached;
+}
+
+static const ovel_canfd_adapter_info* listed(const ovel_canfd_adapter_info* info, int count,
+                                             const char* serial) {
+    for (int i = 0; i < count && i < 4; ++i) {
+        if (strcmp(info[i].serial_number, serial) == 0) {
+            return &info[i];
+        }
+    }
+    return NULL;
+}
+
+/* A second adapter plugged in beside the first: discovery lists both by their own paths, each
+   handle opens its own, both stream at once, and the second's firmware (the kernel's request
+   numbering, with termination and identify) is served as it is, while the first, which lacks
+   both features, is sent nothing for them. */
+static void check_two_adapters(void) {
+    char reply[512];
+    if (!bench_command_link(SECOND_LINK, "connect", reply, sizeof reply)) {
+        check(false, "second adapter plugged in", "bench link reply \"%s\"", reply);
+        return;
+    }
+    check(wait_adapters_bound(2, 20000), "both adapters enumerated, gs_usb bound to each",
+          "not within 20 s");
+    ovel_canfd_adapter_info info[4];
+    memset(info, 0, sizeof info);
+    info[0].size = sizeof info[0];
+    const int32_t count = ovel_canfd_list_adapters(info, 4);
+    const ovel_canfd_adapter_info* first = listed(info, count, SERIAL);
+    const ovel_canfd_adapter_info* second = listed(info, count, SECOND_SERIAL);
+    check(count == 2 && first != NULL && second != NULL && strcmp(first->path, second->path) != 0 &&
+              first->availability == OVEL_CANFD_ADAPTER_FREE &&
+              second->availability == OVEL_CANFD_ADAPTER_FREE && second->kernel_driver,
+          "list finds both adapters, free, each at its own path",
+          "count %d, \"%s\" at \"%s\" (%d), \"%s\" at \"%s\" (%d)", count,
+          info[0].serial_number, info[0].path, info[0].availability, info[1].serial_number,
+          info[1].path, info[1].availability);
+    if (first == NULL || second == NULL) {
+        return;
+    }
+    ovel_canfd_adapter_info one = {0};
+    one.size = sizeof one;
+    const int32_t beyond = ovel_canfd_list_adapters(&one, 1);
+    check(beyond == 2 && (strcmp(one.serial_number, SERIAL) == 0 ||
+                          strcmp(one.serial_number, SECOND_SERIAL) == 0),
+          "a list with room for one counts both", "returned %d, \"%s\"", beyond,
+          one.serial_number);
+
+    ovel_canfd_driver* a = ovel_canfd_init();
+    ovel_canfd_driver* b = ovel_canfd_init();
+    ovel_canfd_driver* c = ovel_canfd_init();
+    command_or_fail("mark", reply, sizeof reply);
+    command_or_fail_link("mark", reply, sizeof reply);
+    const int32_t opened_b = ovel_canfd_open_with_device_path(b, second->path);
+    const int32_t opened_a = ovel_canfd_open(a);
+    ovel_canfd_adapter_details details_a = {0}, details_b = {0};
+    details_a.size = sizeof details_a;
+    details_b.size = sizeof details_b;
+    ovel_canfd_get_adapter_info(a, &details_a);
+    ovel_canfd_get_adapter_info(b, &details_b);
+    check(opened_b == OVEL_CANFD_OK && opened_a == OVEL_CANFD_OK &&
+              strcmp(details_b.adapter.serial_number, SECOND_SERIAL) == 0 &&
+              strcmp(details_a.adapter.serial_number, SERIAL) == 0 &&
+              (details_b.features & OVEL_CANFD_FEATURE_TERMINATION) &&
+              !(details_a.features & OVEL_CANFD_FEATURE_TERMINATION),
+          "open by path takes the second adapter, a plain open the free first one",
+          "open %d %d: %s / %s, serials \"%s\" \"%s\", features 0x%x 0x%x", opened_a, opened_b,
+          ovel_canfd_get_last_error(a), ovel_canfd_get_last_error(b),
+          details_a.adapter.serial_number, details_b.adapter.serial_number, details_a.features,
+          details_b.features);
+    const int32_t refused = ovel_canfd_open(c);
+    check(refused == OVEL_CANFD_NO_DEVICE &&
+              same_text(c, "failed to open device: DeviceNotFound (2 adapters found: busy)"),
+          "a third handle finds both adapters busy", "returned %d: %s", refused,
+          ovel_canfd_get_last_error(c));
+
+    /* The kernel's numbering: the data-phase timing stalls as request 8 and is taken as 10. */
+    const int32_t data_rate = ovel_canfd_set_data_bitrate(b, 0, 2000000);
+    bool on = false, off = true;
+    const int32_t terminated = ovel_canfd_set_termination(b, 1, true);
+    const int32_t asked = ovel_canfd_get_termination(b, 1, &on);
+    const int32_t unterminated = ovel_canfd_set_termination(b, 1, false);
+    const int32_t asked_again = ovel_canfd_get_termination(b, 1, &off);
+    const int32_t blink = ovel_canfd_identify(b, 0, true);
+    const int32_t unblink = ovel_canfd_identify(b, 0, false);
+    check(data_rate == OVEL_CANFD_OK && terminated == OVEL_CANFD_OK && asked == OVEL_CANFD_OK &&
+              on && unterminated == OVEL_CANFD_OK && asked_again == OVEL_CANFD_OK && !off &&
+              blink == OVEL_CANFD_OK && unblink == OVEL_CANFD_OK,
+          "the second adapter takes the data bitrate, termination and identify",
+          "data bitrate %d, termination %d %d (%d) %d %d (%d), identify %d %d: %s", data_rate,
+          terminated, asked, on, unterminated, asked_again, off, blink, unblink,
+          ovel_canfd_get_last_error(b));
+    char expected[512];
+    snprintf(expected, sizeof expected,
+             "ok " DEVICE_CONFIG_REQUEST " " BT_CONST_REQUEST
+             " 4108000000001400:%s!stall 410a000000001400:%s"
+             " 410c010000000400:01000000 c10d010000000400 410c010000000400:00000000"
+             " c10d010000000400 4107000000000400:01000000 4107000000000400:00000000",
+             TIMING_2M, TIMING_2M);
+    char seen[2048];
+    command_or_fail_link("vendor-log", seen, sizeof seen);
+    check(strcmp(seen, expected) == 0, "the second adapter's requests on the wire, byte-exact",
+          "emulator saw \"%s\", expected \"%s\"", seen, expected);
+    const int32_t no_termination = ovel_canfd_set_termination(a, 0, true);
+    const int32_t no_identify = ovel_canfd_identify(a, 0, true);
+    check(no_termination == OVEL_CANFD_ERR_UNSUPPORTED_FEATURE &&
+              no_identify == OVEL_CANFD_ERR_UNSUPPORTED_FEATURE &&
+              same_text(a, "failed to identify adapter: UnsupportedFeature(\"Identify\")"),
+          "the first adapter lacks termination and identify", "returned %d %d: %s",
+          no_termination, no_identify, ovel_canfd_get_last_error(a));
+    expect_vendor_log("nothing is sent to the adapter that lacks them, beyond opening it",
+                      "ok " DEVICE_CONFIG_REQUEST " " BT_CONST_REQUEST);
+
+    adapter_frames frames_a = {0, -1}, frames_b = {0, -1};
+    ovel_canfd_set_rx_handler(a, on_adapter_frame, &frames_a);
+    ovel_canfd_set_rx_handler(b, on_adapter_frame, &frames_b);
+    const int32_t started[4] = {ovel_canfd_start(a, 0), ovel_canfd_start(a, 1),
+                                ovel_canfd_start(b, 0), ovel_canfd_start(b, 1)};
+    command_or_fail("inject 100", reply, sizeof reply);
+    command_or_fail_link("inject 100", reply, sizeof reply);
+    const bool both = wait_adapter_frames(&frames_a, &frames_b, 100);
+    pthread_mutex_lock(&received_lock);
+    const adapter_frames got_a = frames_a, got_b = frames_b;
+    pthread_mutex_unlock(&received_lock);
+    check(started[0] == 0 && started[1] == 0 && started[2] == 0 && started[3] == 0 && both &&
+              got_a.first_bad < 0 && got_b.first_bad < 0,
+          "both adapters stream at once, each handle gets its own frames in order",
+          "start %d %d %d %d; %d frames (first wrong %d) and %d (first wrong %d)", started[0],
+          started[1], started[2], started[3], got_a.count, got_a.first_bad, got_b.count,
+          got_b.first_bad);
+    ovel_canfd_deinit(a);
+    ovel_canfd_deinit(b);
+    ovel_canfd_deinit(c);
+    check(wait_adapters_bound(2, 20000) && bench_command_link(SECOND_LINK, "disconnect", reply,
+                                                                 sizeof reply),
+          "both adapters given back to gs_usb, the second unplugged", "%s", reply);
+}
+
 int main(int argc, char** argv) {
     const char* tty = argc > 1 ? argv[1] : "/dev/ttyS1";
+    const char* second_tty = argc > 2 ? argv[2] : "/dev/ttyS2";
     setvbuf(stdout, NULL, _IOLBF, 0);
-    if (!bench_open(tty)) {
-        printf("not ok - bench link %s cannot be opened\n", tty);
+    if (!bench_open(tty) || !bench_open_link(SECOND_LINK, second_tty)) {
+        printf("not ok - bench links %s and %s cannot be opened\n", tty, second_tty);
         return 1;
     }
     char reply[512];
@@ -684,6 +866,7 @@ int main(int argc, char** argv) {
     check_disconnect_while_streaming(driver, base_threads);
     check_full_speed_timing(driver);
     check_hw_timestamps(driver);
+    check_two_adapters();
     ovel_canfd_deinit(driver);
     printf("guest: %d passed, %d failed\n", passed, failed);
     return failed == 0 && passed > 0 ? 0 : 1;
