@@ -228,8 +228,8 @@ void adapter_bulk_in(Sim& s, AdapterModel& adapter, TransferState& transfer) {
     }
     make_pending(s, transfer);
     if (stream_has_frame(adapter.stream) && adapter.stream.config.rate_hz > 0 &&
-        transfer.context->sleepers > 0) {
-        transfer.context->wakeup.notify_all();  // its event thread must plan the due time
+        has_sleepers(*transfer.context)) {
+        wake_context(*transfer.context);  // its event thread must plan the due time
     }
 }
 

@@ -306,7 +306,7 @@ void fail_handle_events(int code, int count) {
     s.events_failure_code.store(code);
     s.events_failures_left.store(count);
     for (const auto& context : s.contexts) {
-        context->wakeup.notify_all();  // threads waiting inside event handling fail now
+        ovsim::detail::wake_context(*context);  // threads waiting inside event handling fail now
     }
 }
 

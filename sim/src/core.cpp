@@ -75,18 +75,17 @@ void make_pending(Sim& s, TransferState& transfer) {
     if (transfer.endpoint == Endpoint::BulkIn) {
         transfer.handle->adapter->pending_in.push_back(transfer);
     }
-    // A sleeping event thread must learn about the new deadline.
-    if (transfer.has_deadline && transfer.context->sleepers > 0 &&
-        transfer.deadline < transfer.context->sleeping_until) {
-        transfer.context->wakeup.notify_all();
+    // A sleeping event thread must wake for the new deadline.
+    if (transfer.has_deadline) {
+        plan_wake(*transfer.context, transfer.deadline);
     }
 }
 
 void notify_adapter_contexts(AdapterModel& adapter) {
     for (libusb_device_handle* handle : adapter.handles) {
         handle->context->changes.fetch_add(1, std::memory_order_release);
-        if (handle->context->sleepers > 0) {
-            handle->context->wakeup.notify_all();
+        if (has_sleepers(*handle->context)) {
+            wake_context(*handle->context);
         }
     }
 }

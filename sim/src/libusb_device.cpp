@@ -263,7 +263,7 @@ void LIBUSB_CALL libusb_close(libusb_device_handle* handle) {
     unref_device(*handle->device);
     // Wakes the threads that are inside libusb_handle_events now, not those that come later.
     ++context.close_epoch;
-    context.wakeup.notify_all();
+    wake_context(context);
 }
 
 libusb_device* LIBUSB_CALL libusb_get_device(libusb_device_handle* handle) {

@@ -1,6 +1,11 @@
 // Contexts and event handling: the only place where completion callbacks run.
 #include "model.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace ovsim::detail {
@@ -96,21 +101,63 @@ void deliver_completions(Sim& s, libusb_context& context, std::unique_lock<std::
     }
     context.handler_active = false;
     ++context.handler_generation;
-    if (context.sleepers > 0) {
-        context.wakeup.notify_all();
+    if (has_sleepers(context)) {
+        wake_context(context);
+    }
+}
+
+timespec to_timespec(Clock::duration duration) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
+    return timespec{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+}
+
+// Waits in ppoll until `wake` (with the usual timer slack, as a futex wait has), the timer
+// that plan_wake arms, or wake_context. The lock is released meanwhile.
+void poll_sleep(libusb_context& context, std::unique_lock<std::mutex>& lock,
+                Clock::time_point wake) {
+    context.poll_sleeping = true;
+    context.poll_sleeping_until = wake;
+    lock.unlock();
+    pollfd fds[2] = {{context.timer_fd, POLLIN, 0}, {context.wake_fd, POLLIN, 0}};
+    const Clock::time_point now = Clock::now();
+    if (wake == Clock::time_point::max()) {
+        ::ppoll(fds, 2, nullptr, nullptr);
+    } else if (wake > now) {
+        const timespec left = to_timespec(wake - now);
+        ::ppoll(fds, 2, &left, nullptr);
+    }
+    lock.lock();
+    context.poll_sleeping = false;
+    // Each costs a system call: only what was used is reset.
+    std::uint64_t count;
+    if (context.wake_written) {
+        context.wake_written = false;
+        [[maybe_unused]] const ssize_t drained = ::read(context.wake_fd, &count, sizeof count);
+    }
+    if (context.timer_armed) {
+        context.timer_armed = false;
+        if (::read(context.timer_fd, &count, sizeof count) < 0) {
+            const itimerspec disarm{};  // not expired yet: it must not wake a later sleep
+            ::timerfd_settime(context.timer_fd, 0, &disarm, nullptr);
+        }
     }
 }
 
 void sleep_until(Sim& s, libusb_context& context, std::unique_lock<std::mutex>& lock,
                  Clock::time_point wake) {
-    if (context.sleepers == 0 || wake < context.sleeping_until) {
-        context.sleeping_until = wake;
-    }
-    ++context.sleepers;
     ++s.counters.threads_blocked_in_handle_events;
-    context.wakeup.wait_until(lock, wake);
+    ++s.counters.handle_events_sleeps;
+    if (!context.poll_sleeping && context.timer_fd >= 0) {
+        poll_sleep(context, lock, wake);
+    } else {
+        if (context.sleepers == 0 || wake < context.sleeping_until) {
+            context.sleeping_until = wake;
+        }
+        ++context.sleepers;
+        context.wakeup.wait_until(lock, wake);
+        --context.sleepers;
+    }
     --s.counters.threads_blocked_in_handle_events;
-    --context.sleepers;
 }
 
 // The failure that fail_handle_events asked for, if this call is one of those it fails.
@@ -197,9 +244,41 @@ int handle_events_until(Sim& s, libusb_context& context, std::unique_lock<std::m
 }
 
 }  // namespace
+
+void wake_context(libusb_context& context) {
+    context.wakeup.notify_all();
+    if (context.poll_sleeping && !context.wake_written) {
+        context.wake_written = true;
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(context.wake_fd, &one, sizeof one);
+    }
+}
+
+void plan_wake(libusb_context& context, Clock::time_point when) {
+    if (context.sleepers > 0 && when < context.sleeping_until) {
+        context.wakeup.notify_all();
+    }
+    if (context.poll_sleeping && when < context.poll_sleeping_until) {
+        context.poll_sleeping_until = when;
+        // steady_clock is CLOCK_MONOTONIC.
+        const itimerspec at{{0, 0}, to_timespec(when.time_since_epoch())};
+        ::timerfd_settime(context.timer_fd, TFD_TIMER_ABSTIME, &at, nullptr);
+        context.timer_armed = true;
+    }
+}
+
 }  // namespace ovsim::detail
 
 using namespace ovsim::detail;
+
+void libusb_context::close_descriptors() {
+    for (int* fd : {&timer_fd, &wake_fd}) {
+        if (*fd >= 0) {
+            ::close(*fd);
+            *fd = -1;
+        }
+    }
+}
 
 extern "C" {
 
@@ -213,7 +292,14 @@ int LIBUSB_CALL libusb_init(libusb_context** context) {
     if (s.init_result != 0) {
         return s.init_result;
     }
-    s.contexts.push_back(std::make_unique<libusb_context>());
+    auto created = std::make_unique<libusb_context>();
+    // As libusb's own context holds an event descriptor and a timer descriptor.
+    created->timer_fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    created->wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (created->timer_fd < 0 || created->wake_fd < 0) {
+        return LIBUSB_ERROR_OTHER;
+    }
+    s.contexts.push_back(std::move(created));
     *context = s.contexts.back().get();
     ++s.counters.contexts;
     return 0;
@@ -231,6 +317,7 @@ void LIBUSB_CALL libusb_exit(libusb_context* context) {
         misuse("libusb_exit: a thread is inside libusb_handle_events of this context");
     }
     context->alive = false;
+    context->close_descriptors();
     --s.counters.contexts;
 }
 
@@ -282,7 +369,7 @@ void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context* context) {
     std::lock_guard lock(s.mutex);
     require_context(context, "libusb_interrupt_event_handler");
     context->interrupt_pending = true;
-    context->wakeup.notify_all();
+    wake_context(*context);
 }
 
 const char* LIBUSB_CALL libusb_error_name(int code) {

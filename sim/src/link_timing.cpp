@@ -91,8 +91,8 @@ void schedule_completion(Sim& s, AdapterModel& adapter, TransferState& transfer,
     context.changes.fetch_add(1, std::memory_order_release);  // a quiet poll must plan it
     if (transfer.release <= now) {
         adapter_release_due(adapter, now);
-    } else if (context.sleepers > 0 && transfer.release < context.sleeping_until) {
-        context.wakeup.notify_all();
+    } else {
+        plan_wake(context, transfer.release);
     }
 }
 

@@ -148,6 +148,22 @@ struct libusb_context {
     int sleepers = 0;  // threads blocked on `wakeup`
     std::chrono::steady_clock::time_point
         sleeping_until{};  // the earliest planned wake-up of a sleeper
+    // The first thread that sleeps in event handling waits in ppoll on these instead, as
+    // libusb's event thread waits on its descriptors: a thread that submits a transfer due
+    // earlier re-arms the timer (as libusb re-arms its timerfd, and as the host controller
+    // completes the transfer) instead of waking the sleeper only for it to plan again.
+    int timer_fd = -1;  // armed only by such an earlier plan
+    int wake_fd = -1;   // an eventfd: what notify_all does for the others
+    bool poll_sleeping = false;
+    bool timer_armed = false;   // since the poll sleep began
+    bool wake_written = false;  // since the poll sleep began
+    std::chrono::steady_clock::time_point poll_sleeping_until{};
+
+    libusb_context() = default;
+    libusb_context(const libusb_context&) = delete;
+    libusb_context& operator=(const libusb_context&) = delete;
+    ~libusb_context() { close_descriptors(); }
+    void close_descriptors();
     bool interrupt_pending = false;
     std::uint64_t close_epoch = 0;  // bumped by every libusb_close: a transient wake-up
     bool handler_active = false;    // one thread at a time delivers completions
@@ -234,14 +250,25 @@ inline void decide_outcome(Sim& s, TransferState& transfer, libusb_transfer_stat
     transfer.result_length = length;
 }
 
+// Whether a thread sleeps in the context's event handling.
+inline bool has_sleepers(const libusb_context& context) {
+    return context.sleepers > 0 || context.poll_sleeping;
+}
+
+// Wakes every thread that waits in the context (on `wakeup` or in the poll sleep).
+void wake_context(libusb_context& context);
+
+// Something in the context is due at `when`: a sleeper planned to wake later wakes then.
+void plan_wake(libusb_context& context, Clock::time_point when);
+
 // ...then hands it to its context's completion queue and wakes that context's sleepers.
 inline void release_completion(TransferState& transfer) {
     libusb_context& context = *transfer.context;
     transfer.phase = TransferState::Phase::Queued;
     context.completions.push_back(transfer);
     context.changes.fetch_add(1, std::memory_order_release);
-    if (context.sleepers > 0) {
-        context.wakeup.notify_all();
+    if (has_sleepers(context)) {
+        wake_context(context);
     }
 }
 

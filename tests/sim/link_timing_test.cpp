@@ -1,5 +1,5 @@
 // The adapter's USB timing: completions reach the host at frame boundaries within each frame's
-// packet budget, the event thread wakes for them, outcomes waiting for their frame keep libusb's
+// packet budget, the event thread wakes for them (once), outcomes waiting for their frame keep libusb's
 // rules, and stream frames record when they were released and when they were on the bus.
 #include "sim_test_support.h"
 
@@ -137,6 +137,17 @@ TEST_F(SimLinkTimingTest, EventThreadSleepingInHandleEventsWakesForARelease) {
     ASSERT_TRUE(log.wait_for(1));
     EXPECT_GE(log.entries()[0].called_at, next_boundary(feeding, FULL_SPEED.period));
     EXPECT_EQ(log.entries()[0].thread, session.events->id());
+
+    // A transfer submitted by another thread moves the sleeper's wake-up to its release, as
+    // libusb re-arms its timer, instead of waking it at once to plan it: the sleeper wakes once.
+    ASSERT_TRUE(eventually([] { return counters().threads_blocked_in_handle_events == 1; }));
+    const int sleeps = counters().handle_events_sleeps;
+    const auto submitting = Clock::now();
+    ASSERT_EQ(libusb_submit_transfer(session.bulk_out(log, {1, 2, 3})), 0);
+    ASSERT_TRUE(log.wait_for(2));
+    EXPECT_GE(log.entries()[1].called_at, next_boundary(submitting, FULL_SPEED.period));
+    ASSERT_TRUE(eventually([] { return counters().threads_blocked_in_handle_events == 1; }));
+    EXPECT_EQ(counters().handle_events_sleeps, sleeps + 1);
 }
 
 TEST_F(SimLinkTimingTest, OutcomesWaitingForTheirFrameKeepLibusbRules) {

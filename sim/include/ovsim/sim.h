@@ -183,6 +183,8 @@ struct Counters {
     int threads_in_handle_events;
     // Of those, the threads blocked waiting for an event (not handling one, not polling).
     int threads_blocked_in_handle_events;
+    // Times a thread began to block there: how often event handling was woken, in effect.
+    int handle_events_sleeps;
     int device_refs;  // device references held outside handles (lists not freed, ref_device)
     // libusb_close calls that dropped in-flight transfers of a plugged adapter for which no
     // cancellation had been requested: real libusb reports this as an error.
