@@ -61,7 +61,8 @@
  * of completions, or for 50 us after a transmit made as soon as the previous one returned (a
  * sending loop); the dispatch thread for at most 5 us while the event thread polls or frames
  * come less than 2 us apart. Transmits and control requests wait for their transfer by
- * polling for 5 us, then sleeping until it completes. Measured on a 2-core virtual machine
+ * polling for 5 us, then sleeping until it completes; after a round trip of 100 us or more
+ * (an adapter that answers on USB's frames) only every eighth polls first. Measured on a 2-core virtual machine
  * with the simulated adapter (docs/performance.md), as % of one core for the whole process:
  * 0 on a silent bus; 2.2 % at 500 frames/s, 16 % at 5,000, 29 % at 20,000 with completions as
  * fast as the simulator makes them; 24 % at 20,000 frames/s on a high-speed link; 4 % at

@@ -2,7 +2,10 @@
 // and waits for it. The waiter polls for a few microseconds, which catches a completion that
 // follows at once (a busy sending loop against a fast adapter), then sleeps on a futex: on a real
 // adapter a transfer takes at least a USB (micro)frame, and spinning through that would cost the
-// caller a core.
+// caller a core. Once a wait has slept for longer than a wake-up takes (the adapter answers on
+// USB's frames, not at once), the next ones sleep at once, but for every eighth, which polls
+// again to find out whether the adapter answers fast now: against a full-speed adapter's 1 ms
+// round trip the poll is never caught and would cost a few microseconds per call.
 #pragma once
 
 #include <atomic>
@@ -16,6 +19,10 @@ namespace ovel::usb {
 
 // How long a waiter polls before it sleeps: a few wake-up costs' worth at most.
 inline constexpr std::chrono::nanoseconds COMPLETION_SPIN{5'000};
+// A round trip this long came on a USB frame, not after a late wake-up or a preemption.
+inline constexpr std::chrono::nanoseconds COMPLETION_SLOW{100'000};
+// After such a round trip, how often a wait polls all the same.
+inline constexpr unsigned COMPLETION_SPIN_PROBE = 8;
 
 class CompletionSignal {
   public:
@@ -53,27 +60,35 @@ class CompletionSignal {
 
     // Returns true once complete() has run; its writes to the transfer are then visible. The
     // transfer's own time-out bounds the wait. False when the transfer was abandoned instead.
+    // One waiter at a time (the callers serialize their requests).
     bool wait() noexcept {
-        const auto spin_end = std::chrono::steady_clock::now() + COMPLETION_SPIN;
-        for (unsigned polls = 1;; ++polls) {
-            const std::uint32_t state = state_.load(std::memory_order_acquire);
-            if (state == DONE || state == ABANDONED) {
-                return state == DONE;
-            }
-            cpu_relax();
-            // The clock costs as much as a few polls.
-            if (polls % 8 == 0 && std::chrono::steady_clock::now() >= spin_end) {
-                break;
+        const auto started = std::chrono::steady_clock::now();
+        if (!slow_last_ || ++waits_since_spin_ >= COMPLETION_SPIN_PROBE) {
+            waits_since_spin_ = 0;
+            const auto spin_end = started + COMPLETION_SPIN;
+            for (unsigned polls = 1;; ++polls) {
+                const std::uint32_t state = state_.load(std::memory_order_acquire);
+                if (state == DONE || state == ABANDONED) {
+                    slow_last_ = false;
+                    return state == DONE;
+                }
+                cpu_relax();
+                // The clock costs as much as a few polls.
+                if (polls % 8 == 0 && std::chrono::steady_clock::now() >= spin_end) {
+                    break;
+                }
             }
         }
         std::uint32_t expected = PENDING;
         if (!state_.compare_exchange_strong(expected, SLEEPING, std::memory_order_acq_rel)) {
+            slow_last_ = false;       // it came before a poll would have ended
             return expected == DONE;  // completed or abandoned meanwhile
         }
         std::uint32_t state;
         while ((state = state_.load(std::memory_order_acquire)) == SLEEPING) {
             futex_wait(state_, SLEEPING);
         }
+        slow_last_ = std::chrono::steady_clock::now() - started >= COMPLETION_SLOW;
         return state == DONE;
     }
 
@@ -84,6 +99,10 @@ class CompletionSignal {
     static constexpr std::uint32_t ABANDONED = 3;  // event handling ended before it completed
 
     std::atomic<std::uint32_t> state_{DONE};
+    // The waiter's own: whether the last round trip was a USB frame's, and the waits since one
+    // polled.
+    bool slow_last_ = false;
+    unsigned waits_since_spin_ = 0;
 };
 
 }  // namespace ovel::usb
