@@ -64,9 +64,10 @@
  * polling for 5 us, then sleeping until it completes; after a round trip of 100 us or more
  * (an adapter that answers on USB's frames) only every eighth polls first. Measured on a 2-core virtual machine
  * with the simulated adapter (docs/performance.md), as % of one core for the whole process:
- * 0 on a silent bus; 2.2 % at 500 frames/s, 16 % at 5,000, 29 % at 20,000 with completions as
- * fast as the simulator makes them; 24 % at 20,000 frames/s on a high-speed link; 4 % at
- * 5,000 frames/s on a full-speed link.
+ * 0 on a silent bus; 2.3 % at 500 frames/s, 16 % at 5,000, 32 % at 20,000 with completions as
+ * fast as the simulator makes them; 27 % at 20,000 frames/s on a high-speed link; 3.2 % at
+ * 5,000 frames/s on a full-speed link; a thread sending 1,000 frames/s to a full-speed adapter,
+ * 3.5 % for itself.
  *
  * Values: channel indexes are zero-based, unsigned 8-bit; on/off values are C bools in
  * which any nonzero byte means true; bitrates are in bit/s.
