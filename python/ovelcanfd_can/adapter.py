@@ -10,7 +10,8 @@ import ctypes
 import queue
 import threading
 import time
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from contextlib import contextmanager
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 from can import CanInitializationError, CanOperationError
 
@@ -130,53 +131,47 @@ class SharedAdapter:
             found = adapter_details(self.library, handle)
         return found if found.size else None
 
-    def bus_state(self, channel: int) -> Optional[int]:
-        """The channel's OVEL_CANFD_STATE_* value, or None when the library could not tell."""
+    @contextmanager
+    def _call(self) -> Iterator[Optional[int]]:
+        """The handle for one call (None once shut down), which close waits for."""
         with self._sends:
             if self._closing or self.handle is None:
-                return None
-            self._active_sends += 1
-            handle = self.handle
+                handle = None
+            else:
+                self._active_sends += 1
+                handle = self.handle
         try:
+            yield handle
+        finally:
+            if handle is not None:
+                with self._sends:
+                    self._active_sends -= 1
+                    self._sends.notify_all()
+
+    def bus_state(self, channel: int) -> Optional[int]:
+        """The channel's OVEL_CANFD_STATE_* value, or None when the library could not tell."""
+        with self._call() as handle:
+            if handle is None:
+                return None
             record = BusStateRecord(size=ctypes.sizeof(BusStateRecord))
             if self.library.ovel_canfd_get_bus_state(handle, channel, ctypes.byref(record)) != OK:
                 return None
             return int(record.state)
-        finally:
-            with self._sends:
-                self._active_sends -= 1
-                self._sends.notify_all()
 
     def reception_end(self) -> Optional[str]:
         """Why reception ended by itself, or None while it runs, was stopped or the handle closed."""
-        with self._sends:
-            if self._closing or self.handle is None:
-                return None
-            self._active_sends += 1
-            handle = self.handle
-        try:
-            return reception_end(self.library, handle)
-        finally:
-            with self._sends:
-                self._active_sends -= 1
-                self._sends.notify_all()
+        with self._call() as handle:
+            return None if handle is None else reception_end(self.library, handle)
 
     # -- transmission --------------------------------------------------------------------------
 
     def transmit(self, record: Frame) -> None:
-        with self._sends:
-            if self._closing or self.handle is None:
+        with self._call() as handle:
+            if handle is None:
                 raise CanOperationError("the bus is shut down")
-            self._active_sends += 1
-            handle = self.handle
-        try:
             code = self.library.ovel_canfd_transmit(handle, ctypes.byref(record))
             if code != OK:
                 raise CanOperationError(last_error(self.library, handle), error_code=code)
-        finally:
-            with self._sends:
-                self._active_sends -= 1
-                self._sends.notify_all()
 
 
 # Adapters open in this process, by library and serial number (None: the first one found).

@@ -87,7 +87,8 @@ static int received_now(void) {
     return count;
 }
 
-static bool wait_received(int count, int timeout_ms) {
+/* The CLOCK_REALTIME time `timeout_ms` from now, as pthread_cond_timedwait takes it. */
+static struct timespec deadline_after(int timeout_ms) {
     struct timespec deadline;
     clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += timeout_ms / 1000;
@@ -96,6 +97,11 @@ static bool wait_received(int count, int timeout_ms) {
         deadline.tv_sec += 1;
         deadline.tv_nsec -= 1000000000L;
     }
+    return deadline;
+}
+
+static bool wait_received(int count, int timeout_ms) {
+    const struct timespec deadline = deadline_after(timeout_ms);
     pthread_mutex_lock(&received_lock);
     while (received_count < count) {
         if (pthread_cond_timedwait(&received_changed, &received_lock, &deadline) != 0) {
@@ -418,6 +424,17 @@ static void check_close_while_streaming(ovel_canfd_driver* driver, int base_thre
     check(wait_adapter_present(true, 20000), "adapter plugged in again", "not enumerated");
 }
 
+/* Unplugs the first adapter, sends `while_unplugged` (settings the host reads when it plugs the
+   adapter in) and plugs it in again; true when the kernel saw it go and come back. */
+static bool replug_with(const char* while_unplugged) {
+    char reply[512];
+    command_or_fail("disconnect", reply, sizeof reply);
+    const bool gone = wait_adapter_present(false, 20000);
+    command_or_fail(while_unplugged, reply, sizeof reply);
+    command_or_fail("connect", reply, sizeof reply);
+    return wait_adapter_present(true, 20000) && gone;
+}
+
 static long rss_kib(void) {
     FILE* status = fopen("/proc/self/status", "re");
     long kib = -1;
@@ -527,17 +544,13 @@ static void check_full_speed_timing(ovel_canfd_driver* driver) {
     enum { FRAMES = 300, RATE = 1000 };
     const long long pass_started = now_ms();
     char reply[512];
-    command_or_fail("disconnect", reply, sizeof reply);
-    const bool gone = wait_adapter_present(false, 20000);
-    command_or_fail("timing fs", reply, sizeof reply);
-    command_or_fail("connect", reply, sizeof reply);
-    const bool back = wait_adapter_present(true, 20000);
+    const bool replugged = replug_with("timing fs");
     char speed[16] = "", max_packet[16] = "";
     const bool described =
-        back && adapter_speed(speed, sizeof speed, max_packet, sizeof max_packet);
-    check(gone && back && described && strcmp(speed, "12") == 0 && strcmp(max_packet, "0040") == 0,
+        replugged && adapter_speed(speed, sizeof speed, max_packet, sizeof max_packet);
+    check(described && strcmp(speed, "12") == 0 && strcmp(max_packet, "0040") == 0,
           "adapter plugged in again at full speed with 64-byte bulk packets",
-          "unplugged %d, back %d, speed \"%s\", bulk IN max packet \"%s\"", gone, back, speed,
+          "replugged %d, speed \"%s\", bulk IN max packet \"%s\"", replugged, speed,
           max_packet);
 
     const int32_t opened = ovel_canfd_open(driver);
@@ -612,11 +625,7 @@ static void check_hw_timestamps(ovel_canfd_driver* driver) {
     enum { FRAMES = 70, RATE = 10 };
     char reply[512];
     /* Plugged in again: frames the adapter still held from the last pass are gone. */
-    command_or_fail("disconnect", reply, sizeof reply);
-    const bool gone = wait_adapter_present(false, 20000);
-    command_or_fail("features 0x2113", reply, sizeof reply);
-    command_or_fail("connect", reply, sizeof reply);
-    const bool back = wait_adapter_present(true, 20000);
+    const bool replugged = replug_with("features 0x2113");
     command_or_fail("counter 0xFFB3B4C0", reply, sizeof reply); /* 2^32 - 5,000,000 */
     const int32_t opened = ovel_canfd_open(driver);
     ovel_canfd_set_rx_handler(driver, on_frame_with_info, NULL);
@@ -626,11 +635,11 @@ static void check_hw_timestamps(ovel_canfd_driver* driver) {
     const int32_t started1 = ovel_canfd_start(driver, 1);
     ovel_canfd_bus_state state = {sizeof state, 99, 99, 99, 99};
     const int32_t stated = ovel_canfd_get_bus_state(driver, 1, &state);
-    check(gone && back && opened == 0 && started0 == 0 && started1 == 0 && stated == 0 &&
+    check(replugged && opened == 0 && started0 == 0 && started1 == 0 && stated == 0 &&
               state.state == OVEL_CANFD_STATE_ERROR_ACTIVE &&
               state.source == OVEL_CANFD_STATE_SOURCE_ADAPTER,
           "start with hardware timestamps; the adapter reports the bus state",
-          "replugged %d %d, open %d, start %d %d, state %d: %u from %u (%s)", gone, back, opened,
+          "replugged %d, open %d, start %d %d, state %d: %u from %u (%s)", replugged, opened,
           started0, started1, stated, state.state, state.source, ovel_canfd_get_last_error(driver));
     char command[64];
     snprintf(command, sizeof command, "inject %d %d", FRAMES, RATE);
@@ -682,17 +691,10 @@ static void on_adapter_frame(const ovel_canfd_frame* frame, const ovel_canfd_rx_
 }
 
 static bool wait_adapter_frames(adapter_frames* a, adapter_frames* b, int count) {
-    const long long deadline = now_ms() + WAIT_FRAMES_MS;
+    const struct timespec deadline = deadline_after(WAIT_FRAMES_MS);
     pthread_mutex_lock(&received_lock);
-    while ((a->count < count || b->count < count) && now_ms() < deadline) {
-        struct timespec until;
-        clock_gettime(CLOCK_REALTIME, &until);
-        until.tv_nsec += 50000000L;
-        if (until.tv_nsec >= 1000000000L) {
-            until.tv_sec += 1;
-            until.tv_nsec -= 1000000000L;
-        }
-        pthread_cond_timedwait(&received_changed, &received_lock, &until);
+    while ((a->count < count || b->count < count) &&
+           pthread_cond_timedwait(&received_changed, &received_lock, &deadline) == 0) {
     }
     const bool reached = a->count >= count && b->count >= count;
     pthread_mutex_unlock(&received_lock);

@@ -169,9 +169,9 @@ bool all_digits(const std::string& text) {
 std::optional<std::vector<ovsim::AdapterSpec>> adapters_from_environment(ovsim::LinkTiming timing) {
     const char* listed = std::getenv("OVSIM_ADAPTERS");
     const std::string list = listed != nullptr ? listed : "OVSIM0001:2:1";
-    std::vector<ovsim::AdapterSpec> specs;
+    std::vector<ovsim::AdapterSpec> configs;
     if (list.empty()) {
-        return specs;  // set and empty: no adapter
+        return configs;  // set and empty: no adapter
     }
     std::stringstream entries(list);
     std::string entry;
@@ -208,13 +208,13 @@ std::optional<std::vector<ovsim::AdapterSpec>> adapters_from_environment(ovsim::
         ovsim::AdapterSpec config = spec_for(fields[0].c_str(), static_cast<std::uint8_t>(count - 1),
                                              fd == "0" ? 0x3u : 0x103u, 80'000'000);
         config.link_timing = timing;
-        specs.push_back(config);
+        configs.push_back(config);
     }
-    if (specs.empty() || list.back() == ',') {
+    if (configs.empty() || list.back() == ',') {
         entry = list;
         return refuse("lists an empty entry");
     }
-    return specs;
+    return configs;
 }
 
 // OVSIM_TRAFFIC=RATE[:fd] with RATE frames per second (0: unpaced); nullopt when unset or unusable
@@ -246,16 +246,16 @@ std::optional<ovsim::StreamSpec> traffic_from_environment() {
 // OVSIM_ADAPTERS, OVSIM_TIMING, OVSIM_TRAFFIC and OVSIM_BUS.
 __attribute__((constructor)) void plug_in_from_environment() {
     const ovsim::LinkTiming timing = timing_from_environment();
-    const auto specs = adapters_from_environment(timing);
-    if (specs) {
-        for (const ovsim::AdapterSpec& config : *specs) {
+    const auto configs = adapters_from_environment(timing);
+    if (configs) {
+        for (const ovsim::AdapterSpec& config : *configs) {
             add(config);
         }
     }
-    if (auto stream = traffic_from_environment(); stream && specs && !specs->empty()) {
+    if (auto stream = traffic_from_environment(); stream && configs && !configs->empty()) {
         // On every channel of the first adapter; the adapter hands over those of started ones.
         stream->channels.clear();
-        for (int c = 0; c <= specs->front().icount; ++c) {
+        for (int c = 0; c <= configs->front().icount; ++c) {
             stream->channels.push_back(static_cast<std::uint8_t>(c));
         }
         adapters()[0]->start_stream(*stream);

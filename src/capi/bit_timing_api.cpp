@@ -1,11 +1,10 @@
 // Exported functions for bit timings with a chosen sample point, and for reading back the
 // timing a channel was last given.
-#include <exception>
-#include <mutex>
+#include <functional>
 
 #include "capi/c_bool.h"
 #include "capi/driver.h"
-#include "capi/return_codes.h"
+#include "capi/entry_points.h"
 #include "gsusb/sample_point.h"
 
 using ovel::Device;
@@ -20,40 +19,11 @@ constexpr const char* SET_BITRATE_TEXT = "failed to set bitrate";
 constexpr const char* BIT_TIMING_TEXT = "failed to set bit timing";
 constexpr const char* GET_TIMING_TEXT = "failed to get bit timing";
 
-void fail(Driver* driver, const char* operation, const DriverError& error) {
-    std::string text(operation);
-    text.append(": ");
-    text.append(error.describe());
-    driver->failures.set(std::move(text));
-}
-
-// Runs `body` on the open device under the configuration lock, as every configuration call.
-template <class Body>
-std::int32_t configure(Driver* driver, const char* operation, Body&& body) {
-    if (driver == nullptr) {
-        return OVEL_CANFD_NO_DEVICE;
-    }
-    try {
-        std::unique_lock lock(driver->config_mutex);
-        if (!driver->device) {
-            lock.unlock();
-            driver->failures.set(std::string(operation) + ": no open device");
-            return OVEL_CANFD_NO_DEVICE;
-        }
-        const Expected<void, DriverError> result = body(*driver->device);
-        lock.unlock();
-        if (!result) {
-            const bool transport = result.error().kind() == DriverError::Kind::DeviceError;
-            fail(driver, transport && operation == SET_BITRATE_TEXT ? BIT_TIMING_TEXT : operation,
-                 result.error());
-            return ovel::return_code(result.error());
-        }
-        driver->failures.clear();
-        return OVEL_CANFD_OK;
-    } catch (const std::exception&) {
-        driver->failures.set(std::string(operation) + ": out of memory");
-        return OVEL_CANFD_ERR_DEVICE;
-    }
+// A configuration call; a timing the adapter did not take gets the bitrate setters' text.
+std::int32_t configure(Driver* driver, const char* operation,
+                       const std::function<Expected<void, DriverError>(Device&)>& body) {
+    return ovel::capi::configure_device(driver, operation, body,
+                                        operation == SET_BITRATE_TEXT ? BIT_TIMING_TEXT : nullptr);
 }
 
 }  // namespace

@@ -14,9 +14,11 @@
 namespace ovel::capi {
 
 // Runs `body` on the handle's open device under its configuration lock: -1 with no device,
-// otherwise 0 or the return code of the error `body` reports (with `operation` as its text).
+// otherwise 0 or the return code of the error `body` reports (with `operation` as its text;
+// with `transport_operation`, when given, for a failed USB transfer).
 std::int32_t configure_device(Driver* driver, const char* operation,
-                              const std::function<Expected<void, DriverError>(Device&)>& body);
+                              const std::function<Expected<void, DriverError>(Device&)>& body,
+                              const char* transport_operation = nullptr);
 
 // Opens with `open` and replaces the handle's device, as ovel_canfd_open does.
 std::int32_t open_device(

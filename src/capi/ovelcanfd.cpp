@@ -358,8 +358,9 @@ OVEL_CANFD_API int32_t ovel_canfd_transmit(ovel_canfd_driver* handle,
 namespace ovel::capi {
 
 std::int32_t configure_device(Driver* driver, const char* operation,
-                              const std::function<Expected<void, DriverError>(Device&)>& body) {
-    return configure(driver, operation, body);
+                              const std::function<Expected<void, DriverError>(Device&)>& body,
+                              const char* transport_operation) {
+    return configure(driver, operation, body, transport_operation);
 }
 
 std::int32_t open_device(

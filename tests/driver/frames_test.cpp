@@ -2,8 +2,7 @@
 #include <atomic>
 
 #include "capi/driver.h"
-#include "frame_collector.h"
-#include "sim_fixture.h"
+#include "collecting_fixture.h"
 
 namespace ovel::test {
 namespace {
@@ -36,30 +35,7 @@ ovel_canfd_frame record(std::uint8_t channel, std::uint32_t id, std::uint8_t dlc
     return f;
 }
 
-class Frames : public SimTest {
-  protected:
-    void SetUp() override {
-        SimTest::SetUp();
-        FrameCollector::instance().reset();
-    }
-    void TearDown() override {
-        SimTest::TearDown();
-        FrameCollector::instance().reset();
-    }
-
-    // A two-channel FD adapter opened with collect_1 registered.
-    ovel_canfd_driver* open_adapter() {
-        adapter_ = &ovsim::add_adapter();
-        ovel_canfd_driver* h = new_handle();
-        EXPECT_EQ(ovel_canfd_set_rx_callback(h, &collect_1), 0);
-        EXPECT_EQ(ovel_canfd_open(h), 0);
-        return h;
-    }
-
-    static FrameCollector& collector() { return FrameCollector::instance(); }
-
-    ovsim::Adapter* adapter_ = nullptr;
-};
+using Frames = CollectingSimTest;
 
 TEST_F(Frames, TwoInterleavedChannelsArriveInOrderWithTheirBytes) {
     ovel_canfd_driver* h = open_adapter();

@@ -1,8 +1,7 @@
 // Reception against a hostile adapter: bursts of failed completions, refused resubmissions and
 // halted endpoints are recovered from; what cannot be recovered ends reception visibly.
 #include "capi/driver.h"
-#include "frame_collector.h"
-#include "sim_fixture.h"
+#include "collecting_fixture.h"
 
 namespace ovel::test {
 namespace {
@@ -16,32 +15,8 @@ ovsim::FrameSpec numbered(std::uint32_t sequence) {
     return f;
 }
 
-class ReceptionRecovery : public SimTest {
+class ReceptionRecovery : public CollectingSimTest {
   protected:
-    void SetUp() override {
-        SimTest::SetUp();
-        FrameCollector::instance().reset();
-    }
-    void TearDown() override {
-        SimTest::TearDown();
-        FrameCollector::instance().reset();
-    }
-
-    // An adapter opened with collect_1 registered, channel 0 started, all 32 transfers waiting.
-    ovel_canfd_driver* start_adapter() {
-        adapter_ = &ovsim::add_adapter();
-        ovel_canfd_driver* h = new_handle();
-        EXPECT_EQ(ovel_canfd_set_rx_callback(h, &collect_1), 0);
-        EXPECT_EQ(ovel_canfd_open(h), 0);
-        EXPECT_EQ(ovel_canfd_start(h, 0), 0);
-        EXPECT_TRUE(all_transfers_waiting());
-        return h;
-    }
-
-    bool all_transfers_waiting() {
-        return eventually([&] { return adapter_->in_transfers_pending() == 32; });
-    }
-
     // Feeds `count` numbered frames from `first` on and waits until they are all delivered.
     bool deliver(std::uint32_t first, std::uint32_t count) {
         const std::size_t before = collector().size();
@@ -50,10 +25,6 @@ class ReceptionRecovery : public SimTest {
         }
         return collector().wait_for(before + count);
     }
-
-    static FrameCollector& collector() { return FrameCollector::instance(); }
-
-    ovsim::Adapter* adapter_ = nullptr;
 };
 
 TEST_F(ReceptionRecovery, BurstOfFailedCompletionsDoesNotEndReception) {

@@ -1,33 +1,13 @@
 // The counters and reception state that ovel_canfd_get_stats reports.
 #include <cstddef>
 
-#include "frame_collector.h"
-#include "sim_fixture.h"
+#include "collecting_fixture.h"
 
 namespace ovel::test {
 namespace {
 
-class Stats : public SimTest {
+class Stats : public CollectingSimTest {
   protected:
-    void SetUp() override {
-        SimTest::SetUp();
-        FrameCollector::instance().reset();
-    }
-    void TearDown() override {
-        SimTest::TearDown();
-        FrameCollector::instance().reset();
-    }
-
-    ovel_canfd_driver* start_adapter() {
-        adapter_ = &ovsim::add_adapter();
-        ovel_canfd_driver* h = new_handle();
-        EXPECT_EQ(ovel_canfd_set_rx_callback(h, &collect_1), 0);
-        EXPECT_EQ(ovel_canfd_open(h), 0);
-        EXPECT_EQ(ovel_canfd_start(h, 0), 0);
-        EXPECT_TRUE(eventually([&] { return adapter_->in_transfers_pending() == 32; }));
-        return h;
-    }
-
     static ovel_canfd_stats stats_of(ovel_canfd_driver* h) {
         ovel_canfd_stats s{};
         s.size = sizeof s;
@@ -38,8 +18,6 @@ class Stats : public SimTest {
     bool rx_ended(ovel_canfd_driver* h) {
         return eventually([&] { return stats_of(h).rx_state == OVEL_CANFD_RX_ENDED; });
     }
-
-    ovsim::Adapter* adapter_ = nullptr;
 };
 
 TEST_F(Stats, CountsFramesDropsAndTransmits) {

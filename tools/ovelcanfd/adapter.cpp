@@ -12,7 +12,7 @@ namespace ovel::tool {
 namespace {
 
 struct AdapterOption {
-    OptionSpec spec;
+    KnownOption known;
     const char* shown;  // the long option with its value, as the help shows it
     const char* meaning;
 };
@@ -34,8 +34,8 @@ const std::vector<AdapterOption>& adapter_options() {
 }
 
 // A command's own letter wins: the adapter option keeps only its long name then.
-char short_name_left(const OptionSpec& option, const std::vector<OptionSpec>& own) {
-    for (const OptionSpec& taken : own) {
+char short_name_left(const KnownOption& option, const std::vector<KnownOption>& own) {
+    for (const KnownOption& taken : own) {
         if (taken.short_name != 0 && taken.short_name == option.short_name) {
             return 0;
         }
@@ -45,19 +45,19 @@ char short_name_left(const OptionSpec& option, const std::vector<OptionSpec>& ow
 
 }  // namespace
 
-std::vector<OptionSpec> adapter_option_specs(const std::vector<OptionSpec>& own) {
-    std::vector<OptionSpec> specs;
+std::vector<KnownOption> adapter_known_options(const std::vector<KnownOption>& own) {
+    std::vector<KnownOption> known;
     for (const AdapterOption& option : adapter_options()) {
-        specs.push_back(option.spec);
-        specs.back().short_name = short_name_left(option.spec, own);
+        known.push_back(option.known);
+        known.back().short_name = short_name_left(option.known, own);
     }
-    return specs;
+    return known;
 }
 
-std::string adapter_options_help(const std::vector<OptionSpec>& own) {
+std::string adapter_options_help(const std::vector<KnownOption>& own) {
     std::string help;
     for (const AdapterOption& option : adapter_options()) {
-        const char letter = short_name_left(option.spec, own);
+        const char letter = short_name_left(option.known, own);
         char line[160];
         std::snprintf(line, sizeof line, "  %-4s%-17s%s\n",
                       letter != 0 ? (std::string("-") + letter + ",").c_str() : "", option.shown,

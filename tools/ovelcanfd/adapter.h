@@ -27,9 +27,9 @@ struct AdapterOptions {
 
 // --serial, --bitrate, --dbitrate, --fd, --loopback, --listen-only. A short letter that the
 // command's `own` options use is dropped (dump's -l logs to a file, as in candump).
-std::vector<OptionSpec> adapter_option_specs(const std::vector<OptionSpec>& own);
-// Help text lines for those options, as adapter_option_specs(own) accepts them.
-std::string adapter_options_help(const std::vector<OptionSpec>& own);
+std::vector<KnownOption> adapter_known_options(const std::vector<KnownOption>& own);
+// Help text lines for those options, as adapter_known_options(own) accepts them.
+std::string adapter_options_help(const std::vector<KnownOption>& own);
 std::optional<AdapterOptions> read_adapter_options(const Arguments& arguments, std::string& error);
 
 class Adapter {

@@ -8,19 +8,19 @@
 namespace ovel::tool {
 namespace {
 
-const OptionSpec* find_long(const std::vector<OptionSpec>& specs, const std::string& name) {
-    for (const OptionSpec& option_spec : specs) {
-        if (name == option_spec.long_name) {
-            return &option_spec;
+const KnownOption* find_long(const std::vector<KnownOption>& known, const std::string& name) {
+    for (const KnownOption& known_option : known) {
+        if (name == known_option.long_name) {
+            return &known_option;
         }
     }
     return nullptr;
 }
 
-const OptionSpec* find_short(const std::vector<OptionSpec>& specs, char name) {
-    for (const OptionSpec& option_spec : specs) {
-        if (option_spec.short_name != 0 && option_spec.short_name == name) {
-            return &option_spec;
+const KnownOption* find_short(const std::vector<KnownOption>& known, char name) {
+    for (const KnownOption& known_option : known) {
+        if (known_option.short_name != 0 && known_option.short_name == name) {
+            return &known_option;
         }
     }
     return nullptr;
@@ -38,7 +38,7 @@ const std::string* Arguments::value(const std::string& name) const {
 }
 
 Arguments parse_arguments(const std::vector<std::string>& words,
-                          const std::vector<OptionSpec>& specs) {
+                          const std::vector<KnownOption>& known) {
     Arguments result;
     bool options_ended = false;
     for (std::size_t i = 0; i < words.size(); ++i) {
@@ -52,7 +52,7 @@ Arguments parse_arguments(const std::vector<std::string>& words,
             options_ended = true;
             continue;
         }
-        const OptionSpec* option_spec = nullptr;
+        const KnownOption* known_option = nullptr;
         std::optional<std::string> inline_value;
         std::string shown;
         if (word.starts_with("--")) {
@@ -62,25 +62,25 @@ Arguments parse_arguments(const std::vector<std::string>& words,
             if (equals != std::string::npos) {
                 inline_value = word.substr(equals + 1);
             }
-            option_spec = find_long(specs, name);
+            known_option = find_long(known, name);
             shown = "--" + name;
         } else {
             if (word.size() > 2) {
                 inline_value = word.substr(2);  // -n5
             }
-            option_spec = find_short(specs, word[1]);
+            known_option = find_short(known, word[1]);
             shown = word.substr(0, 2);
         }
-        if (option_spec == nullptr) {
+        if (known_option == nullptr) {
             result.error = "unknown option " + shown;
             return result;
         }
-        if (!option_spec->takes_value) {
+        if (!known_option->takes_value) {
             if (inline_value) {
                 result.error = "option " + shown + " takes no value";
                 return result;
             }
-            result.values[option_spec->long_name] = "";
+            result.values[known_option->long_name] = "";
             continue;
         }
         if (!inline_value) {
@@ -91,7 +91,7 @@ Arguments parse_arguments(const std::vector<std::string>& words,
             }
             inline_value = words[++i];
         }
-        result.values[option_spec->long_name] = *inline_value;
+        result.values[known_option->long_name] = *inline_value;
     }
     return result;
 }

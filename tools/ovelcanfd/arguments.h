@@ -14,7 +14,7 @@ namespace ovel::tool {
 inline constexpr int EXIT_BAD_ARGUMENTS = 2;
 inline constexpr int EXIT_ADAPTER_FAILURE = 1;
 
-struct OptionSpec {
+struct KnownOption {
     const char* long_name;  // without the leading "--"
     char short_name;        // 0: none
     bool takes_value;
@@ -23,7 +23,7 @@ struct OptionSpec {
 struct Arguments {
     std::map<std::string, std::string> values;  // by long name; "" for a flag that was given
     std::vector<std::string> positionals;
-    std::string error;  // set when the command line does not fit the specs
+    std::string error;  // set when the command line does not fit the known options
 
     bool has(const std::string& name) const { return values.count(name) != 0; }
     const std::string* value(const std::string& name) const;
@@ -31,7 +31,7 @@ struct Arguments {
 
 // Parses argv-style words (without the program and command names); "--" ends the options.
 Arguments parse_arguments(const std::vector<std::string>& words,
-                          const std::vector<OptionSpec>& specs);
+                          const std::vector<KnownOption>& known);
 
 // Unsigned integer in decimal (or hex with 0x) within [min, max]; error text names `what`.
 std::optional<std::uint64_t> parse_unsigned(const std::string& text, std::uint64_t min,

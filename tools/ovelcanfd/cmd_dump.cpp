@@ -26,8 +26,6 @@
 namespace ovel::tool {
 namespace {
 
-constexpr auto POLL_PERIOD = std::chrono::milliseconds(50);
-
 struct Received {
     ovel_canfd_frame frame;
     timespec host_time;
@@ -57,8 +55,8 @@ void on_frame(const ovel_canfd_frame* frame, const ovel_canfd_rx_info* info, voi
     queue.filled.notify_one();
 }
 
-const std::vector<OptionSpec>& own_options() {
-    static const std::vector<OptionSpec> options = {
+const std::vector<KnownOption>& own_options() {
+    static const std::vector<KnownOption> options = {
         {"count", 'n', true},       {"time", 'T', true},      {"timestamp", 't', true},
         {"log-format", 'L', false}, {"log-file", 'l', false}, {"log", 'f', true},
         {"error-details", 'e', false}};
@@ -267,7 +265,7 @@ int run_dump(const std::vector<std::string>& words) {
            !reception_ended(adapter)) {
         {
             std::unique_lock lock(queue.mutex);
-            auto wake = std::chrono::steady_clock::now() + POLL_PERIOD;
+            auto wake = std::chrono::steady_clock::now() + STOP_POLL_PERIOD;
             if (deadline && *deadline < wake) {
                 wake = *deadline;
             }

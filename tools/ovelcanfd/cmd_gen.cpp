@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdio>
 #include <random>
-#include <thread>
 
 #include "adapter.h"
 #include "commands.h"
@@ -14,7 +13,6 @@ namespace ovel::tool {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto POLL_PERIOD = std::chrono::milliseconds(50);
 
 enum class Mode { Fixed, Random, Increment };
 
@@ -34,8 +32,8 @@ struct GenSettings {
 };
 
 // cangen's letters too: -b bit-rate switch, -E error state indicator, -R remote requests.
-const std::vector<OptionSpec>& own_options() {
-    static const std::vector<OptionSpec> options = {{"gap", 'g', true},
+const std::vector<KnownOption>& own_options() {
+    static const std::vector<KnownOption> options = {{"gap", 'g', true},
                                                     {"rate", 'r', true},
                                                     {"count", 'n', true},
                                                     {"time", 'T', true},
@@ -258,18 +256,6 @@ class FrameMaker {
     std::mt19937_64 random_;
 };
 
-// Sleeps until `due` in short steps so that a stop request is seen; false if one came.
-bool wait_until(Clock::time_point due) {
-    while (!stop_requested()) {
-        const auto now = Clock::now();
-        if (now >= due) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::min<Clock::duration>(due - now, POLL_PERIOD));
-    }
-    return false;
-}
-
 }  // namespace
 
 int run_gen(const std::vector<std::string>& words) {
@@ -302,7 +288,7 @@ int run_gen(const std::vector<std::string>& words) {
     std::string first_failure;
     for (std::uint64_t k = 0; gen->count == 0 || k < gen->count; ++k) {
         const Clock::time_point due = start + gap * static_cast<Clock::rep>(k);
-        if (due >= deadline || !wait_until(due)) {
+        if (due >= deadline || !sleep_until_unless_stopped(due)) {
             break;
         }
         std::string failure;

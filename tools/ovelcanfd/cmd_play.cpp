@@ -8,7 +8,6 @@
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <thread>
 
 #include "adapter.h"
 #include "commands.h"
@@ -20,10 +19,9 @@ namespace ovel::tool {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto POLL_PERIOD = std::chrono::milliseconds(50);
 
-const std::vector<OptionSpec>& own_options() {
-    static const std::vector<OptionSpec> options = {
+const std::vector<KnownOption>& own_options() {
+    static const std::vector<KnownOption> options = {
         {"input", 'I', true},   {"loop", 'l', true},  {"ignore-timestamps", 't', false},
         {"gap", 'g', true},     {"count", 'n', true}, {"skip", 0, true},
         {"verbose", 'v', false}};
@@ -175,18 +173,6 @@ std::int64_t nanoseconds(const timespec& time) {
     return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
 }
 
-// Sleeps until `due` in short steps so that a stop request is seen; false if one came.
-bool wait_until(Clock::time_point due) {
-    while (!stop_requested()) {
-        const auto now = Clock::now();
-        if (now >= due) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::min<Clock::duration>(due - now, POLL_PERIOD));
-    }
-    return false;
-}
-
 // Channels started lazily, each with CAN FD when the options or the log ask for it.
 class Player {
   public:
@@ -196,25 +182,13 @@ class Player {
     // A pass over the file to refuse bad lines before anything is sent and to learn which
     // channels need CAN FD. Returns the exit status on failure.
     std::optional<int> survey(std::istream& in) {
-        std::string line;
-        for (std::uint64_t number = 1; std::getline(in, line); ++number) {
-            const ParsedLogLine parsed = parse_log_line(line);
-            if (parsed.kind == ParsedLogLine::Kind::Skip) {
-                continue;
+        return for_each_record(in, [&](const LogRecord& record, std::uint8_t channel,
+                                       std::uint64_t, const std::string&) {
+            if (!record.frame.err) {
+                fd_[channel] = fd_[channel] || record.frame.fd;
             }
-            if (parsed.kind == ParsedLogLine::Kind::Invalid) {
-                return bad_line(number, parsed.error);
-            }
-            std::string error;
-            const auto channel = destination(play_, parsed.record.interface, error);
-            if (!error.empty()) {
-                return bad_line(number, error);
-            }
-            if (channel && !parsed.record.frame.err) {
-                fd_[*channel] = fd_[*channel] || parsed.record.frame.fd;
-            }
-        }
-        return std::nullopt;
+            return std::optional<int>{};
+        });
     }
 
     // Starts the channels the survey found, so that the first frame is not delayed.
@@ -235,6 +209,54 @@ class Player {
         std::optional<std::int64_t> first_ns, previous_ns;
         std::int64_t skipped_ns = 0;
         std::uint64_t in_pass = 0;
+        return for_each_record(in, [&](const LogRecord& record, std::uint8_t channel,
+                                       std::uint64_t number,
+                                       const std::string& line) -> std::optional<int> {
+            if (record.frame.err) {
+                ++error_frames_;
+                return std::nullopt;
+            }
+            const std::int64_t logged_ns = nanoseconds(record.time);
+            if (!first_ns) {
+                first_ns = previous_ns = logged_ns;
+            }
+            if (play_.skip_ns && logged_ns - *previous_ns > *play_.skip_ns) {
+                skipped_ns += logged_ns - *previous_ns;
+            }
+            previous_ns = logged_ns;
+            const Clock::time_point due =
+                play_.ignore_timestamps
+                    ? start + gap * static_cast<Clock::rep>(in_pass)
+                    : start + std::chrono::nanoseconds(logged_ns - *first_ns - skipped_ns);
+            if (!sleep_until_unless_stopped(due)) {
+                return 0;
+            }
+            ovel_canfd_frame frame = record.frame;
+            frame.channel = channel;
+            if (const auto status = send(frame, number, line)) {
+                return status;
+            }
+            if (play_.verbose) {
+                std::printf("%s\n", format_candump_log_line(frame, record.time).c_str());
+                std::fflush(stdout);
+            }
+            ++in_pass;
+            if (++sent_ == play_.count) {
+                return 0;
+            }
+            return std::nullopt;
+        });
+    }
+
+    std::uint64_t error_frames() const { return error_frames_; }
+    std::uint64_t sent() const { return sent_; }
+
+  private:
+    // Calls visit(record, channel, line number, line) for each frame of the log that goes to a
+    // channel, until it returns a status; a line that does not parse or names no known
+    // interface ends the walk with EXIT_BAD_ARGUMENTS.
+    template <typename Visit>
+    std::optional<int> for_each_record(std::istream& in, Visit visit) {
         std::string line;
         for (std::uint64_t number = 1; std::getline(in, line); ++number) {
             const ParsedLogLine parsed = parse_log_line(line);
@@ -252,46 +274,13 @@ class Player {
             if (!channel) {
                 continue;
             }
-            if (parsed.record.frame.err) {
-                ++error_frames_;
-                continue;
-            }
-            const std::int64_t logged_ns = nanoseconds(parsed.record.time);
-            if (!first_ns) {
-                first_ns = previous_ns = logged_ns;
-            }
-            if (play_.skip_ns && logged_ns - *previous_ns > *play_.skip_ns) {
-                skipped_ns += logged_ns - *previous_ns;
-            }
-            previous_ns = logged_ns;
-            const Clock::time_point due =
-                play_.ignore_timestamps
-                    ? start + gap * static_cast<Clock::rep>(in_pass)
-                    : start + std::chrono::nanoseconds(logged_ns - *first_ns - skipped_ns);
-            if (!wait_until(due)) {
-                return 0;
-            }
-            ovel_canfd_frame frame = parsed.record.frame;
-            frame.channel = *channel;
-            if (const auto status = send(frame, number, line)) {
+            if (const auto status = visit(parsed.record, *channel, number, line)) {
                 return status;
-            }
-            if (play_.verbose) {
-                std::printf("%s\n", format_candump_log_line(frame, parsed.record.time).c_str());
-                std::fflush(stdout);
-            }
-            ++in_pass;
-            if (++sent_ == play_.count) {
-                return 0;
             }
         }
         return std::nullopt;
     }
 
-    std::uint64_t error_frames() const { return error_frames_; }
-    std::uint64_t sent() const { return sent_; }
-
-  private:
     int bad_line(std::uint64_t number, const std::string& error) {
         std::fprintf(stderr, "%s play: %s line %llu: %s\n", program_name(),
                      play_.input == "-" ? "standard input" : play_.input.c_str(),

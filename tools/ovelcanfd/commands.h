@@ -29,7 +29,7 @@ int bad_arguments(const char* command, const std::string& message);
 // when the command is already done (help printed: 0; bad arguments: 2), else nullopt with
 // `arguments` and `options` filled in.
 std::optional<int> parse_adapter_command(const char* command, const std::vector<std::string>& words,
-                                         const std::vector<OptionSpec>& extra, void (*print_help)(),
+                                         const std::vector<KnownOption>& extra, void (*print_help)(),
                                          Arguments& arguments, AdapterOptions& options);
 
 }  // namespace ovel::tool

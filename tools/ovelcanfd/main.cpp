@@ -29,9 +29,9 @@ int bad_arguments(const char* command, const std::string& message) {
 }
 
 std::optional<int> parse_adapter_command(const char* command, const std::vector<std::string>& words,
-                                         const std::vector<OptionSpec>& extra, void (*print_help)(),
+                                         const std::vector<KnownOption>& extra, void (*print_help)(),
                                          Arguments& arguments, AdapterOptions& options) {
-    std::vector<OptionSpec> known = adapter_option_specs(extra);
+    std::vector<KnownOption> known = adapter_known_options(extra);
     known.insert(known.end(), extra.begin(), extra.end());
     known.push_back({"help", 'h', false});
     arguments = parse_arguments(words, known);

@@ -1,7 +1,9 @@
 // Signal handlers that only set a flag (async-signal-safe).
 #include "stop_signal.h"
 
+#include <algorithm>
 #include <csignal>
+#include <thread>
 
 namespace ovel::tool {
 namespace {
@@ -28,6 +30,18 @@ void install_stop_handlers() {
 
 bool stop_requested() {
     return stop_flag != 0;
+}
+
+bool sleep_until_unless_stopped(std::chrono::steady_clock::time_point due) {
+    using Clock = std::chrono::steady_clock;
+    while (!stop_requested()) {
+        const auto now = Clock::now();
+        if (now >= due) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::min<Clock::duration>(due - now, STOP_POLL_PERIOD));
+    }
+    return false;
 }
 
 }  // namespace ovel::tool
