@@ -83,10 +83,24 @@
 extern "C" {
 #endif
 
-#if defined(__GNUC__)
+/* OVEL_CANFD_API marks the library's functions: on Windows imported from ovelcanfd.dll (define
+ * OVEL_CANFD_STATIC when linking the library's objects statically instead). OVEL_CANFD_CALL is the
+ * calling convention of every function and callback: the C one (__cdecl) on every system. */
+#if defined(_WIN32)
+#if defined(OVEL_CANFD_BUILD_DLL)
+#define OVEL_CANFD_API __declspec(dllexport)
+#elif defined(OVEL_CANFD_STATIC)
+#define OVEL_CANFD_API
+#else
+#define OVEL_CANFD_API __declspec(dllimport)
+#endif
+#define OVEL_CANFD_CALL __cdecl
+#elif defined(__GNUC__)
 #define OVEL_CANFD_API __attribute__((visibility("default")))
+#define OVEL_CANFD_CALL
 #else
 #define OVEL_CANFD_API
+#define OVEL_CANFD_CALL
 #endif
 
 /* Return codes. */
@@ -150,10 +164,10 @@ typedef struct ovel_canfd_frame {
  * you need. No lock of the library is held while it runs: it may call any function on the
  * handle (see "Threads" above).
  */
-typedef void (*ovel_canfd_rx_callback)(const ovel_canfd_frame* frame);
+typedef void (OVEL_CANFD_CALL *ovel_canfd_rx_callback)(const ovel_canfd_frame* frame);
 
 /* The same with the application's own pointer, as given to ovel_canfd_set_rx_callback_ex. */
-typedef void (*ovel_canfd_rx_callback_ex)(const ovel_canfd_frame* frame, void* user);
+typedef void (OVEL_CANFD_CALL *ovel_canfd_rx_callback_ex)(const ovel_canfd_frame* frame, void* user);
 
 /* Opaque handle: one per adapter the application wants to use. */
 typedef struct ovel_canfd_driver ovel_canfd_driver;
@@ -162,13 +176,13 @@ typedef struct ovel_canfd_driver ovel_canfd_driver;
  * Creates a handle with no adapter open and no receive callback.
  * Returns NULL when memory is exhausted. Free it with ovel_canfd_deinit.
  */
-OVEL_CANFD_API ovel_canfd_driver* ovel_canfd_init(void);
+OVEL_CANFD_API ovel_canfd_driver* OVEL_CANFD_CALL ovel_canfd_init(void);
 
 /*
  * Closes the handle's adapter, if one is open (as ovel_canfd_close), and frees the handle,
  * which must not be used afterwards. Always returns 0 (also for a NULL handle).
  */
-OVEL_CANFD_API int32_t ovel_canfd_deinit(ovel_canfd_driver* handle);
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_deinit(ovel_canfd_driver* handle);
 
 /*
  * Opens the first adapter (USB 1D50:606F) in the USB device list that can be opened and
@@ -184,7 +198,7 @@ OVEL_CANFD_API int32_t ovel_canfd_deinit(ovel_canfd_driver* handle);
  * had, and ovel_canfd_get_last_error tells why ("failed to open device: DeviceNotFound",
  * "could not initialize libusb context", ...). -1 for a NULL handle.
  */
-OVEL_CANFD_API int32_t ovel_canfd_open(ovel_canfd_driver* handle);
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_open(ovel_canfd_driver* handle);
 
 /*
  * As ovel_canfd_open, but opens the first adapter whose USB serial number text equals
@@ -193,7 +207,7 @@ OVEL_CANFD_API int32_t ovel_canfd_open(ovel_canfd_driver* handle);
  * Returns 0, or -1 when nothing was opened, also for a NULL `serial` or one that is not
  * valid UTF-8 (failure text "failed to open device with serial number: ...").
  */
-OVEL_CANFD_API int32_t ovel_canfd_open_with_device_serial_number(ovel_canfd_driver* handle,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_open_with_device_serial_number(ovel_canfd_driver* handle,
                                                                  const char* serial);
 
 /*
@@ -204,16 +218,16 @@ OVEL_CANFD_API int32_t ovel_canfd_open_with_device_serial_number(ovel_canfd_driv
  * adapter: channels still started stay on the bus (stop them first to take them off).
  * The receive callback stays registered. Always returns 0 (also with no adapter open).
  */
-OVEL_CANFD_API int32_t ovel_canfd_close(ovel_canfd_driver* handle);
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_close(ovel_canfd_driver* handle);
 
 /* Number of channels of the open adapter (1 to 256), or -1 with no open adapter. */
-OVEL_CANFD_API int32_t ovel_canfd_get_channel_count(ovel_canfd_driver* handle);
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_get_channel_count(ovel_canfd_driver* handle);
 
 /*
  * The failure text of the handle's most recent call, or "" when that call succeeded.
  * The text stays valid until the next call on the handle. For a NULL handle: "null handle".
  */
-OVEL_CANFD_API const char* ovel_canfd_get_last_error(ovel_canfd_driver* handle);
+OVEL_CANFD_API const char* OVEL_CANFD_CALL ovel_canfd_get_last_error(ovel_canfd_driver* handle);
 
 /*
  * Channel configuration. Each returns 0, -1 with no open adapter, or a failure code.
@@ -239,16 +253,16 @@ OVEL_CANFD_API const char* ovel_canfd_get_last_error(ovel_canfd_driver* handle);
  * RUNNING: the channel is started; stop it first. The four mode settings take effect at
  * the channel's next ovel_canfd_start.
  */
-OVEL_CANFD_API int32_t ovel_canfd_set_bitrate(ovel_canfd_driver* handle, uint8_t channel,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_bitrate(ovel_canfd_driver* handle, uint8_t channel,
                                               uint32_t bitrate);
-OVEL_CANFD_API int32_t ovel_canfd_set_data_bitrate(ovel_canfd_driver* handle, uint8_t channel,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_data_bitrate(ovel_canfd_driver* handle, uint8_t channel,
                                                    uint32_t bitrate);
-OVEL_CANFD_API int32_t ovel_canfd_set_enabled(ovel_canfd_driver* handle, uint8_t channel,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_enabled(ovel_canfd_driver* handle, uint8_t channel,
                                               bool enabled);
-OVEL_CANFD_API int32_t ovel_canfd_set_fd(ovel_canfd_driver* handle, uint8_t channel, bool fd);
-OVEL_CANFD_API int32_t ovel_canfd_set_hw_loopback(ovel_canfd_driver* handle, uint8_t channel,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_fd(ovel_canfd_driver* handle, uint8_t channel, bool fd);
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_hw_loopback(ovel_canfd_driver* handle, uint8_t channel,
                                                   bool loopback);
-OVEL_CANFD_API int32_t ovel_canfd_set_monitor(ovel_canfd_driver* handle, uint8_t channel,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_monitor(ovel_canfd_driver* handle, uint8_t channel,
                                               bool monitor);
 
 /*
@@ -257,7 +271,7 @@ OVEL_CANFD_API int32_t ovel_canfd_set_monitor(ovel_canfd_driver* handle, uint8_t
  * the mode request again. Errors: INVALID_CHANNEL, UNSUPPORTED_FEATURE, DEVICE.
  * Failure text "failed to start device".
  */
-OVEL_CANFD_API int32_t ovel_canfd_start(ovel_canfd_driver* handle, uint8_t channel);
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_start(ovel_canfd_driver* handle, uint8_t channel);
 
 /*
  * Takes the channel off the bus (if it is enabled); when no channel is left started,
@@ -269,7 +283,7 @@ OVEL_CANFD_API int32_t ovel_canfd_start(ovel_canfd_driver* handle, uint8_t chann
  * time-out; a start within those 5 s may fail with DEVICE and can be retried).
  * Failure text "failed to stop device".
  */
-OVEL_CANFD_API int32_t ovel_canfd_stop(ovel_canfd_driver* handle, uint8_t channel);
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_stop(ovel_canfd_driver* handle, uint8_t channel);
 
 /*
  * Registers the receive callback (NULL: received frames are taken and dropped). Works with or
@@ -278,7 +292,7 @@ OVEL_CANFD_API int32_t ovel_canfd_stop(ovel_canfd_driver* handle, uint8_t channe
  * a callback registered while channels are started takes effect only after every channel has
  * been stopped and one started again. Closing or reopening keeps the registration.
  */
-OVEL_CANFD_API int32_t ovel_canfd_set_rx_callback(ovel_canfd_driver* handle,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_rx_callback(ovel_canfd_driver* handle,
                                                   ovel_canfd_rx_callback callback);
 
 /*
@@ -291,7 +305,7 @@ OVEL_CANFD_API int32_t ovel_canfd_set_rx_callback(ovel_canfd_driver* handle,
  * open adapter. Returns 0; -1 for a NULL handle; DEVICE when memory is exhausted (failure text
  * "failed to set receive callback: out of memory").
  */
-OVEL_CANFD_API int32_t ovel_canfd_set_rx_callback_ex(ovel_canfd_driver* handle,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_rx_callback_ex(ovel_canfd_driver* handle,
                                                      ovel_canfd_rx_callback_ex callback,
                                                      void* user);
 
@@ -305,7 +319,7 @@ OVEL_CANFD_API int32_t ovel_canfd_set_rx_callback_ex(ovel_canfd_driver* handle,
  * more without `extended`: "id"; DLC above 15 "dlc"), TIMEOUT (the adapter did not take the frame within 1 s), DEVICE (the transfer was
  * refused or failed). Failure text "failed to transmit frame".
  */
-OVEL_CANFD_API int32_t ovel_canfd_transmit(ovel_canfd_driver* handle,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_transmit(ovel_canfd_driver* handle,
                                            const ovel_canfd_frame* frame);
 
 /*
@@ -384,7 +398,7 @@ typedef struct ovel_canfd_stats {
  * or a `size` below 4 ("failed to get stats: size too small"). Any thread, also from inside
  * the callback; it waits while a configuration call runs on the handle.
  */
-OVEL_CANFD_API int32_t ovel_canfd_get_stats(ovel_canfd_driver* handle, ovel_canfd_stats* out);
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_get_stats(ovel_canfd_driver* handle, ovel_canfd_stats* out);
 
 /*
  * ---------------------------------------------------------------------------------------------
@@ -461,7 +475,7 @@ typedef struct ovel_canfd_adapter_info {
  * than the first version of the record), OVEL_CANFD_ERR_DEVICE (no libusb context could be
  * created, or libusb could not list the devices). There is no failure text (no handle).
  */
-OVEL_CANFD_API int32_t ovel_canfd_list_adapters(ovel_canfd_adapter_info* out, size_t capacity);
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_list_adapters(ovel_canfd_adapter_info* out, size_t capacity);
 
 /*
  * As ovel_canfd_open, but opens the adapter at the port path `path` ("1-2.3", as
@@ -470,7 +484,7 @@ OVEL_CANFD_API int32_t ovel_canfd_list_adapters(ovel_canfd_adapter_info* out, si
  * "failed to open device with path: ..."; "... DeviceNotFound (1 adapter found: busy)" when
  * the adapter at that path is held elsewhere).
  */
-OVEL_CANFD_API int32_t ovel_canfd_open_with_device_path(ovel_canfd_driver* handle,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_open_with_device_path(ovel_canfd_driver* handle,
                                                         const char* path);
 
 /* Feature bits of ovel_canfd_adapter_details.features, as the adapter reports them. */
@@ -496,7 +510,7 @@ enum {
  * "TERMINATION" for bit 11; NULL for a bit with no known meaning. The text is static.
  * Any thread.
  */
-OVEL_CANFD_API const char* ovel_canfd_feature_name(uint32_t bit);
+OVEL_CANFD_API const char* OVEL_CANFD_CALL ovel_canfd_feature_name(uint32_t bit);
 
 /*
  * The open adapter, as it described itself at opening. Versioned like ovel_canfd_adapter_info.
@@ -525,7 +539,7 @@ typedef struct ovel_canfd_adapter_details {
  * size smaller than the first version. Failure text "failed to get adapter info".
  * It, the termination and the identify calls are configuration calls (see "Threads").
  */
-OVEL_CANFD_API int32_t ovel_canfd_get_adapter_info(ovel_canfd_driver* handle,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_get_adapter_info(ovel_canfd_driver* handle,
                                                    ovel_canfd_adapter_details* out);
 
 /*
@@ -536,9 +550,9 @@ OVEL_CANFD_API int32_t ovel_canfd_get_adapter_info(ovel_canfd_driver* handle,
  * INVALID_ARGUMENT (get: NULL `on`; tested before everything but the open device).
  * Failure texts "failed to set termination", "failed to get termination".
  */
-OVEL_CANFD_API int32_t ovel_canfd_set_termination(ovel_canfd_driver* handle, uint8_t channel,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_termination(ovel_canfd_driver* handle, uint8_t channel,
                                                   bool on);
-OVEL_CANFD_API int32_t ovel_canfd_get_termination(ovel_canfd_driver* handle, uint8_t channel,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_get_termination(ovel_canfd_driver* handle, uint8_t channel,
                                                   bool* on);
 
 /*
@@ -546,7 +560,7 @@ OVEL_CANFD_API int32_t ovel_canfd_get_termination(ovel_canfd_driver* handle, uin
  * (feature IDENTIFY). Errors: UNSUPPORTED_FEATURE ("Identify"; nothing is sent),
  * INVALID_CHANNEL, DEVICE. Failure text "failed to identify adapter".
  */
-OVEL_CANFD_API int32_t ovel_canfd_identify(ovel_canfd_driver* handle, uint8_t channel, bool on);
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_identify(ovel_canfd_driver* handle, uint8_t channel, bool on);
 
 /*
  * Bit timing with a chosen sample point.
@@ -572,10 +586,10 @@ OVEL_CANFD_API int32_t ovel_canfd_identify(ovel_canfd_driver* handle, uint8_t ch
  * "failed to set bit timing" with DEVICE when the adapter did not take the request). A setter
  * that fails has changed nothing. Configuration calls: see "Threads".
  */
-OVEL_CANFD_API int32_t ovel_canfd_set_bitrate_sample_point(ovel_canfd_driver* handle,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_bitrate_sample_point(ovel_canfd_driver* handle,
                                                            uint8_t channel, uint32_t bitrate,
                                                            uint32_t sample_point_permille);
-OVEL_CANFD_API int32_t ovel_canfd_set_data_bitrate_sample_point(ovel_canfd_driver* handle,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_data_bitrate_sample_point(ovel_canfd_driver* handle,
                                                                 uint8_t channel, uint32_t bitrate,
                                                                 uint32_t sample_point_permille);
 
@@ -599,7 +613,7 @@ typedef struct ovel_canfd_bit_timing {
  * ("InvalidArgument(\"out\")"). Failure text "failed to get bit timing". A configuration call
  * (see "Threads"); *out is written only when it returns 0.
  */
-OVEL_CANFD_API int32_t ovel_canfd_get_bit_timing(ovel_canfd_driver* handle, uint8_t channel,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_get_bit_timing(ovel_canfd_driver* handle, uint8_t channel,
                                                  bool data_phase, ovel_canfd_bit_timing* out);
 
 /*
@@ -654,7 +668,7 @@ typedef struct ovel_canfd_rx_info {
     uint64_t hw_timestamp_us; /* offset 32: the adapter's counter, extended to 64 bits */
 } ovel_canfd_rx_info;
 
-typedef void (*ovel_canfd_rx_handler)(const ovel_canfd_frame* frame, const ovel_canfd_rx_info* info,
+typedef void (OVEL_CANFD_CALL *ovel_canfd_rx_handler)(const ovel_canfd_frame* frame, const ovel_canfd_rx_info* info,
                                       void* user);
 
 /*
@@ -668,7 +682,7 @@ typedef void (*ovel_canfd_rx_handler)(const ovel_canfd_frame* frame, const ovel_
  * the callback. Returns 0; -1 for a NULL handle; DEVICE when memory is exhausted (failure text
  * "failed to set receive handler: out of memory").
  */
-OVEL_CANFD_API int32_t ovel_canfd_set_rx_handler(ovel_canfd_driver* handle,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_rx_handler(ovel_canfd_driver* handle,
                                                  ovel_canfd_rx_handler handler, void* user);
 
 /* Channel states, numbered as gs_usb and SocketCAN number them. */
@@ -715,7 +729,7 @@ typedef struct ovel_canfd_bus_state {
  * callback. Errors: INVALID_CHANNEL, INVALID_ARGUMENT (NULL `out` or a `size` below 4: "state"),
  * DEVICE (the adapter did not answer the state request). Failure text "failed to get bus state".
  */
-OVEL_CANFD_API int32_t ovel_canfd_get_bus_state(ovel_canfd_driver* handle, uint8_t channel,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_get_bus_state(ovel_canfd_driver* handle, uint8_t channel,
                                                 ovel_canfd_bus_state* out);
 
 #ifdef __cplusplus

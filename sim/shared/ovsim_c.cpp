@@ -2,8 +2,6 @@
 // bus shared with other processes when OVSIM_BUS names a directory.
 #include "ovsim/ovsim_c.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -17,7 +15,8 @@
 #include <vector>
 
 #include "ovsim/sim.h"
-#include "shared_bus.h"
+#include "platform/process_id.h"
+#include "platform/shared_bus.h"
 
 #define OVSIM_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -35,7 +34,7 @@ std::vector<ovsim::Adapter*>& adapters() {
     return *instance;
 }
 
-ovsim::shared::SharedBus* shared_bus = nullptr;
+ovel::platform::SharedBus* shared_bus = nullptr;
 
 ovsim::Adapter* adapter_at(int32_t index) {
     std::lock_guard lock(adapters_mutex());
@@ -69,7 +68,7 @@ struct Trailer {
 std::vector<std::uint8_t> bus_datagram(const std::vector<std::uint8_t>& frame,
                                        const ovsim::BusSender& sender) {
     const Trailer trailer{sender.channel.nominal_bitrate, sender.channel.data_bitrate,
-                          sender.channel.mode_flags, static_cast<std::int64_t>(::getpid()),
+                          sender.channel.mode_flags, ovel::platform::process_id(),
                           reinterpret_cast<std::uintptr_t>(sender.adapter)};
     std::vector<std::uint8_t> datagram(frame);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(&trailer);
@@ -89,7 +88,7 @@ void deliver_from_bus(std::vector<std::uint8_t> datagram) {
     std::memcpy(&trailer, datagram.data() + datagram.size() - sizeof trailer, sizeof trailer);
     datagram.resize(datagram.size() - sizeof trailer);
     const ovsim::ChannelBus sender{trailer.nominal_bitrate, trailer.data_bitrate, trailer.mode_flags};
-    const bool own_process = trailer.sender_pid == static_cast<std::int64_t>(::getpid());
+    const bool own_process = trailer.sender_pid == ovel::platform::process_id();
     std::fill_n(datagram.begin(), 4, std::uint8_t{0xFF});  // echo id: received, not an echo
     const std::uint8_t channel = datagram[CHANNEL_OFFSET];
     const std::uint8_t flags = datagram[FLAGS_OFFSET];
@@ -109,7 +108,7 @@ void join_shared_bus() {
     if (directory == nullptr || *directory == '\0') {
         return;
     }
-    shared_bus = ovsim::shared::SharedBus::join(directory, deliver_from_bus).release();
+    shared_bus = ovel::platform::SharedBus::join(directory, deliver_from_bus).release();
     if (shared_bus != nullptr) {
         ovsim::set_bus_observer(
             [](const std::vector<std::uint8_t>& frame, const ovsim::BusSender& sender) {

@@ -1,11 +1,6 @@
 // Contexts and event handling: the only place where completion callbacks run.
 #include "model.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/timerfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 
 namespace ovsim::detail {
@@ -106,11 +101,6 @@ void deliver_completions(Sim& s, libusb_context& context, std::unique_lock<std::
     }
 }
 
-timespec to_timespec(Clock::duration duration) {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
-    return timespec{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-}
-
 // Waits in ppoll until `wake` (with the usual timer slack, as a futex wait has), the timer
 // that plan_wake arms, or wake_context. The lock is released meanwhile.
 void poll_sleep(libusb_context& context, std::unique_lock<std::mutex>& lock,
@@ -118,28 +108,17 @@ void poll_sleep(libusb_context& context, std::unique_lock<std::mutex>& lock,
     context.poll_sleeping = true;
     context.poll_sleeping_until = wake;
     lock.unlock();
-    pollfd fds[2] = {{context.timer_fd, POLLIN, 0}, {context.wake_fd, POLLIN, 0}};
-    const Clock::time_point now = Clock::now();
-    if (wake == Clock::time_point::max()) {
-        ::ppoll(fds, 2, nullptr, nullptr);
-    } else if (wake > now) {
-        const timespec left = to_timespec(wake - now);
-        ::ppoll(fds, 2, &left, nullptr);
-    }
+    context.poller.sleep_until(wake);
     lock.lock();
     context.poll_sleeping = false;
     // Each costs a system call: only what was used is reset.
-    std::uint64_t count;
     if (context.wake_written) {
         context.wake_written = false;
-        [[maybe_unused]] const ssize_t drained = ::read(context.wake_fd, &count, sizeof count);
+        context.poller.consume_signal();
     }
     if (context.timer_armed) {
         context.timer_armed = false;
-        if (::read(context.timer_fd, &count, sizeof count) < 0) {
-            const itimerspec disarm{};  // not expired yet: it must not wake a later sleep
-            ::timerfd_settime(context.timer_fd, 0, &disarm, nullptr);
-        }
+        context.poller.consume_timer();
     }
 }
 
@@ -147,7 +126,7 @@ void sleep_until(Sim& s, libusb_context& context, std::unique_lock<std::mutex>& 
                  Clock::time_point wake) {
     ++s.counters.threads_blocked_in_handle_events;
     ++s.counters.handle_events_sleeps;
-    if (!context.poll_sleeping && context.timer_fd >= 0) {
+    if (!context.poll_sleeping && context.poller.is_open()) {
         poll_sleep(context, lock, wake);
     } else {
         if (context.sleepers == 0 || wake < context.sleeping_until) {
@@ -249,8 +228,7 @@ void wake_context(libusb_context& context) {
     context.wakeup.notify_all();
     if (context.poll_sleeping && !context.wake_written) {
         context.wake_written = true;
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t written = ::write(context.wake_fd, &one, sizeof one);
+        context.poller.signal();
     }
 }
 
@@ -260,9 +238,7 @@ void plan_wake(libusb_context& context, Clock::time_point when) {
     }
     if (context.poll_sleeping && when < context.poll_sleeping_until) {
         context.poll_sleeping_until = when;
-        // steady_clock is CLOCK_MONOTONIC.
-        const itimerspec at{{0, 0}, to_timespec(when.time_since_epoch())};
-        ::timerfd_settime(context.timer_fd, TFD_TIMER_ABSTIME, &at, nullptr);
+        context.poller.arm_timer(when);
         context.timer_armed = true;
     }
 }
@@ -270,15 +246,6 @@ void plan_wake(libusb_context& context, Clock::time_point when) {
 }  // namespace ovsim::detail
 
 using namespace ovsim::detail;
-
-void libusb_context::close_descriptors() {
-    for (int* fd : {&timer_fd, &wake_fd}) {
-        if (*fd >= 0) {
-            ::close(*fd);
-            *fd = -1;
-        }
-    }
-}
 
 extern "C" {
 
@@ -293,10 +260,9 @@ int LIBUSB_CALL libusb_init(libusb_context** context) {
         return s.init_result;
     }
     auto created = std::make_unique<libusb_context>();
-    // As libusb's own context holds an event descriptor and a timer descriptor.
-    created->timer_fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    created->wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (created->timer_fd < 0 || created->wake_fd < 0) {
+    // As libusb's own context holds an event descriptor and a timer descriptor, where the
+    // system has them; elsewhere its threads sleep on the condition variable.
+    if (!created->poller.open() && ovel::platform::has_poll_sleeper()) {
         return LIBUSB_ERROR_OTHER;
     }
     s.contexts.push_back(std::move(created));
@@ -317,7 +283,7 @@ void LIBUSB_CALL libusb_exit(libusb_context* context) {
         misuse("libusb_exit: a thread is inside libusb_handle_events of this context");
     }
     context->alive = false;
-    context->close_descriptors();
+    context->poller.close();
     --s.counters.contexts;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ovsim/sim.h"
+#include "platform/poll_sleeper.h"
 #include "transfer_list.h"
 
 #include <libusb.h>
@@ -152,8 +153,9 @@ struct libusb_context {
     // libusb's event thread waits on its descriptors: a thread that submits a transfer due
     // earlier re-arms the timer (as libusb re-arms its timerfd, and as the host controller
     // completes the transfer) instead of waking the sleeper only for it to plan again.
-    int timer_fd = -1;  // armed only by such an earlier plan
-    int wake_fd = -1;   // an eventfd: what notify_all does for the others
+    // Its timer is armed only by such an earlier plan; its signal is what notify_all does for
+    // the others.
+    ovel::platform::PollSleeper poller;
     bool poll_sleeping = false;
     bool timer_armed = false;   // since the poll sleep began
     bool wake_written = false;  // since the poll sleep began
@@ -162,8 +164,6 @@ struct libusb_context {
     libusb_context() = default;
     libusb_context(const libusb_context&) = delete;
     libusb_context& operator=(const libusb_context&) = delete;
-    ~libusb_context() { close_descriptors(); }
-    void close_descriptors();
     bool interrupt_pending = false;
     std::uint64_t close_epoch = 0;  // bumped by every libusb_close: a transient wake-up
     bool handler_active = false;    // one thread at a time delivers completions

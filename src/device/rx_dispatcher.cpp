@@ -3,7 +3,7 @@
 #include <new>
 #include <system_error>
 
-#include "common/thread_name.h"
+#include "platform/thread_name.h"
 
 namespace ovel {
 
@@ -67,7 +67,7 @@ void RxDispatcher::finish() {
 }
 
 void RxDispatcher::run(const std::shared_ptr<State>& state) {
-    name_this_thread("ovel-dispatch");
+    platform::name_this_thread("ovel-dispatch");
     if (state->predecessor) {
         // Its last callback may still be running (a restart from inside it); ended is set
         // after that callback and its last pop, so waiting here orders both before ours.

@@ -12,7 +12,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "common/futex.h"
+#include "platform/word_wait.h"
 #include "usb/cpu_relax.h"
 
 namespace ovel::usb {
@@ -36,7 +36,7 @@ class CompletionSignal {
     // has gone to sleep.
     void complete() noexcept {
         if (state_.exchange(DONE, std::memory_order_acq_rel) == SLEEPING) {
-            futex_wake_one(state_);
+            platform::wake_one_on_word(state_);
         }
     }
 
@@ -49,7 +49,7 @@ class CompletionSignal {
         while (state == PENDING || state == SLEEPING) {
             if (state_.compare_exchange_weak(state, ABANDONED, std::memory_order_seq_cst)) {
                 if (state == SLEEPING) {
-                    futex_wake_one(state_);
+                    platform::wake_one_on_word(state_);
                 }
                 return;
             }
@@ -86,7 +86,7 @@ class CompletionSignal {
         }
         std::uint32_t state;
         while ((state = state_.load(std::memory_order_acquire)) == SLEEPING) {
-            futex_wait(state_, SLEEPING);
+            platform::wait_on_word(state_, SLEEPING);
         }
         slow_last_ = std::chrono::steady_clock::now() - started >= COMPLETION_SLOW;
         return state == DONE;

@@ -1,23 +1,13 @@
 #include "usb/hw_clock.h"
 
-#include <time.h>
-
 #include <algorithm>
+
+#include "platform/clocks.h"
 
 namespace ovel::usb {
 
-namespace {
-
-std::int64_t nanoseconds(clockid_t clock) {
-    timespec now{};
-    clock_gettime(clock, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
-}  // namespace
-
 HwAnchor host_clocks_now(std::uint32_t counter_us) {
-    return HwAnchor{counter_us, nanoseconds(CLOCK_REALTIME), nanoseconds(CLOCK_MONOTONIC)};
+    return HwAnchor{counter_us, platform::wall_clock_ns(), platform::monotonic_ns()};
 }
 
 void HwClock::anchor(const HwAnchor& anchor) {

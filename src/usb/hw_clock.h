@@ -8,8 +8,8 @@ namespace ovel::usb {
 // The adapter's counter as read at one moment, with the host clocks at that moment.
 struct HwAnchor {
     std::uint32_t counter_us = 0;
-    std::int64_t realtime_ns = 0;   // CLOCK_REALTIME: what stamps are mapped to
-    std::int64_t monotonic_ns = 0;  // CLOCK_MONOTONIC: tells how far the counter went meanwhile
+    std::int64_t realtime_ns = 0;   // wall clock: what stamps are mapped to
+    std::int64_t monotonic_ns = 0;  // monotonic clock: tells how far the counter went meanwhile
 };
 
 // Both host clocks now.

@@ -1,12 +1,11 @@
 // The adapter's counter re-read while reception runs, well within half its wrap period, as the
 // Linux kernel does: an asynchronous TIMESTAMP request submitted and completed on the event
 // thread, so that the clock it feeds stays the event thread's own.
-#include <time.h>
-
 #include <libusb.h>
 
 #include "gsusb/control_records.h"
 #include "gsusb/little_endian.h"
+#include "platform/clocks.h"
 #include "usb/usb_device.h"
 
 namespace ovel::usb {
@@ -14,12 +13,6 @@ namespace {
 
 constexpr std::uint8_t REQUEST_TYPE_IN = 0xC1;  // device to host, vendor, interface
 constexpr std::uint16_t COUNTER_SIZE = 4;
-
-std::int64_t monotonic_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
 
 }  // namespace
 
@@ -44,7 +37,7 @@ void UsbDevice::refresh_hw_clock_when_due() {
         !rx_streaming_.load(std::memory_order_relaxed)) {
         return;
     }
-    const std::int64_t now = monotonic_ns();
+    const std::int64_t now = platform::monotonic_ns();
     if (now < next_refresh_ns_) {
         return;
     }
@@ -79,7 +72,7 @@ void UsbDevice::on_hw_clock_refresh(libusb_transfer* transfer) {
     if (transfer->status == LIBUSB_TRANSFER_COMPLETED && transfer->actual_length >= COUNTER_SIZE) {
         const auto reply =
             std::span<const std::uint8_t>(transfer->buffer + CONTROL_SETUP_SIZE, COUNTER_SIZE);
-        device->hw_clock_.refresh(gsusb::Timestamp::decode(reply).counter_us, monotonic_ns());
+        device->hw_clock_.refresh(gsusb::Timestamp::decode(reply).counter_us, platform::monotonic_ns());
     }
     device->refresh_in_flight_.store(false, std::memory_order_release);
     device->rx_transfer_done();

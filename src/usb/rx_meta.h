@@ -10,8 +10,8 @@ inline constexpr std::uint32_t RX_META_HW_TIMESTAMP = 0x1;  // hw_us and hw_ns a
 inline constexpr std::uint32_t RX_META_OVERFLOW = 0x2;      // the adapter dropped frames before it
 
 struct RxMeta {
-    std::int64_t host_ns = 0;    // CLOCK_REALTIME when the transfer's completion was handled
-    std::int64_t hw_ns = 0;      // the adapter's stamp mapped to CLOCK_REALTIME
+    std::int64_t host_ns = 0;    // wall clock when the transfer's completion was handled
+    std::int64_t hw_ns = 0;      // the adapter's stamp mapped to the wall clock
     std::uint64_t hw_us = 0;     // the adapter's stamp extended to 64 bits
     std::uint64_t sequence = 0;  // per device, one per receive transfer that brought bytes
     std::uint32_t flags = 0;

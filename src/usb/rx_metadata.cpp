@@ -1,10 +1,9 @@
 // What the event thread notes about each received frame: its host time, the adapter's stamp,
 // the overflow flag, a sequence number, and the channel state that error frames report.
-#include <time.h>
-
 #include <algorithm>
 
 #include "gsusb/little_endian.h"
+#include "platform/clocks.h"
 #include "usb/usb_device.h"
 
 namespace ovel::usb {
@@ -26,12 +25,6 @@ gsusb::BusStatus unpack(std::uint32_t packed) {
     return gsusb::BusStatus{static_cast<gsusb::BusState>(packed & 0xFF),
                             static_cast<std::uint8_t>(packed >> 8),
                             static_cast<std::uint8_t>(packed >> 16)};
-}
-
-std::int64_t clock_ns(clockid_t clock) {
-    timespec now{};
-    clock_gettime(clock, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
 }  // namespace
@@ -61,13 +54,13 @@ void UsbDevice::take_timestamping_change() {
     }
     round_clocks_read_ = false;
     refresh_period_ns_ = next_refresh_period_ns_;
-    next_refresh_ns_ = clock_ns(CLOCK_MONOTONIC) + refresh_period_ns_;
+    next_refresh_ns_ = platform::monotonic_ns() + refresh_period_ns_;
 }
 
 void UsbDevice::read_round_clocks() {
     // One reading serves every completion handled in the same round: they arrived together.
-    round_realtime_ns_ = clock_ns(CLOCK_REALTIME);
-    round_monotonic_ns_ = hw_stamps_ ? clock_ns(CLOCK_MONOTONIC) : 0;
+    round_realtime_ns_ = platform::wall_clock_ns();
+    round_monotonic_ns_ = hw_stamps_ ? platform::monotonic_ns() : 0;
     round_clocks_read_ = true;
 }
 

@@ -1,11 +1,11 @@
 #include "usb/rx_queue.h"
 
-#include <sched.h>
 
 #include <chrono>
 #include <new>
 
-#include "common/futex.h"
+#include "platform/cpu_number.h"
+#include "platform/word_wait.h"
 #include "usb/cpu_relax.h"
 
 namespace ovel::usb {
@@ -146,7 +146,7 @@ RxQueue::PopResult RxQueue::pop_into(gsusb::HostFrame& out, RxMeta* meta) noexce
         if (!wake_pending_.load(std::memory_order_seq_cst) &&
             !disconnected_.load(std::memory_order_seq_cst) &&
             pushed_.load(std::memory_order_seq_cst) == popped_count_) {
-            futex_wait(wake_epoch_, epoch);
+            platform::wait_on_word(wake_epoch_, epoch);
         }
         sleeping_.store(false, std::memory_order_relaxed);
         spinning = false;
@@ -216,8 +216,7 @@ void RxQueue::retire(Segment* segment) noexcept {
 }
 
 void RxQueue::note_producer_cpu() noexcept {
-    // sched_getcpu reads the CPU number through rseq or the vDSO, without a system call.
-    const int cpu = sched_getcpu();
+    const int cpu = platform::current_cpu();
     if (cpu != producer_cpu_seen_) {
         producer_cpu_seen_ = cpu;
         producer_cpu_.store(cpu, std::memory_order_relaxed);
@@ -233,12 +232,12 @@ void RxQueue::note_producer_polling(bool polling) noexcept {
 
 bool RxQueue::on_producer_cpu() const noexcept {
     const int producer = producer_cpu_.load(std::memory_order_relaxed);
-    return producer >= 0 && producer == sched_getcpu();
+    return producer >= 0 && producer == platform::current_cpu();
 }
 
 void RxQueue::wake_consumer() noexcept {
     wake_epoch_.fetch_add(1, std::memory_order_seq_cst);
-    futex_wake_one(wake_epoch_);
+    platform::wake_one_on_word(wake_epoch_);
 }
 
 }  // namespace ovel::usb

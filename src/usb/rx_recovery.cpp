@@ -8,7 +8,7 @@
 
 #include <libusb.h>
 
-#include "common/thread_name.h"
+#include "platform/thread_name.h"
 #include "usb/usb_device.h"
 
 namespace ovel::usb {
@@ -146,7 +146,7 @@ void UsbDevice::stop_recovery_thread() {
 }
 
 void UsbDevice::run_recovery() {
-    name_this_thread("ovel-rx-recover");
+    platform::name_this_thread("ovel-rx-recover");
     std::unique_lock lock(recovery_mutex_);
     while (!recovery_quit_) {
         const auto now = Clock::now();

@@ -8,7 +8,7 @@
 
 #include <libusb.h>
 
-#include "common/thread_name.h"
+#include "platform/thread_name.h"
 #include "usb/cpu_relax.h"
 
 namespace ovel::usb {
@@ -133,7 +133,7 @@ constexpr unsigned POLL_BUDGET = 64;
 }  // namespace
 
 void UsbDevice::run_event_loop() {
-    name_this_thread("ovel-usb-events");
+    platform::name_this_thread("ovel-usb-events");
     timeval no_wait{0, 0};
     unsigned polls = 0;
     while (event_loop_running_.load(std::memory_order_acquire)) {

@@ -1,11 +1,11 @@
 // Receive timestamps, sequence numbers and bus state, against the simulated adapter.
-#include <time.h>
 
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 
 #include "capi/driver.h"
+#include "platform/clocks.h"
 #include "sim_fixture.h"
 
 namespace ovel::test {
@@ -50,9 +50,7 @@ class Arrivals {
 };
 
 std::int64_t realtime_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+    return platform::wall_clock_ns();
 }
 
 ovsim::FrameSpec stamped(std::uint32_t stamp, bool fd = false, std::uint8_t channel = 0) {

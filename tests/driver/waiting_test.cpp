@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "common/thread_name.h"
+#include "platform/thread_name.h"
 #include "sim_fixture.h"
 
 namespace ovel::test {
@@ -115,9 +115,9 @@ TEST_F(Waiting, CallsWaitingForTheAdapterSleep) {
 
 TEST_F(Waiting, LibraryThreadsCarryTheirNames) {
     std::thread([] {
-        EXPECT_TRUE(name_this_thread("ovel-usb-events"));
-        EXPECT_TRUE(name_this_thread("ovel-dispatch"));
-        EXPECT_FALSE(name_this_thread("a-name-over-15-chars"));
+        EXPECT_TRUE(platform::name_this_thread("ovel-usb-events"));
+        EXPECT_TRUE(platform::name_this_thread("ovel-dispatch"));
+        EXPECT_FALSE(platform::name_this_thread("a-name-over-15-chars"));
     }).join();
 
     ovsim::add_adapter();

@@ -1,22 +1,18 @@
 // The ovelcanfd-sim executable run as child processes: dump and send on a bus shared between
 // processes, counts, Ctrl-C, exit statuses and failure texts. Every wait is bounded.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "platform/child_process.h"
 
 namespace {
 
@@ -58,78 +54,47 @@ class ToolProcess {
   public:
     ToolProcess(const fs::path& directory, const std::string& name, std::vector<std::string> args,
                 std::vector<std::string> env)
-        : out_(directory / (name + ".out")), err_(directory / (name + ".err")) {
-        std::vector<std::string> words = {OVELCANFD_SIM_TOOL};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& word : words) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
-        env.push_back("OVELCANFD_REPORT_LIVE=1");
-        for (char** e = environ; *e != nullptr; ++e) {
-            env.emplace_back(*e);
-        }
-        std::vector<char*> envp;
-        for (std::string& entry : env) {
-            envp.push_back(entry.data());
-        }
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        spawned_ = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-
-    ~ToolProcess() {
-        if (spawned_ && !status_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
+        : out_(directory / (name + ".out")), err_(directory / (name + ".err")),
+          child_(OVELCANFD_SIM_TOOL, args, with_report(std::move(env)), out_, err_) {}
 
     // The exit status, or nullopt if it did not exit normally within the bound.
     std::optional<int> wait_exit() {
-        if (!spawned_) {
+        if (!child_.started()) {
             return std::nullopt;
         }
-        eventually([this] {
-            int status = 0;
-            if (!status_ && waitpid(pid_, &status, WNOHANG) == pid_) {
-                status_ = status;
-            }
-            return status_.has_value();
-        });
-        if (!status_ || !WIFEXITED(*status_)) {
-            return std::nullopt;
-        }
-        return WEXITSTATUS(*status_);
+        eventually([this] { return child_.poll_exit().has_value() || child_.exited(); });
+        return child_.poll_exit();
     }
 
     bool wait_for_stderr(const std::string& text) {
         return eventually([&] { return err().find(text) != std::string::npos; });
     }
-    void signal(int number) { kill(pid_, number); }
+    bool interrupt() { return child_.interrupt(); }
     std::string out() const { return read_file(out_); }
     std::string err() const { return read_file(err_); }
 
   private:
+    static std::vector<std::string> with_report(std::vector<std::string> env) {
+        env.push_back("OVELCANFD_REPORT_LIVE=1");
+        return env;
+    }
     fs::path out_, err_;
-    pid_t pid_ = 0;
-    bool spawned_ = false;
-    std::optional<int> status_;
+    ovel::platform::ChildProcess child_;
 };
+
+// The bus between processes rides on Unix datagram sockets, which Windows lacks.
+#if defined(_WIN32)
+#define NEEDS_SHARED_BUS() GTEST_SKIP() << "the shared bus between processes is Linux-only"
+#else
+#define NEEDS_SHARED_BUS() static_cast<void>(0)
+#endif
 
 class CliTest : public testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/ovelcanfd-cli-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
+        std::random_device random;
+        directory_ = fs::temp_directory_path() / ("ovelcanfd-cli-" + std::to_string(random()));
+        ASSERT_TRUE(fs::create_directory(directory_)) << directory_;
         bus_ = directory_ / "bus";
     }
     void TearDown() override { fs::remove_all(directory_); }
@@ -150,6 +115,7 @@ class CliTest : public testing::Test {
 constexpr const char* NOTHING_LEFT = "live libusb objects at exit: 0";
 
 TEST_F(CliTest, SendOnSharedBusShowsUpInConcurrentDumpByteForByte) {
+    NEEDS_SHARED_BUS();
     ToolProcess dump(directory_, "dump", {"dump", "--fd", "-n", "3"}, {bus_env()});
     ASSERT_TRUE(dump.wait_for_stderr("listening on can0 can1")) << dump.err();
     const std::string fd_frame = "1ABCDEF0##1000102030405060708090A0B0C0D0E0F10111213";
@@ -175,6 +141,7 @@ TEST_F(CliTest, SendOnSharedBusShowsUpInConcurrentDumpByteForByte) {
 }
 
 TEST_F(CliTest, BusDeliversOnlyToStartedChannelsOfOtherProcesses) {
+    NEEDS_SHARED_BUS();
     ToolProcess dump(directory_, "dump", {"dump", "0", "-n", "1"}, {bus_env()});
     ASSERT_TRUE(dump.wait_for_stderr("listening on can0\n")) << dump.err();
     // Channel 1 is not started in the dump process: only the frame on channel 0 arrives.
@@ -187,6 +154,7 @@ TEST_F(CliTest, BusDeliversOnlyToStartedChannelsOfOtherProcesses) {
 }
 
 TEST_F(CliTest, BusCarriesOnlyFramesAReceiverUnderstands) {
+    NEEDS_SHARED_BUS();
     ToolProcess dump(directory_, "dump", {"dump", "0", "-n", "1"}, {bus_env()});
     ASSERT_TRUE(dump.wait_for_stderr("listening on can0\n")) << dump.err();
     // Each of these stays off the classic 500 kbit/s channel of the dump; the last one arrives.
@@ -248,10 +216,11 @@ TEST_F(CliTest, DumpTimeLimitEndsWithStatusZero) {
 }
 
 TEST_F(CliTest, SigintStopsDumpCleanly) {
+    NEEDS_SHARED_BUS();
     ToolProcess dump(directory_, "dump", {"dump"}, {bus_env(), "OVSIM_TRAFFIC=100"});
     ASSERT_TRUE(dump.wait_for_stderr("listening on")) << dump.err();
     ASSERT_TRUE(eventually([&] { return !dump.out().empty(); }));
-    dump.signal(SIGINT);
+    ASSERT_TRUE(dump.interrupt());
     ASSERT_EQ(dump.wait_exit(), 0) << dump.err();
     EXPECT_NE(dump.err().find(NOTHING_LEFT), std::string::npos) << dump.err();
     EXPECT_TRUE(bus_is_empty());
@@ -265,6 +234,7 @@ TEST_F(CliTest, GenReportsFramesSentAndRate) {
 }
 
 TEST_F(CliTest, GenFramesReachAnotherProcess) {
+    NEEDS_SHARED_BUS();
     ToolProcess dump(directory_, "dump", {"dump", "-n", "4"}, {bus_env()});
     ASSERT_TRUE(dump.wait_for_stderr("listening on")) << dump.err();
     ASSERT_EQ(run("gen", {"gen", "1", "-g", "0", "-n", "4", "-I", "42", "-D", "i", "-L", "2"},
@@ -291,6 +261,7 @@ std::vector<std::string> logged_frames(const std::string& log) {
 }
 
 TEST_F(CliTest, LoggedTrafficReplaysToTheSameFramesWithItsTiming) {
+    NEEDS_SHARED_BUS();
     const fs::path first_log = directory_ / "first.log", second_log = directory_ / "second.log";
     constexpr int GENERATED = 20;
     const std::string total = std::to_string(GENERATED + 4);
@@ -369,6 +340,7 @@ TEST_F(CliTest, PlayMapsChannelsLoopsCountsAndSkipsErrorFrames) {
 }
 
 TEST_F(CliTest, DumpFiltersAndTimestampModesAsCandump) {
+    NEEDS_SHARED_BUS();
     ToolProcess dump(directory_, "dump",
                      {"dump", "-t", "z", "-n", "2", "can1,100:C0000700,j,1F0:1F0"}, {bus_env()});
     ASSERT_TRUE(dump.wait_for_stderr("listening on can1\n")) << dump.err();

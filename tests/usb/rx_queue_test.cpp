@@ -1,8 +1,6 @@
 #include "usb/rx_queue.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,6 +9,8 @@
 #include <cstring>
 #include <random>
 #include <thread>
+
+#include "platform/cpu_number.h"
 
 namespace ovel::usb {
 namespace {
@@ -324,14 +324,11 @@ TEST(RxQueueTest, DisconnectRacingWithAConsumerFallingAsleepIsNeverLost) {
 // whole polling window) and must still get every frame: it sleeps and is woken far more often.
 TEST(RxQueueTest, ProducerAndConsumerOnOneCpuDeliverEveryFrameInOrder) {
     constexpr std::uint32_t FRAMES = 200'000;
-    const int cpu = sched_getcpu();
-    ASSERT_GE(cpu, 0);
-    const auto pin = [cpu] {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        CPU_SET(cpu, &set);
-        return pthread_setaffinity_np(pthread_self(), sizeof(set), &set) == 0;
-    };
+    const int cpu = platform::current_cpu();
+    if (cpu < 0) {
+        GTEST_SKIP() << "this system does not tell the CPU a thread runs on";
+    }
+    const auto pin = [cpu] { return platform::pin_this_thread_to_cpu(cpu); };
     RxQueue queue;
     std::atomic<bool> pinned_producer{false};
     std::thread producer([&] {

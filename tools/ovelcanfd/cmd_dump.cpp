@@ -22,6 +22,7 @@
 #include "receive_filter.h"
 #include "stop_signal.h"
 #include "time_stamp.h"
+#include "platform/local_time.h"
 
 namespace ovel::tool {
 namespace {
@@ -143,7 +144,7 @@ bool print_queued(std::deque<Received>& batch, const std::vector<ChannelFilter>&
 std::string default_log_name() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
-    localtime_r(&now, &local);
+    platform::local_time(now, local);
     char name[64];
     std::strftime(name, sizeof name, "candump-%Y-%m-%d_%H%M%S.log", &local);
     return name;
@@ -221,7 +222,7 @@ int run_dump(const std::vector<std::string>& words) {
         log_name = *name;
     }
     if (!log_name.empty()) {
-        log_file.reset(std::fopen(log_name.c_str(), "w"));
+        log_file.reset(std::fopen(log_name.c_str(), "wb"));
         if (!log_file) {
             std::fprintf(stderr, "%s: cannot write %s: %s\n", program_name(), log_name.c_str(),
                          std::strerror(errno));

@@ -259,6 +259,9 @@ class Player {
     std::optional<int> for_each_record(std::istream& in, Visit visit) {
         std::string line;
         for (std::uint64_t number = 1; std::getline(in, line); ++number) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();  // a log that a Windows program wrote in text mode
+            }
             const ParsedLogLine parsed = parse_log_line(line);
             if (parsed.kind == ParsedLogLine::Kind::Skip) {
                 continue;
@@ -343,7 +346,7 @@ int run_play(const std::vector<std::string>& words) {
     std::ifstream file;
     const bool from_file = play->input != "-";
     if (from_file) {
-        file.open(play->input);
+        file.open(play->input, std::ios::binary);
         if (!file) {
             return bad_arguments("play", "cannot read \"" + play->input + "\"");
         }

@@ -1,35 +1,18 @@
-// Signal handlers that only set a flag (async-signal-safe).
 #include "stop_signal.h"
 
 #include <algorithm>
-#include <csignal>
 #include <thread>
 
+#include "platform/stop_request.h"
+
 namespace ovel::tool {
-namespace {
-
-volatile std::sig_atomic_t stop_flag = 0;
-
-extern "C" void on_stop_signal(int) {
-    stop_flag = 1;
-}
-
-}  // namespace
 
 void install_stop_handlers() {
-    struct sigaction action {};
-    action.sa_handler = on_stop_signal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGPIPE, &ignore, nullptr);
+    platform::install_stop_handlers();
 }
 
 bool stop_requested() {
-    return stop_flag != 0;
+    return platform::stop_requested();
 }
 
 bool sleep_until_unless_stopped(std::chrono::steady_clock::time_point due) {

@@ -9,8 +9,8 @@ namespace ovel::tool {
 // How often a waiting command looks for a stop request.
 inline constexpr auto STOP_POLL_PERIOD = std::chrono::milliseconds(50);
 
-// Installs handlers for SIGINT and SIGTERM and ignores SIGPIPE (a closed output pipe is seen
-// as a write error instead).
+// Installs handlers for SIGINT and SIGTERM (Ctrl-C and Ctrl-Break on Windows) and ignores SIGPIPE
+// (a closed output pipe is seen as a write error instead).
 void install_stop_handlers();
 bool stop_requested();
 

@@ -1,6 +1,8 @@
 // candump's timestamp modes.
 #include "time_stamp.h"
 
+#include "platform/local_time.h"
+
 #include <cstdio>
 
 namespace ovel::tool {
@@ -48,7 +50,7 @@ std::string TimeStamper::stamp(const timespec& time) {
             break;
         case TimeMode::AbsoluteDate: {
             std::tm local{};
-            localtime_r(&time.tv_sec, &local);
+            platform::local_time(time.tv_sec, local);
             char date[32];
             std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
             std::snprintf(text, sizeof text, "(%s.%06ld)", date, micros);

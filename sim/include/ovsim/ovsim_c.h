@@ -34,42 +34,54 @@
 extern "C" {
 #endif
 
+#if defined(_WIN32)
+#if defined(OVSIM_BUILD_DLL)
+#define OVSIM_API __declspec(dllexport)
+#else
+#define OVSIM_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define OVSIM_API __attribute__((visibility("default")))
+#else
+#define OVSIM_API
+#endif
+
 /* Removes every adapter; 0, or -1 while a libusb context is alive (close every handle first). */
-int32_t ovsim_reset(void);
+OVSIM_API int32_t ovsim_reset(void);
 /* Plugs in an adapter; returns its index (0, 1, ...). serial NULL: the adapter has none. */
-int32_t ovsim_add_adapter(const char* serial, uint8_t icount, uint32_t features, uint32_t fclk_can);
+OVSIM_API int32_t ovsim_add_adapter(const char* serial, uint8_t icount, uint32_t features, uint32_t fclk_can);
 /* Number of adapters plugged in since the last reset. */
-int32_t ovsim_adapter_count(void);
+OVSIM_API int32_t ovsim_adapter_count(void);
 /* Queues a frame "from the bus" (wire_length -1: 20 bytes, or 76 with the FD flag 0x02). */
-int32_t ovsim_feed_frame(int32_t adapter, uint8_t channel, uint32_t echo_id, uint32_t can_id,
+OVSIM_API int32_t ovsim_feed_frame(int32_t adapter, uint8_t channel, uint32_t echo_id, uint32_t can_id,
                          uint8_t dlc, uint8_t flags, const uint8_t* data, uint32_t data_length,
                          int32_t wire_length);
 /* Bulk OUT transfers the adapter took; copies the bytes of the index-th one into buffer. */
-int32_t ovsim_out_frame_count(int32_t adapter);
-int32_t ovsim_out_frame(int32_t adapter, int32_t index, uint8_t* buffer, int32_t capacity);
+OVSIM_API int32_t ovsim_out_frame_count(int32_t adapter);
+OVSIM_API int32_t ovsim_out_frame(int32_t adapter, int32_t index, uint8_t* buffer, int32_t capacity);
 /* 0 take, 1 ignore (transmits time out), 2 stall, 3 error. */
-int32_t ovsim_set_out_behaviour(int32_t adapter, int32_t behaviour);
+OVSIM_API int32_t ovsim_set_out_behaviour(int32_t adapter, int32_t behaviour);
 /* Generated traffic: count 0 unlimited, rate_hz 0 as fast as possible, on channels[0..n). */
-int32_t ovsim_start_stream(int32_t adapter, uint64_t count, const uint8_t* channels,
+OVSIM_API int32_t ovsim_start_stream(int32_t adapter, uint64_t count, const uint8_t* channels,
                            uint32_t channel_count, bool fd, double rate_hz);
-int32_t ovsim_stop_stream(int32_t adapter);
+OVSIM_API int32_t ovsim_stop_stream(int32_t adapter);
 /* Frames completed by the current stream (0 for a bad adapter). */
-uint64_t ovsim_streamed(int32_t adapter);
+OVSIM_API uint64_t ovsim_streamed(int32_t adapter);
 /* IN transfers submitted and waiting for a frame; -1 for a bad adapter. */
-int32_t ovsim_in_transfers_pending(int32_t adapter);
+OVSIM_API int32_t ovsim_in_transfers_pending(int32_t adapter);
 /* When completions reach the host: 0 immediate (as soon as decided), 1 high-speed (bulk
  * completions at the next 125 us microframe boundary, at most 13 packets of 512 bytes per
  * microframe), 2 full-speed (at the next 1 ms frame boundary, at most 19 packets of 64 bytes per
  * frame). Applies to outcomes decided from now on. 0, or -1 for a bad adapter or value. */
-int32_t ovsim_set_link_timing(int32_t adapter, int32_t timing);
-int32_t ovsim_unplug(int32_t adapter);
+OVSIM_API int32_t ovsim_set_link_timing(int32_t adapter, int32_t timing);
+OVSIM_API int32_t ovsim_unplug(int32_t adapter);
 /* Whether the adapter has the channel on the bus (after a MODE start). */
-int32_t ovsim_channel_started(int32_t adapter, uint8_t channel);
+OVSIM_API int32_t ovsim_channel_started(int32_t adapter, uint8_t channel);
 /* Scales every USB time-out (0.01: a 1 s time-out lasts 10 ms). */
-void ovsim_set_time_scale(double scale);
+OVSIM_API void ovsim_set_time_scale(double scale);
 /* libusb objects alive: contexts + handles + claimed interfaces + transfers. 0 when all is
  * released. */
-int32_t ovsim_live_objects(void);
+OVSIM_API int32_t ovsim_live_objects(void);
 
 #ifdef __cplusplus
 }

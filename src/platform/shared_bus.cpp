@@ -1,5 +1,8 @@
 // The shared bus over Unix datagram sockets: one socket per process, named after its pid.
-#include "shared_bus.h"
+// The bus is for the simulator's tests and demos, between processes of one machine.
+#include "platform/shared_bus.h"
+
+#if defined(__linux__)
 
 #include <dirent.h>
 #include <poll.h>
@@ -8,13 +11,16 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
-namespace ovsim::shared {
+#if defined(__linux__)
+
+namespace ovel::platform {
 namespace {
 
 constexpr const char* SOCKET_PREFIX = "ovsim-";
@@ -208,4 +214,24 @@ void SharedBus::receive_loop() {
     }
 }
 
-}  // namespace ovsim::shared
+}  // namespace ovel::platform
+
+#else
+
+// The bus rides on Unix datagram sockets and an eventfd, which Windows lacks (its AF_UNIX has
+// stream sockets only) and macOS half lacks; there, OVSIM_BUS is refused.
+namespace ovel::platform {
+
+std::unique_ptr<SharedBus> SharedBus::join(const std::string& directory, Deliver) {
+    std::fprintf(stderr, "ovsim: shared bus: cannot join %s: not available on this system\n",
+                 directory.c_str());
+    return nullptr;
+}
+
+SharedBus::~SharedBus() = default;
+void SharedBus::publish(const std::vector<std::uint8_t>&) {}
+void SharedBus::leave() {}
+
+}  // namespace ovel::platform
+
+#endif

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-namespace ovsim::shared {
+namespace ovel::platform {
 
 class SharedBus {
   public:
@@ -59,4 +59,4 @@ class SharedBus {
     std::thread receiver_;
 };
 
-}  // namespace ovsim::shared
+}  // namespace ovel::platform

@@ -1,0 +1,40 @@
+#include "platform/thread_name.h"
+
+#include "platform/target.h"
+
+#if OVEL_PLATFORM_WINDOWS
+#include <windows.h>
+#elif OVEL_PLATFORM_POSIX
+#include <pthread.h>
+#endif
+
+#include <string>
+
+namespace ovel::platform {
+
+bool name_this_thread(const char* name) noexcept {
+#if OVEL_PLATFORM_WINDOWS
+    // SetThreadDescription came with Windows 10 1607: looked up so that older systems still load.
+    using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "SetThreadDescription") : nullptr;
+    if (found == nullptr) {
+        return false;
+    }
+    std::wstring wide;
+    for (const char* c = name; *c != '\0'; ++c) {
+        wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
+    }
+    const auto set = reinterpret_cast<SetDescription>(reinterpret_cast<void (*)()>(found));
+    return SUCCEEDED(set(GetCurrentThread(), wide.c_str()));
+#elif OVEL_PLATFORM_LINUX
+    return pthread_setname_np(pthread_self(), name) == 0;
+#elif defined(__APPLE__)
+    return pthread_setname_np(name) == 0;  // macOS names only the calling thread
+#else
+    (void)name;
+    return false;
+#endif
+}
+
+}  // namespace ovel::platform

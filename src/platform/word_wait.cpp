@@ -1,0 +1,67 @@
+// Linux sleeps straight on the kernel's futex: std::atomic::wait in libstdc++ first spins and
+// calls sched_yield about a dozen times, which on a path that sleeps between every two frames
+// costs more system calls than the sleep itself. Windows has the same primitive in WaitOnAddress;
+// elsewhere (macOS, the BSDs, or OVEL_PORTABLE_PLATFORM) the standard library's wait serves.
+#include "platform/word_wait.h"
+
+#include "platform/target.h"
+
+#if OVEL_PLATFORM_LINUX
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#elif OVEL_PLATFORM_WINDOWS
+#include <windows.h>
+#endif
+
+namespace ovel::platform {
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
+
+#if OVEL_PLATFORM_LINUX
+
+void wait_on_word(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected,
+            nullptr, nullptr, 0);
+}
+
+void wake_one_on_word(std::atomic<std::uint32_t>& word) noexcept {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr,
+            nullptr, 0);
+}
+
+const char* word_wait_method() noexcept {
+    return "futex";
+}
+
+#elif OVEL_PLATFORM_WINDOWS
+
+void wait_on_word(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept {
+    WaitOnAddress(reinterpret_cast<volatile VOID*>(&word), &expected, sizeof expected, INFINITE);
+}
+
+void wake_one_on_word(std::atomic<std::uint32_t>& word) noexcept {
+    WakeByAddressSingle(reinterpret_cast<PVOID>(&word));
+}
+
+const char* word_wait_method() noexcept {
+    return "WaitOnAddress";
+}
+
+#else
+
+void wait_on_word(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept {
+    word.wait(expected, std::memory_order_acquire);
+}
+
+void wake_one_on_word(std::atomic<std::uint32_t>& word) noexcept {
+    word.notify_one();
+}
+
+const char* word_wait_method() noexcept {
+    return "std::atomic::wait";
+}
+
+#endif
+
+}  // namespace ovel::platform

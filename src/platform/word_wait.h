@@ -1,0 +1,19 @@
+// Sleeping until another thread changes a 32-bit word. The word's own atomic operations carry
+// the ordering; these calls only sleep and wake.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace ovel::platform {
+
+// Sleeps while `word` holds `expected`; may also return early (a signal, a spurious wake-up).
+void wait_on_word(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept;
+
+// Wakes one thread sleeping on `word`.
+void wake_one_on_word(std::atomic<std::uint32_t>& word) noexcept;
+
+// Which implementation this build sleeps with: "futex", "WaitOnAddress" or "std::atomic::wait".
+const char* word_wait_method() noexcept;
+
+}  // namespace ovel::platform
