@@ -1,8 +1,11 @@
 #!/bin/sh
 # Builds and runs the whole test suite three times: a normal build, AddressSanitizer with
 # UndefinedBehaviorSanitizer, and ThreadSanitizer, each in build/test-FLAVOUR with warnings as
-# errors. Prints one line per flavour; the build and test output goes to build.log and test.log in
-# the flavour's tree, and what failed is shown. Any failure, warning or sanitizer report fails it.
+# errors; the AddressSanitizer build also takes the portable waits and clocks that macOS and the
+# BSDs build (OVEL_PORTABLE_PLATFORM). Then a fourth flavour, windows: the MinGW-w64 cross build
+# run under Wine (scripts/windows.sh test). Prints one line per flavour; the build and test output
+# goes to build.log and test.log in the flavour's tree, and what failed is shown. Any failure,
+# warning or sanitizer report fails it.
 set -eu
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
@@ -15,9 +18,11 @@ for flavour in normal address thread; do
     dir="$root/build/test-$flavour"
     sanitize=""
     [ "$flavour" != normal ] && sanitize="$flavour"
+    portable=OFF
+    [ "$flavour" = address ] && portable=ON
     mkdir -p "$dir"
     if ! { cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVEL_SANITIZE="$sanitize" \
-               -DOVEL_WERROR=ON &&
+               -DOVEL_PORTABLE_PLATFORM="$portable" -DOVEL_WERROR=ON &&
            cmake --build "$dir" -j "$jobs"; } >"$dir/build.log" 2>&1; then
         echo "$flavour: build failed; from $dir/build.log:"
         excerpt="$(grep -E -A6 "(error|warning):|CMake Error" "$dir/build.log" | head -n 80)" || true
@@ -47,6 +52,16 @@ for flavour in normal address thread; do
         failed="$failed $flavour"
     fi
 done
+started="$(date +%s)"
+if OVEL_LINUX_LIBRARY="$root/build/test-normal/src/libovelcanfd.so" "$root/scripts/windows.sh" test \
+        >"$root/build/windows-test.out" 2>&1; then
+    tail -n 1 "$root/build/windows-test.out"
+else
+    grep -v -E "^(library|simulator|programs|libusb|cross-building|making the Wine)" \
+        "$root/build/windows-test.out" | tail -n 120
+    failed="$failed windows"
+fi
+echo "windows: took $(( $(date +%s) - started )) s"
 if [ -n "$failed" ]; then
     echo "failed:$failed"
     exit 1

@@ -3,14 +3,21 @@
 import ctypes
 import ctypes.util
 import os
+import sys
 import threading
-from typing import Dict, List, Optional
+from typing import Callable, Dict, List, Mapping, Optional
 
 from can import CanInterfaceNotImplementedError
 
 #: Environment variable naming the library file to load; it takes precedence over the search.
 LIBRARY_ENVIRONMENT_VARIABLE = "OVELCANFD_LIBRARY"
-#: The library's soname, tried when the system search by name finds nothing.
+#: The library's file names on each system, tried when the system search by name finds nothing.
+LIBRARY_FILE_NAMES = {
+    "win32": ["ovelcanfd.dll"],
+    "cygwin": ["ovelcanfd.dll"],
+    "darwin": ["libovelcanfd.dylib", "libovelcanfd.0.dylib"],
+}
+#: The soname on Linux and the other systems with ELF libraries.
 LIBRARY_SONAME = "libovelcanfd.so.0"
 
 OK = 0
@@ -193,16 +200,24 @@ def _declare(library: ctypes.CDLL, origin: str) -> ctypes.CDLL:
     return library
 
 
-def _candidates() -> List[str]:
-    explicit = os.environ.get(LIBRARY_ENVIRONMENT_VARIABLE)
+def _candidates(
+    platform: Optional[str] = None,
+    environ: Optional[Mapping[str, str]] = None,
+    find_library: Callable[[str], Optional[str]] = ctypes.util.find_library,
+) -> List[str]:
+    """The names load_library tries, in order, on `platform` (sys.platform by default)."""
+    environ = os.environ if environ is None else environ
+    explicit = environ.get(LIBRARY_ENVIRONMENT_VARIABLE)
     if explicit:
         # A path the user named is the only one tried: falling back to another build of the
         # library would hide the mistake.
         return [explicit]
-    found = ctypes.util.find_library("ovelcanfd")
+    platform = sys.platform if platform is None else platform
+    found = find_library("ovelcanfd")
     names = [found] if found else []
-    if LIBRARY_SONAME not in names:
-        names.append(LIBRARY_SONAME)
+    for name in LIBRARY_FILE_NAMES.get(platform, [LIBRARY_SONAME]):
+        if name not in names:
+            names.append(name)
     return names
 
 

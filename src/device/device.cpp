@@ -292,7 +292,7 @@ Expected<void, DriverError> Device::start_streaming(FrameHandler handler) {
     if (!dispatcher_) {
         running_.store(false, std::memory_order_release);
         return unexpected(DriverError::device_error(
-            usb::UsbError::libusb("start: dispatch thread", usb::ERROR_NO_MEM)));
+            usb::UsbError::libusb("start: dispatch thread", usb::USB_ERROR_NO_MEM)));
     }
     auto submitted = usb_->start_transfers();
     if (!submitted) {

@@ -13,9 +13,3 @@
 #define OVEL_PLATFORM_LINUX 0
 #endif
 
-// POSIX calls (pthread names, signals, sockets) where the system has them, forced portable or not.
-#if defined(_WIN32)
-#define OVEL_PLATFORM_POSIX 0
-#else
-#define OVEL_PLATFORM_POSIX 1
-#endif

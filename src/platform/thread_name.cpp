@@ -1,10 +1,8 @@
 #include "platform/thread_name.h"
 
-#include "platform/target.h"
-
-#if OVEL_PLATFORM_WINDOWS
+#if defined(_WIN32)
 #include <windows.h>
-#elif OVEL_PLATFORM_POSIX
+#else
 #include <pthread.h>
 #endif
 
@@ -12,8 +10,9 @@
 
 namespace ovel::platform {
 
+// Names are no part of what the portable build stands in for: each system names its own way.
 bool name_this_thread(const char* name) noexcept {
-#if OVEL_PLATFORM_WINDOWS
+#if defined(_WIN32)
     // SetThreadDescription came with Windows 10 1607: looked up so that older systems still load.
     using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
@@ -27,7 +26,7 @@ bool name_this_thread(const char* name) noexcept {
     }
     const auto set = reinterpret_cast<SetDescription>(reinterpret_cast<void (*)()>(found));
     return SUCCEEDED(set(GetCurrentThread(), wide.c_str()));
-#elif OVEL_PLATFORM_LINUX
+#elif defined(__linux__)
     return pthread_setname_np(pthread_self(), name) == 0;
 #elif defined(__APPLE__)
     return pthread_setname_np(name) == 0;  // macOS names only the calling thread

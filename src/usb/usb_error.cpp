@@ -6,8 +6,8 @@
 
 namespace ovel::usb {
 
-static_assert(ERROR_TIMEOUT == LIBUSB_ERROR_TIMEOUT);
-static_assert(ERROR_NO_MEM == LIBUSB_ERROR_NO_MEM);
+static_assert(USB_ERROR_TIMEOUT == LIBUSB_ERROR_TIMEOUT);
+static_assert(USB_ERROR_NO_MEM == LIBUSB_ERROR_NO_MEM);
 
 bool UsbError::is_transfer_timeout() const {
     return kind_ == Kind::Libusb && code_ == LIBUSB_ERROR_TIMEOUT &&

@@ -57,8 +57,8 @@ class UsbError {
 };
 
 // libusb error codes the layers above name without including libusb.h (checked against it).
-inline constexpr int ERROR_TIMEOUT = -7;
-inline constexpr int ERROR_NO_MEM = -11;
+inline constexpr int USB_ERROR_TIMEOUT = -7;
+inline constexpr int USB_ERROR_NO_MEM = -11;
 
 // The libusb error code that libusb's synchronous API reports for a transfer status
 // (stall -> LIBUSB_ERROR_PIPE, time-out -> LIBUSB_ERROR_TIMEOUT, ...); 0 for a completed one.

@@ -74,12 +74,12 @@ TEST_F(Discovery, FailureTextsTellNotFoundBusyAndNoPermissionApart) {
 }
 
 TEST_F(Discovery, OpenByPathTakesTheAdapterAtThatPortOnly) {
-    ovsim::Adapter& near = ovsim::add_adapter(adapter_at("S", 1, {2}));
+    ovsim::Adapter& nearer = ovsim::add_adapter(adapter_at("S", 1, {2}));
     ovsim::Adapter& behind_hub = ovsim::add_adapter(adapter_at("S", 1, {2, 3}));
     ovsim::Adapter& other_bus = ovsim::add_adapter(adapter_at("S", 3, {2, 3}));
     ovel_canfd_driver* h = new_handle();
     EXPECT_EQ(ovel_canfd_open_with_device_path(h, "1-2.3"), 0) << last_error(h);
-    EXPECT_TRUE(near.control_requests().empty());
+    EXPECT_TRUE(nearer.control_requests().empty());
     EXPECT_EQ(behind_hub.control_requests().size(), 2u);
     EXPECT_EQ(ovel_canfd_open_with_device_path(h, "3-2.3"), 0) << last_error(h);
     EXPECT_EQ(other_bus.control_requests().size(), 2u);

@@ -1,4 +1,5 @@
 // Opening, reading the configuration, and releasing everything again.
+#include "platform/handle_count.h"
 #include "sim_fixture.h"
 
 namespace ovel::test {
@@ -301,15 +302,28 @@ TEST_F(OpenClose, CloseAfterUnplugReleasesEverything) {
     expect_nothing_left();
 }
 
+// Also the system's handles: a lock or thread object per device that outlived its close would
+// show up here (Windows handles, file descriptors elsewhere).
 TEST_F(OpenClose, RepeatedOpenCloseCyclesLeaveNothingBehind) {
     ovsim::add_adapter();
     ovel_canfd_driver* h = new_handle();
-    for (int i = 0; i < 100; ++i) {
+    ovel_canfd_frame frame{};
+    frame.id = 0x123;
+    frame.dlc = 1;
+    long handles_after_warm_up = -1;
+    for (int i = 0; i < 200; ++i) {
         ASSERT_EQ(ovel_canfd_open(h), 0) << "cycle " << i << ": " << last_error(h);
         ASSERT_EQ(ovel_canfd_get_channel_count(h), 2);
+        ASSERT_EQ(ovel_canfd_start(h, 0), 0) << last_error(h);
+        ASSERT_EQ(ovel_canfd_transmit(h, &frame), 0) << last_error(h);
+        ASSERT_EQ(ovel_canfd_stop(h, 0), 0);
         ASSERT_EQ(ovel_canfd_close(h), 0);
+        if (i == 9) {
+            handles_after_warm_up = platform::open_handle_count();
+        }
     }
     expect_nothing_left();
+    EXPECT_EQ(platform::open_handle_count(), handles_after_warm_up);
 }
 
 TEST_F(OpenClose, ManyHandlesEachWithTheirOwnAdapter) {

@@ -18,6 +18,7 @@
 #include <ovsim/sim.h>
 
 #include "ovelcanfd.h"
+#include "platform/handle_count.h"
 
 namespace ovel::test {
 
@@ -33,8 +34,9 @@ inline int count_entries(const char* path) {
     return count;
 }
 
-inline int fd_count() {
-    return count_entries("/proc/self/fd");
+// File descriptors here, handles on Windows.
+inline long fd_count() {
+    return platform::open_handle_count();
 }
 
 // Threads of this process whose name starts with "ovel-": the library's own.
@@ -141,7 +143,7 @@ class SimTest : public ::testing::Test {
     void forget_handle(ovel_canfd_driver* handle) { std::erase(handles_, handle); }
 
     std::vector<ovel_canfd_driver*> handles_;
-    int fds_before_ = 0;
+    long fds_before_ = 0;
 };
 
 }  // namespace ovel::test

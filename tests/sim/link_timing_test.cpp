@@ -1,6 +1,7 @@
 // The adapter's USB timing: completions reach the host at frame boundaries within each frame's
 // packet budget, the event thread wakes for them (once), outcomes waiting for their frame keep libusb's
 // rules, and stream frames record when they were released and when they were on the bus.
+#include "platform/poll_sleeper.h"
 #include "sim_test_support.h"
 
 #include <algorithm>
@@ -147,7 +148,9 @@ TEST_F(SimLinkTimingTest, EventThreadSleepingInHandleEventsWakesForARelease) {
     ASSERT_TRUE(log.wait_for(2));
     EXPECT_GE(log.entries()[1].called_at, next_boundary(submitting, FULL_SPEED.period));
     ASSERT_TRUE(eventually([] { return counters().threads_blocked_in_handle_events == 1; }));
-    EXPECT_EQ(counters().handle_events_sleeps, sleeps + 1);
+    if (ovel::platform::has_poll_sleeper()) {
+        EXPECT_EQ(counters().handle_events_sleeps, sleeps + 1);
+    }  // elsewhere the sleeper sleeps on a condition variable: woken, it plans and sleeps again
 }
 
 TEST_F(SimLinkTimingTest, OutcomesWaitingForTheirFrameKeepLibusbRules) {

@@ -9,6 +9,7 @@
 #include "log_format.h"
 #include "receive_filter.h"
 #include "time_stamp.h"
+#include "platform/local_time.h"
 
 #include <cstring>
 #include <vector>
@@ -208,8 +209,7 @@ TEST(CandumpLog, WritesAndReadsLinesAsCandumpAndPythonCan) {
 }
 
 TEST(TimeStamper, PrintsCandumpsModes) {
-    setenv("TZ", "UTC", 1);
-    tzset();
+    ovel::platform::set_time_zone("UTC");
     const timespec first{1700000000, 900000000}, second{1700000002, 100000000};
     TimeStamper absolute(TimeMode::Absolute), date(TimeMode::AbsoluteDate);
     TimeStamper delta(TimeMode::Delta), zero(TimeMode::Zero);
