@@ -1,8 +1,6 @@
 // Shared set-up for tests that drive the C API against the simulated adapter.
 #pragma once
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -19,20 +17,9 @@
 
 #include "ovelcanfd.h"
 #include "platform/handle_count.h"
+#include "platform/thread_census.h"
 
 namespace ovel::test {
-
-// Entries in a /proc/self directory.
-inline int count_entries(const char* path) {
-    int count = 0;
-    if (DIR* dir = opendir(path)) {
-        while (readdir(dir) != nullptr) {
-            ++count;
-        }
-        closedir(dir);
-    }
-    return count;
-}
 
 // File descriptors here, handles on Windows.
 inline long fd_count() {
@@ -41,25 +28,7 @@ inline long fd_count() {
 
 // Threads of this process whose name starts with "ovel-": the library's own.
 inline int library_thread_count() {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir)) {
-            if (entry->d_name[0] == '.') {
-                continue;
-            }
-            const std::string path = std::string("/proc/self/task/") + entry->d_name + "/comm";
-            if (FILE* file = std::fopen(path.c_str(), "r")) {
-                char name[32] = {};
-                if (std::fgets(name, sizeof name, file) != nullptr &&
-                    std::string_view(name).starts_with("ovel-")) {
-                    ++count;
-                }
-                std::fclose(file);
-            }
-        }
-        closedir(dir);
-    }
-    return count;
+    return platform::count_threads_named("ovel-");
 }
 
 // Waits for a condition that another thread brings about, with a generous bound.

@@ -1,5 +1,6 @@
 // How the library's threads and callers wait: asleep, not spinning, while the adapter takes its
 // time, and under names that tools such as top -H show.
+#include <dirent.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 

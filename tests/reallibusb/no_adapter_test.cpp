@@ -1,6 +1,4 @@
 // The shipped library on the real libusb, on a machine with no adapter attached.
-#include <dirent.h>
-
 #include <chrono>
 #include <string>
 #include <thread>
@@ -8,25 +6,19 @@
 #include <gtest/gtest.h>
 
 #include "ovelcanfd.h"
+#include "platform/handle_count.h"
+#include "platform/thread_census.h"
 
 namespace {
 
-int count_entries(const char* path) {
-    int count = 0;
-    if (DIR* dir = opendir(path)) {
-        while (readdir(dir) != nullptr) {
-            ++count;
-        }
-        closedir(dir);
-    }
-    return count;
-}
+using ovel::platform::count_threads;
+using ovel::platform::open_handle_count;
 
 TEST(RealLibusb, OpenWithoutAdapterFailsCleanly) {
     // Sanitizer runtimes start a thread of their own at the first thread creation.
     std::thread([] {}).join();
-    const int threads = count_entries("/proc/self/task");
-    const int fds = count_entries("/proc/self/fd");
+    const int threads = count_threads();
+    const long fds = open_handle_count();
     ovel_canfd_driver* h = ovel_canfd_init();
     ASSERT_NE(h, nullptr);
     for (int i = 0; i < 3; ++i) {
@@ -43,12 +35,12 @@ TEST(RealLibusb, OpenWithoutAdapterFailsCleanly) {
     EXPECT_EQ(ovel_canfd_deinit(h), 0);
     // A joined thread may stay listed for a moment while the kernel finishes its exit.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (count_entries("/proc/self/task") > threads &&
+    while (count_threads() > threads &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::yield();
     }
-    EXPECT_EQ(count_entries("/proc/self/task"), threads);
-    EXPECT_EQ(count_entries("/proc/self/fd"), fds);
+    EXPECT_EQ(count_threads(), threads);
+    EXPECT_EQ(open_handle_count(), fds);
 }
 
 }  // namespace
