@@ -177,6 +177,11 @@ std::optional<Accepted> accept_client(const Socket& listener, std::string& error
     }
     const int on = 1;
     setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    // A fixed send buffer instead of one the kernel grows to megabytes: what a slow reader has
+    // not taken piles up in the server's own bounded queue, where it is counted.
+    const int send_buffer = ACCEPTED_SEND_BUFFER;
+    setsockopt(accepted, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&send_buffer),
+               sizeof send_buffer);
 #ifdef __APPLE__
     setsockopt(accepted, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
 #endif

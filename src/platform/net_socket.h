@@ -50,8 +50,11 @@ std::optional<Socket> listen_tcp(const std::string& address, std::uint16_t port,
 // The port a bound socket got.
 std::uint16_t local_port(const Socket& socket);
 
+// The send buffer of an accepted connection, in bytes.
+inline constexpr int ACCEPTED_SEND_BUFFER = 64 * 1024;
+
 struct Accepted {
-    Socket socket;     // non-blocking, with TCP_NODELAY
+    Socket socket;     // non-blocking, with TCP_NODELAY and a send buffer of ACCEPTED_SEND_BUFFER
     std::string peer;  // the client's address, dotted
 };
 // A waiting connection, if any; nullopt when there is none (or accept failed: `error` set).
