@@ -198,8 +198,21 @@ def test_hostile_peers_get_an_error_or_are_dropped_and_the_others_go_on():
             assert found, text
         watcher.sendall(b"< echo >")
         read_messages(watcher, 1, r"< echo >")
+
+        # Other modes on the same channel at the same time: a BCM subscription to one identifier
+        # and control mode's statistics.
+        subscriber = server.connect()
+        handshake(subscriber, "can1", "bcmmode")
+        subscriber.sendall(b"< subscribe 0 0 101 >< subscribe 1 0 102 >")
+        assert read_messages(subscriber, 1) == ["< error subscription intervals are not supported >"]
+        assert len(read_messages(subscriber, 5, r"< fdframe 101 .*>")) == 5
+        control = server.connect()
+        handshake(control, "can0", "controlmode")
+        control.sendall(b"< statistics 100 >")
+        stats = [[int(n) for n in m.split()[2:6]] for m in read_messages(control, 2, r"< stat .*>")]
+        assert stats[1][1] > stats[0][1] > 0 and stats[1][0] == 64 * stats[1][1], stats
         report = server.stop()
-    assert report.count(" left") == 6, report
+    assert report.count(" left") == 8, report
 
 
 def test_a_slow_client_loses_frames_counted_while_a_fast_one_loses_none():
