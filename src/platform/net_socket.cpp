@@ -4,6 +4,9 @@
 #include <cstring>
 
 #ifdef _WIN32
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600  // WSAPoll, inet_pton and inet_ntop
+#endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else

@@ -143,7 +143,7 @@ bool Server::run() {
                 read_client(*found->second, now);
             }
         }
-        dispatch(now);
+        dispatch();
         std::vector<std::uint64_t> gone;
         for (auto& [id, client] : clients_) {
             Session& session = client->session;
@@ -248,8 +248,7 @@ void Server::write_client(Client& client, Clock::time_point now) {
     }
 }
 
-void Server::dispatch(Clock::time_point now) {
-    (void)now;
+void Server::dispatch() {
     std::uint64_t dropped = 0;
     inbox_.take(batch_, dropped);
     inbox_dropped_ = dropped;

@@ -88,7 +88,7 @@ class Server final : public SessionHost {
     void accept_clients(Clock::time_point now);
     void read_client(Client& client, Clock::time_point now);
     void write_client(Client& client, Clock::time_point now);
-    void dispatch(Clock::time_point now);
+    void dispatch();
     std::optional<std::uint64_t> echo_sender(const ovel_canfd_frame& frame);
     void close_later(Client& client, Clock::time_point now);
     void drop(std::uint64_t id, const char* why);

@@ -147,7 +147,6 @@ bool Session::handle(const std::string& command, SessionHost& host, Clock::time_
             statistics_interval_ = std::chrono::milliseconds(*interval);
             next_statistics_ = now + *statistics_interval_;
         }
-        (void)host;
         return true;
     }
     refuse("unknown command");
