@@ -257,7 +257,8 @@ def test_beacon_only_when_asked_and_an_allow_list_keeps_others_out():
 
 
 def test_python_can_connects_and_reads_in_order_under_heavy_traffic():
-    with Server(traffic="10000", adapters="HEAVY001:1:0") as server:
+    # A queue of 10 s of traffic: a loaded machine may keep python-can from reading for a while.
+    with Server("--queue", "100000", traffic="10000", adapters="HEAVY001:1:0") as server:
         # Its handshake reads "< ok >" with a single recv: frames must not ride along.
         for _ in range(15):
             server.bus().shutdown()
