@@ -18,6 +18,7 @@ int run_gen(const std::vector<std::string>& words);
 int run_info(const std::vector<std::string>& words);
 int run_list(const std::vector<std::string>& words);
 int run_play(const std::vector<std::string>& words);
+int run_serve(const std::vector<std::string>& words);
 
 // "ovelcanfd", or "ovelcanfd-sim" in the build on the simulated adapter.
 const char* program_name();

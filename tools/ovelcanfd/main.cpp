@@ -67,6 +67,7 @@ void print_usage(std::FILE* out) {
         "  play [FILE]              replay a candump log with its timing (canplayer-like)\n"
         "  info                     open the adapter and print what it reports about itself\n"
         "  list                     list the adapters plugged in and whether they are free\n"
+        "  serve [CHANNEL...]       serve the channels over TCP in the socketcand protocol\n"
         "'%s COMMAND --help' describes a command's options.\n"
         "Channels are 0, 1, ... or can0, can1, ...\n"
         "Exit status: 0 done, 1 the adapter or library failed, 2 bad arguments.\n"
@@ -124,6 +125,8 @@ int main(int argc, char** argv) {
         status = run_info(words);
     } else if (command == "list") {
         status = run_list(words);
+    } else if (command == "serve") {
+        status = run_serve(words);
     } else {
         std::fprintf(stderr, "%s: unknown command \"%s\"\n", program_name(), command.c_str());
         print_usage(stderr);
