@@ -1,5 +1,5 @@
 // The socket calls: POSIX (Linux, macOS) and Winsock (MinGW) behind net_socket.h.
-#include "net_socket.h"
+#include "platform/net_socket.h"
 
 #include <cstring>
 

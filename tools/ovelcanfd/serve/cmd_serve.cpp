@@ -4,7 +4,7 @@
 
 #include "adapter.h"
 #include "commands.h"
-#include "net_socket.h"
+#include "platform/net_socket.h"
 #include "server.h"
 #include "stats_report.h"
 

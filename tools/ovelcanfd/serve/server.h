@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "adapter.h"
-#include "net_socket.h"
+#include "platform/net_socket.h"
 #include "session.h"
 
 namespace ovel::tool::serve {
