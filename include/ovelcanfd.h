@@ -300,10 +300,19 @@ OVEL_CANFD_API int32_t ovel_canfd_set_rx_callback_ex(ovel_canfd_driver* handle,
  * read during the call only; `echo` is ignored. The frame goes out on the record's channel,
  * which need not be started itself, with echo identifier 1; the adapter's echo comes back
  * through the receive callback with `echo` set.
+ * What goes out depends on the adapter. One with CAN FD (feature FD, see
+ * ovel_canfd_get_adapter_info) gets a CAN FD frame, or a classic frame with a DLC of 9 to 15,
+ * as the 76-byte host frame, other frames as the 20-byte one. One without CAN FD parses only
+ * the 20-byte host frame: a classic frame with a DLC of 9 to 15 goes out in it with the DLC
+ * unchanged and 8 data bytes (as Linux sends such a frame on a classic interface), and a CAN FD
+ * frame is refused. `brs` and `esi` mean
+ * something only with `fd`: on a classic frame they are ignored (sent as 0).
  * Errors: NOT_RUNNING (no channel started; nothing is sent), INVALID_CHANNEL (beyond the last
- * channel), INVALID_FRAME (NULL record "frame", identifier of 2^29 or more, or of 2^11 or
- * more without `extended`: "id"; DLC above 15 "dlc"), TIMEOUT (the adapter did not take the frame within 1 s), DEVICE (the transfer was
- * refused or failed). Failure text "failed to transmit frame".
+ * channel), INVALID_FRAME (nothing is sent: NULL record "frame"; identifier of 2^29 or more,
+ * or of 2^11 or more without `extended`: "id"; DLC above 15: "dlc"; `fd` with `rtr`, as CAN FD
+ * has no remote frames: "rtr: CAN FD has no remote frames"; `fd` on an adapter without CAN FD:
+ * "fd: the adapter has no CAN FD"), TIMEOUT (the adapter did not take the frame within 1 s),
+ * DEVICE (the transfer was refused or failed). Failure text "failed to transmit frame".
  */
 OVEL_CANFD_API int32_t ovel_canfd_transmit(ovel_canfd_driver* handle,
                                            const ovel_canfd_frame* frame);
@@ -630,13 +639,18 @@ OVEL_CANFD_API int32_t ovel_canfd_get_bit_timing(ovel_canfd_driver* handle, uint
  *   carry the same value.
  * `hw_time_ns`, `hw_timestamp_us`: valid only with OVEL_CANFD_RX_HW_TIMESTAMP in `flags`, for
  *   adapters with hardware timestamps (the library turns them on at start for every channel of
- *   such adapters). `hw_timestamp_us` is the adapter's 1 MHz counter at the frame's time on the
- *   bus (for an echo: when it went out), extended to 64 bits across its wrap-around every
- *   71.6 minutes; `hw_time_ns` is the same moment on CLOCK_REALTIME: the counter is read with
- *   the host clock when reception starts and the mapping is kept for the streaming period
- *   (from the first started channel until every channel is stopped). Within a streaming
- *   period both never go backwards; the adapter's oscillator drift is not corrected (tens of
- *   microseconds per second at most).
+ *   such adapters). `hw_timestamp_us` is the latest hardware time of the streaming period (from
+ *   the first started channel until every channel is stopped) as of this frame: the largest of
+ *   the stamps of this frame and of every frame delivered before it in the period, each
+ *   stamp being the adapter's 1 MHz counter at that frame's time on the bus (for an echo: when
+ *   it went out), extended to 64 bits across its wrap-around every 71.6 minutes. For a frame
+ *   stamped no earlier than those before it (the usual case) that is its own stamp; a frame
+ *   stamped earlier than one delivered before it (an echo that reaches the host after a frame
+ *   received later on the bus) reads the earlier frame's larger value, not its own, so that
+ *   the value never goes backwards within the period. `hw_time_ns` is that same moment on
+ *   CLOCK_REALTIME: the counter is read with the host clock when reception starts and the
+ *   mapping is kept for the streaming period. The adapter's oscillator drift is not corrected
+ *   (tens of microseconds per second at most).
  * `flags`: OVEL_CANFD_RX_HW_TIMESTAMP as above; OVEL_CANFD_RX_OVERFLOW: the adapter's receive
  *   queue overflowed before this frame and frames were lost on the adapter.
  * `sequence`: numbers every receive transfer that brought data from the adapter since the
@@ -650,8 +664,8 @@ typedef struct ovel_canfd_rx_info {
     uint32_t flags;           /* offset 4: OVEL_CANFD_RX_* bits */
     uint64_t sequence;        /* offset 8 */
     int64_t host_time_ns;     /* offset 16: CLOCK_REALTIME at the transfer's completion */
-    int64_t hw_time_ns;       /* offset 24: the hardware timestamp on CLOCK_REALTIME */
-    uint64_t hw_timestamp_us; /* offset 32: the adapter's counter, extended to 64 bits */
+    int64_t hw_time_ns;       /* offset 24: hw_timestamp_us on CLOCK_REALTIME */
+    uint64_t hw_timestamp_us; /* offset 32: the largest extended stamp so far (see above) */
 } ovel_canfd_rx_info;
 
 typedef void (*ovel_canfd_rx_handler)(const ovel_canfd_frame* frame, const ovel_canfd_rx_info* info,
@@ -706,7 +720,9 @@ typedef struct ovel_canfd_bus_state {
  * get the state the error frames received on the channel since its start imply, the way the
  * Linux kernel's driver follows them (source ERROR_FRAMES): error-active at start, warning and
  * passive from controller reports, bus-off, back to error-active on a restart report, the
- * counters from the last report that carried them. The error frames still reach the receive
+ * counters from the last report that carried them. As in the kernel, a restart report wins over
+ * bus-off in the same frame and warning over passive; unlike it, a controller report that tells
+ * only of an overflow keeps the state. The error frames still reach the receive
  * callback as before.
  * Bus-off: the adapter has taken the channel off the bus and receives and sends nothing on it.
  * To recover, the application calls ovel_canfd_stop then ovel_canfd_start on the channel,
