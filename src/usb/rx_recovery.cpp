@@ -94,7 +94,8 @@ void UsbDevice::on_rx_stall(std::size_t slot) {
         return;
     }
     // The first clear at once; a halt that came back waits a little longer each time.
-    park_rx(slot, RxWait::Halt, Clock::now() + (clears > 0 ? retry_delay(clears) : Clock::duration{}));
+    const Clock::duration delay = clears > 0 ? retry_delay(clears) : Clock::duration{};
+    park_rx(slot, RxWait::Halt, Clock::now() + delay);
 }
 
 void UsbDevice::park_rx(std::size_t slot, RxWait wait, Clock::time_point due) {
