@@ -265,8 +265,9 @@ OVEL_CANFD_API int32_t ovel_canfd_start(ovel_canfd_driver* handle, uint8_t chann
  * not yet delivered then stay queued and are delivered after the next start, ahead of newer
  * ones. Errors: INVALID_CHANNEL, DEVICE: if the adapter refused to take the channel off the
  * bus, the channel stays started; if only the receive transfers could not be cancelled, the
- * channel is stopped and reception has ended all the same (the transfers come back by their
- * time-out; a start within those 5 s may fail with DEVICE and can be retried).
+ * channel is stopped and reception has ended all the same (receive transfers have no time-out:
+ * the library keeps asking for their cancellation until they are back; a start before then may
+ * fail with DEVICE and can be retried).
  * Failure text "failed to stop device".
  */
 OVEL_CANFD_API int32_t ovel_canfd_stop(ovel_canfd_driver* handle, uint8_t channel);
@@ -326,7 +327,10 @@ OVEL_CANFD_API int32_t ovel_canfd_transmit(ovel_canfd_driver* handle,
  * resubmitted at once twice in a row, then by the library's recovery thread ("ovel-rx-recover",
  * started by the first start, ended by close) after a delay that doubles from 1 ms to 64 ms;
  * the frame it would have carried is lost and counted. A stalled receive endpoint is cleared
- * (libusb_clear_halt, on the recovery thread) and the transfers are resubmitted.
+ * (libusb_clear_halt, on the recovery thread) once the other receive transfers are cancelled
+ * and back (a host controller resets the data toggle only of an endpoint with nothing queued;
+ * otherwise the adapter's next frame would be lost), and the transfers are resubmitted.
+ * Receive transfers have no time-out: a quiet bus costs nothing.
  * Reception ends by itself only when that cannot help: the adapter is gone (unplugged), the
  * endpoint stalls again after 4 clears with no frame in between (stall persists), or one
  * transfer failed 48 times in a row, some 2.6 s (errors persist). Then no receive transfer stays
