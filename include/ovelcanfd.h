@@ -279,8 +279,9 @@ OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_start(ovel_canfd_driver* handl
  * not yet delivered then stay queued and are delivered after the next start, ahead of newer
  * ones. Errors: INVALID_CHANNEL, DEVICE: if the adapter refused to take the channel off the
  * bus, the channel stays started; if only the receive transfers could not be cancelled, the
- * channel is stopped and reception has ended all the same (the transfers come back by their
- * time-out; a start within those 5 s may fail with DEVICE and can be retried).
+ * channel is stopped and reception has ended all the same (receive transfers have no time-out:
+ * the library keeps asking for their cancellation until they are back; a start before then may
+ * fail with DEVICE and can be retried).
  * Failure text "failed to stop device".
  */
 OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_stop(ovel_canfd_driver* handle, uint8_t channel);
@@ -314,10 +315,19 @@ OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_rx_callback_ex(ovel_canfd_
  * read during the call only; `echo` is ignored. The frame goes out on the record's channel,
  * which need not be started itself, with echo identifier 1; the adapter's echo comes back
  * through the receive callback with `echo` set.
+ * What goes out depends on the adapter. One with CAN FD (feature FD, see
+ * ovel_canfd_get_adapter_info) gets a CAN FD frame, or a classic frame with a DLC of 9 to 15,
+ * as the 76-byte host frame, other frames as the 20-byte one. One without CAN FD parses only
+ * the 20-byte host frame: a classic frame with a DLC of 9 to 15 goes out in it with the DLC
+ * unchanged and 8 data bytes (as Linux sends such a frame on a classic interface), and a CAN FD
+ * frame is refused. `brs` and `esi` mean
+ * something only with `fd`: on a classic frame they are ignored (sent as 0).
  * Errors: NOT_RUNNING (no channel started; nothing is sent), INVALID_CHANNEL (beyond the last
- * channel), INVALID_FRAME (NULL record "frame", identifier of 2^29 or more, or of 2^11 or
- * more without `extended`: "id"; DLC above 15 "dlc"), TIMEOUT (the adapter did not take the frame within 1 s), DEVICE (the transfer was
- * refused or failed). Failure text "failed to transmit frame".
+ * channel), INVALID_FRAME (nothing is sent: NULL record "frame"; identifier of 2^29 or more,
+ * or of 2^11 or more without `extended`: "id"; DLC above 15: "dlc"; `fd` with `rtr`, as CAN FD
+ * has no remote frames: "rtr: CAN FD has no remote frames"; `fd` on an adapter without CAN FD:
+ * "fd: the adapter has no CAN FD"), TIMEOUT (the adapter did not take the frame within 1 s),
+ * DEVICE (the transfer was refused or failed). Failure text "failed to transmit frame".
  */
 OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_transmit(ovel_canfd_driver* handle,
                                            const ovel_canfd_frame* frame);
@@ -331,7 +341,10 @@ OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_transmit(ovel_canfd_driver* ha
  * resubmitted at once twice in a row, then by the library's recovery thread ("ovel-rx-recover",
  * started by the first start, ended by close) after a delay that doubles from 1 ms to 64 ms;
  * the frame it would have carried is lost and counted. A stalled receive endpoint is cleared
- * (libusb_clear_halt, on the recovery thread) and the transfers are resubmitted.
+ * (libusb_clear_halt, on the recovery thread) once the other receive transfers are cancelled
+ * and back (a host controller resets the data toggle only of an endpoint with nothing queued;
+ * otherwise the adapter's next frame would be lost), and the transfers are resubmitted.
+ * Receive transfers have no time-out: a quiet bus costs nothing.
  * Reception ends by itself only when that cannot help: the adapter is gone (unplugged), the
  * endpoint stalls again after 4 clears with no frame in between (stall persists), or one
  * transfer failed 48 times in a row, some 2.6 s (errors persist). Then no receive transfer stays
@@ -644,13 +657,18 @@ OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_get_bit_timing(ovel_canfd_driv
  *   carry the same value.
  * `hw_time_ns`, `hw_timestamp_us`: valid only with OVEL_CANFD_RX_HW_TIMESTAMP in `flags`, for
  *   adapters with hardware timestamps (the library turns them on at start for every channel of
- *   such adapters). `hw_timestamp_us` is the adapter's 1 MHz counter at the frame's time on the
- *   bus (for an echo: when it went out), extended to 64 bits across its wrap-around every
- *   71.6 minutes; `hw_time_ns` is the same moment on CLOCK_REALTIME: the counter is read with
- *   the host clock when reception starts and the mapping is kept for the streaming period
- *   (from the first started channel until every channel is stopped). Within a streaming
- *   period both never go backwards; the adapter's oscillator drift is not corrected (tens of
- *   microseconds per second at most).
+ *   such adapters). `hw_timestamp_us` is the latest hardware time of the streaming period (from
+ *   the first started channel until every channel is stopped) as of this frame: the largest of
+ *   the stamps of this frame and of every frame delivered before it in the period, each
+ *   stamp being the adapter's 1 MHz counter at that frame's time on the bus (for an echo: when
+ *   it went out), extended to 64 bits across its wrap-around every 71.6 minutes. For a frame
+ *   stamped no earlier than those before it (the usual case) that is its own stamp; a frame
+ *   stamped earlier than one delivered before it (an echo that reaches the host after a frame
+ *   received later on the bus) reads the earlier frame's larger value, not its own, so that
+ *   the value never goes backwards within the period. `hw_time_ns` is that same moment on
+ *   CLOCK_REALTIME: the counter is read with the host clock when reception starts and the
+ *   mapping is kept for the streaming period. The adapter's oscillator drift is not corrected
+ *   (tens of microseconds per second at most).
  * `flags`: OVEL_CANFD_RX_HW_TIMESTAMP as above; OVEL_CANFD_RX_OVERFLOW: the adapter's receive
  *   queue overflowed before this frame and frames were lost on the adapter.
  * `sequence`: numbers every receive transfer that brought data from the adapter since the
@@ -664,8 +682,8 @@ typedef struct ovel_canfd_rx_info {
     uint32_t flags;           /* offset 4: OVEL_CANFD_RX_* bits */
     uint64_t sequence;        /* offset 8 */
     int64_t host_time_ns;     /* offset 16: CLOCK_REALTIME at the transfer's completion */
-    int64_t hw_time_ns;       /* offset 24: the hardware timestamp on CLOCK_REALTIME */
-    uint64_t hw_timestamp_us; /* offset 32: the adapter's counter, extended to 64 bits */
+    int64_t hw_time_ns;       /* offset 24: hw_timestamp_us on CLOCK_REALTIME */
+    uint64_t hw_timestamp_us; /* offset 32: the largest extended stamp so far (see above) */
 } ovel_canfd_rx_info;
 
 typedef void (OVEL_CANFD_CALL *ovel_canfd_rx_handler)(const ovel_canfd_frame* frame, const ovel_canfd_rx_info* info,
@@ -720,7 +738,9 @@ typedef struct ovel_canfd_bus_state {
  * get the state the error frames received on the channel since its start imply, the way the
  * Linux kernel's driver follows them (source ERROR_FRAMES): error-active at start, warning and
  * passive from controller reports, bus-off, back to error-active on a restart report, the
- * counters from the last report that carried them. The error frames still reach the receive
+ * counters from the last report that carried them. As in the kernel, a restart report wins over
+ * bus-off in the same frame and warning over passive; unlike it, a controller report that tells
+ * only of an overflow keeps the state. The error frames still reach the receive
  * callback as before.
  * Bus-off: the adapter has taken the channel off the bus and receives and sends nothing on it.
  * To recover, the application calls ovel_canfd_stop then ovel_canfd_start on the channel,

@@ -29,6 +29,25 @@ std::uint64_t nanoseconds_of(Clock::time_point time) {
         std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count());
 }
 
+// The largest packet on bulk IN: 64 bytes at full speed, 512 at high speed.
+std::size_t in_packet_size(const AdapterModel& adapter) {
+    return adapter.link_timing == LinkTiming::FullSpeed ? 64 : 512;
+}
+
+// After a clear that left the host's data toggle stale, the host drops the adapter's next
+// packet as a repeat: the frame loses its first packet. False when nothing of it is left.
+bool drop_stale_packet(AdapterModel& adapter, const std::uint8_t*& bytes, std::size_t& size) {
+    if (!adapter.in_toggle_stale) {
+        return true;
+    }
+    adapter.in_toggle_stale = false;
+    ++adapter.in_packets_dropped;
+    const std::size_t dropped = std::min(size, in_packet_size(adapter));
+    bytes += dropped;
+    size -= dropped;
+    return size > 0;
+}
+
 // Copies a frame into an IN transfer; a frame longer than the buffer overflows it.
 void complete_in(Sim& s, AdapterModel& adapter, TransferState& transfer, const std::uint8_t* bytes,
                  std::size_t size, libusb_transfer_status status = LIBUSB_TRANSFER_COMPLETED) {
@@ -94,7 +113,8 @@ bool stream_frame_heard(AdapterModel& adapter, Clock::time_point now) {
     return stream_has_frame(stream);
 }
 
-void complete_with_stream_frame(Sim& s, AdapterModel& adapter, TransferState& transfer) {
+// False when the host dropped the whole frame (a stale data toggle): the transfer still waits.
+bool complete_with_stream_frame(Sim& s, AdapterModel& adapter, TransferState& transfer) {
     StreamState& stream = adapter.stream;
     const std::uint64_t sequence = stream.next_sequence++;
     const std::uint8_t channel = stream_channel(stream, sequence);
@@ -123,34 +143,70 @@ void complete_with_stream_frame(Sim& s, AdapterModel& adapter, TransferState& tr
         put_le(&frame[length], adapter_counter_now(adapter), 4);
         length += 4;
     }
-    complete_in(s, adapter, transfer, frame, length);
     ++adapter.streamed;
+    const std::uint8_t* bytes = frame;
+    if (!drop_stale_packet(adapter, bytes, length)) {
+        return false;
+    }
+    complete_in(s, adapter, transfer, bytes, length);
+    return true;
 }
 
+enum class Served : std::uint8_t {
+    Nothing,    // nothing for the host now: the transfer waits
+    Completed,  // the transfer is complete
+    Dropped,    // a frame was lost on the way; look again
+    Split,      // the transfer holds a split frame's first packet and waits for the rest
+};
+
 // Completes an IN transfer from what the adapter has for the host right now, if anything.
-bool serve_now(Sim& s, AdapterModel& adapter, TransferState& transfer) {
+Served serve_now(Sim& s, AdapterModel& adapter, TransferState& transfer) {
+    // Mid-frame, or the host has stopped the halted endpoint's queue.
+    if (adapter.split_active || adapter.in_ep_halted) {
+        return Served::Nothing;
+    }
     if (adapter.in_halted) {
+        adapter.in_ep_halted = true;
         adapter_complete(s, adapter, transfer, LIBUSB_TRANSFER_STALL, 0);
-        return true;
+        return Served::Completed;
     }
     if (adapter.fail_in_remaining > 0) {
         --adapter.fail_in_remaining;
         adapter.in_halted = adapter.fail_in_status == LIBUSB_TRANSFER_STALL;
+        adapter.in_ep_halted = adapter.in_halted;
         adapter_complete(s, adapter, transfer, adapter.fail_in_status, 0);
-        return true;
+        return Served::Completed;
     }
     if (!adapter.to_host.empty()) {
-        const AdapterModel::ToHost frame = std::move(adapter.to_host.front());
+        AdapterModel::ToHost frame = std::move(adapter.to_host.front());
         adapter.to_host.pop_front();
-        complete_in(s, adapter, transfer, frame.bytes.data(), frame.bytes.size(), frame.status);
-        return true;
+        const std::uint8_t* bytes = frame.bytes.data();
+        std::size_t size = frame.bytes.size();
+        if (!drop_stale_packet(adapter, bytes, size)) {
+            return Served::Dropped;
+        }
+        const std::size_t packet = in_packet_size(adapter);
+        if (frame.split_gap && size > packet) {
+            libusb_transfer& pub = *transfer.pub();
+            const std::size_t taken = std::min(packet, static_cast<std::size_t>(pub.length));
+            std::memcpy(pub.buffer, bytes, taken);
+            adapter.split_active = true;
+            adapter.split_target = &transfer;
+            adapter.split_taken = taken;
+            adapter.split_rest.assign(bytes + packet, bytes + size);
+            adapter.split_due = Clock::now() + *frame.split_gap;
+            notify_adapter_contexts(adapter);  // event threads plan the rest's due time
+            return Served::Split;
+        }
+        complete_in(s, adapter, transfer, bytes, size, frame.status);
+        return Served::Completed;
     }
     if (stream_has_frame(adapter.stream) && adapter.stream.config.rate_hz <= 0 &&
         stream_frame_heard(adapter, Clock::now())) {
-        complete_with_stream_frame(s, adapter, transfer);
-        return true;
+        return complete_with_stream_frame(s, adapter, transfer) ? Served::Completed
+                                                                : Served::Dropped;
     }
-    return false;
+    return Served::Nothing;
 }
 
 }  // namespace
@@ -170,6 +226,11 @@ std::optional<Clock::time_point> adapter_pump_stream(Sim& s, AdapterModel& adapt
                                                      Clock::time_point now) {
     StreamState& stream = adapter.stream;
     if (stream.config.rate_hz <= 0) {
+        return std::nullopt;
+    }
+    // Nothing reaches the host mid-frame or through a halted endpoint; what ends either serves
+    // the pending transfers again.
+    if (adapter.in_halted || adapter.in_ep_halted || adapter.split_active) {
         return std::nullopt;
     }
     while (!adapter.pending_in.empty() && stream_has_frame(stream)) {
@@ -195,8 +256,43 @@ std::optional<Clock::time_point> adapter_pump_stream(Sim& s, AdapterModel& adapt
     return std::nullopt;
 }
 
+std::optional<Clock::time_point> adapter_finish_split(Sim& s, AdapterModel& adapter,
+                                                      Clock::time_point now) {
+    if (!adapter.split_active) {
+        return std::nullopt;
+    }
+    if (adapter.split_due > now) {
+        return adapter.split_due;
+    }
+    adapter.split_active = false;
+    std::vector<std::uint8_t> rest = std::move(adapter.split_rest);
+    adapter.split_rest.clear();
+    if (TransferState* transfer = adapter.split_target) {
+        adapter.split_target = nullptr;
+        libusb_transfer& pub = *transfer->pub();
+        const auto capacity = static_cast<std::size_t>(pub.length);
+        const std::size_t total = adapter.split_taken + rest.size();
+        if (capacity > adapter.split_taken) {
+            std::memcpy(pub.buffer + adapter.split_taken, rest.data(),
+                        std::min(rest.size(), capacity - adapter.split_taken));
+        }
+        adapter_complete(s, adapter, *transfer,
+                         total > capacity ? LIBUSB_TRANSFER_OVERFLOW : LIBUSB_TRANSFER_COMPLETED,
+                         static_cast<int>(std::min(total, capacity)));
+    } else {
+        // The transfer that took the first packet has ended: the rest ends the next one short.
+        adapter.to_host.push_front({std::move(rest), LIBUSB_TRANSFER_COMPLETED});
+    }
+    adapter_serve_pending(s, adapter);
+    return std::nullopt;
+}
+
 void adapter_serve_pending(Sim& s, AdapterModel& adapter) {
-    while (!adapter.pending_in.empty() && serve_now(s, adapter, *adapter.pending_in.front())) {
+    while (!adapter.pending_in.empty()) {
+        const Served served = serve_now(s, adapter, *adapter.pending_in.front());
+        if (served == Served::Nothing || served == Served::Split) {
+            break;
+        }
     }
     if (stream_has_frame(adapter.stream) && adapter.stream.config.rate_hz > 0) {
         adapter_pump_stream(s, adapter, Clock::now());
@@ -214,15 +310,22 @@ void adapter_bulk_in(Sim& s, AdapterModel& adapter, TransferState& transfer) {
     if (!adapter.pending_in.empty() && adapter.stream.config.rate_hz > 0) {
         adapter_pump_stream(s, adapter, Clock::now());
     }
+    ++adapter.in_submissions;
     // Transfers are served in submission order: one waiting ahead means no frame is ready.
     if (adapter.pending_in.empty()) {
-        if (serve_now(s, adapter, transfer)) {
+        // Queued on an idle endpoint, a transfer restarts it: the adapter's halt shows again.
+        adapter.in_ep_halted = false;
+        Served served = Served::Dropped;
+        while (served == Served::Dropped) {
+            served = serve_now(s, adapter, transfer);
+        }
+        if (served == Served::Completed) {
             return;
         }
-        if (stream_has_frame(adapter.stream) && adapter.stream.config.rate_hz > 0 &&
-            stream_frame_heard(adapter, Clock::now()) &&
-            stream_due(adapter.stream, adapter.stream.next_sequence) <= Clock::now()) {
-            complete_with_stream_frame(s, adapter, transfer);
+        if (served == Served::Nothing && stream_has_frame(adapter.stream) &&
+            adapter.stream.config.rate_hz > 0 && stream_frame_heard(adapter, Clock::now()) &&
+            stream_due(adapter.stream, adapter.stream.next_sequence) <= Clock::now() &&
+            complete_with_stream_frame(s, adapter, transfer)) {
             return;
         }
     }
@@ -251,6 +354,12 @@ void adapter_bulk_out(Sim& s, AdapterModel& adapter, TransferState& transfer) {
             return;
     }
     adapter_complete(s, adapter, transfer, LIBUSB_TRANSFER_COMPLETED, pub.length);
+    // Firmware without CAN FD reads its host frames into 20-byte buffers: a longer transfer is
+    // taken on the USB side but is no frame it can parse, so it never reaches the bus.
+    if ((adapter.config.features & FEATURE_FD) == 0 && length > CLASSIC_WIRE_LENGTH) {
+        ++adapter.out_unparsed;
+        return;
+    }
     if (length > CHANNEL_OFFSET) {
         const std::uint8_t channel = pub.buffer[CHANNEL_OFFSET];
         if (channel < adapter.channel_started.size() && adapter.channel_started[channel]) {

@@ -117,6 +117,8 @@ void Adapter::clear_faults() {
     model_.fail_in_remaining = 0;
     model_.in_halted = false;
     model_.in_halt_persists = false;
+    model_.in_ep_halted = false;
+    model_.in_toggle_stale = false;
 }
 
 void Adapter::refuse_cancellations(int code, int count) {
@@ -210,6 +212,36 @@ int Adapter::clear_halt_count() const {
     return model_.in_halt_clears;
 }
 
+int Adapter::clears_with_transfers_queued() const {
+    std::lock_guard lock(sim().mutex);
+    return model_.in_clears_while_queued;
+}
+
+int Adapter::in_packets_dropped() const {
+    std::lock_guard lock(sim().mutex);
+    return model_.in_packets_dropped;
+}
+
+std::uint64_t Adapter::in_submissions() const {
+    std::lock_guard lock(sim().mutex);
+    return model_.in_submissions;
+}
+
+void Adapter::feed_split(const FrameSpec& frame, std::chrono::microseconds gap) {
+    std::vector<std::uint8_t> bytes = detail::encode_frame(frame);
+    Sim& s = sim();
+    std::lock_guard lock(s.mutex);
+    if (model_.unplugged) {
+        return;
+    }
+    if (frame.wire_length < 0) {
+        detail::adapter_append_stamp(model_, bytes, frame.timestamp_us);
+    }
+    model_.to_host.push_back({std::move(bytes), LIBUSB_TRANSFER_COMPLETED,
+                              std::chrono::duration_cast<detail::Clock::duration>(gap)});
+    detail::adapter_serve_pending(s, model_);
+}
+
 std::size_t Adapter::frames_waiting() const {
     std::lock_guard lock(sim().mutex);
     return model_.to_host.size();
@@ -223,6 +255,11 @@ void Adapter::set_out_behaviour(OutBehaviour b) {
 std::vector<std::vector<std::uint8_t>> Adapter::out_frames() const {
     std::lock_guard lock(sim().mutex);
     return model_.out_log;
+}
+
+int Adapter::out_frames_unparsed() const {
+    std::lock_guard lock(detail::sim().mutex);
+    return model_.out_unparsed;
 }
 
 void Adapter::clear_out_frames() {

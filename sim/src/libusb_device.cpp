@@ -76,6 +76,9 @@ void drop_transfers(Sim& s, ContextList& list, const libusb_device_handle& handl
             if (transfer->phase == TransferState::Phase::Pending &&
                 transfer->endpoint == Endpoint::BulkIn) {
                 handle.adapter->pending_in.remove(*transfer);
+                if (handle.adapter->split_target == transfer) {
+                    handle.adapter->split_target = nullptr;
+                }
             }
             list.remove(*transfer);
             transfer->phase = TransferState::Phase::Idle;

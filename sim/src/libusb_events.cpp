@@ -37,6 +37,9 @@ std::optional<Clock::time_point> pump_adapters(Sim& s, libusb_context& context,
     std::optional<Clock::time_point> earliest;
     for (libusb_device_handle* handle : context.open_handles) {
         AdapterModel& adapter = *handle->adapter;
+        if (const auto due = adapter_finish_split(s, adapter, now)) {
+            earliest = earliest ? std::min(*earliest, *due) : *due;
+        }
         if (const auto due = adapter_pump_stream(s, adapter, now)) {
             earliest = earliest ? std::min(*earliest, *due) : *due;
         }

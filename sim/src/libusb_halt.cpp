@@ -24,6 +24,16 @@ int LIBUSB_CALL libusb_clear_halt(libusb_device_handle* handle, unsigned char en
         if (!adapter.in_halt_persists) {
             adapter.in_halted = false;
         }
+        // The request reaches the adapter, which resets its data toggle, and libusb reports
+        // success; but a host controller resets its own toggle only for an endpoint with nothing
+        // queued (xHCI refuses a busy one, EHCI warns). Otherwise the two now disagree and the
+        // host drops the adapter's next packet as a repeat.
+        adapter.in_toggle_stale = !adapter.pending_in.empty();
+        if (adapter.in_toggle_stale) {
+            ++adapter.in_clears_while_queued;
+        }
+        adapter.in_ep_halted = false;
+        adapter_serve_pending(s, adapter);
     }
     return 0;
 }

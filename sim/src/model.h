@@ -8,6 +8,7 @@
 
 #include <libusb.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -101,18 +102,37 @@ struct AdapterModel {
     struct ToHost {
         std::vector<std::uint8_t> bytes;
         libusb_transfer_status status;  // COMPLETED, or the status a fed frame arrives with
+        // feed_split: the packets after the first follow this long after it.
+        std::optional<Clock::duration> split_gap = std::nullopt;
     };
     std::deque<ToHost> to_host;
     libusb_transfer_status fail_in_status = LIBUSB_TRANSFER_ERROR;
     int fail_in_remaining = 0;
-    // Bulk IN halted: every IN transfer completes with a stall until the halt is cleared.
+    // Bulk IN halted on the adapter: it answers the host with a stall until the halt is cleared.
     bool in_halted = false;
     bool in_halt_persists = false;
     int in_halt_clears = 0;
+    // The host controller saw the stall: the transfers still queued on the endpoint wait until
+    // libusb_clear_halt, or until a transfer is submitted to an empty queue.
+    bool in_ep_halted = false;
+    // Cleared while transfers were queued: the host's data toggle was not reset, so it takes
+    // the adapter's next packet for a repeat and drops it.
+    bool in_toggle_stale = false;
+    int in_clears_while_queued = 0;
+    int in_packets_dropped = 0;
+    std::uint64_t in_submissions = 0;
+    // A frame split by feed_split whose first packet is in `split_target` (or in a transfer that
+    // has ended, then nullptr); the rest follows at split_due.
+    bool split_active = false;
+    TransferState* split_target = nullptr;
+    std::vector<std::uint8_t> split_rest;
+    std::size_t split_taken = 0;
+    Clock::time_point split_due{};
     InList pending_in;
 
     OutBehaviour out_behaviour = OutBehaviour::Take;
     std::vector<std::vector<std::uint8_t>> out_log;
+    int out_unparsed = 0;  // bulk OUT transfers taken but not parsed as a frame
 
     StreamState stream;
     std::uint64_t streamed = 0;
@@ -240,7 +260,13 @@ inline void decide_outcome(Sim& s, TransferState& transfer, libusb_transfer_stat
     if (transfer.phase == TransferState::Phase::Pending) {
         transfer.context->pending.remove(transfer);
         if (transfer.endpoint == Endpoint::BulkIn && transfer.handle != nullptr) {
-            transfer.handle->adapter->pending_in.remove(transfer);
+            AdapterModel& adapter = *transfer.handle->adapter;
+            adapter.pending_in.remove(transfer);
+            // Ended between the packets of a split frame: it keeps the first one's bytes.
+            if (adapter.split_target == &transfer) {
+                adapter.split_target = nullptr;
+                length = std::max(length, static_cast<int>(adapter.split_taken));
+            }
         }
     } else {
         ++s.counters.transfers_in_flight;
@@ -297,6 +323,9 @@ void adapter_serve_pending(Sim& s, AdapterModel& adapter);
 // Queues one frame for the host and serves it at once if an IN transfer is waiting.
 void adapter_offer_frame(Sim& s, AdapterModel& adapter, std::vector<std::uint8_t> bytes,
                          libusb_transfer_status status = LIBUSB_TRANSFER_COMPLETED);
+// Hands the rest of a split frame over once it is due; returns when it is due otherwise.
+std::optional<Clock::time_point> adapter_finish_split(Sim& s, AdapterModel& adapter,
+                                                      Clock::time_point now);
 // Completes pending IN transfers with stream frames that are due; returns when the next one is.
 std::optional<Clock::time_point> adapter_pump_stream(Sim& s, AdapterModel& adapter,
                                                      Clock::time_point now);

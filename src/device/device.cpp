@@ -331,8 +331,9 @@ Expected<void, DriverError> Device::stop(unsigned channel) {
     if (any_started) {
         return {};
     }
-    // Reception ends even if a cancellation failed: resubmission is off, so the transfers left
-    // come back by their time-out, and the next start waits for them before it resubmits.
+    // Reception ends even if a cancellation failed: resubmission is off, the transfers left come
+    // back once a retried cancellation takes, and the next start waits for them before it
+    // resubmits.
     auto cancelled = usb_->stop_transfers();
     running_.store(false, std::memory_order_release);
     end_dispatcher();
@@ -357,7 +358,17 @@ Expected<void, DriverError> Device::transmit(const gsusb::CanFrame& frame) {
     if (frame.dlc > 15) {
         return unexpected(DriverError::invalid_frame("dlc"));
     }
-    auto sent = usb_->send(gsusb::host_frame_for_transmit(frame));
+    if (frame.fd && frame.rtr) {
+        return unexpected(DriverError::invalid_frame("rtr: CAN FD has no remote frames"));
+    }
+    // An adapter without CAN FD parses only the 20-byte form, as the kernel's classic
+    // interfaces send it; what it cannot parse would be taken and lost.
+    const bool adapter_fd = (features_ & gsusb::FEATURE_FD) != 0;
+    if (frame.fd && !adapter_fd) {
+        return unexpected(DriverError::invalid_frame("fd: the adapter has no CAN FD"));
+    }
+    auto sent = usb_->send(gsusb::host_frame_for_transmit(frame),
+                           adapter_fd ? gsusb::OutForms::ShortAndLong : gsusb::OutForms::ShortOnly);
     if (!sent) {
         const usb::UsbError& error = sent.error();
         if (error.is_transfer_timeout()) {

@@ -37,11 +37,13 @@ struct BusStatus {
 };
 
 // The status after the error frame `frame` (can_id carries ERR flag and class bits), starting
-// from `current`: a restart returns to error-active, bus-off wins over everything else, and a
-// controller report moves to passive, warning or back to active by its details. Reports that
-// say nothing about the state (overflow, bus errors) keep it. The counters are taken from
-// data[6] (tx) and data[7] (rx) when the frame says it carries them, or when it is a
-// controller or bus-off report of 8 bytes, the form adapters use for state changes.
+// from `current`, checked in the order of the Linux kernel's gs_usb driver: a restart returns to
+// error-active (even with bus-off also set), then bus-off, then a controller report moves to
+// warning (which wins over passive when both are set), passive, or back to active by its
+// details. Unlike the kernel, a controller report that says nothing about the state (only an
+// overflow) keeps it, as do other reports (bus errors). The counters are taken from data[6]
+// (tx) and data[7] (rx) when the frame says it carries them, or when it is a controller or
+// bus-off report of 8 bytes, the form adapters use for state changes.
 BusStatus next_bus_status(const BusStatus& current, const HostFrame& frame);
 
 }  // namespace ovel::gsusb

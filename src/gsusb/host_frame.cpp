@@ -27,7 +27,7 @@ HostFrame decode_host_frame(std::span<const std::uint8_t, HOST_FRAME_SIZE> buffe
 }
 
 std::size_t encode_host_frame(const HostFrame& frame,
-                              std::span<std::uint8_t, HOST_FRAME_LONG_SIZE> out) {
+                              std::span<std::uint8_t, HOST_FRAME_LONG_SIZE> out, OutForms forms) {
     little_endian::write_u32(out, 0, frame.echo_id);
     little_endian::write_u32(out, 4, frame.can_id);
     out[8] = frame.dlc;
@@ -35,7 +35,9 @@ std::size_t encode_host_frame(const HostFrame& frame,
     out[10] = frame.flags;
     out[11] = frame.reserved;
 
-    const bool long_form = frame.dlc > MAX_CLASSIC_DLC || (frame.flags & FLAG_FD) != 0;
+    const bool fd = (frame.flags & FLAG_FD) != 0;
+    const bool long_form =
+        fd || (frame.dlc > MAX_CLASSIC_DLC && forms == OutForms::ShortAndLong);
     const std::size_t data_size = long_form ? frame.data.size() : SHORT_DATA_SIZE;
     std::copy_n(frame.data.begin(), data_size, out.begin() + HEADER_SIZE);
     return HEADER_SIZE + data_size;
@@ -48,8 +50,9 @@ HostFrame host_frame_for_transmit(const CanFrame& frame) {
                   (frame.err ? CAN_ERR_FLAG : 0);
     host.dlc = frame.dlc;
     host.channel = frame.channel;
-    host.flags = static_cast<std::uint8_t>((frame.fd ? FLAG_FD : 0) | (frame.brs ? FLAG_BRS : 0) |
-                                           (frame.esi ? FLAG_ESI : 0));
+    host.flags = frame.fd ? static_cast<std::uint8_t>(FLAG_FD | (frame.brs ? FLAG_BRS : 0) |
+                                                      (frame.esi ? FLAG_ESI : 0))
+                          : std::uint8_t{0};
     host.reserved = 0;
     const std::size_t copied = std::min(frame.data.size(), host.data.size());
     std::copy_n(frame.data.begin(), copied, host.data.begin());

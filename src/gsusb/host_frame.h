@@ -51,11 +51,19 @@ static_assert(offsetof(HostFrame, timestamp) == 76);
 // Reads all 80 bytes of a receive buffer (fixed layout, little-endian). Cannot fail.
 HostFrame decode_host_frame(std::span<const std::uint8_t, HOST_FRAME_SIZE> buffer);
 
+// The host frames an adapter parses on bulk OUT. One without CAN FD reads only the 20-byte
+// short form: a longer transfer is not a frame it knows.
+enum class OutForms : std::uint8_t { ShortOnly, ShortAndLong };
+
 // Writes the wire form into out and returns its length: the 20-byte short form when dlc <= 8
-// and flags lacks FLAG_FD, otherwise the 76-byte long form. Bytes of out past the returned
-// length are left untouched; timestamp is never written.
+// and flags lacks FLAG_FD, otherwise the 76-byte long form. With OutForms::ShortOnly a frame
+// without FLAG_FD always takes the short form: a DLC of 9 to 15 is carried unchanged with 8
+// data bytes, as the Linux kernel sends a classic frame's DLC above 8 (the caller never passes
+// FLAG_FD then). Bytes of out past the returned length are left untouched; timestamp is never
+// written.
 std::size_t encode_host_frame(const HostFrame& frame,
-                              std::span<std::uint8_t, HOST_FRAME_LONG_SIZE> out);
+                              std::span<std::uint8_t, HOST_FRAME_LONG_SIZE> out,
+                              OutForms forms = OutForms::ShortAndLong);
 
 // Host-side time of a frame; carried but never set or read by the library.
 struct HostTime {
@@ -76,8 +84,8 @@ struct CanFrame {
 };
 
 // Builds the HostFrame to transmit: echo_id ECHO_ID_TX, can_id = id OR-ed (unmasked) with the
-// flag bits, flags from fd/brs/esi, reserved 0, data = the first min(size, 64) bytes then
-// zeros, timestamp = device_timestamp.
+// flag bits, flags from fd/brs/esi (brs and esi only with fd: a classic frame has neither),
+// reserved 0, data = the first min(size, 64) bytes then zeros, timestamp = device_timestamp.
 HostFrame host_frame_for_transmit(const CanFrame& frame);
 
 }  // namespace ovel::gsusb

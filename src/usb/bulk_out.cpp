@@ -21,12 +21,12 @@ void UsbDevice::on_tx_complete(libusb_transfer* transfer) {
     device->tx_done_.complete();
 }
 
-Expected<void, UsbError> UsbDevice::send(const gsusb::HostFrame& frame) {
+Expected<void, UsbError> UsbDevice::send(const gsusb::HostFrame& frame, gsusb::OutForms forms) {
     // As for control requests: before the transfer is touched, and again once armed.
     if (const int failed = event_handling_failure(); failed != 0) {
         return unexpected(UsbError::libusb("send: event handling", failed));
     }
-    const std::size_t length = gsusb::encode_host_frame(frame, tx_buffer_);
+    const std::size_t length = gsusb::encode_host_frame(frame, tx_buffer_, forms);
     libusb_transfer* transfer = tx_transfer_.get();
     fill_transfer(transfer, BULK_OUT_ENDPOINT, LIBUSB_TRANSFER_TYPE_BULK, BULK_OUT_TIMEOUT_MS,
                   tx_buffer_.data(), length, &UsbDevice::on_tx_complete);

@@ -23,7 +23,7 @@ HwAnchor host_clocks_now(std::uint32_t counter_us = 0);
 class HwClock {
   public:
     struct Time {
-        std::uint64_t us;  // the extended counter
+        std::uint64_t us;  // the largest extended stamp so far (usually this one)
         std::int64_t realtime_ns;
     };
 

@@ -12,7 +12,7 @@ inline constexpr std::uint32_t RX_META_OVERFLOW = 0x2;      // the adapter dropp
 struct RxMeta {
     std::int64_t host_ns = 0;    // wall clock when the transfer's completion was handled
     std::int64_t hw_ns = 0;      // the adapter's stamp mapped to the wall clock
-    std::uint64_t hw_us = 0;     // the adapter's stamp extended to 64 bits
+    std::uint64_t hw_us = 0;     // the largest extended stamp of the period so far (HwClock)
     std::uint64_t sequence = 0;  // per device, one per receive transfer that brought bytes
     std::uint32_t flags = 0;
 };

@@ -1,8 +1,10 @@
 // Receive recovery: what happens to a receive transfer that did not complete normally. Only the
 // adapter being gone ends reception at once. A failure or a refused resubmission is retried, at
 // once and then with a growing delay by the recovery thread; a stall is cleared by the recovery
-// thread (libusb_clear_halt blocks, so never on the event thread) and the transfers resubmitted.
-// Reception ends by itself only when that did not help; the reason stays readable (rx_health).
+// thread (libusb_clear_halt blocks, so never on the event thread) once every receive transfer is
+// off the endpoint, and the transfers resubmitted. Reception ends by itself only when that did
+// not help; the reason stays readable (rx_health). The recovery thread also retries a failed
+// cancellation of a stopped reception: receive transfers have no time-out to end them.
 #include <algorithm>
 #include <system_error>
 
@@ -31,6 +33,11 @@ std::uint8_t next_streak(std::uint8_t streak) {
 void UsbDevice::resubmit_rx(std::size_t slot) {
     if (!rx_streaming_.load(std::memory_order_seq_cst)) {
         rx_transfer_done();
+        return;
+    }
+    // The endpoint is being emptied so that its halt can be cleared: wait for the clear.
+    if (rx_halt_draining_.load(std::memory_order_acquire)) {
+        park_rx(slot, RxWait::Halt, Clock::now());
         return;
     }
     libusb_transfer* transfer = rx_transfers_[slot].get();
@@ -79,14 +86,16 @@ void UsbDevice::on_rx_stall(std::size_t slot) {
         resubmit_rx(slot);
         return;
     }
-    const std::uint8_t stalls = rx_halt_streak_[slot] = next_streak(rx_halt_streak_[slot]);
-    if (stalls > RX_MAX_HALT_CLEARS) {
+    // Counted per clear, not per transfer: a host may fail one queued transfer or all of them.
+    const std::uint32_t clears = rx_clears_since_data_.load(std::memory_order_relaxed);
+    if (clears >= RX_MAX_HALT_CLEARS) {
         end_reception(RxEnd::StallPersists);
         rx_transfer_done();
         return;
     }
     // The first clear at once; a halt that came back waits a little longer each time.
-    park_rx(slot, RxWait::Halt, Clock::now() + (stalls > 1 ? retry_delay(stalls - 1) : Clock::duration{}));
+    const Clock::duration delay = clears > 0 ? retry_delay(clears) : Clock::duration{};
+    park_rx(slot, RxWait::Halt, Clock::now() + delay);
 }
 
 void UsbDevice::park_rx(std::size_t slot, RxWait wait, Clock::time_point due) {
@@ -106,8 +115,13 @@ void UsbDevice::end_reception(RxEnd reason) {
         std::lock_guard lock(recovery_mutex_);
         ended = end_reception_locked(reason);
     }
-    if (ended) {
-        (void)cancel_transfers();
+    if (ended && !cancel_transfers()) {
+        std::lock_guard lock(recovery_mutex_);
+        if (!rx_streaming_.load(std::memory_order_relaxed)) {
+            rx_cancel_retry_ = true;
+            rx_cancel_retries_ = 0;
+            recovery_wake_.notify_one();
+        }
     }
 }
 
@@ -149,6 +163,10 @@ void UsbDevice::run_recovery() {
     platform::name_this_thread("ovel-rx-recover");
     std::unique_lock lock(recovery_mutex_);
     while (!recovery_quit_) {
+        if (rx_cancel_retry_) {
+            retry_cancellation_locked(lock);
+            continue;
+        }
         const auto now = Clock::now();
         auto next = Clock::time_point::max();
         auto halt_due = Clock::time_point::max();
@@ -187,11 +205,65 @@ void UsbDevice::run_recovery() {
     }
 }
 
+void UsbDevice::cancel_rx_transfers() {
+    const std::size_t allocated = rx_transfers_allocated_.load(std::memory_order_acquire);
+    for (std::size_t slot = 0; slot < allocated; ++slot) {
+        // A parked transfer is not in flight: libusb answers NOT_FOUND.
+        (void)libusb_cancel_transfer(rx_transfers_[slot].get());
+    }
+}
+
+bool UsbDevice::drain_for_clear_locked(std::unique_lock<std::mutex>& lock,
+                                       std::uint64_t generation) {
+    const auto all_parked = [&] {
+        const std::size_t allocated = rx_transfers_allocated_.load(std::memory_order_acquire);
+        for (std::size_t slot = 0; slot < allocated; ++slot) {
+            if (rx_parked_[slot].wait == RxWait::None) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const auto deadline = Clock::now() + RX_CANCEL_WAIT;
+    while (!all_parked()) {
+        lock.unlock();
+        cancel_rx_transfers();
+        lock.lock();
+        if (recovery_quit_ || generation != rx_generation_ ||
+            !rx_streaming_.load(std::memory_order_relaxed)) {
+            return false;
+        }
+        // Each one that comes back parks and wakes us; a refused cancellation is asked again.
+        const auto now = Clock::now();
+        if (now >= deadline) {
+            return all_parked();
+        }
+        recovery_wake_.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(20)),
+                                  [&] {
+                                      return all_parked() || recovery_quit_ ||
+                                             generation != rx_generation_;
+                                  });
+    }
+    return true;
+}
+
 void UsbDevice::clear_halt_locked(std::unique_lock<std::mutex>& lock) {
     const std::uint64_t generation = rx_generation_;
+    // A host controller resets the endpoint's data toggle only while no transfer is queued on
+    // it (xHCI refuses a busy endpoint, EHCI warns): cleared with transfers still queued, the
+    // adapter's next packet would be taken for a repeat and lost. So the endpoint is emptied
+    // first; transfers that cannot be cancelled within the bound do not hold the clear back.
+    rx_halt_draining_.store(true, std::memory_order_release);
+    (void)drain_for_clear_locked(lock, generation);
+    if (recovery_quit_ || generation != rx_generation_ ||
+        !rx_streaming_.load(std::memory_order_relaxed)) {
+        rx_halt_draining_.store(false, std::memory_order_release);
+        return;
+    }
     lock.unlock();
     const int result = libusb_clear_halt(handle_, BULK_IN_ENDPOINT);
     lock.lock();
+    rx_halt_draining_.store(false, std::memory_order_release);
     // A stop or a new start meanwhile took the parked transfers over.
     if (generation != rx_generation_ || !rx_streaming_.load(std::memory_order_relaxed)) {
         return;
@@ -217,6 +289,7 @@ void UsbDevice::clear_halt_locked(std::unique_lock<std::mutex>& lock) {
         return;
     }
     failed_clears_ = 0;
+    rx_clears_since_data_.fetch_add(1, std::memory_order_relaxed);
     count_one(recovery_counters_.halts_cleared);
     rx_halt_clears_.store(rx_halt_clears_.load(std::memory_order_relaxed) + 1,
                           std::memory_order_relaxed);
@@ -264,6 +337,22 @@ void UsbDevice::resubmit_parked_locked(std::size_t slot, std::unique_lock<std::m
         (void)cancel_transfers();
     }
     lock.lock();
+}
+
+void UsbDevice::retry_cancellation_locked(std::unique_lock<std::mutex>& lock) {
+    if (rx_streaming_.load(std::memory_order_relaxed) ||
+        rx_in_flight_.load(std::memory_order_acquire) == 0) {
+        rx_cancel_retry_ = false;
+        return;
+    }
+    // Under the lock: a start sets streaming under it before it submits anything, so only
+    // transfers of the ended reception are cancelled here.
+    (void)cancel_transfers();
+    rx_cancel_retries_ = std::min(rx_cancel_retries_ + 1, 16u);
+    recovery_wake_.wait_until(lock, Clock::now() + retry_delay(rx_cancel_retries_), [&] {
+        return recovery_quit_ || rx_streaming_.load(std::memory_order_relaxed) ||
+               rx_in_flight_.load(std::memory_order_acquire) == 0;
+    });
 }
 
 RxHealth UsbDevice::rx_health() const {

@@ -42,6 +42,9 @@ Expected<void, UsbError> UsbDevice::start_transfers() {
         ++rx_generation_;
         rx_parked_.fill(RxParked{});
         failed_clears_ = 0;
+        rx_clears_since_data_.store(0, std::memory_order_relaxed);
+        rx_halt_draining_.store(false, std::memory_order_release);
+        rx_cancel_retry_ = false;
         rx_end_.store(RxEnd::None, std::memory_order_relaxed);
         rx_state_.store(RxState::Running, std::memory_order_release);
         rx_streaming_.store(true, std::memory_order_seq_cst);
@@ -62,7 +65,6 @@ Expected<void, UsbError> UsbDevice::start_transfers() {
                       rx_buffers_[slot].data(), gsusb::HOST_FRAME_SIZE, &UsbDevice::on_rx_complete);
         t->user_data = &rx_slots_[slot];
         rx_error_streak_[slot] = 0;
-        rx_halt_streak_[slot] = 0;
         rx_slot_clears_[slot] = clears;
         rx_in_flight_.fetch_add(1, std::memory_order_acq_rel);
         const int submitted = libusb_submit_transfer(t);
@@ -85,13 +87,22 @@ Expected<void, UsbError> UsbDevice::stop_transfers() {
         rx_streaming_.store(false, std::memory_order_seq_cst);
         ++rx_generation_;
         rx_parked_.fill(RxParked{});
+        rx_halt_draining_.store(false, std::memory_order_release);
         if (rx_state_.load(std::memory_order_relaxed) == RxState::Running) {
             rx_state_.store(RxState::Stopped, std::memory_order_release);
         }
     }
     auto cancelled = cancel_transfers();
     // A later start waits again before it reuses the buffers, so the bound is not an error.
-    (void)wait_rx_idle(RX_CANCEL_WAIT);
+    if (!wait_rx_idle(RX_CANCEL_WAIT)) {
+        // Without a time-out only a cancellation brings them back: keep trying.
+        std::lock_guard lock(recovery_mutex_);
+        if (!rx_streaming_.load(std::memory_order_relaxed)) {
+            rx_cancel_retry_ = true;
+            rx_cancel_retries_ = 0;
+            recovery_wake_.notify_one();
+        }
+    }
     return cancelled;
 }
 
@@ -177,12 +188,17 @@ void UsbDevice::on_rx_complete(libusb_transfer* transfer) {
             // libusb may hand back data with a time-out or a cancellation: a whole frame counts.
             device->queue_received(*transfer);
             device->rx_error_streak_[slot.index] = 0;
-            device->rx_halt_streak_[slot.index] = 0;
+            device->rx_clears_since_data_.store(0, std::memory_order_relaxed);
             device->resubmit_rx(slot.index);
             return;
         case LIBUSB_TRANSFER_CANCELLED:
             device->queue_received(*transfer);
-            device->rx_transfer_done();
+            // Taken off a halted endpoint: it waits for the clear. Otherwise reception stopped.
+            if (device->rx_halt_draining_.load(std::memory_order_acquire)) {
+                device->park_rx(slot.index, RxWait::Halt, std::chrono::steady_clock::now());
+            } else {
+                device->rx_transfer_done();
+            }
             return;
         case LIBUSB_TRANSFER_NO_DEVICE:
             device->end_reception(RxEnd::Unplugged);

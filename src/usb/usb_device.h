@@ -42,7 +42,9 @@ inline constexpr std::size_t CONTROL_SETUP_SIZE = 8;
 inline constexpr std::size_t CONTROL_DATA_SIZE = 72;
 inline constexpr unsigned CONTROL_TIMEOUT_MS = 1000;
 inline constexpr unsigned BULK_OUT_TIMEOUT_MS = 1000;
-inline constexpr unsigned BULK_IN_TIMEOUT_MS = 5000;
+// Receive transfers wait for the adapter as long as it takes, as the kernel's receive URBs do: a
+// time-out would only cost wake-ups on a quiet bus and could cut a frame between its packets.
+inline constexpr unsigned BULK_IN_TIMEOUT_MS = 0;
 inline constexpr unsigned char BULK_IN_ENDPOINT = 0x81;
 inline constexpr unsigned char BULK_OUT_ENDPOINT = 0x02;
 // Receive recovery. A receive transfer that fails (or whose resubmission libusb refuses) is
@@ -54,9 +56,9 @@ inline constexpr unsigned RX_IMMEDIATE_RETRIES = 2;
 inline constexpr std::chrono::milliseconds RX_RETRY_DELAY_MIN{1};
 inline constexpr std::chrono::milliseconds RX_RETRY_DELAY_MAX{64};
 inline constexpr unsigned RX_MAX_ERROR_STREAK = 48;
-// A halted endpoint does not recover by resubmission: the recovery thread clears the halt and
-// resubmits. A transfer that stalls again after this many clears, with no good completion in
-// between, ends reception.
+// A halted endpoint does not recover by resubmission: the recovery thread takes every receive
+// transfer off the endpoint, clears the halt and resubmits them. A stall after this many clears
+// with no good completion in between ends reception.
 inline constexpr unsigned RX_MAX_HALT_CLEARS = 4;
 // Consecutive failures of libusb's event handling (other than an interrupted wait) after which
 // the event thread gives up, as it would for an adapter that is gone, rather than spin.
@@ -122,9 +124,10 @@ class UsbDevice {
     // Set once, after opening, before the first start.
     void set_last_channel(std::uint8_t last_channel) { last_channel_ = last_channel; }
 
-    // Sends one host frame on bulk OUT and waits until the transfer has finished.
-    // A transfer that did not complete fails with Libusb("send: transfer", code).
-    Expected<void, UsbError> send(const gsusb::HostFrame& frame);
+    // Sends one host frame on bulk OUT, in a form of `forms`, and waits until the transfer has
+    // finished. A transfer that did not complete fails with Libusb("send: transfer", code).
+    Expected<void, UsbError> send(const gsusb::HostFrame& frame,
+                                  gsusb::OutForms forms = gsusb::OutForms::ShortAndLong);
 
     // Whether received frames carry the adapter's stamp (the HW_TIMESTAMP mode flag is on), and
     // the adapter's counter read at the start of streaming (nullopt: the first stamp anchors).
@@ -187,6 +190,13 @@ class UsbDevice {
     void stop_recovery_thread();
     void run_recovery();
     void clear_halt_locked(std::unique_lock<std::mutex>& lock);
+    // Cancels the receive transfers still on the endpoint and waits (bounded) until each is
+    // parked; false if some did not come back. With recovery_mutex_ held.
+    bool drain_for_clear_locked(std::unique_lock<std::mutex>& lock, std::uint64_t generation);
+    // Cancels only the receive transfers, not the clock's re-read.
+    void cancel_rx_transfers();
+    // Retries cancelling the transfers of a stopped or ended reception until they are back.
+    void retry_cancellation_locked(std::unique_lock<std::mutex>& lock);
     void resubmit_parked_locked(std::size_t slot, std::unique_lock<std::mutex>& lock);
     // Decodes a received transfer and queues the frame, unless it is one the header rules out.
     void queue_received(const libusb_transfer& transfer);
@@ -232,10 +242,12 @@ class UsbDevice {
                            RX_TRANSFER_COUNT> rx_buffers_{};
     // Per receive transfer, written only by the thread that holds the transfer (the event
     // thread between its completion and resubmission, the recovery thread while it is parked):
-    // failures in a row, stalls in a row, and the halt clears made when it was submitted.
+    // failures in a row, and the halt clears made when it was submitted.
     std::array<std::uint8_t, RX_TRANSFER_COUNT> rx_error_streak_{};
-    std::array<std::uint8_t, RX_TRANSFER_COUNT> rx_halt_streak_{};
     std::array<std::uint32_t, RX_TRANSFER_COUNT> rx_slot_clears_{};
+    // Halt clears since the last good completion: the recovery thread counts them, the event
+    // thread resets them.
+    std::atomic<std::uint32_t> rx_clears_since_data_{0};
     alignas(64) RxEventCounters rx_counters_;
     std::shared_ptr<RxQueue> rx_queue_;
     alignas(64) std::atomic<bool> rx_streaming_{false};
@@ -253,6 +265,13 @@ class UsbDevice {
     std::array<RxParked, RX_TRANSFER_COUNT> rx_parked_{};
     std::uint64_t rx_generation_ = 0;  // bumped by every start and stop
     unsigned failed_clears_ = 0;       // libusb_clear_halt failures in a row
+    // While set, the event thread parks receive transfers for the halt's clear instead of
+    // resubmitting them. Written by the recovery thread under recovery_mutex_.
+    std::atomic<bool> rx_halt_draining_{false};
+    // A cancellation failed while reception is not streaming: the recovery thread retries it, as
+    // the transfers have no time-out to bring them back. Under recovery_mutex_.
+    bool rx_cancel_retry_ = false;
+    unsigned rx_cancel_retries_ = 0;
     bool recovery_quit_ = false;
     std::thread recovery_thread_;
     std::atomic<std::uint32_t> rx_halt_clears_{0};  // halt clears made; the recovery thread's

@@ -131,17 +131,27 @@ TEST_F(Frames, IncompleteTransfersAreNotDelivered) {
     EXPECT_EQ(sequences, (std::vector<std::uint32_t>{2, 4, 5, 6, 7}));
 }
 
-TEST_F(Frames, IdleBusKeepsEveryTransferAlive) {
-    ovel_canfd_driver* h = open_adapter();
-    ASSERT_EQ(ovel_canfd_start(h, 0), 0);
-    ASSERT_TRUE(eventually([&] { return adapter_->in_transfers_pending() == 32; }));
-    // 5000 ms time-outs are 100 ms here: let every transfer time out and come back a few times.
+// A quiet bus costs no transfer, and a frame whose packets the adapter sends far apart (a full-
+// speed FD frame is two) arrives whole: receive transfers have no time-out to cut it.
+TEST_F(Frames, ASilentBusCostsNothingAndAFrameSplitBetweenPacketsArrivesWhole) {
+    ovel_canfd_driver* h = start_adapter();
+    adapter_->set_link_timing(ovsim::LinkTiming::FullSpeed);
+    const std::uint64_t submitted = adapter_->in_submissions();
+    // Time-outs are scaled to 2 % here: this is several times a 5 s time-out.
     std::this_thread::sleep_for(std::chrono::milliseconds(350));
-    EXPECT_EQ(collector().size(), 0u);
-    ASSERT_TRUE(eventually([&] { return adapter_->in_transfers_pending() == 32; }));
-    adapter_->feed_frame(numbered(0, 42));
-    ASSERT_TRUE(collector().wait_for(1));
-    EXPECT_EQ(sequence_of(collector().frames()[0].record), 42u);
+    EXPECT_EQ(adapter_->in_submissions(), submitted) << "transfers ended and were resubmitted";
+    EXPECT_EQ(adapter_->in_transfers_pending(), 32);
+
+    adapter_->feed_split(numbered(0, 42, true), std::chrono::milliseconds(250));
+    adapter_->feed_frame(numbered(0, 43));
+    ASSERT_TRUE(collector().wait_for(2));
+    const auto frames = collector().frames();
+    const ovsim::FrameSpec sent = numbered(0, 42, true);
+    EXPECT_EQ(sequence_of(frames[0].record), 42u);
+    EXPECT_TRUE(frames[0].record.fd);
+    EXPECT_TRUE(std::equal(sent.data.begin(), sent.data.end(), frames[0].record.data));
+    EXPECT_EQ(sequence_of(frames[1].record), 43u);
+    EXPECT_EQ(h->device->rx_health().dropped_short, 0u);
 }
 
 TEST_F(Frames, FurtherStartsAndStopsKeepStreamingForTheOtherChannels) {
@@ -289,7 +299,42 @@ TEST_F(Frames, RecordsThatWouldChangeMeaningOnTheWireAreRefused) {
     EXPECT_EQ(last_error(h), "failed to transmit frame: InvalidFrame(\"dlc\")");
     EXPECT_EQ(ovel_canfd_transmit(h, nullptr), OVEL_CANFD_ERR_INVALID_FRAME);
     EXPECT_EQ(last_error(h), "failed to transmit frame: InvalidFrame(\"frame\")");
+    ovel_canfd_frame remote_fd = record(0, 0x123, 8, true);
+    remote_fd.rtr = true;
+    EXPECT_EQ(ovel_canfd_transmit(h, &remote_fd), OVEL_CANFD_ERR_INVALID_FRAME);
+    EXPECT_EQ(last_error(h),
+              "failed to transmit frame: InvalidFrame(\"rtr: CAN FD has no remote frames\")");
     EXPECT_TRUE(adapter_->out_frames().empty());
+}
+
+// A classic adapter parses only the 20-byte host frame: a DLC above 8 goes in it with 8 data
+// bytes, as Linux sends it on a classic interface, and an FD frame is refused, not lost.
+TEST_F(Frames, AnAdapterWithoutFdGetsOnlyFramesItCanParse) {
+    ovel_canfd_driver* h = open_adapter({.features = 0x3});
+    ASSERT_EQ(ovel_canfd_start(h, 0), 0);
+    const ovel_canfd_frame long_dlc = record(0, 0x123, 12);
+    ASSERT_EQ(ovel_canfd_transmit(h, &long_dlc), 0) << last_error(h);
+    ovel_canfd_frame fd = record(0, 0x124, 15, true);
+    EXPECT_EQ(ovel_canfd_transmit(h, &fd), OVEL_CANFD_ERR_INVALID_FRAME);
+    EXPECT_EQ(last_error(h),
+              "failed to transmit frame: InvalidFrame(\"fd: the adapter has no CAN FD\")");
+    ovel_canfd_frame flagged = record(0, 0x125, 8);
+    flagged.brs = flagged.esi = true;  // meaningless without fd
+    ASSERT_EQ(ovel_canfd_transmit(h, &flagged), 0) << last_error(h);
+
+    const auto out = adapter_->out_frames();
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0], bytes({1, 0, 0,    0,    0x23, 0x01, 0,    0,    12,   0,
+                             0, 0, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7}));
+    ASSERT_EQ(out[1].size(), 20u);
+    EXPECT_EQ(out[1][10], 0) << "no flags on a classic frame";
+    EXPECT_EQ(adapter_->out_frames_unparsed(), 0);
+    ASSERT_TRUE(collector().wait_for(2));
+    const auto echoes = collector().frames();
+    EXPECT_EQ(echoes[0].record.dlc, 12);
+    EXPECT_FALSE(echoes[0].record.fd);
+    EXPECT_TRUE(std::equal(long_dlc.data, long_dlc.data + 8, echoes[0].record.data));
+    EXPECT_EQ(echoes[1].record.id, 0x125u);
 }
 
 TEST_F(Frames, AnyNonzeroBoolByteInARecordCountsAsTrue) {
@@ -299,12 +344,12 @@ TEST_F(Frames, AnyNonzeroBoolByteInARecordCountsAsTrue) {
     auto* raw = reinterpret_cast<unsigned char*>(&f);
     raw[73] = 0x80;  // extended
     raw[74] = 0x02;  // fd
-    raw[78] = 0xFF;  // rtr
+    raw[79] = 0xFF;  // err
     ASSERT_EQ(ovel_canfd_transmit(h, &f), 0);
     const auto out = adapter_->out_frames();
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].size(), 76u);
-    EXPECT_EQ(out[0][7], 0xC0);  // extended | rtr
+    EXPECT_EQ(out[0][7], 0xA0);  // extended | err
     EXPECT_EQ(out[0][10], 0x02);
 }
 

@@ -49,6 +49,8 @@ TEST_F(ReceptionRecovery, RefusedResubmissionsAreRetriedLater) {
     EXPECT_TRUE(all_transfers_waiting());
 }
 
+// The halt is cleared only once no receive transfer is queued on the endpoint: a host controller
+// leaves the data toggle as it was otherwise, and the adapter's next frame is lost.
 TEST_F(ReceptionRecovery, StalledEndpointIsClearedAndReceptionGoesOn) {
     ovel_canfd_driver* h = start_adapter();
     adapter_->halt_in();
@@ -61,6 +63,12 @@ TEST_F(ReceptionRecovery, StalledEndpointIsClearedAndReceptionGoesOn) {
     EXPECT_TRUE(all_transfers_waiting());
     ASSERT_TRUE(deliver(40, 40));
     EXPECT_EQ(h->device->rx_transfers_in_flight(), 32);
+    EXPECT_EQ(adapter_->clears_with_transfers_queued(), 0);
+    EXPECT_EQ(adapter_->in_packets_dropped(), 0);
+    const auto frames = collector().frames();
+    for (std::uint32_t i = 0; i < frames.size(); ++i) {
+        ASSERT_EQ(sequence_of(frames[i].record), i);
+    }
 }
 
 // Only what recovery cannot cure ends reception; stop and start then bring it back.

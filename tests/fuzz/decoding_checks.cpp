@@ -86,12 +86,15 @@ std::string check_received(const std::uint8_t* data, std::size_t size) {
         return "encode_host_frame wrote past the length it returned";
     }
 
-    // A received record sent back as it is reproduces the frame, flag bits included.
+    // A received record sent back as it is reproduces the frame, flag bits included (brs and
+    // esi only with fd: a classic frame has neither).
     const gsusb::HostFrame again = gsusb::host_frame_for_transmit(can_frame_from_record(record));
     const auto known_flags =
         static_cast<std::uint8_t>(gsusb::FLAG_FD | gsusb::FLAG_BRS | gsusb::FLAG_ESI);
+    const auto sent_flags = static_cast<std::uint8_t>(
+        (frame.flags & gsusb::FLAG_FD) != 0 ? frame.flags & known_flags : 0);
     if (again.can_id != frame.can_id || again.dlc != frame.dlc || again.channel != frame.channel ||
-        again.flags != (frame.flags & known_flags) || again.data != frame.data ||
+        again.flags != sent_flags || again.data != frame.data ||
         again.echo_id != gsusb::ECHO_ID_TX || again.reserved != 0) {
         return "a received record does not map back to its frame";
     }
@@ -108,13 +111,14 @@ std::string check_transmitted(const std::uint8_t* data, std::size_t size) {
     }
     const gsusb::CanFrame frame = can_frame_from_record(record);
     const bool extended = byte_at(record, offsetof(ovel_canfd_frame, extended)) != 0;
-    if (frame.dlc > 15 || frame.id > (extended ? gsusb::CAN_ID_MASK : gsusb::CAN_SFF_MASK)) {
+    const bool fd = byte_at(record, offsetof(ovel_canfd_frame, fd)) != 0;
+    if (frame.dlc > 15 || frame.id > (extended ? gsusb::CAN_ID_MASK : gsusb::CAN_SFF_MASK) ||
+        (fd && frame.rtr)) {
         return {};  // refused before encoding
     }
     std::array<std::uint8_t, HOST_FRAME_LONG_SIZE> wire;
     wire.fill(SENTINEL);
     const std::size_t length = gsusb::encode_host_frame(gsusb::host_frame_for_transmit(frame), wire);
-    const bool fd = byte_at(record, offsetof(ovel_canfd_frame, fd)) != 0;
     const bool long_form = frame.dlc > 8 || fd;
     if (length != (long_form ? HOST_FRAME_LONG_SIZE : HOST_FRAME_SHORT_SIZE)) {
         return "a transmitted frame has the wrong wire length";
@@ -128,14 +132,17 @@ std::string check_transmitted(const std::uint8_t* data, std::size_t size) {
     const auto same_bool = [&](std::size_t offset) {
         return byte_at(echo, offset) == (byte_at(record, offset) != 0 ? 1 : 0);
     };
+    const auto same_fd_bool = [&](std::size_t offset) {
+        return byte_at(echo, offset) == (fd && byte_at(record, offset) != 0 ? 1 : 0);
+    };
     if (echo.channel != record.channel || echo.id != record.id || echo.dlc != record.dlc ||
         std::memcmp(echo.data, record.data, carried) != 0 ||
         std::any_of(echo.data + carried, echo.data + sizeof echo.data,
                     [](std::uint8_t b) { return b != 0; }) ||
         !same_bool(offsetof(ovel_canfd_frame, extended)) ||
         !same_bool(offsetof(ovel_canfd_frame, fd)) ||
-        !same_bool(offsetof(ovel_canfd_frame, brs)) ||
-        !same_bool(offsetof(ovel_canfd_frame, esi)) ||
+        !same_fd_bool(offsetof(ovel_canfd_frame, brs)) ||
+        !same_fd_bool(offsetof(ovel_canfd_frame, esi)) ||
         !same_bool(offsetof(ovel_canfd_frame, rtr)) ||
         !same_bool(offsetof(ovel_canfd_frame, err)) || !echo.echo) {
         return "the echo of a transmitted record differs from it";

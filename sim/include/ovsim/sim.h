@@ -12,6 +12,7 @@
 #include <libusb.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -40,6 +41,7 @@ inline constexpr std::uint8_t REQUEST_GET_TERMINATION = 13;
 inline constexpr std::uint32_t FEATURE_HW_TIMESTAMP = 1u << 4;
 inline constexpr std::uint32_t FEATURE_IDENTIFY = 1u << 5;
 inline constexpr std::uint32_t FEATURE_USER_ID = 1u << 6;
+inline constexpr std::uint32_t FEATURE_FD = 1u << 8;
 inline constexpr std::uint32_t FEATURE_BT_CONST_EXT = 1u << 10;
 inline constexpr std::uint32_t FEATURE_TERMINATION = 1u << 11;
 inline constexpr std::uint32_t FEATURE_GET_STATE = 1u << 13;
@@ -243,6 +245,12 @@ class Adapter {
 
     // Queues one frame for the host, any length; it completes the oldest pending IN transfer.
     void feed(std::vector<std::uint8_t> bytes);
+    // As feed_frame, but the adapter falls behind between the frame's packets: the oldest
+    // pending IN transfer takes the first packet (64 bytes at full speed, 512 otherwise) at once
+    // and the rest `gap` later (real time, not scaled), frames behind it waiting meanwhile. A
+    // transfer that ends in between (time-out, cancellation) keeps the first packet's bytes,
+    // and the rest then ends the next transfer as a short one of its own.
+    void feed_split(const FrameSpec& frame, std::chrono::microseconds gap);
     void feed_frame(const FrameSpec& frame);
     // As feed, but the IN transfer it completes carries `status` with the bytes, as libusb may
     // report a transfer that timed out or was cancelled after its data arrived.
@@ -255,15 +263,29 @@ class Adapter {
     // frame, an FD frame cut short, a DLC above 15, a channel the adapter lacks, or longer than
     // an 80-byte receive buffer (that transfer overflows). A host must drop every one of them.
     void feed_garbage(std::uint32_t seed);
-    // Halts bulk IN as a real adapter does: every IN transfer in flight and every later one
-    // completes with LIBUSB_TRANSFER_STALL until libusb_clear_halt(handle, 0x81). With
-    // `persists`, clearing succeeds but does not cure the halt.
+    // Halts bulk IN as a real adapter does: it answers the oldest IN transfer in flight (or the
+    // next one submitted) with LIBUSB_TRANSFER_STALL; the host controller then stops the
+    // endpoint's queue, so the other transfers queued on it wait (until cancelled) without
+    // completing. libusb_clear_halt(handle, 0x81) clears the halt and restarts the queue; a
+    // transfer submitted to an empty queue restarts it too (and stalls again while the halt
+    // lasts). With `persists`, clearing succeeds but does not cure the halt.
+    // A clear made while IN transfers are still queued returns 0 and clears the adapter's halt,
+    // but, as on real host controllers (xHCI refuses to reset a busy endpoint, EHCI warns), the
+    // host's data toggle is not reset: the host then drops the adapter's next packet as a
+    // repeat, losing that frame (or the first 64 bytes, at full speed, of a longer one).
     void halt_in(bool persists = false);
     int clear_halt_count() const;  // libusb_clear_halt calls on bulk IN
+    int clears_with_transfers_queued() const;  // of those, made with IN transfers still queued
+    int in_packets_dropped() const;  // packets lost to a data toggle such a clear left stale
+    std::uint64_t in_submissions() const;  // bulk IN transfers submitted and accepted
     std::size_t frames_waiting() const;  // fed frames not yet taken by an IN transfer
 
     void set_out_behaviour(OutBehaviour b);
     std::vector<std::vector<std::uint8_t>> out_frames() const;  // every bulk OUT transfer's bytes
+    // Bulk OUT transfers the adapter took but could not parse as a host frame: on an adapter
+    // without FEATURE_FD, any longer than 20 bytes (its firmware knows no 76-byte form). Such a
+    // transfer completes normally, yet the frame is neither echoed nor put on the bus.
+    int out_frames_unparsed() const;
     void clear_out_frames();
 
     int in_transfers_pending() const;  // IN transfers submitted and waiting for a frame
