@@ -148,3 +148,21 @@ def test_candump_logs_go_both_ways_between_python_can_and_the_tool(tmp_path):
     assert [(m.arbitration_id, m.channel, m.is_fd, m.is_extended_id, len(m.data)) for m in read] == [
         (0x100 + n % 2, f"can{n % 2}", True, False, 64) for n in counts]
     assert read[0].timestamp > 1.6e9
+
+
+@needs_sim_tool
+def test_a_bus_opened_without_bitrates_hears_the_tool_with_its_defaults(tmp_path):
+    # Both sides' defaults: 500 kbit/s, 2 Mbit/s data phase; the bus delivers a frame only to a
+    # channel at the sender's bitrates.
+    script = """
+import subprocess, sys
+import can
+with can.Bus(interface="ovelcanfd", channel=0, fd=True) as bus:
+    subprocess.run([sys.argv[1], "send", "0", "123#11", "456##1AABB"], check=True)
+    heard = [bus.recv(10) for _ in range(2)]
+    print([(hex(m.arbitration_id), m.is_fd) for m in heard if m is not None])
+"""
+    environment = dict(os.environ, OVSIM_BUS=str(tmp_path / "bus"))
+    result = subprocess.run([sys.executable, "-c", script, SIM_TOOL], env=environment, capture_output=True,
+                            text=True, timeout=120)
+    assert result.stdout.strip() == "[('0x123', False), ('0x456', True)]", result.stderr
