@@ -621,9 +621,8 @@ OVEL_CANFD_API int32_t ovel_canfd_set_bit_timing(ovel_canfd_driver* handle, uint
 
 /*
  * Writes to *out the timing last sent to the adapter for the channel's nominal phase
- * (data_phase false) or data phase (data_phase true), by any of the four bitrate setters
- * or ovel_canfd_set_bit_timing,
- * since the adapter was opened. Before any was sent for that phase, every field of *out is 0;
+ * (data_phase false) or data phase (data_phase true), by any of the four bitrate setters or
+ * ovel_canfd_set_bit_timing, since the adapter was opened. Before any was sent for that phase, every field of *out is 0;
  * a setter that failed leaves the previous timing as it was. Sends nothing to the adapter.
  * Returns 0, -1 with no open adapter, INVALID_CHANNEL, or INVALID_ARGUMENT for a NULL `out`
  * ("InvalidArgument(\"out\")"). Failure text "failed to get bit timing". A configuration call
