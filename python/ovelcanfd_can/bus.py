@@ -146,6 +146,8 @@ def _quanta(timing: Any, prefix: str, clock: int) -> BitTimingRecord:
         brp, tseg1, tseg2, sjw = (int(getattr(timing, prefix + field)) for field in ("brp", "tseg1", "tseg2", "sjw"))
     except (AttributeError, ValueError, TypeError) as error:
         raise ValueError(f"timing {timing!r} lacks a {prefix or 'nominal '}time quanta field: {error}") from None
+    if not all(0 < value <= MAX_BITRATE for value in (brp, tseg1, tseg2, sjw)):
+        raise ValueError(f"timing {timing!r} has a {prefix}field that is not a positive 32-bit count")
     # tseg1 split as the Linux kernel's gs_usb driver sends it.
     prop_seg = tseg1 // 2
     return BitTimingRecord(brp=brp, prop_seg=prop_seg, phase_seg1=tseg1 - prop_seg, phase_seg2=tseg2, sjw=sjw)
