@@ -267,7 +267,12 @@ OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_monitor(ovel_canfd_driver*
 
 /*
  * Puts the channel on the bus with its current settings (if it is enabled) and, when it
- * is the first started channel, starts reception. Starting a started channel again sends
+ * is the first started channel, starts reception. No bit timing is sent by start: a channel
+ * whose bitrate was never set since the adapter was opened runs at whatever timing the
+ * adapter already has (its firmware's power-on default, or what an earlier program or the
+ * kernel's driver set), and may hear nothing on a bus at another bitrate. Set the bitrates
+ * first; the ovelcanfd tool and the python-can interface set 500 kbit/s (and 2 Mbit/s for the
+ * CAN FD data phase) when none is given. Starting a started channel again sends
  * the mode request again. Errors: INVALID_CHANNEL, UNSUPPORTED_FEATURE, DEVICE.
  * Failure text "failed to start device".
  */
@@ -618,9 +623,33 @@ typedef struct ovel_canfd_bit_timing {
 } ovel_canfd_bit_timing;
 
 /*
+ * Sends an explicit timing in time quanta for the channel's nominal phase (data_phase false)
+ * or CAN FD data phase (data_phase true), as SocketCAN's "tq prop-seg phase-seg1 phase-seg2
+ * sjw" and python-can's BitTiming give it: brp, prop_seg, phase_seg1, phase_seg2 and sjw of
+ * *timing are used (its bitrate and sample_point_permille are ignored). Nothing is computed:
+ * the bitrate is fclk_can / (brp * (1 + prop_seg + phase_seg1 + phase_seg2)) with the CAN
+ * clock of ovel_canfd_get_adapter_info. The timing must lie within the adapter's limits for
+ * that phase (BT_CONST; for the data phase BT_CONST_EXT when the adapter has it, otherwise the
+ * nominal limits): brp from brp_min to brp_max and a multiple of brp_inc; tseg1 = prop_seg +
+ * phase_seg1 from tseg1_min to tseg1_max with phase_seg1 at least 1; phase_seg2 from
+ * tseg2_min to tseg2_max and at least 1; sjw from 1 to sjw_max and at most phase_seg1 and
+ * phase_seg2. It goes to the adapter at once, also to a started channel, and is what
+ * ovel_canfd_get_bit_timing reads back.
+ * Checks, in this order: for the data phase UNSUPPORTED_FEATURE ("FD"); INVALID_CHANNEL;
+ * INVALID_ARGUMENT for a NULL `timing` ("InvalidArgument(\"timing\")") or the first field
+ * outside the limits, named in the order brp, tseg1, phase_seg2, sjw
+ * ("InvalidArgument(\"phase_seg2\")"); DEVICE when the adapter did not take it. Failure text
+ * "failed to set bit timing". A call that fails has changed nothing. Configuration call (see
+ * "Threads").
+ */
+OVEL_CANFD_API int32_t ovel_canfd_set_bit_timing(ovel_canfd_driver* handle, uint8_t channel,
+                                                 bool data_phase,
+                                                 const ovel_canfd_bit_timing* timing);
+
+/*
  * Writes to *out the timing last sent to the adapter for the channel's nominal phase
- * (data_phase false) or data phase (data_phase true), by any of the four bitrate setters,
- * since the adapter was opened. Before any was sent for that phase, every field of *out is 0;
+ * (data_phase false) or data phase (data_phase true), by any of the four bitrate setters or
+ * ovel_canfd_set_bit_timing, since the adapter was opened. Before any was sent for that phase, every field of *out is 0;
  * a setter that failed leaves the previous timing as it was. Sends nothing to the adapter.
  * Returns 0, -1 with no open adapter, INVALID_CHANNEL, or INVALID_ARGUMENT for a NULL `out`
  * ("InvalidArgument(\"out\")"). Failure text "failed to get bit timing". A configuration call

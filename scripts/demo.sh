@@ -4,7 +4,8 @@
 # gen transmit in other processes on a bus shared through OVSIM_BUS. Finishes by itself.
 set -eu
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/install-deps.sh"
+# Only what the tool's build needs: no test, fuzzing, Python or QEMU packages.
+"$root/scripts/install-deps.sh" build
 dir="$root/build/demo"
 mkdir -p "$dir"
 # The build's output goes to a log, shown only when the build fails.

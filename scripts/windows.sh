@@ -10,7 +10,7 @@ jobs="$(nproc)"
 if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
 
 missing=""
-for p in $(cat "$root/scripts/deps/core.txt" "$root/scripts/deps/windows.txt"); do
+for p in $(cat "$root/scripts/deps/build.txt" "$root/scripts/deps/tests.txt" "$root/scripts/deps/windows.txt"); do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
 done
 if [ -n "$missing" ]; then

@@ -163,6 +163,21 @@ class SharedAdapter:
         with self._call() as handle:
             return None if handle is None else reception_end(self.library, handle)
 
+    def restart(self, channels: List[int], listen_only: bool) -> None:
+        """Stops the channels, sets listen-only on or off and starts them again."""
+        with _registry_lock, self._call() as handle:
+            if handle is None:
+                raise CanOperationError("the bus is shut down")
+            lib = self.library
+            for index in channels:
+                # Turning listen-only off fails only on an adapter that cannot have it on.
+                steps = ((lib.ovel_canfd_stop, ()), (lib.ovel_canfd_set_monitor, (listen_only,)),
+                         (lib.ovel_canfd_start, ()))
+                for call, arguments in steps:
+                    code = call(handle, index, *arguments)
+                    if code != OK and (call is not lib.ovel_canfd_set_monitor or listen_only):
+                        raise CanOperationError(f"channel {index}: {last_error(lib, handle)}", error_code=code)
+
     # -- transmission --------------------------------------------------------------------------
 
     def transmit(self, record: Frame) -> None:
@@ -205,6 +220,9 @@ def attach(library: ctypes.CDLL, serial: Optional[str], channels: List[int], con
         handle = adapter.handle
         assert handle is not None
         started: List[int] = []
+        # The sink is in place before the first channel starts: the frames the adapter hands
+        # over at once (under load, before start even returns here) must not find none.
+        adapter.add_sink(channels, sink)
         try:
             for index in channels:
                 configure(library, handle, index)
@@ -217,10 +235,10 @@ def attach(library: ctypes.CDLL, serial: Optional[str], channels: List[int], con
         except BaseException:
             for index in started:
                 library.ovel_canfd_stop(handle, index)
+            adapter.remove_sink(channels)
             if opened:
                 adapter.close()
             raise
-        adapter.add_sink(channels, sink)
         _adapters[key] = adapter
         return adapter
 

@@ -1,7 +1,9 @@
 """The python-can bus over libovelcanfd: one adapter, one or more of its channels."""
 
+import ctypes
 import logging
 import queue
+import re
 import time
 import weakref
 from typing import Any, List, Optional, Sequence, Tuple, Union
@@ -11,12 +13,32 @@ from can import BusState, CanInitializationError, CanOperationError, Message
 
 from .adapter import SharedAdapter, Sink, attach, detach
 from .frames import UnsendableFrameError, record_from_message
-from .library import OK, STATE_BUS_OFF, STATE_ERROR_PASSIVE, last_error, list_adapters, load_library
+from .library import (
+    OK,
+    STATE_BUS_OFF,
+    STATE_ERROR_PASSIVE,
+    BitTimingRecord,
+    adapter_details,
+    last_error,
+    list_adapters,
+    load_library,
+)
 
 LOG = logging.getLogger("can.ovelcanfd")
 
 MAX_CHANNEL = 255
 MAX_BITRATE = 0xFFFFFFFF
+
+# What the ovelcanfd tool uses too when no bitrate is given: a bus opened without one must not
+# start on whatever timing the adapter happened to have.
+DEFAULT_BITRATE = 500_000
+DEFAULT_DATA_BITRATE = 2_000_000
+# CiA's recommended sample points, in permille, for the nominal and the CAN FD data phase.
+DEFAULT_SAMPLE_POINT = 875
+DEFAULT_DATA_SAMPLE_POINT = 750
+
+# "can1", as SocketCAN names channels and as log files recorded elsewhere carry them.
+_CHANNEL_NAME = re.compile(r"can(\d+)")
 
 # Marks the end of reception in the receive queue; it wakes every reader blocked in recv.
 _SHUT_DOWN = object()
@@ -40,8 +62,25 @@ def _release(adapter: SharedAdapter, channels: List[int], sink: Sink, log_failur
     sink.queue.put(_SHUT_DOWN)
 
 
+def _channel_index(item: Any) -> Optional[int]:
+    """The index an item names (1, "1", "can1"), or None when it names none."""
+    if isinstance(item, bool):
+        return None
+    if isinstance(item, int):
+        return item
+    if isinstance(item, str):
+        text = item.strip()
+        named = _CHANNEL_NAME.fullmatch(text)
+        if named:
+            return int(named.group(1))
+        if re.fullmatch(r"[+-]?\d+", text):
+            return int(text)
+    return None
+
+
 def parse_channels(channel: Any) -> List[int]:
-    """Channel indexes from an index, a list of indexes or a comma-separated text ("0,1")."""
+    """Channel indexes from an index, a name ("can1"), a list of these or a comma-separated
+    text ("0,1", "can0,can1")."""
     if channel is None:
         return [0]
     if isinstance(channel, str):
@@ -52,12 +91,9 @@ def parse_channels(channel: Any) -> List[int]:
         items = [channel]
     indexes = []
     for item in items:
-        if isinstance(item, bool) or not isinstance(item, (int, str)):
+        index = _channel_index(item)
+        if index is None:
             raise ValueError(f"channel {item!r} is not a channel index")
-        try:
-            index = int(item)
-        except ValueError:
-            raise ValueError(f"channel {item!r} is not a channel index") from None
         if not 0 <= index <= MAX_CHANNEL:
             raise ValueError(f"channel {index} is out of range (0 to {MAX_CHANNEL})")
         if index in indexes:
@@ -77,6 +113,44 @@ def _flag(value: Any, name: str) -> bool:
     if isinstance(value, str) and value.strip().lower() in ("1", "true", "yes", "on", "0", "false", "no", "off"):
         return value.strip().lower() in ("1", "true", "yes", "on")
     raise ValueError(f"{name} must be True or False, not {value!r}")
+
+
+def _sample_point(value: Any, name: str) -> Optional[int]:
+    """A sample point in permille from a percentage (87.5, as python-can's BitTiming gives it)
+    or a fraction (0.875, as ip link takes it)."""
+    if value is None:
+        return None
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        number = float("nan")
+    if isinstance(value, bool) or not 0 < number < 100:
+        raise ValueError(f"{name} must be a percentage (87.5) or a fraction (0.875), not {value!r}")
+    permille = round(number * 1000) if number < 1 else round(number * 10)
+    if not 0 < permille < 1000:
+        raise ValueError(f"{name} {value!r} is not between 0.1 % and 99.9 %")
+    return permille
+
+
+def _quanta(timing: Any, prefix: str, clock: int) -> BitTimingRecord:
+    """The library's record for one phase of a python-can BitTiming or BitTimingFd."""
+    try:
+        f_clock = getattr(timing, "f_clock", None)
+    except ValueError:  # python-can before 4.3 when no clock was given
+        f_clock = None
+    if f_clock is not None and f_clock != clock:
+        raise CanInitializationError(
+            f"timing is for a {f_clock} Hz CAN clock; this adapter's is {clock} Hz"
+        )
+    try:
+        brp, tseg1, tseg2, sjw = (int(getattr(timing, prefix + field)) for field in ("brp", "tseg1", "tseg2", "sjw"))
+    except (AttributeError, ValueError, TypeError) as error:
+        raise ValueError(f"timing {timing!r} lacks a {prefix or 'nominal '}time quanta field: {error}") from None
+    if not all(0 < value <= MAX_BITRATE for value in (brp, tseg1, tseg2, sjw)):
+        raise ValueError(f"timing {timing!r} has a {prefix}field that is not a positive 32-bit count")
+    # tseg1 split as the Linux kernel's gs_usb driver sends it.
+    prop_seg = tseg1 // 2
+    return BitTimingRecord(brp=brp, prop_seg=prop_seg, phase_seg1=tseg1 - prop_seg, phase_seg2=tseg2, sjw=sjw)
 
 
 def _bitrate(value: Any, name: str) -> Optional[int]:
@@ -109,6 +183,9 @@ class OvelCanFdBus(can.BusABC):
         listen_only: bool = False,
         loopback: bool = False,
         receive_own_messages: bool = False,
+        timing: Any = None,
+        sample_point: Any = None,
+        data_sample_point: Any = None,
         **kwargs: Any,
     ) -> None:
         """Opens the adapter (or shares this process's open handle of it), applies the settings
@@ -118,37 +195,46 @@ class OvelCanFdBus(can.BusABC):
         :param serial: open the adapter with this USB serial number instead of the first one.
         :param path: open the adapter at this USB port path ("1-2.3", as listed by
             ``can.detect_available_configs("ovelcanfd")``) instead of the first one.
-        :param bitrate: nominal bitrate in bit/s for every channel (unset: the adapter's own).
-        :param data_bitrate: CAN FD data-phase bitrate; implies ``fd`` unless fd is given.
+        :param bitrate: nominal bitrate in bit/s for every channel (default 500000).
+        :param data_bitrate: CAN FD data-phase bitrate (default 2000000 with ``fd``); implies
+            ``fd`` unless fd is given.
         :param fd: CAN FD mode.
+        :param timing: a ``can.BitTiming`` (nominal phase) or ``can.BitTimingFd`` (both phases,
+            implies ``fd``) giving the time quanta exactly; its ``f_clock``, when given, must be
+            the adapter's CAN clock. Replaces ``bitrate``/``data_bitrate``.
+        :param sample_point: nominal sample point in percent (87.5) or as a fraction (0.875);
+            default 87.5 %.
+        :param data_sample_point: the data phase's; default 75 %.
         :param listen_only: listen-only (monitor) mode: the channels never acknowledge or send.
         :param loopback: the adapter's hardware loopback.
         :param receive_own_messages: deliver the adapter's echoes of sent frames (``is_rx`` False).
         :raises ValueError: a setting out of range.
-        :raises UnsupportedArgumentError: a keyword argument this interface does not take
-            (``timing`` among them: give ``bitrate`` and ``data_bitrate``).
+        :raises UnsupportedArgumentError: a keyword argument this interface does not take.
         :raises can.CanInterfaceNotImplementedError: the library cannot be loaded.
         :raises can.CanInitializationError: the adapter could not be opened or set up, or a
             channel is already used by another bus of this process; the message carries the
             library's failure text.
         """
-        if "timing" in kwargs:
-            raise UnsupportedArgumentError(
-                "timing is not supported by the ovelcanfd interface: give bitrate (and "
-                "data_bitrate), the library chooses the bit timing"
-            )
         unknown = sorted(set(kwargs) - _IGNORED_ARGUMENTS)
         if unknown:
             raise UnsupportedArgumentError(
                 f"unknown argument{'s' if len(unknown) > 1 else ''} {', '.join(unknown)} for the "
                 "ovelcanfd interface (it takes channel, can_filters, serial, path, bitrate, data_bitrate, "
-                "fd, listen_only, loopback, receive_own_messages)"
+                "fd, listen_only, loopback, receive_own_messages, timing, sample_point, "
+                "data_sample_point)"
             )
         self._channels = parse_channels(channel)
         self._serial = serial
-        self._bitrate = _bitrate(bitrate, "bitrate")
-        self._data_bitrate = _bitrate(data_bitrate, "data_bitrate")
-        self._fd = _flag(fd, "fd") if fd is not None else self._data_bitrate is not None
+        self._bitrate = _bitrate(bitrate, "bitrate") or DEFAULT_BITRATE
+        given_data_bitrate = _bitrate(data_bitrate, "data_bitrate")
+        self._timing = timing
+        fd_timing = timing is not None and hasattr(timing, "data_brp")
+        self._fd = _flag(fd, "fd") if fd is not None else given_data_bitrate is not None or fd_timing
+        self._data_bitrate = given_data_bitrate or DEFAULT_DATA_BITRATE
+        self._sample_point = _sample_point(sample_point, "sample_point") or DEFAULT_SAMPLE_POINT
+        self._data_sample_point = (
+            _sample_point(data_sample_point, "data_sample_point") or DEFAULT_DATA_SAMPLE_POINT
+        )
         self._listen_only = _flag(listen_only, "listen_only")
         self._loopback = _flag(loopback, "loopback")
         receive_own = _flag(receive_own_messages, "receive_own_messages")
@@ -159,8 +245,18 @@ class OvelCanFdBus(can.BusABC):
         if path is not None and serial is not None:
             raise ValueError("give serial or path, not both")
         super().__init__(channel=channel, can_filters=can_filters)
+        try:
+            self._open(serial, path, receive_own)
+        except BaseException:
+            # Nothing is left open: python-can 4.3+ must not call this bus "not properly shut
+            # down" when it is collected.
+            self._is_shutdown = True
+            raise
 
+    def _open(self, serial: Optional[str], path: Optional[str], receive_own: bool) -> None:
         self._shut_down = False
+        if hasattr(can, "CanProtocol"):  # python-can 4.3+
+            self._can_protocol = can.CanProtocol.CAN_FD if self._fd else can.CanProtocol.CAN_20
         self._sink = Sink(receive_own)
         self._queue = self._sink.queue
         self.channel_info = (
@@ -192,10 +288,6 @@ class OvelCanFdBus(can.BusABC):
             if code != OK:
                 raise CanInitializationError(f"{where}{last_error(lib, handle)}", error_code=code)
 
-        if self._bitrate is not None:
-            check(lib.ovel_canfd_set_bitrate(handle, index, self._bitrate))
-        if self._data_bitrate is not None:
-            check(lib.ovel_canfd_set_data_bitrate(handle, index, self._data_bitrate))
         # A mode that is off is written too, as the shared handle keeps what an earlier bus of
         # this process set on the channel; an adapter without the feature refuses that write,
         # but then the mode cannot be on.
@@ -207,6 +299,24 @@ class OvelCanFdBus(can.BusABC):
             code = setter(handle, index, wanted)
             if wanted:
                 check(code)
+        # After the modes: an adapter without CAN FD says so as the fd setting's failure.
+        if self._timing is not None:
+            clock = adapter_details(lib, handle).can_clock_hz
+            phases = [(False, "nom_" if hasattr(self._timing, "nom_brp") else "")]
+            if hasattr(self._timing, "data_brp"):
+                phases.append((True, "data_"))
+            for data_phase, prefix in phases:
+                record = _quanta(self._timing, prefix, clock)
+                check(lib.ovel_canfd_set_bit_timing(handle, index, data_phase, ctypes.byref(record)))
+        elif hasattr(lib, "ovel_canfd_set_bitrate_sample_point"):
+            check(lib.ovel_canfd_set_bitrate_sample_point(handle, index, self._bitrate, self._sample_point))
+            if self._fd:
+                check(lib.ovel_canfd_set_data_bitrate_sample_point(
+                    handle, index, self._data_bitrate, self._data_sample_point))
+        else:  # a library older than its sample-point setters
+            check(lib.ovel_canfd_set_bitrate(handle, index, self._bitrate))
+            if self._fd:
+                check(lib.ovel_canfd_set_data_bitrate(handle, index, self._data_bitrate))
 
     @staticmethod
     def _detect_available_configs() -> List[can.typechecking.AutoDetectedConfig]:
@@ -256,12 +366,13 @@ class OvelCanFdBus(can.BusABC):
     # -- transmission --------------------------------------------------------------------------
 
     def _transmit_channel(self, channel: Any) -> int:
-        if channel is None:
+        # A bus on one channel sends everything there, as python-can's other interfaces do: a
+        # log recorded on can1 replays on whatever channel the player opened.
+        if channel is None or len(self._channels) == 1:
             return self._channels[0]
-        try:
-            index = int(channel)
-        except (TypeError, ValueError):
-            # A label of another interface, as in a log file recorded elsewhere ("can0").
+        index = _channel_index(channel)
+        if index is None:
+            # A label of another interface, as in a log file recorded elsewhere ("vcan0").
             return self._channels[0]
         if index not in self._channels:
             raise UnsendableFrameError(
@@ -272,8 +383,9 @@ class OvelCanFdBus(can.BusABC):
     def send(self, msg: Message, timeout: Optional[float] = None) -> None:
         """Sends the message and waits until the adapter has taken it (at most about 1 s).
 
-        ``msg.channel`` picks one of the bus's channels (None, or another interface's label such
-        as "can0": the first). ``timeout`` cannot shorten the wait: the library's call cannot be
+        On a bus of several channels, ``msg.channel`` (1, "1" or "can1") picks one of them (None,
+        or another interface's label such as "vcan0": the first); a bus of one channel sends
+        every message on it, whatever its ``channel`` says. ``timeout`` cannot shorten the wait: the library's call cannot be
         interrupted, and giving up on a frame that the adapter may still take would report a
         failure for a frame that goes out (a retry would send it twice). The library's own
         bound (about 1 s) applies to every call.
@@ -308,7 +420,14 @@ class OvelCanFdBus(can.BusABC):
 
     @state.setter
     def state(self, new_state: BusState) -> None:
-        raise NotImplementedError("the state is chosen when the bus is opened (listen_only)")
+        """PASSIVE restarts the bus's channels listen-only, ACTIVE restarts them acknowledging
+        and sending (can.logger's --passive and --active); ERROR cannot be chosen."""
+        if new_state not in (BusState.ACTIVE, BusState.PASSIVE):
+            raise ValueError(f"the bus can be made ACTIVE or PASSIVE, not {new_state}")
+        if self._shut_down:
+            raise CanOperationError("the bus is shut down")
+        self._adapter.restart(self._channels, new_state == BusState.PASSIVE)
+        self._listen_only = new_state == BusState.PASSIVE
 
     @property
     def channels(self) -> List[int]:

@@ -147,6 +147,20 @@ class BusStateRecord(ctypes.Structure):
 
 STATE_ERROR_PASSIVE, STATE_BUS_OFF = 2, 3
 
+
+class BitTimingRecord(ctypes.Structure):
+    """ovel_canfd_bit_timing: a timing in time quanta, and what it gives on the bus."""
+
+    _fields_ = [
+        ("brp", ctypes.c_uint32),
+        ("prop_seg", ctypes.c_uint32),
+        ("phase_seg1", ctypes.c_uint32),
+        ("phase_seg2", ctypes.c_uint32),
+        ("sjw", ctypes.c_uint32),
+        ("bitrate", ctypes.c_uint32),
+        ("sample_point_permille", ctypes.c_uint32),
+    ]
+
 _handle = ctypes.c_void_p
 _SIGNATURES = {
     "ovel_canfd_init": (_handle, []),
@@ -176,6 +190,11 @@ _SIGNATURES = {
 _OPTIONAL_SIGNATURES = {
     "ovel_canfd_set_rx_handler": (ctypes.c_int32, [_handle, RxHandler, ctypes.c_void_p]),
     "ovel_canfd_get_bus_state": (ctypes.c_int32, [_handle, ctypes.c_uint8, ctypes.POINTER(BusStateRecord)]),
+    "ovel_canfd_set_bitrate_sample_point": (ctypes.c_int32, [_handle, ctypes.c_uint8, ctypes.c_uint32, ctypes.c_uint32]),
+    "ovel_canfd_set_data_bitrate_sample_point": (
+        ctypes.c_int32, [_handle, ctypes.c_uint8, ctypes.c_uint32, ctypes.c_uint32]),
+    "ovel_canfd_set_bit_timing": (ctypes.c_int32, [_handle, ctypes.c_uint8, ctypes.c_bool, ctypes.POINTER(BitTimingRecord)]),
+    "ovel_canfd_get_bit_timing": (ctypes.c_int32, [_handle, ctypes.c_uint8, ctypes.c_bool, ctypes.POINTER(BitTimingRecord)]),
 }
 
 _loaded_lock = threading.Lock()

@@ -46,6 +46,23 @@ OVEL_CANFD_API int32_t ovel_canfd_set_data_bitrate_sample_point(ovel_canfd_drive
     });
 }
 
+OVEL_CANFD_API int32_t ovel_canfd_set_bit_timing(ovel_canfd_driver* handle, uint8_t channel,
+                                                 bool data_phase,
+                                                 const ovel_canfd_bit_timing* timing) {
+    const bool data = ovel::c_bool(data_phase);
+    return configure(handle, BIT_TIMING_TEXT, [&](Device& device) -> Expected<void, DriverError> {
+        if (timing == nullptr) {
+            return ovel::unexpected(DriverError::invalid_argument("timing"));
+        }
+        return device.set_explicit_timing(data, channel,
+                                          ovel::gsusb::BitTiming{.prop_seg = timing->prop_seg,
+                                                                 .phase_seg1 = timing->phase_seg1,
+                                                                 .phase_seg2 = timing->phase_seg2,
+                                                                 .sjw = timing->sjw,
+                                                                 .brp = timing->brp});
+    });
+}
+
 OVEL_CANFD_API int32_t ovel_canfd_get_bit_timing(ovel_canfd_driver* handle, uint8_t channel,
                                                  bool data_phase, ovel_canfd_bit_timing* out) {
     const bool data = ovel::c_bool(data_phase);

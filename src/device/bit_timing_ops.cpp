@@ -1,6 +1,7 @@
 // Sending bit timings: the request each phase goes out with, the sample-point setters and the
 // record of what the adapter last took.
 #include "device/device.h"
+#include "gsusb/bit_timing.h"
 #include "gsusb/sample_point.h"
 
 namespace ovel {
@@ -70,6 +71,28 @@ Expected<void, DriverError> Device::set_data_bitrate_sample_point(unsigned chann
                                                                   std::uint32_t bitrate,
                                                                   std::uint32_t sample_point) {
     return set_sample_point_timing(true, channel, bitrate, sample_point);
+}
+
+Expected<void, DriverError> Device::set_explicit_timing(bool data_phase, unsigned channel,
+                                                        const gsusb::BitTiming& timing) {
+    if (data_phase) {
+        if (auto checked = check_feature(gsusb::FEATURE_FD, "FD"); !checked) {
+            return checked;
+        }
+    }
+    if (auto checked = check_channel(channel); !checked) {
+        return checked;
+    }
+    if (const char* field = gsusb::timing_outside_limits(
+            timing, data_phase ? data_limits_ : nominal_limits_)) {
+        return unexpected(DriverError::invalid_argument(field));
+    }
+    if (auto sent = send_timing(data_phase, channel, timing); !sent) {
+        return sent;
+    }
+    const std::uint32_t bitrate = gsusb::timing_result(fclk_can_, timing).bitrate;
+    (data_phase ? channels_[channel].data_bitrate : channels_[channel].bitrate) = bitrate;
+    return {};
 }
 
 Expected<std::optional<gsusb::BitTiming>, DriverError> Device::sent_timing(unsigned channel,

@@ -121,6 +121,10 @@ class Device {
     Expected<void, DriverError> set_data_bitrate_sample_point(unsigned channel,
                                                               std::uint32_t bitrate,
                                                               std::uint32_t sample_point);
+    // An explicit timing in time quanta for the nominal or data phase, checked against the
+    // adapter's limits for that phase (bit_timing_ops.cpp).
+    Expected<void, DriverError> set_explicit_timing(bool data_phase, unsigned channel,
+                                                    const gsusb::BitTiming& timing);
     // The timing the adapter last took for the channel's nominal or data phase; nullopt before.
     Expected<std::optional<gsusb::BitTiming>, DriverError> sent_timing(unsigned channel,
                                                                        bool data_phase) const;

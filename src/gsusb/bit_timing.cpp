@@ -77,4 +77,26 @@ std::optional<BitTiming> compute_bit_timing(std::uint32_t fclk_can, std::uint32_
     return std::nullopt;
 }
 
+const char* timing_outside_limits(const BitTiming& timing, const TimingLimits& limits) {
+    const std::uint32_t brp_inc = std::max<std::uint32_t>(limits.brp_inc, 1);
+    if (timing.brp == 0 || timing.brp < limits.brp_min || timing.brp > limits.brp_max ||
+        timing.brp % brp_inc != 0) {
+        return "brp";
+    }
+    // Summed in 64 bits: two segments near the 32-bit limit must not wrap into range.
+    const std::uint64_t tseg1 = std::uint64_t{timing.prop_seg} + timing.phase_seg1;
+    if (timing.phase_seg1 == 0 || tseg1 < limits.tseg1_min || tseg1 > limits.tseg1_max) {
+        return "tseg1";
+    }
+    if (timing.phase_seg2 == 0 || timing.phase_seg2 < limits.tseg2_min ||
+        timing.phase_seg2 > limits.tseg2_max) {
+        return "phase_seg2";
+    }
+    if (timing.sjw == 0 || timing.sjw > limits.sjw_max || timing.sjw > timing.phase_seg1 ||
+        timing.sjw > timing.phase_seg2) {
+        return "sjw";
+    }
+    return nullptr;
+}
+
 }  // namespace ovel::gsusb

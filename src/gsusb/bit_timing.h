@@ -13,4 +13,10 @@ namespace ovel::gsusb {
 // caller reports InvalidBitrate(bitrate).
 std::optional<BitTiming> compute_bit_timing(std::uint32_t fclk_can, std::uint32_t bitrate);
 
+// The first field of an explicit timing that the adapter's `limits` do not allow ("brp",
+// "tseg1" for prop_seg + phase_seg1, "phase_seg2", "sjw"), or nullptr when it fits. sjw is
+// 1 to sjw_max and at most each phase segment, as the Linux kernel requires; brp a multiple of
+// brp_inc within brp_min to brp_max.
+const char* timing_outside_limits(const BitTiming& timing, const TimingLimits& limits);
+
 }  // namespace ovel::gsusb

@@ -62,7 +62,11 @@ HANDLE open_output(const std::filesystem::path& path) {
 ChildProcess::ChildProcess(const std::filesystem::path& program,
                            const std::vector<std::string>& args,
                            const std::vector<std::string>& extra_env,
-                           const std::filesystem::path& out, const std::filesystem::path& err) {
+                           const std::filesystem::path& out, const std::filesystem::path& err,
+                           std::optional<int> stdout_descriptor) {
+    if (stdout_descriptor) {
+        return;  // descriptors are the C runtime's here, not handles a child inherits
+    }
     std::wstring line;
     append_quoted(line, program.wstring());
     for (const std::string& arg : args) {
@@ -142,7 +146,8 @@ bool ChildProcess::interrupt() {
 ChildProcess::ChildProcess(const std::filesystem::path& program,
                            const std::vector<std::string>& args,
                            const std::vector<std::string>& extra_env,
-                           const std::filesystem::path& out, const std::filesystem::path& err) {
+                           const std::filesystem::path& out, const std::filesystem::path& err,
+                           std::optional<int> stdout_descriptor) {
     std::vector<std::string> words = {program.string()};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -161,7 +166,12 @@ ChildProcess::ChildProcess(const std::filesystem::path& program,
     envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (stdout_descriptor) {
+        posix_spawn_file_actions_adddup2(&actions, *stdout_descriptor, 1);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+    }
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = 0;
     started_ = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0;

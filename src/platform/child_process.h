@@ -13,10 +13,12 @@ namespace ovel::platform {
 class ChildProcess {
   public:
     // Starts `program` with `args`, this process's environment plus `extra_env` ("NAME=value"),
-    // standard output and error written to the two files. running() tells whether it started.
+    // standard output and error written to the two files. started() tells whether it started.
+    // With `stdout_descriptor` (POSIX only), standard output is that descriptor instead.
     ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
                  const std::vector<std::string>& extra_env, const std::filesystem::path& out,
-                 const std::filesystem::path& err);
+                 const std::filesystem::path& err,
+                 std::optional<int> stdout_descriptor = std::nullopt);
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     // Kills the child if it is still running, and reaps it.

@@ -199,5 +199,84 @@ TEST_F(BitTiming, SamplePointSettersCheckAsTheBitrateSettersDo) {
     EXPECT_EQ(ovel_canfd_get_bit_timing(h, 2, false, &t), OVEL_CANFD_ERR_INVALID_CHANNEL);
 }
 
+TEST_F(BitTiming, ExplicitTimingGoesOutAsGivenWithinEachPhaseLimits) {
+    ovsim::AdapterSpec config;
+    config.features = 0x103 | ovsim::FEATURE_BT_CONST_EXT;
+    config.bt_limits = {2, 256, 2, 128, 128, 1, 512, 2};
+    config.data_bt_limits = std::array<std::uint32_t, 8>{1, 32, 1, 16, 16, 1, 32, 1};
+    ovel_canfd_driver* h = open_adapter(config);
+
+    // 80 MHz / (2 * 80 quanta) = 500 kbit/s at 80 %; 80 MHz / (1 * 40) = 2 Mbit/s at 75 %.
+    ovel_canfd_bit_timing nominal{.brp = 2, .prop_seg = 31, .phase_seg1 = 32, .phase_seg2 = 16,
+                                  .sjw = 16, .bitrate = 123, .sample_point_permille = 1};
+    ASSERT_EQ(ovel_canfd_set_bit_timing(h, 0, false, &nominal), 0) << last_error(h);
+    ovel_canfd_bit_timing data{.brp = 1, .prop_seg = 0, .phase_seg1 = 29, .phase_seg2 = 10,
+                               .sjw = 10, .bitrate = 0, .sample_point_permille = 0};
+    ASSERT_EQ(ovel_canfd_set_bit_timing(h, 0, true, &data), 0) << last_error(h);
+    auto r = adapter_->control_requests();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].request, BITTIMING);
+    EXPECT_EQ(r[0].payload,
+              bytes({31, 0, 0, 0, 32, 0, 0, 0, 16, 0, 0, 0, 16, 0, 0, 0, 2, 0, 0, 0}));
+    EXPECT_EQ(r[1].request, DATA_BITTIMING);
+    EXPECT_EQ(r[1].payload,
+              bytes({0, 0, 0, 0, 29, 0, 0, 0, 10, 0, 0, 0, 10, 0, 0, 0, 1, 0, 0, 0}));
+    ovel_canfd_bit_timing t{};
+    ASSERT_EQ(ovel_canfd_get_bit_timing(h, 0, false, &t), 0);
+    EXPECT_EQ(t.bitrate, 500'000u);
+    EXPECT_EQ(t.sample_point_permille, 800u);
+    ASSERT_EQ(ovel_canfd_get_bit_timing(h, 0, true, &t), 0);
+    EXPECT_EQ(t.bitrate, 2'000'000u);
+    EXPECT_EQ(t.sample_point_permille, 750u);
+
+    // Each limit of the phase's own table, in the documented order; nothing is sent.
+    adapter_->clear_control_requests();
+    const auto refused = [&](bool data_phase, ovel_canfd_bit_timing timing) {
+        EXPECT_EQ(ovel_canfd_set_bit_timing(h, 0, data_phase, &timing),
+                  OVEL_CANFD_ERR_INVALID_ARGUMENT);
+        return last_error(h);
+    };
+    auto odd_brp = nominal;
+    odd_brp.brp = 3;  // not a multiple of brp_inc 2
+    EXPECT_EQ(refused(false, odd_brp), "failed to set bit timing: InvalidArgument(\"brp\")");
+    auto short_tseg1 = nominal;
+    short_tseg1.prop_seg = 0;
+    short_tseg1.phase_seg1 = 1;  // tseg1 1 < tseg1_min 2
+    short_tseg1.sjw = 1;
+    EXPECT_EQ(refused(false, short_tseg1),
+              "failed to set bit timing: InvalidArgument(\"tseg1\")");
+    auto long_tseg2 = data;
+    long_tseg2.phase_seg2 = 17;  // data tseg2_max 16, though the nominal allows 128
+    EXPECT_EQ(refused(true, long_tseg2),
+              "failed to set bit timing: InvalidArgument(\"phase_seg2\")");
+    auto wide_sjw = data;
+    wide_sjw.sjw = 11;  // longer than phase_seg2
+    EXPECT_EQ(refused(true, wide_sjw), "failed to set bit timing: InvalidArgument(\"sjw\")");
+    auto huge = nominal;
+    huge.prop_seg = 0xFFFFFFFF;  // must not wrap into range with phase_seg1
+    EXPECT_EQ(refused(false, huge), "failed to set bit timing: InvalidArgument(\"tseg1\")");
+    EXPECT_EQ(ovel_canfd_set_bit_timing(h, 0, false, nullptr), OVEL_CANFD_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(last_error(h), "failed to set bit timing: InvalidArgument(\"timing\")");
+    EXPECT_EQ(ovel_canfd_set_bit_timing(h, 2, false, &nominal), OVEL_CANFD_ERR_INVALID_CHANNEL);
+    EXPECT_TRUE(adapter_->control_requests().empty());
+    ASSERT_EQ(ovel_canfd_get_bit_timing(h, 0, false, &t), 0);
+    EXPECT_EQ(t.brp, 2u) << "a refused timing leaves the last one";
+
+    adapter_->set_control_status(BITTIMING, LIBUSB_TRANSFER_STALL);
+    EXPECT_EQ(ovel_canfd_set_bit_timing(h, 0, false, &nominal), OVEL_CANFD_ERR_DEVICE);
+    EXPECT_EQ(last_error(h),
+              "failed to set bit timing: DeviceError(Libusb(\"control_out: transfer\", -9))");
+}
+
+TEST_F(BitTiming, ExplicitDataTimingNeedsCanFdFirst) {
+    ovsim::AdapterSpec config;
+    config.features = 0x3;  // no CAN FD
+    ovel_canfd_driver* h = open_adapter(config);
+    const ovel_canfd_bit_timing data{.brp = 1, .prop_seg = 0, .phase_seg1 = 29, .phase_seg2 = 10,
+                                     .sjw = 10, .bitrate = 0, .sample_point_permille = 0};
+    EXPECT_EQ(ovel_canfd_set_bit_timing(h, 9, true, &data), OVEL_CANFD_ERR_UNSUPPORTED_FEATURE);
+    EXPECT_EQ(last_error(h), "failed to set bit timing: UnsupportedFeature(\"FD\")");
+}
+
 }  // namespace
 }  // namespace ovel::test

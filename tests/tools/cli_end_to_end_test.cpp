@@ -14,6 +14,11 @@
 
 #include "platform/child_process.h"
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>  // the closed-pipe and full-disk cases: POSIX descriptors
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -52,10 +57,11 @@ bool eventually(Condition condition) {
 // One run of the tool with its stdout and stderr in files.
 class ToolProcess {
   public:
+    // With `stdout_fd`, standard output is that descriptor (a pipe, /dev/full) instead of a file.
     ToolProcess(const fs::path& directory, const std::string& name, std::vector<std::string> args,
-                std::vector<std::string> env)
+                std::vector<std::string> env, std::optional<int> stdout_fd = std::nullopt)
         : out_(directory / (name + ".out")), err_(directory / (name + ".err")),
-          child_(OVELCANFD_SIM_TOOL, args, with_report(std::move(env)), out_, err_) {}
+          child_(OVELCANFD_SIM_TOOL, args, with_report(std::move(env)), out_, err_, stdout_fd) {}
 
     // The exit status, or nullopt if it did not exit normally within the bound.
     std::optional<int> wait_exit() {
@@ -423,11 +429,78 @@ TEST_F(CliTest, BadArgumentsGiveAMessageAndStatusTwo) {
         {{"dump", "can0,123:XYZ"}, "bad filter \"123:XYZ\""},
         {{"dump", "-t", "x"}, "the timestamp mode must be a, A, d or z"},
         {{"play", "-l", "2"}, "standard input can be played only once"},
+        // What no CAN bus runs at, though the simulated adapter's clock could time it.
+        {{"dump", "--bitrate", "5000000"}, "is above 1000000 bit/s"},
+        {{"dump", "--dbitrate", "20000000"}, "is above 10000000 bit/s"},
+        {{"gen", "0", "-r", "20000000"}, "above 0 and at most 10000000"},
+        {{"dump", "--sample-point", "87.5"}, "from 0.001 to 0.999"},
     };
     for (const auto& [args, message] : cases) {
         EXPECT_EQ(run("bad", args), 2) << message;
         EXPECT_NE(last_->err().find(message), std::string::npos) << last_->err();
     }
+}
+
+TEST_F(CliTest, GenMixMixesFrameTypesAsCangen) {
+    ToolProcess dump(directory_, "dump", {"dump", "--fd", "-n", "40"}, {bus_env()});
+    ASSERT_TRUE(dump.wait_for_stderr("listening on")) << dump.err();
+    ASSERT_EQ(run("gen", {"gen", "0", "-m", "--fd", "-g", "0", "-n", "40", "--seed", "7"},
+                  {bus_env()}),
+              0)
+        << last_->err();
+    ASSERT_EQ(dump.wait_exit(), 0) << dump.err();
+    bool classic = false, fd = false, brs = false, remote = false, extended = false;
+    for (const std::string& line : lines_of(dump.out())) {
+        classic = classic || line.find("RX - - -") != std::string::npos;
+        fd = fd || line.find("RX F") != std::string::npos;
+        brs = brs || line.find("RX F B") != std::string::npos;
+        remote = remote || line.find("remote request") != std::string::npos;
+        const std::size_t id = line.find_first_not_of(' ', line.find("RX ") + 9);
+        extended = extended || line.find(' ', id) - id == 8;
+    }
+    EXPECT_TRUE(classic && fd && brs && remote && extended) << dump.out();
+}
+
+TEST_F(CliTest, OutputAndInputFailuresEndWithAMessageAndStatus) {
+#if !defined(_WIN32)
+    // A full disk: the failure is said, not lost.
+    const int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    ToolProcess info(directory_, "info", {"info"}, {}, full);
+    EXPECT_EQ(info.wait_exit(), 1);
+    close(full);
+    EXPECT_NE(info.err().find("cannot write standard output: No space left on device"),
+              std::string::npos)
+        << info.err();
+#endif
+
+    // A directory opens, but is no log.
+    EXPECT_EQ(run("dir", {"play", directory_.string()}), 2);
+    EXPECT_NE(last_->err().find("it is a directory"), std::string::npos) << last_->err();
+
+    // A huge bad line is named, not repeated.
+    const fs::path huge = directory_ / "huge.log";
+    std::ofstream(huge) << "(1.0) can0 123#" << std::string(10'000'000, 'Z') << "\n";
+    EXPECT_EQ(run("huge", {"play", huge.string()}), 2);
+    EXPECT_LT(last_->err().size(), 1000u);
+    EXPECT_NE(last_->err().find("(10000004 bytes)"), std::string::npos) << last_->err();
+
+#if !defined(_WIN32)
+    // play -v | head -1: the replay ends when the reader has gone.
+    const fs::path log = directory_ / "one.log";
+    std::ofstream(log) << "(1.0) can0 123#11\n";
+    int pipe_fds[2];
+    ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);  // the tool must not hold the reading end
+    ToolProcess play(directory_, "play", {"play", "-v", "-l", "i", "-t", "-g", "1", log.string()},
+                     {}, pipe_fds[1]);
+    close(pipe_fds[1]);
+    char first = 0;
+    ASSERT_EQ(read(pipe_fds[0], &first, 1), 1);
+    EXPECT_EQ(first, '(');
+    close(pipe_fds[0]);
+    EXPECT_EQ(play.wait_exit(), 1) << "still replaying into a closed pipe";
+    EXPECT_EQ(play.err().find("Broken pipe"), std::string::npos) << play.err();
+#endif
 }
 
 TEST_F(CliTest, HelpSaysTheSimulatedAdapterIsUsed) {

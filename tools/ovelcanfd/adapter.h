@@ -12,9 +12,20 @@
 
 namespace ovel::tool {
 
+// The bitrates and sample points the python-can interface defaults to as well; the sample
+// points (permille) are CiA's recommendations for the nominal and the data phase.
+inline constexpr std::uint32_t DEFAULT_BITRATE = 500'000, DEFAULT_DATA_BITRATE = 2'000'000;
+inline constexpr std::uint32_t DEFAULT_SAMPLE_POINT = 875, DEFAULT_DATA_SAMPLE_POINT = 750;
+// What CAN runs at: the nominal phase at most 1 Mbit/s, a CAN FD data phase at most 10 Mbit/s
+// (faster than any CAN FD transceiver is specified for). A bitrate above them is a typo that
+// an adapter with a fast clock might otherwise take.
+inline constexpr std::uint32_t MAX_BITRATE = 1'000'000, MAX_DATA_BITRATE = 10'000'000;
+
 struct ChannelSettings {
-    std::uint32_t bitrate = 500'000;
+    std::uint32_t bitrate = DEFAULT_BITRATE;
     std::optional<std::uint32_t> data_bitrate;  // set: CAN FD data phase bitrate
+    std::uint32_t sample_point = DEFAULT_SAMPLE_POINT;            // permille
+    std::uint32_t data_sample_point = DEFAULT_DATA_SAMPLE_POINT;  // permille
     bool fd = false;
     bool loopback = false;
     bool listen_only = false;
@@ -25,7 +36,8 @@ struct AdapterOptions {
     ChannelSettings settings;
 };
 
-// --serial, --bitrate, --dbitrate, --fd, --loopback, --listen-only. A short letter that the
+// --serial, --bitrate, --dbitrate, --sample-point, --dsample-point, --fd, --loopback,
+// --listen-only. A short letter that the
 // command's `own` options use is dropped (dump's -l logs to a file, as in candump).
 std::vector<KnownOption> adapter_known_options(const std::vector<KnownOption>& own);
 // Help text lines for those options, as adapter_known_options(own) accepts them.

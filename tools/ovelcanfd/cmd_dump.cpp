@@ -106,9 +106,15 @@ class FrameWriter {
         if (error_details_ && !log_format_ && received.frame.err) {
             line += "\n\t" + describe_error_frame(received.frame);
         }
-        return std::fprintf(out_, "%s\n", line.c_str()) >= 0;
+        if (std::fprintf(out_, "%s\n", line.c_str()) >= 0) {
+            return true;
+        }
+        if (out_ == stdout) {
+            note_output_failure(errno);  // main says why, unless the reader closed a pipe
+        }
+        return false;
     }
-    bool flush() { return std::fflush(out_) == 0; }
+    bool flush() { return out_ == stdout ? flush_output() : std::fflush(out_) == 0; }
 
   private:
     TimeStamper stamper_;

@@ -22,6 +22,7 @@ struct GenSettings {
     std::uint64_t count = 0;  // 0: until stopped
     std::optional<double> seconds;
     bool extended = false, fd = false, brs = false, esi = false, remote = false;
+    bool mix = false;  // each frame of a random type, as cangen -m
     Mode id_mode = Mode::Random;
     std::uint32_t id = 0;
     Mode length_mode = Mode::Random;
@@ -31,7 +32,8 @@ struct GenSettings {
     std::uint64_t seed = std::random_device{}();
 };
 
-// cangen's letters too: -b bit-rate switch, -E error state indicator, -R remote requests.
+// cangen's letters too: -b bit-rate switch, -E error state indicator, -R remote requests,
+// -m mixed frame types (listen-only keeps only its long option here).
 const std::vector<KnownOption>& own_options() {
     static const std::vector<KnownOption> options = {{"gap", 'g', true},
                                                     {"rate", 'r', true},
@@ -45,7 +47,8 @@ const std::vector<KnownOption>& own_options() {
                                                     {"seed", 0, true},
                                                     {"bit-rate-switch", 'b', false},
                                                     {"esi", 'E', false},
-                                                    {"remote", 'R', false}};
+                                                    {"remote", 'R', false},
+                                                    {"mix", 'm', false}};
     return options;
 }
 
@@ -56,7 +59,10 @@ void print_help() {
         "achieved rate. Runs until -n, -T or Ctrl-C.\n"
         "Options:\n%s"
         "  -g, --gap MS         time between frames in ms (default 200; 0: as fast as possible)\n"
-        "  -r, --rate HZ        frames per second (instead of --gap)\n"
+        "  -r, --rate HZ        frames per second, above 0 and at most 10000000 (instead of\n"
+        "                       --gap). Each send waits until the adapter has taken the\n"
+        "                       frame, so the adapter and the bus bound the rate reached:\n"
+        "                       the report at the end says what it was\n"
         "  -n, --count N        stop after N frames\n"
         "  -T, --time SECONDS   stop after SECONDS\n"
         "  -I, --id ID|r|i      fixed identifier (hex), random (default) or incrementing\n"
@@ -67,6 +73,9 @@ void print_help() {
         "  -b, -B, --brs        CAN FD with bit-rate switch (implies --fd)\n"
         "  -E, --esi            CAN FD with the error state indicator (implies --fd)\n"
         "  -R, --remote         remote requests (classic CAN; the length is the DLC)\n"
+        "  -m, --mix            mixed frame types, as cangen -m: standard and extended\n"
+        "                       identifiers, remote requests and, with --fd, CAN FD frames\n"
+        "                       with and without BRS and ESI\n"
         "      --seed N         seed of the random generator\n",
         program_name(), adapter_options_help(own_options()).c_str());
 }
@@ -97,7 +106,7 @@ std::optional<GenSettings> read_settings(const Arguments& arguments, AdapterOpti
     if (const std::string* text = arguments.value("rate")) {
         const auto rate = parse_non_negative(*text, 1e7, "the rate", error);
         if (!rate || *rate == 0) {
-            error = "the rate must be a number above 0, not \"" + *text + "\"";
+            error = "the rate must be a number above 0 and at most 10000000, not \"" + *text + "\"";
             return std::nullopt;
         }
         gen.gap_ms = 1000.0 / *rate;
@@ -126,7 +135,12 @@ std::optional<GenSettings> read_settings(const Arguments& arguments, AdapterOpti
     gen.brs = arguments.has("brs") || arguments.has("bit-rate-switch");
     gen.esi = arguments.has("esi");
     gen.remote = arguments.has("remote");
+    gen.mix = arguments.has("mix");
     gen.fd = adapter.settings.fd || gen.brs || gen.esi;
+    if (gen.mix && (gen.remote || gen.brs || gen.esi || gen.extended)) {
+        error = "--mix picks each frame's type: drop --extended, --remote, --brs and --esi";
+        return std::nullopt;
+    }
     if (gen.remote && gen.fd) {
         error = "CAN FD has no remote requests: drop --remote or the CAN FD options";
         return std::nullopt;
@@ -136,7 +150,8 @@ std::optional<GenSettings> read_settings(const Arguments& arguments, AdapterOpti
         return std::nullopt;
     }
     adapter.settings.fd = gen.fd;
-    const std::uint64_t id_max = gen.extended ? 0x1FFFFFFF : 0x7FF;
+    // A mix has extended identifiers too: a fixed one may be up to 29 bits.
+    const std::uint64_t id_max = gen.extended || gen.mix ? 0x1FFFFFFF : 0x7FF;
     if (const std::string* text = arguments.value("id")) {
         if (*text == "r" || *text == "i") {
             gen.id_mode = *text == "r" ? Mode::Random : Mode::Increment;
@@ -215,7 +230,10 @@ class FrameMaker {
         frame.brs = gen_.brs;
         frame.esi = gen_.esi;
         frame.rtr = gen_.remote;
-        const std::uint32_t id_max = gen_.extended ? 0x1FFFFFFF : 0x7FF;
+        if (gen_.mix) {
+            mix(frame);
+        }
+        const std::uint32_t id_max = frame.extended ? 0x1FFFFFFF : 0x7FF;
         switch (gen_.id_mode) {
             case Mode::Fixed:
                 frame.id = gen_.id;
@@ -229,9 +247,9 @@ class FrameMaker {
         }
         if (gen_.length_mode == Mode::Fixed) {
             frame.dlc =
-                gen_.fd ? fd_length_to_dlc(gen_.length) : static_cast<std::uint8_t>(gen_.length);
+                frame.fd ? fd_length_to_dlc(gen_.length) : static_cast<std::uint8_t>(gen_.length);
         } else {
-            frame.dlc = static_cast<std::uint8_t>(random_() % (gen_.fd ? 16 : 9));
+            frame.dlc = static_cast<std::uint8_t>(random_() % (frame.fd ? 16 : 9));
         }
         const std::size_t length = payload_length(frame);
         for (std::size_t i = 0; i < length; ++i) {
@@ -252,6 +270,25 @@ class FrameMaker {
     }
 
   private:
+    // One of the types cangen -m mixes; a type that cannot carry a fixed identifier, length or
+    // payload is not picked.
+    void mix(ovel_canfd_frame& frame) {
+        enum Kind : unsigned { Classic, Remote, Fd, FdBrs, FdBrsEsi };
+        const std::uint64_t pick = random_();
+        frame.extended = (pick & 1) != 0 || (gen_.id_mode == Mode::Fixed && gen_.id > 0x7FF);
+        const bool classic_fits = gen_.length_mode != Mode::Fixed || gen_.length <= 8;
+        unsigned kind = static_cast<unsigned>((pick >> 1) % (gen_.fd ? 5 : 2));
+        if (!classic_fits) {
+            kind = Fd + kind % 3;  // only with --fd: without it no length above 8 is taken
+        } else if (kind == Remote && gen_.data_mode == Mode::Fixed) {
+            kind = Classic;
+        }
+        frame.rtr = kind == Remote;
+        frame.fd = kind >= Fd;
+        frame.brs = kind >= FdBrs;
+        frame.esi = kind == FdBrsEsi;
+    }
+
     const GenSettings& gen_;
     std::mt19937_64 random_;
 };

@@ -3,8 +3,11 @@
 // does not drift with the time each transmit takes. A file is read once beforehand to refuse a
 // bad line before anything is sent and to know which channels need CAN FD; standard input is
 // replayed as it comes.
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -156,8 +159,8 @@ std::optional<std::uint8_t> destination(const PlaySettings& play, const std::str
     if (play.assignments.empty()) {
         const auto channel = channel_of_interface(interface);
         if (!channel) {
-            error = "interface \"" + interface +
-                    "\" is not a channel name (canN): assign it, e.g. can0=" + interface;
+            error = "interface \"" + excerpt(interface) +
+                    "\" is not a channel name (canN): assign it, e.g. can0=" + excerpt(interface);
         }
         return channel;
     }
@@ -238,7 +241,10 @@ class Player {
             }
             if (play_.verbose) {
                 std::printf("%s\n", format_candump_log_line(frame, record.time).c_str());
-                std::fflush(stdout);
+                // A closed pipe (play -v | head) or a full disk ends the replay; main says why.
+                if (!flush_output()) {
+                    return EXIT_ADAPTER_FAILURE;
+                }
             }
             ++in_pass;
             if (++sent_ == play_.count) {
@@ -281,13 +287,22 @@ class Player {
                 return status;
             }
         }
+        if (in.bad()) {
+            // A directory opens, but reading it fails: not an empty log.
+            std::fprintf(stderr, "%s play: cannot read %s: %s\n", program_name(), input_name(),
+                         std::strerror(errno != 0 ? errno : EIO));
+            return EXIT_BAD_ARGUMENTS;
+        }
         return std::nullopt;
     }
 
+    const char* input_name() const {
+        return play_.input == "-" ? "standard input" : play_.input.c_str();
+    }
+
     int bad_line(std::uint64_t number, const std::string& error) {
-        std::fprintf(stderr, "%s play: %s line %llu: %s\n", program_name(),
-                     play_.input == "-" ? "standard input" : play_.input.c_str(),
-                     static_cast<unsigned long long>(number), error.c_str());
+        std::fprintf(stderr, "%s play: %s line %llu: %s\n", program_name(), input_name(),
+                     static_cast<unsigned long long>(number), excerpt(error, 300).c_str());
         return EXIT_BAD_ARGUMENTS;
     }
 
@@ -314,7 +329,8 @@ class Player {
         std::string failure;
         if (!adapter_.transmit(frame, failure)) {
             std::fprintf(stderr, "%s: line %llu (%s): %s\n", program_name(),
-                         static_cast<unsigned long long>(number), line.c_str(), failure.c_str());
+                         static_cast<unsigned long long>(number), excerpt(line).c_str(),
+                         failure.c_str());
             return EXIT_ADAPTER_FAILURE;
         }
         return std::nullopt;
@@ -346,9 +362,16 @@ int run_play(const std::vector<std::string>& words) {
     std::ifstream file;
     const bool from_file = play->input != "-";
     if (from_file) {
+        std::error_code ignored;
+        if (std::filesystem::is_directory(play->input, ignored)) {
+            return bad_arguments("play", "cannot read \"" + play->input + "\": it is a directory");
+        }
+        errno = 0;
         file.open(play->input, std::ios::binary);
         if (!file) {
-            return bad_arguments("play", "cannot read \"" + play->input + "\"");
+            return bad_arguments("play", "cannot read \"" + play->input + "\"" +
+                                             (errno != 0 ? std::string(": ") + std::strerror(errno)
+                                                         : std::string()));
         }
     }
     std::istream& in = from_file ? static_cast<std::istream&>(file) : std::cin;

@@ -20,6 +20,14 @@ int run_list(const std::vector<std::string>& words);
 int run_play(const std::vector<std::string>& words);
 int run_serve(const std::vector<std::string>& words);
 
+// Flushes standard output; false when that or an earlier write to it failed. The first
+// failure's errno is kept for output_failure().
+bool flush_output();
+// errno of the first failed write to standard output, 0 when none failed.
+int output_failure();
+// Records a failed write to standard output (its errno), for output_failure().
+void note_output_failure(int error);
+
 // "ovelcanfd", or "ovelcanfd-sim" in the build on the simulated adapter.
 const char* program_name();
 // Prints "PROGRAM COMMAND: message" and a hint to the command's help; returns 2.

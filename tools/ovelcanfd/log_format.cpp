@@ -88,11 +88,11 @@ ParsedLogLine parse_log_line(std::string_view line) {
     }
     const auto time = parse_time(time_text);
     if (!time) {
-        return invalid("bad time \"" + std::string(time_text) + "\"");
+        return invalid("bad time \"" + excerpt(time_text) + "\"");
     }
     ParsedFrame parsed = parse_frame(frame_text, 0);
     if (!parsed.frame) {
-        return invalid("bad frame \"" + std::string(frame_text) + "\": " + parsed.error);
+        return invalid("bad frame \"" + excerpt(frame_text) + "\": " + excerpt(parsed.error));
     }
     ParsedLogLine result;
     result.kind = ParsedLogLine::Kind::Frame;
@@ -114,6 +114,13 @@ std::optional<std::uint8_t> channel_of_interface(std::string_view name) {
         return std::nullopt;
     }
     return static_cast<std::uint8_t>(channel);
+}
+
+std::string excerpt(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) {
+        return std::string(text);
+    }
+    return std::string(text.substr(0, limit)) + "... (" + std::to_string(text.size()) + " bytes)";
 }
 
 }  // namespace ovel::tool

@@ -32,6 +32,10 @@ struct ParsedLogLine {
 // A trailing direction mark (" R" or " T", as `candump -x` and python-can write) is accepted.
 ParsedLogLine parse_log_line(std::string_view line);
 
+// `text` when it has at most `limit` bytes, else its first `limit` bytes and how long it was
+// ("... (10485760 bytes)"): a message about one line of a log must not repeat a huge line.
+std::string excerpt(std::string_view text, std::size_t limit = 80);
+
 // The channel an interface name stands for when no mapping is given: "can3" or "3".
 std::optional<std::uint8_t> channel_of_interface(std::string_view name);
 

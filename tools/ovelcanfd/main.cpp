@@ -1,6 +1,8 @@
 // ovelcanfd: candump/cansend/cangen-like commands over the C API.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,30 @@
 #endif
 
 namespace ovel::tool {
+
+namespace {
+int first_output_failure = 0;
+}  // namespace
+
+bool flush_output() {
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    if (!flushed || std::ferror(stdout)) {
+        note_output_failure(errno);
+        return false;
+    }
+    return true;
+}
+
+int output_failure() {
+    return first_output_failure;
+}
+
+void note_output_failure(int error) {
+    if (first_output_failure == 0) {
+        first_output_failure = error != 0 ? error : EIO;
+    }
+}
 
 const char* program_name() {
 #ifdef OVELCANFD_TOOL_SIM
@@ -55,6 +81,19 @@ std::optional<int> parse_adapter_command(const char* command, const std::vector<
 
 namespace {
 
+// Whether everything written to standard output reached it; says why not, except for a closed
+// pipe (`... | head`), whose reader stopped on purpose.
+bool output_written() {
+    if (ovel::tool::flush_output()) {
+        return true;
+    }
+    if (ovel::tool::output_failure() != EPIPE) {
+        std::fprintf(stderr, "%s: cannot write standard output: %s\n",
+                     ovel::tool::program_name(), std::strerror(ovel::tool::output_failure()));
+    }
+    return false;
+}
+
 void print_usage(std::FILE* out) {
     using ovel::tool::program_name;
     std::fprintf(
@@ -70,15 +109,19 @@ void print_usage(std::FILE* out) {
         "  serve [CHANNEL...]       serve the channels over TCP in the socketcand protocol\n"
         "'%s COMMAND --help' describes a command's options.\n"
         "Channels are 0, 1, ... or can0, can1, ...\n"
-        "Exit status: 0 done, 1 the adapter or library failed, 2 bad arguments.\n"
+        "Exit status: 0 done, 1 the adapter, the library or the output failed, 2 bad\n"
+        "arguments.\n"
         "\n"
         "Differences from can-utils:\n"
         "  - one process opens the adapter and configures its channels: -b/--bitrate,\n"
         "    --dbitrate, --fd, --loopback, --listen-only and -s/--serial belong to every\n"
         "    command (-s is not candump's silent mode); where the command's own letter\n"
         "    means something else, only the long option is left (gen -b is cangen's\n"
-        "    bit-rate switch: use --bitrate; dump -l/-f log to a file: use --fd,\n"
-        "    --loopback; play -l is the loop count)\n"
+        "    bit-rate switch: use --bitrate; gen -m is cangen's mixed frame types: use\n"
+        "    --listen-only; dump -l/-f log to a file: use --fd, --loopback; play -l is\n"
+        "    the loop count)\n"
+        "  - without -b/--dbitrate every command sets 500 kbit/s (2 Mbit/s data phase) at\n"
+        "    CiA's sample points, 87.5 %% (75 %% data; --sample-point, --dsample-point)\n"
         "  - dump prints the time, RX/TX and the FD flags by default; -t a|A|d|z changes\n"
         "    the time, -L prints candump's log format; -T is a time limit in seconds, not\n"
         "    candump's time-out without frames in ms\n"
@@ -130,6 +173,9 @@ int main(int argc, char** argv) {
     } else {
         std::fprintf(stderr, "%s: unknown command \"%s\"\n", program_name(), command.c_str());
         print_usage(stderr);
+    }
+    if (!output_written() && status == 0) {
+        status = EXIT_ADAPTER_FAILURE;
     }
 #ifdef OVELCANFD_TOOL_SIM
     if (const char* report = std::getenv("OVELCANFD_REPORT_LIVE");
