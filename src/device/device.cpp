@@ -42,31 +42,18 @@ std::string OpenFailure::describe() const {
 Device::Device(std::unique_ptr<usb::UsbDevice> usb) : usb_(std::move(usb)) {}
 
 Device::~Device() {
-    std::vector<std::shared_ptr<RxDispatcher>> dispatchers = ended_dispatchers_;
     if (dispatcher_) {
-        dispatchers.emplace_back(std::move(dispatcher_));
-    }
-    // Closed from inside the callback: no callback runs once that one has returned. Its thread
-    // cannot wait for itself, nor for a newer dispatcher that waits for it to end.
-    const bool inside_callback =
-        std::any_of(dispatchers.begin(), dispatchers.end(),
-                    [](const auto& dispatcher) { return dispatcher->on_dispatch_thread(); });
-    if (inside_callback) {
-        for (const auto& dispatcher : dispatchers) {
-            dispatcher->request_stop();
+        // Closed from inside the callback: no callback runs once that one has returned, and
+        // the frames still queued are dropped.
+        if (line_->on_dispatch_thread()) {
+            dispatcher_->request_stop();
         }
+        line_->retire(std::move(dispatcher_));
     }
     // The transport goes first: it disconnects the receive queue, so a dispatch thread that
     // was not asked to stop delivers what is still queued and then ends.
     if (usb_) {
         usb_->teardown();
-    }
-    for (const auto& dispatcher : dispatchers) {
-        if (inside_callback) {
-            dispatcher->let_go();
-        } else {
-            dispatcher->finish();
-        }
     }
 }
 
@@ -285,10 +272,11 @@ Expected<void, DriverError> Device::send_mode(unsigned channel, std::uint32_t mo
 
 // Brings the receive machinery up; on failure everything it did is undone.
 Expected<void, DriverError> Device::start_streaming(FrameHandler handler) {
+    if (!line_) {
+        line_ = std::make_shared<RxDispatchLine>();
+    }
     running_.store(true, std::memory_order_release);
-    dispatcher_ =
-        RxDispatcher::start(usb_->rx_queue(), std::move(handler),
-                            ended_dispatchers_.empty() ? nullptr : ended_dispatchers_.back().get());
+    dispatcher_ = line_->start(usb_->rx_queue(), std::move(handler));
     if (!dispatcher_) {
         running_.store(false, std::memory_order_release);
         return unexpected(DriverError::device_error(
@@ -309,9 +297,7 @@ void Device::end_dispatcher() {
         return;
     }
     dispatcher_->request_stop();
-    std::erase_if(ended_dispatchers_,
-                  [](const std::shared_ptr<RxDispatcher>& ended) { return ended->has_ended(); });
-    ended_dispatchers_.push_back(std::move(dispatcher_));
+    line_->retire(std::move(dispatcher_));
 }
 
 Expected<void, DriverError> Device::stop(unsigned channel) {
