@@ -3,6 +3,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string_view>
 
 #include "capi/c_bool.h"
@@ -89,13 +90,30 @@ void finish_dispatch(Driver* driver) {
     driver->line->finish();
 }
 
+// `open` is called with the adapter the handle holds, if any: that one is not busy to the
+// handle. A different adapter is opened before the held one is released, so that a failed open
+// keeps it; when the held one comes first, it is closed and opened again.
 template <class Open>
 std::int32_t open_with(Driver* driver, const char* operation, Open&& open) {
     try {
         std::unique_lock lock(driver->config_mutex);
-        auto opened = open();
+        std::optional<ovel::usb::AdapterIdentity> held;
+        if (driver->device) {
+            held = driver->device->identity();
+        }
+        auto opened = open(held ? &*held : nullptr);
+        bool closed_held = false;
+        if (!opened && opened.error().held_first) {
+            // Waits for no dispatch thread: the lock may stay held.
+            replace_device(driver, nullptr).reset();
+            closed_held = true;
+            opened = open(nullptr);
+        }
         if (!opened) {
             lock.unlock();
+            if (closed_held) {
+                finish_dispatch(driver);
+            }
             const auto& failure = opened.error();
             if (failure.context_failed) {
                 driver->failures.set(failure.describe());
@@ -108,7 +126,7 @@ std::int32_t open_with(Driver* driver, const char* operation, Open&& open) {
         // The old device is torn down only once the new one is ready.
         std::unique_ptr<Device> old = replace_device(driver, std::move(opened.value()));
         lock.unlock();
-        if (old) {
+        if (old || closed_held) {
             old.reset();
             finish_dispatch(driver);
         }
@@ -219,7 +237,8 @@ OVEL_CANFD_API int32_t ovel_canfd_open(ovel_canfd_driver* handle) {
     if (handle == nullptr) {
         return OVEL_CANFD_NO_DEVICE;
     }
-    return open_with(handle, "failed to open device", [] { return Device::open(); });
+    return open_with(handle, "failed to open device",
+                     [](const ovel::usb::AdapterIdentity* held) { return Device::open(held); });
 }
 
 OVEL_CANFD_API int32_t ovel_canfd_open_with_device_serial_number(ovel_canfd_driver* handle,
@@ -237,8 +256,9 @@ OVEL_CANFD_API int32_t ovel_canfd_open_with_device_serial_number(ovel_canfd_driv
         fail(handle, operation, "serial number is not valid UTF-8");
         return OVEL_CANFD_NO_DEVICE;
     }
-    return open_with(handle, operation,
-                     [text] { return Device::open_with_serial_number(std::string(text)); });
+    return open_with(handle, operation, [text](const ovel::usb::AdapterIdentity* held) {
+        return Device::open_with_serial_number(std::string(text), held);
+    });
 }
 
 OVEL_CANFD_API int32_t ovel_canfd_close(ovel_canfd_driver* handle) {
@@ -397,9 +417,9 @@ std::int32_t configure_device(Driver* driver, const char* operation,
     return configure(driver, operation, body, transport_operation);
 }
 
-std::int32_t open_device(
-    Driver* driver, const char* operation,
-    const std::function<Expected<std::unique_ptr<Device>, OpenFailure>()>& open) {
+std::int32_t open_device(Driver* driver, const char* operation,
+                         const std::function<Expected<std::unique_ptr<Device>, OpenFailure>(
+                             const usb::AdapterIdentity*)>& open) {
     return open_with(driver, operation, open);
 }
 

@@ -57,29 +57,32 @@ Device::~Device() {
     }
 }
 
-Expected<std::unique_ptr<Device>, OpenFailure> Device::open() {
+Expected<std::unique_ptr<Device>, OpenFailure> Device::open(const usb::AdapterIdentity* held) {
     auto context = usb::UsbContext::create();
     if (!context) {
-        return unexpected(OpenFailure{true, DriverError::device_not_found()});
+        return unexpected(OpenFailure{true, false, DriverError::device_not_found()});
     }
-    return open_sequence(usb::UsbDevice::open(std::move(*context)));
+    return open_sequence(usb::UsbDevice::open(std::move(*context), held));
 }
 
-Expected<std::unique_ptr<Device>, OpenFailure> Device::open_with_serial_number(std::string serial) {
+Expected<std::unique_ptr<Device>, OpenFailure> Device::open_with_serial_number(
+    std::string serial, const usb::AdapterIdentity* held) {
     auto context = usb::UsbContext::create();
     if (!context) {
-        return unexpected(OpenFailure{true, DriverError::device_not_found()});
+        return unexpected(OpenFailure{true, false, DriverError::device_not_found()});
     }
     return open_sequence(
-        usb::UsbDevice::open_with_serial_number(std::move(*context), std::move(serial)));
+        usb::UsbDevice::open_with_serial_number(std::move(*context), std::move(serial), held));
 }
 
-Expected<std::unique_ptr<Device>, OpenFailure> Device::open_with_path(std::string path) {
+Expected<std::unique_ptr<Device>, OpenFailure> Device::open_with_path(
+    std::string path, const usb::AdapterIdentity* held) {
     auto context = usb::UsbContext::create();
     if (!context) {
-        return unexpected(OpenFailure{true, DriverError::device_not_found()});
+        return unexpected(OpenFailure{true, false, DriverError::device_not_found()});
     }
-    return open_sequence(usb::UsbDevice::open_with_path(std::move(*context), std::move(path)));
+    return open_sequence(
+        usb::UsbDevice::open_with_path(std::move(*context), std::move(path), held));
 }
 
 // Reads DEVICE_CONFIG, then BT_CONST; a failure tears the transport down first.
@@ -88,12 +91,15 @@ Expected<std::unique_ptr<Device>, OpenFailure> Device::open_sequence(
     if (!opened) {
         // Whatever went wrong in the transport, the application sees no adapter; the reasons
         // why those found could not be used go with it.
-        return unexpected(OpenFailure{false, DriverError::device_not_found(opened.error())});
+        const bool held_first = opened.error().kind() == usb::UsbError::Kind::DeviceNotFound &&
+                                opened.error().refusals().held_first;
+        return unexpected(
+            OpenFailure{false, held_first, DriverError::device_not_found(opened.error())});
     }
     std::unique_ptr<Device> device(new Device(std::move(opened.value())));
     auto fail = [&](const usb::UsbError& error) -> Expected<std::unique_ptr<Device>, OpenFailure> {
         device->usb_->teardown();
-        return unexpected(OpenFailure{false, DriverError::device_error(error)});
+        return unexpected(OpenFailure{false, false, DriverError::device_error(error)});
     };
 
     auto config_reply =

@@ -25,6 +25,8 @@ namespace ovel {
 // exists for that), or the DriverError that made it fail.
 struct OpenFailure {
     bool context_failed = false;
+    // The first adapter that matches is the one the caller holds (`held` of the open).
+    bool held_first = false;
     DriverError error = DriverError::device_not_found();
 
     std::string describe() const;
@@ -45,10 +47,13 @@ struct ChannelBusState {
 
 class Device {
   public:
-    static Expected<std::unique_ptr<Device>, OpenFailure> open();
+    // `held`: the adapter the caller holds already, which is not busy to it (OpenFailure).
+    static Expected<std::unique_ptr<Device>, OpenFailure> open(
+        const usb::AdapterIdentity* held = nullptr);
     static Expected<std::unique_ptr<Device>, OpenFailure> open_with_serial_number(
-        std::string serial);
-    static Expected<std::unique_ptr<Device>, OpenFailure> open_with_path(std::string path);
+        std::string serial, const usb::AdapterIdentity* held = nullptr);
+    static Expected<std::unique_ptr<Device>, OpenFailure> open_with_path(
+        std::string path, const usb::AdapterIdentity* held = nullptr);
 
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
