@@ -174,7 +174,7 @@ class Device {
 
     std::unique_ptr<usb::UsbDevice> usb_;
     std::shared_ptr<RxDispatchLine> line_;
-    std::unique_ptr<RxDispatcher> dispatcher_;  // of the current streaming period
+    std::shared_ptr<RxDispatcher> dispatcher_;  // of the current streaming period
     std::vector<ChannelSettings> channels_;
     std::atomic<bool> running_{false};
     unsigned icount_ = 0;

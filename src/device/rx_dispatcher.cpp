@@ -134,22 +134,28 @@ RxDispatchLine::~RxDispatchLine() {
     finish();
 }
 
-std::unique_ptr<RxDispatcher> RxDispatchLine::start(std::shared_ptr<usb::RxQueue> queue,
+std::shared_ptr<RxDispatcher> RxDispatchLine::start(std::shared_ptr<usb::RxQueue> queue,
                                                     FrameHandler handler) {
+    std::lock_guard lock(mutex_);
+    std::unique_ptr<RxDispatcher> started;
     try {
-        std::lock_guard lock(mutex_);
         retired_.reserve(retired_.size() + unretired_ + 1);
-        auto dispatcher = RxDispatcher::start(std::move(queue), std::move(handler), gate_);
-        if (dispatcher) {
-            ++unretired_;
+        started = RxDispatcher::start(std::move(queue), std::move(handler), gate_);
+        if (!started) {
+            return nullptr;
         }
+        std::shared_ptr<RxDispatcher> dispatcher(std::move(started));
+        ++unretired_;
         return dispatcher;
     } catch (const std::bad_alloc&) {
+        if (started) {
+            started->request_stop();  // it delivers nothing and ends; its destructor joins it
+        }
         return nullptr;
     }
 }
 
-void RxDispatchLine::retire(std::unique_ptr<RxDispatcher> dispatcher) {
+void RxDispatchLine::retire(std::shared_ptr<RxDispatcher> dispatcher) {
     if (!dispatcher) {
         return;
     }

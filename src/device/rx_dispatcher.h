@@ -88,10 +88,10 @@ class RxDispatchLine {
     ~RxDispatchLine();
 
     // A dispatch thread for a new streaming period; null if none could be started.
-    std::unique_ptr<RxDispatcher> start(std::shared_ptr<usb::RxQueue> queue, FrameHandler handler);
+    std::shared_ptr<RxDispatcher> start(std::shared_ptr<usb::RxQueue> queue, FrameHandler handler);
     // Takes over the thread of a period that has ended: asked to stop, or its queue
-    // disconnected. Allocates nothing: start reserved the place.
-    void retire(std::unique_ptr<RxDispatcher> dispatcher);
+    // disconnected. Allocates nothing (start reserved the place), so a destructor may call it.
+    void retire(std::shared_ptr<RxDispatcher> dispatcher);
     // Whether the calling thread is one of this line's (a call from inside the handler).
     bool on_dispatch_thread() const;
     // Asks every retired thread to stop: it delivers nothing more.
