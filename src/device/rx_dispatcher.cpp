@@ -22,9 +22,16 @@ std::unique_ptr<RxDispatcher> RxDispatcher::start(std::shared_ptr<usb::RxQueue> 
     dispatcher->state_->queue = std::move(queue);
     dispatcher->state_->handler = std::move(handler);
     dispatcher->state_->gate = std::move(gate);
+    DispatchGate& turns = *dispatcher->state_->gate;
+    {
+        std::lock_guard lock(turns.mutex);
+        dispatcher->state_->ticket = turns.next_ticket++;
+        turns.turns.push_back(dispatcher->state_->ticket);
+    }
     try {
         dispatcher->thread_ = std::thread(&RxDispatcher::run, dispatcher->state_);
     } catch (const std::system_error&) {
+        leave_gate(*dispatcher->state_);
         return nullptr;
     }
     dispatcher->thread_id_ = dispatcher->thread_.get_id();
@@ -73,23 +80,23 @@ void RxDispatcher::finish() {
 }
 
 bool RxDispatcher::enter_gate(State& state) {
-    std::unique_lock lock(state.gate->mutex);
-    state.gate->released.wait(lock, [&] {
-        return !state.gate->held || state.stop_requested.load(std::memory_order_acquire);
+    DispatchGate& gate = *state.gate;
+    std::unique_lock lock(gate.mutex);
+    gate.released.wait(lock, [&] {
+        return gate.turns.front() == state.ticket ||
+               state.stop_requested.load(std::memory_order_acquire);
     });
-    if (state.stop_requested.load(std::memory_order_acquire)) {
-        return false;
-    }
-    state.gate->held = true;
-    return true;
+    return !state.stop_requested.load(std::memory_order_acquire);
 }
 
 void RxDispatcher::leave_gate(State& state) {
+    DispatchGate& gate = *state.gate;
     {
-        std::lock_guard lock(state.gate->mutex);
-        state.gate->held = false;
+        std::lock_guard lock(gate.mutex);
+        // Erasing allocates nothing; a thread that gives up its turn may not be at the front.
+        gate.turns.erase(std::find(gate.turns.begin(), gate.turns.end(), state.ticket));
     }
-    state.gate->released.notify_all();
+    gate.released.notify_all();
 }
 
 void RxDispatcher::run(const std::shared_ptr<State>& state) {
@@ -108,8 +115,8 @@ void RxDispatcher::run(const std::shared_ptr<State>& state) {
                 state->handler(frame, meta);
             }
         }
-        leave_gate(*state);
     }
+    leave_gate(*state);
     state->ended.store(true, std::memory_order_release);
     state->ended.notify_all();
 }

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -20,19 +22,22 @@ namespace ovel {
 // Called with every frame and what the event thread noted about it.
 using FrameHandler = std::function<void(const gsusb::HostFrame&, const usb::RxMeta&)>;
 
-// Held by the one dispatch thread of a line that may pop and deliver; shared so that a thread
-// let go when its handle was freed from inside the callback can still hand it on.
+// Passed from one dispatch thread of a line to the next, in the order they were started: only
+// the one at the front of `turns` may pop and deliver. Shared, so that a thread let go when its
+// handle was freed from inside the callback can still pass it on.
 struct DispatchGate {
     std::mutex mutex;
     std::condition_variable released;
-    bool held = false;
+    std::deque<std::uint64_t> turns;  // tickets of the threads not yet done with it, in order
+    std::uint64_t next_ticket = 0;
 };
 
 // The dispatch thread of one streaming period.
 class RxDispatcher {
   public:
     // Starts the thread; null if no thread could be started. An empty handler drops frames.
-    // The thread pops nothing until it holds `gate`, or at all if asked to stop before.
+    // The thread pops nothing until every thread started on `gate` before it is done with it,
+    // or at all if asked to stop before.
     static std::unique_ptr<RxDispatcher> start(std::shared_ptr<usb::RxQueue> queue,
                                                FrameHandler handler,
                                                std::shared_ptr<DispatchGate> gate);
@@ -61,6 +66,7 @@ class RxDispatcher {
         std::shared_ptr<DispatchGate> gate;
         std::atomic<bool> stop_requested{false};
         std::atomic<bool> ended{false};  // futex word: the thread pops and delivers no more
+        std::uint64_t ticket = 0;
     };
 
     RxDispatcher() = default;
@@ -76,7 +82,8 @@ class RxDispatcher {
 
 // The dispatch threads of one handle, across its streaming periods and the adapters it opens
 // in turn. A new thread delivers only once every earlier one has ended, so the handler is never
-// called twice at once, however reception is restarted, closed or reopened from inside it.
+// called twice at once, however reception is restarted, closed or reopened from inside it, and
+// a closed adapter's last frames come before a newer one's.
 // Threads of ended periods are kept here until someone who may wait for them joins them.
 class RxDispatchLine {
   public:
