@@ -85,7 +85,9 @@ std::unique_ptr<Device> replace_device(Driver* driver, std::unique_ptr<Device> n
 
 // Waits for the dispatch threads of ended streaming periods, also of adapters closed from
 // inside the callback. Called without any lock held: their last callback may be making calls
-// on the handle itself. From inside the callback it waits for none but lets none deliver.
+// on the handle itself. From inside the callback it joins only those that have ended: the
+// others cannot deliver before the calling callback has returned, and the next such call from
+// outside (or the handle's end) joins them.
 void finish_dispatch(Driver* driver) {
     driver->line->finish();
 }
