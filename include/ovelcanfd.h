@@ -47,13 +47,23 @@
  * still calling on the handle.
  * Each open adapter has a USB event thread of its own ("ovel-usb-events"), started at opening,
  * and, while channels are started, a receive dispatch thread ("ovel-dispatch") that calls the
- * receive callback. ovel_canfd_stop (of the last started channel), ovel_canfd_close and
- * ovel_canfd_deinit end these threads before they return, after the frames still queued have
- * been delivered (close, deinit), so no callback runs after they return -- unless they are
- * called from inside the callback itself: then the call returns at once, no further callback
- * runs once the calling one has returned (close and deinit drop the frames still queued; stop
- * keeps them for the next start), and deinit frees the handle only after that callback has
- * returned.
+ * receive callback; each start of reception (an ovel_canfd_start while no channel is started)
+ * starts a new one.
+ * Callbacks: at any time at most one callback of a handle runs, however stops, starts, closes
+ * and opens are nested in it: a new dispatch thread delivers only once the earlier ones of the
+ * handle have returned from their last callback. Once ovel_canfd_stop (of the last started
+ * channel), an ovel_canfd_start that failed while no channel was started, ovel_canfd_close, an
+ * open that replaced the adapter, or ovel_canfd_deinit has returned, no callback of the handle
+ * is running and none is called until reception is started again, whichever thread made the
+ * call: they wait for the dispatch threads to end, also for one whose adapter was closed from
+ * inside its callback (stop and close then wait for that callback even with no adapter open).
+ * Close, a replacing open and deinit let the frames still queued be delivered first; stop keeps
+ * them for the next start. Called from inside the callback itself, these calls do not wait for
+ * it: no further callback runs once the calling one has returned (close and deinit drop the
+ * frames still queued), and deinit frees the handle only after that callback has returned.
+ * Likewise, once ovel_canfd_set_rx_callback_ex or ovel_canfd_set_rx_handler has returned, the
+ * callback it replaced is not running and is not called again (called from inside that
+ * callback: not called again once the calling call has returned).
  * CPU: both threads block while the bus is quiet (no CPU used) and also between frames of a
  * busy bus: each frame, or each batch of frames that an adapter completes in one USB frame
  * (1 ms at full speed, 125 us at high speed), costs one wake-up of each thread. They poll
@@ -158,8 +168,9 @@ typedef struct ovel_canfd_frame {
 
 /*
  * Receive callback: called once per received frame, echoes of transmitted frames included,
- * on the library's receive dispatch thread, one call at a time (also across a stop and start
- * made from inside it), in the order the adapter delivered the frames (across all channels).
+ * on the library's receive dispatch thread, one call at a time (also across stops, starts,
+ * closes and opens made from inside it), in the order the adapter delivered the frames (across
+ * all channels).
  * The record belongs to the library and is valid only until the callback returns; copy what
  * you need. No lock of the library is held while it runs: it may call any function on the
  * handle (see "Threads" above).
@@ -191,12 +202,16 @@ OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_deinit(ovel_canfd_driver* hand
  * back), claims it, starts the adapter's USB event thread and reads the adapter's
  * configuration (channel count, CAN clock, features). No request that changes the adapter is
  * sent.
- * On success, an adapter the handle already had is closed first and replaced; all channel
- * settings start from their defaults (bitrates unset, enabled, no FD, loopback or monitor).
- * The receive callback stays registered.
+ * The adapter the handle already has is not busy to it: when it is the first that matches, it
+ * is closed and opened again (so opening a handle's only adapter once more succeeds, with fresh
+ * settings). A different adapter is opened and read before the one the handle had is closed,
+ * so that a failed open keeps it. On success, an adapter the handle already had is closed (as
+ * by ovel_canfd_close) and replaced; all channel settings start from their defaults (bitrates
+ * unset, enabled, no FD, loopback or monitor). The receive callback stays registered.
  * Returns 0, or -1 when no adapter could be opened; the handle then keeps the adapter it
- * had, and ovel_canfd_get_last_error tells why ("failed to open device: DeviceNotFound",
- * "could not initialize libusb context", ...). -1 for a NULL handle.
+ * had (none if it was that one that failed to open again), and ovel_canfd_get_last_error
+ * tells why ("failed to open device: DeviceNotFound", "could not initialize libusb context",
+ * ...). -1 for a NULL handle.
  */
 OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_open(ovel_canfd_driver* handle);
 
@@ -274,6 +289,8 @@ OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_monitor(ovel_canfd_driver*
  * first; the ovelcanfd tool and the python-can interface set 500 kbit/s (and 2 Mbit/s for the
  * CAN FD data phase) when none is given. Starting a started channel again sends
  * the mode request again. Errors: INVALID_CHANNEL, UNSUPPORTED_FEATURE, DEVICE.
+ * A start that fails while no channel is started leaves reception stopped, as ovel_canfd_stop
+ * does: once it has returned, no callback is running and none is called (see "Threads").
  * Failure text "failed to start device".
  */
 OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_start(ovel_canfd_driver* handle, uint8_t channel);
@@ -305,8 +322,9 @@ OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_rx_callback(ovel_canfd_dri
  * Registers a receive callback that is called with `user` as its second argument (NULL
  * callback: received frames are taken and dropped). Unlike ovel_canfd_set_rx_callback it takes
  * effect for the next frame delivered after it returns, also while channels are started: once
- * it has returned, the callback it replaced is not called again (it waits for a call of that
- * callback in progress on the dispatch thread, unless it is called from inside that call).
+ * it has returned, the callback it replaced is not running and is not called again (it waits
+ * for a call of that callback in progress on any dispatch thread of the handle, unless it is
+ * called from inside that call).
  * Registering with either function replaces the other's registration. Works with or without an
  * open adapter. Returns 0; -1 for a NULL handle; DEVICE when memory is exhausted (failure text
  * "failed to set receive callback: out of memory").
@@ -759,8 +777,9 @@ typedef struct ovel_canfd_bus_state {
 
 /*
  * Fills `out` with the channel's bus state and error counters. The caller sets `out->size` to
- * the size of its record; the library writes only the fields that lie within it (fields may be
- * added at the end in later versions) and sets `size` to the bytes it filled.
+ * the size of its record; the library writes only the whole fields that lie within it (fields
+ * may be added at the end in later versions; a size ending inside a field leaves that field
+ * unwritten) and sets `size` to the bytes it filled.
  * A channel not started (or started while disabled) reads as STOPPED, source LIBRARY, counters
  * 0, without a request to the adapter. Otherwise, when the adapter reports its state (feature
  * GET_STATE), the library asks it (source ADAPTER); adapters without it, or that cannot tell,

@@ -16,6 +16,7 @@ static_assert(offsetof(ovel_canfd_bus_state, state) == 4);
 static_assert(offsetof(ovel_canfd_bus_state, source) == 8);
 static_assert(offsetof(ovel_canfd_bus_state, rx_errors) == 12);
 static_assert(offsetof(ovel_canfd_bus_state, tx_errors) == 16);
+static_assert(sizeof(ovel_canfd_bus_state) % sizeof(std::uint32_t) == 0);
 
 std::uint32_t source_code(ovel::BusStateSource source) {
     switch (source) {
@@ -49,8 +50,10 @@ OVEL_CANFD_API int32_t ovel_canfd_get_bus_state(ovel_canfd_driver* handle, uint8
             filled.source = source_code(result.value().source);
             filled.rx_errors = result.value().rx_errors;
             filled.tx_errors = result.value().tx_errors;
-            // Only what the caller's version of the record holds is written.
-            const std::size_t length = std::min<std::size_t>(out->size, sizeof filled);
+            // Only the whole fields the caller's version of the record holds are written.
+            const std::size_t length =
+                std::min<std::size_t>(out->size, sizeof filled) / sizeof filled.size *
+                sizeof filled.size;
             filled.size = static_cast<std::uint32_t>(length);
             std::memcpy(out, &filled, length);
             return {};

@@ -139,7 +139,9 @@ OVEL_CANFD_API int32_t ovel_canfd_open_with_device_path(ovel_canfd_driver* handl
         return OVEL_CANFD_NO_DEVICE;
     }
     return ovel::capi::open_device(
-        handle, operation, [text] { return ovel::Device::open_with_path(std::string(text)); });
+        handle, operation, [text](const ovel::usb::AdapterIdentity* held) {
+            return ovel::Device::open_with_path(std::string(text), held);
+        });
 }
 
 OVEL_CANFD_API const char* ovel_canfd_feature_name(uint32_t bit) {

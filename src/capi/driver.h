@@ -18,11 +18,17 @@ struct ovel_canfd_driver {
     std::mutex tx_mutex;
     std::unique_ptr<ovel::Device> device;
 
-    // The registered receive callback; the slot is the one of the current streaming period.
-    // Held only briefly, never while calling the application.
+    // The receive callback: the registered one, which the next streaming period takes; the
+    // current period's (`live`), which its first frame installs; and the slot the dispatch
+    // threads call. The mutex is held only briefly, never while calling the application.
     std::mutex registration_mutex;
     ovel::RxCallback registered;
-    std::shared_ptr<ovel::RxCallbackSlot> slot;
+    ovel::RxCallback live;
+    ovel::RxCallbackSlot slot;
+    // The dispatch threads of every streaming period, across close and reopen: one delivers at
+    // a time, and those of ended periods wait here for whoever may join them. Declared after
+    // the slot, so that it is gone first.
+    std::shared_ptr<ovel::RxDispatchLine> line = std::make_shared<ovel::RxDispatchLine>();
 
     ovel::FailureTexts failures;
 

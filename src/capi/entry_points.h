@@ -20,10 +20,11 @@ std::int32_t configure_device(Driver* driver, const char* operation,
                               const std::function<Expected<void, DriverError>(Device&)>& body,
                               const char* transport_operation = nullptr);
 
-// Opens with `open` and replaces the handle's device, as ovel_canfd_open does.
-std::int32_t open_device(
-    Driver* driver, const char* operation,
-    const std::function<Expected<std::unique_ptr<Device>, OpenFailure>()>& open);
+// Opens with `open` and replaces the handle's device, as ovel_canfd_open does; `open` gets the
+// adapter the handle holds (null: none), which is not busy to it.
+std::int32_t open_device(Driver* driver, const char* operation,
+                         const std::function<Expected<std::unique_ptr<Device>, OpenFailure>(
+                             const usb::AdapterIdentity*)>& open);
 
 // Sets the handle's failure text to "`operation`: `description`".
 void set_failure(Driver* driver, const char* operation, const std::string& description);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string_view>
 
 #include "capi/c_bool.h"
@@ -82,21 +83,39 @@ std::unique_ptr<Device> replace_device(Driver* driver, std::unique_ptr<Device> n
     return next;
 }
 
-// Waits for the dispatch threads a stop has ended. Called without any lock held: their last
-// callback may be making calls on the handle itself.
-void finish_dispatchers(const std::vector<std::shared_ptr<ovel::RxDispatcher>>& dispatchers) {
-    for (const auto& dispatcher : dispatchers) {
-        dispatcher->finish();
-    }
+// Waits for the dispatch threads of ended streaming periods, also of adapters closed from
+// inside the callback. Called without any lock held: their last callback may be making calls
+// on the handle itself. From inside the callback it joins only those that have ended: the
+// others cannot deliver before the calling callback has returned, and the next such call from
+// outside (or the handle's end) joins them.
+void finish_dispatch(Driver* driver) {
+    driver->line->finish();
 }
 
+// `open` is called with the adapter the handle holds, if any: that one is not busy to the
+// handle. A different adapter is opened before the held one is released, so that a failed open
+// keeps it; when the held one comes first, it is closed and opened again.
 template <class Open>
 std::int32_t open_with(Driver* driver, const char* operation, Open&& open) {
     try {
         std::unique_lock lock(driver->config_mutex);
-        auto opened = open();
+        std::optional<ovel::usb::AdapterIdentity> held;
+        if (driver->device) {
+            held = driver->device->identity();
+        }
+        auto opened = open(held ? &*held : nullptr);
+        bool closed_held = false;
+        if (!opened && opened.error().held_first) {
+            // Waits for no dispatch thread: the lock may stay held.
+            replace_device(driver, nullptr).reset();
+            closed_held = true;
+            opened = open(nullptr);
+        }
         if (!opened) {
             lock.unlock();
+            if (closed_held) {
+                finish_dispatch(driver);
+            }
             const auto& failure = opened.error();
             if (failure.context_failed) {
                 driver->failures.set(failure.describe());
@@ -105,10 +124,14 @@ std::int32_t open_with(Driver* driver, const char* operation, Open&& open) {
             }
             return OVEL_CANFD_NO_DEVICE;
         }
+        opened.value()->set_dispatch_line(driver->line);
         // The old device is torn down only once the new one is ready.
         std::unique_ptr<Device> old = replace_device(driver, std::move(opened.value()));
         lock.unlock();
-        old.reset();
+        if (old || closed_held) {
+            old.reset();
+            finish_dispatch(driver);
+        }
         driver->failures.clear();
         return OVEL_CANFD_OK;
     } catch (const std::exception&) {
@@ -122,19 +145,29 @@ void close_device(Driver* driver) {
     std::unique_ptr<Device> old = replace_device(driver, nullptr);
     lock.unlock();
     old.reset();
+    finish_dispatch(driver);
 }
 
 // The handler a streaming period's dispatch thread calls for every frame.
-ovel::FrameHandler frame_handler(Driver* driver, std::shared_ptr<ovel::RxCallbackSlot> slot,
+ovel::FrameHandler frame_handler(Driver* driver,
                                  std::shared_ptr<std::atomic<std::uint64_t>> delivered) {
-    return [driver, slot = std::move(slot),
-            delivered = std::move(delivered)](const ovel::gsusb::HostFrame& frame,
-                                              const ovel::usb::RxMeta& meta) {
+    // The period's callback, allocated now so that delivering allocates nothing.
+    auto first = std::make_shared<std::unique_ptr<ovel::RxCallback>>(
+        std::make_unique<ovel::RxCallback>());
+    return [driver, first = std::move(first), delivered = std::move(delivered)](
+               const ovel::gsusb::HostFrame& frame, const ovel::usb::RxMeta& meta) {
+        if (*first) {
+            // The period's first frame. This thread holds the handle's dispatch gate, so no
+            // callback runs: the period's callback replaces the last one at once.
+            std::lock_guard lock(driver->registration_mutex);
+            **first = driver->live;
+            delete driver->slot.exchange(first->release());
+        }
         // The record lives in the dispatch thread's storage, built anew for every frame.
         ovel_canfd_frame record;
         ovel::record_from_host_frame(frame, record);
         delivering_handle = driver;
-        const bool called = slot->deliver(record, meta);
+        const bool called = driver->slot.deliver(record, meta);
         delivering_handle = nullptr;
         // The counter is shared: the callback may have closed the device meanwhile.
         if (called) {
@@ -151,17 +184,23 @@ ovel::FrameHandler frame_handler(Driver* driver, std::shared_ptr<ovel::RxCallbac
 // Records a registration; an ovel_canfd_set_rx_callback_ex one also reaches the dispatch
 // thread now.
 void register_callback(Driver* driver, const ovel::RxCallback& callback, bool immediate) {
-    std::shared_ptr<ovel::RxCallbackSlot> slot;
+    std::unique_ptr<ovel::RxCallback> fresh;
+    if (immediate) {
+        fresh = std::make_unique<ovel::RxCallback>(callback);
+    }
+    const ovel::RxCallback* old = nullptr;
     {
         std::lock_guard lock(driver->registration_mutex);
         driver->registered = callback;
         if (immediate) {
-            slot = driver->slot;
+            driver->live = callback;
+            old = driver->slot.exchange(fresh.release());
         }
     }
-    // Without the lock: it waits for a callback in progress, which may register too.
-    if (slot) {
-        slot->replace(callback);
+    // Without the lock: it waits for a callback in progress, on whichever dispatch thread of
+    // the handle, and that callback may register too.
+    if (immediate) {
+        driver->slot.release_after_calls(old);
     }
 }
 
@@ -176,7 +215,11 @@ void register_rx_callback(Driver* driver, const RxCallback& callback) {
 extern "C" {
 
 OVEL_CANFD_API ovel_canfd_driver* ovel_canfd_init(void) {
-    return new (std::nothrow) ovel_canfd_driver();
+    try {
+        return new ovel_canfd_driver();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 OVEL_CANFD_API int32_t ovel_canfd_deinit(ovel_canfd_driver* handle) {
@@ -196,7 +239,8 @@ OVEL_CANFD_API int32_t ovel_canfd_open(ovel_canfd_driver* handle) {
     if (handle == nullptr) {
         return OVEL_CANFD_NO_DEVICE;
     }
-    return open_with(handle, "failed to open device", [] { return Device::open(); });
+    return open_with(handle, "failed to open device",
+                     [](const ovel::usb::AdapterIdentity* held) { return Device::open(held); });
 }
 
 OVEL_CANFD_API int32_t ovel_canfd_open_with_device_serial_number(ovel_canfd_driver* handle,
@@ -214,8 +258,9 @@ OVEL_CANFD_API int32_t ovel_canfd_open_with_device_serial_number(ovel_canfd_driv
         fail(handle, operation, "serial number is not valid UTF-8");
         return OVEL_CANFD_NO_DEVICE;
     }
-    return open_with(handle, operation,
-                     [text] { return Device::open_with_serial_number(std::string(text)); });
+    return open_with(handle, operation, [text](const ovel::usb::AdapterIdentity* held) {
+        return Device::open_with_serial_number(std::string(text), held);
+    });
 }
 
 OVEL_CANFD_API int32_t ovel_canfd_close(ovel_canfd_driver* handle) {
@@ -291,26 +336,37 @@ OVEL_CANFD_API int32_t ovel_canfd_set_monitor(ovel_canfd_driver* handle, uint8_t
 }
 
 OVEL_CANFD_API int32_t ovel_canfd_start(ovel_canfd_driver* handle, uint8_t channel) {
-    return configure(handle, "failed to start device", [&](Device& device) {
+    bool stopped = false;
+    const std::int32_t code = configure(handle, "failed to start device", [&](Device& device) {
         ovel::FrameHandler handler;
         if (!device.running()) {
             // A new streaming period: the callback registered now is the one it calls.
+            handler = frame_handler(handle, device.delivered_counter());
             std::lock_guard lock(handle->registration_mutex);
-            handle->slot = std::make_shared<ovel::RxCallbackSlot>(handle->registered);
-            handler = frame_handler(handle, handle->slot, device.delivered_counter());
+            handle->live = handle->registered;
         }
-        return device.start(channel, std::move(handler));
+        auto started = device.start(channel, std::move(handler));
+        stopped = !device.running();
+        return started;
     });
+    // A start that failed once its dispatch thread ran keeps stop's promise.
+    if (code != OVEL_CANFD_OK && stopped) {
+        finish_dispatch(handle);
+    }
+    return code;
 }
 
 OVEL_CANFD_API int32_t ovel_canfd_stop(ovel_canfd_driver* handle, uint8_t channel) {
-    std::vector<std::shared_ptr<ovel::RxDispatcher>> ended;
+    bool stopped = true;
     const std::int32_t code = configure(handle, "failed to stop device", [&](Device& device) {
-        auto stopped = device.stop(channel);
-        ended = device.ended_dispatchers();
-        return stopped;
+        auto result = device.stop(channel);
+        stopped = !device.running();
+        return result;
     });
-    finish_dispatchers(ended);
+    // Also with no adapter: one closed from inside the callback may have left its thread.
+    if (handle != nullptr && stopped) {
+        finish_dispatch(handle);
+    }
     return code;
 }
 
@@ -363,9 +419,9 @@ std::int32_t configure_device(Driver* driver, const char* operation,
     return configure(driver, operation, body, transport_operation);
 }
 
-std::int32_t open_device(
-    Driver* driver, const char* operation,
-    const std::function<Expected<std::unique_ptr<Device>, OpenFailure>()>& open) {
+std::int32_t open_device(Driver* driver, const char* operation,
+                         const std::function<Expected<std::unique_ptr<Device>, OpenFailure>(
+                             const usb::AdapterIdentity*)>& open) {
     return open_with(driver, operation, open);
 }
 

@@ -9,8 +9,6 @@ thread_local const RxCallbackSlot* delivering_slot = nullptr;
 
 }  // namespace
 
-RxCallbackSlot::RxCallbackSlot(const RxCallback& callback) : current_(new RxCallback(callback)) {}
-
 RxCallbackSlot::~RxCallbackSlot() {
     delete current_.load();
 }
@@ -20,19 +18,21 @@ bool RxCallbackSlot::delivering_here() const {
 }
 
 bool RxCallbackSlot::deliver(const ovel_canfd_frame& record, const usb::RxMeta& meta) {
-    // Announce the call before reading the callback: a replace() that swaps after this read
-    // then sees the call in progress (both sequentially consistent).
+    // Announce the call before reading the callback: a release_after_calls() of what an
+    // exchange() took out after this read then sees the call in progress (all sequentially
+    // consistent).
     const std::uint32_t started = calls_.fetch_add(1, std::memory_order_seq_cst) + 1;
     const RxCallback* callback = current_.load(std::memory_order_seq_cst);
     delivering_slot = this;
-    const bool called =
-        callback->with_info != nullptr || callback->with_user != nullptr || callback->plain != nullptr;
-    if (callback->with_info != nullptr) {
+    const bool called = callback != nullptr &&
+                        (callback->with_info != nullptr || callback->with_user != nullptr ||
+                         callback->plain != nullptr);
+    if (called && callback->with_info != nullptr) {
         const ovel_canfd_rx_info info = rx_info_from_meta(meta);
         callback->with_info(&record, &info, callback->user);
-    } else if (callback->with_user != nullptr) {
+    } else if (called && callback->with_user != nullptr) {
         callback->with_user(&record, callback->user);
-    } else if (callback->plain != nullptr) {
+    } else if (called) {
         callback->plain(&record);
     }
     delivering_slot = nullptr;
@@ -43,8 +43,11 @@ bool RxCallbackSlot::deliver(const ovel_canfd_frame& record, const usb::RxMeta& 
     return called;
 }
 
-void RxCallbackSlot::replace(const RxCallback& callback) {
-    const RxCallback* old = current_.exchange(new RxCallback(callback), std::memory_order_seq_cst);
+const RxCallback* RxCallbackSlot::exchange(RxCallback* next) {
+    return current_.exchange(next, std::memory_order_seq_cst);
+}
+
+void RxCallbackSlot::release_after_calls(const RxCallback* old) {
     if (!delivering_here()) {
         replacers_waiting_.fetch_add(1, std::memory_order_seq_cst);
         const std::uint32_t seen = calls_.load(std::memory_order_seq_cst);

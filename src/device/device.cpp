@@ -42,57 +42,47 @@ std::string OpenFailure::describe() const {
 Device::Device(std::unique_ptr<usb::UsbDevice> usb) : usb_(std::move(usb)) {}
 
 Device::~Device() {
-    std::vector<std::shared_ptr<RxDispatcher>> dispatchers = ended_dispatchers_;
     if (dispatcher_) {
-        dispatchers.emplace_back(std::move(dispatcher_));
-    }
-    // Closed from inside the callback: no callback runs once that one has returned. Its thread
-    // cannot wait for itself, nor for a newer dispatcher that waits for it to end.
-    const bool inside_callback =
-        std::any_of(dispatchers.begin(), dispatchers.end(),
-                    [](const auto& dispatcher) { return dispatcher->on_dispatch_thread(); });
-    if (inside_callback) {
-        for (const auto& dispatcher : dispatchers) {
-            dispatcher->request_stop();
+        // Closed from inside the callback: no callback runs once that one has returned, and
+        // the frames still queued are dropped.
+        if (line_->on_dispatch_thread()) {
+            dispatcher_->request_stop();
         }
+        line_->retire(std::move(dispatcher_));
     }
     // The transport goes first: it disconnects the receive queue, so a dispatch thread that
     // was not asked to stop delivers what is still queued and then ends.
     if (usb_) {
         usb_->teardown();
     }
-    for (const auto& dispatcher : dispatchers) {
-        if (inside_callback) {
-            dispatcher->let_go();
-        } else {
-            dispatcher->finish();
-        }
-    }
 }
 
-Expected<std::unique_ptr<Device>, OpenFailure> Device::open() {
+Expected<std::unique_ptr<Device>, OpenFailure> Device::open(const usb::AdapterIdentity* held) {
     auto context = usb::UsbContext::create();
     if (!context) {
-        return unexpected(OpenFailure{true, DriverError::device_not_found()});
+        return unexpected(OpenFailure{true, false, DriverError::device_not_found()});
     }
-    return open_sequence(usb::UsbDevice::open(std::move(*context)));
+    return open_sequence(usb::UsbDevice::open(std::move(*context), held));
 }
 
-Expected<std::unique_ptr<Device>, OpenFailure> Device::open_with_serial_number(std::string serial) {
+Expected<std::unique_ptr<Device>, OpenFailure> Device::open_with_serial_number(
+    std::string serial, const usb::AdapterIdentity* held) {
     auto context = usb::UsbContext::create();
     if (!context) {
-        return unexpected(OpenFailure{true, DriverError::device_not_found()});
+        return unexpected(OpenFailure{true, false, DriverError::device_not_found()});
     }
     return open_sequence(
-        usb::UsbDevice::open_with_serial_number(std::move(*context), std::move(serial)));
+        usb::UsbDevice::open_with_serial_number(std::move(*context), std::move(serial), held));
 }
 
-Expected<std::unique_ptr<Device>, OpenFailure> Device::open_with_path(std::string path) {
+Expected<std::unique_ptr<Device>, OpenFailure> Device::open_with_path(
+    std::string path, const usb::AdapterIdentity* held) {
     auto context = usb::UsbContext::create();
     if (!context) {
-        return unexpected(OpenFailure{true, DriverError::device_not_found()});
+        return unexpected(OpenFailure{true, false, DriverError::device_not_found()});
     }
-    return open_sequence(usb::UsbDevice::open_with_path(std::move(*context), std::move(path)));
+    return open_sequence(
+        usb::UsbDevice::open_with_path(std::move(*context), std::move(path), held));
 }
 
 // Reads DEVICE_CONFIG, then BT_CONST; a failure tears the transport down first.
@@ -101,12 +91,15 @@ Expected<std::unique_ptr<Device>, OpenFailure> Device::open_sequence(
     if (!opened) {
         // Whatever went wrong in the transport, the application sees no adapter; the reasons
         // why those found could not be used go with it.
-        return unexpected(OpenFailure{false, DriverError::device_not_found(opened.error())});
+        const bool held_first = opened.error().kind() == usb::UsbError::Kind::DeviceNotFound &&
+                                opened.error().refusals().held_first;
+        return unexpected(
+            OpenFailure{false, held_first, DriverError::device_not_found(opened.error())});
     }
     std::unique_ptr<Device> device(new Device(std::move(opened.value())));
     auto fail = [&](const usb::UsbError& error) -> Expected<std::unique_ptr<Device>, OpenFailure> {
         device->usb_->teardown();
-        return unexpected(OpenFailure{false, DriverError::device_error(error)});
+        return unexpected(OpenFailure{false, false, DriverError::device_error(error)});
     };
 
     auto config_reply =
@@ -285,10 +278,11 @@ Expected<void, DriverError> Device::send_mode(unsigned channel, std::uint32_t mo
 
 // Brings the receive machinery up; on failure everything it did is undone.
 Expected<void, DriverError> Device::start_streaming(FrameHandler handler) {
+    if (!line_) {
+        line_ = std::make_shared<RxDispatchLine>();
+    }
     running_.store(true, std::memory_order_release);
-    dispatcher_ =
-        RxDispatcher::start(usb_->rx_queue(), std::move(handler),
-                            ended_dispatchers_.empty() ? nullptr : ended_dispatchers_.back().get());
+    dispatcher_ = line_->start(usb_->rx_queue(), std::move(handler));
     if (!dispatcher_) {
         running_.store(false, std::memory_order_release);
         return unexpected(DriverError::device_error(
@@ -309,9 +303,7 @@ void Device::end_dispatcher() {
         return;
     }
     dispatcher_->request_stop();
-    std::erase_if(ended_dispatchers_,
-                  [](const std::shared_ptr<RxDispatcher>& ended) { return ended->has_ended(); });
-    ended_dispatchers_.push_back(std::move(dispatcher_));
+    line_->retire(std::move(dispatcher_));
 }
 
 Expected<void, DriverError> Device::stop(unsigned channel) {

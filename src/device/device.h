@@ -25,6 +25,8 @@ namespace ovel {
 // exists for that), or the DriverError that made it fail.
 struct OpenFailure {
     bool context_failed = false;
+    // The first adapter that matches is the one the caller holds (`held` of the open).
+    bool held_first = false;
     DriverError error = DriverError::device_not_found();
 
     std::string describe() const;
@@ -45,13 +47,19 @@ struct ChannelBusState {
 
 class Device {
   public:
-    static Expected<std::unique_ptr<Device>, OpenFailure> open();
+    // `held`: the adapter the caller holds already, which is not busy to it (OpenFailure).
+    static Expected<std::unique_ptr<Device>, OpenFailure> open(
+        const usb::AdapterIdentity* held = nullptr);
     static Expected<std::unique_ptr<Device>, OpenFailure> open_with_serial_number(
-        std::string serial);
-    static Expected<std::unique_ptr<Device>, OpenFailure> open_with_path(std::string path);
+        std::string serial, const usb::AdapterIdentity* held = nullptr);
+    static Expected<std::unique_ptr<Device>, OpenFailure> open_with_path(
+        std::string path, const usb::AdapterIdentity* held = nullptr);
 
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
+    // Hands a running dispatch thread to the line (asked to stop when closed from inside the
+    // callback; otherwise it delivers what is queued and ends once the transport is gone) and
+    // tears the transport down. Waits for no dispatch thread: RxDispatchLine::finish does.
     ~Device();
 
     unsigned icount() const { return icount_; }
@@ -85,16 +93,18 @@ class Device {
     Expected<void, DriverError> set_hw_loopback(unsigned channel, bool loopback);
     Expected<void, DriverError> set_fd(unsigned channel, bool fd);
 
+    // The line of the handle this device belongs to: it starts the dispatch threads and takes
+    // them over when their period ends. Set once, before the first start; without it the
+    // first start makes one of the device's own.
+    void set_dispatch_line(std::shared_ptr<RxDispatchLine> line) { line_ = std::move(line); }
     // Puts the channel on the bus; the first start of a stopped device also starts the
     // receive dispatch thread, which hands every received frame to `handler`.
     Expected<void, DriverError> start(unsigned channel, FrameHandler handler = {});
     // Takes the channel off the bus; the last one also ends reception. The dispatch thread is
-    // asked to stop but not waited for: ended_dispatchers() hands it over, so that the
-    // caller can wait for it (RxDispatcher::finish) without holding the locks its handler may need.
+    // asked to stop and handed to the line, not waited for: the caller waits for it
+    // (RxDispatchLine::finish) without holding the locks its handler may need. A start that
+    // fails once its dispatch thread runs hands it over the same way.
     Expected<void, DriverError> stop(unsigned channel);
-    std::vector<std::shared_ptr<RxDispatcher>> ended_dispatchers() const {
-        return ended_dispatchers_;
-    }
 
     // The channel's bus state and error counters: from GET_STATE when the adapter has it (and
     // tells), otherwise from its error frames; stopped for a channel not on the bus.
@@ -167,10 +177,8 @@ class Device {
     void end_dispatcher();
 
     std::unique_ptr<usb::UsbDevice> usb_;
-    std::unique_ptr<RxDispatcher> dispatcher_;
-    // Dispatchers of earlier streaming periods, asked to stop, that may not have ended yet; the
-    // last one is the newest. The teardown waits for them too.
-    std::vector<std::shared_ptr<RxDispatcher>> ended_dispatchers_;
+    std::shared_ptr<RxDispatchLine> line_;
+    std::shared_ptr<RxDispatcher> dispatcher_;  // of the current streaming period
     std::vector<ChannelSettings> channels_;
     std::atomic<bool> running_{false};
     unsigned icount_ = 0;

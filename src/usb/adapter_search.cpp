@@ -97,7 +97,8 @@ std::string port_path(libusb_device* device) {
 }
 
 Expected<ClaimedAdapter, UsbError> claim_first_matching(libusb_context* context,
-                                                        const AdapterSelector& selector) {
+                                                        const AdapterSelector& selector,
+                                                        const AdapterIdentity* held) {
     libusb_device** raw_list = nullptr;
     const ssize_t count = libusb_get_device_list(context, &raw_list);
     if (count < 0) {
@@ -115,6 +116,13 @@ Expected<ClaimedAdapter, UsbError> claim_first_matching(libusb_context* context,
         adapter.identity = identity_of(device, descriptor);
         if (selector.by == AdapterSelector::By::Path && adapter.identity.path != selector.text) {
             continue;
+        }
+        if (held != nullptr && adapter.identity.path == held->path) {
+            if (selector.by == AdapterSelector::By::Serial && held->serial != selector.text) {
+                continue;
+            }
+            refusals.held_first = true;
+            return unexpected(UsbError::device_not_found(refusals));
         }
         const int opened = libusb_open(device, &adapter.handle);
         if (opened != 0 || adapter.handle == nullptr) {

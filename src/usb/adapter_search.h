@@ -51,9 +51,12 @@ std::string port_path(libusb_device* device);
 
 // Walks the device list in order and claims the first adapter that matches and can be opened
 // and claimed; those that cannot are skipped. Fails with DeviceNotFound, whose refusals say how
-// many matched and why each could not be used.
+// many matched and why each could not be used. `held`, when given, is the adapter the caller
+// holds already (its port path tells it): not busy to the caller, so if it comes first the
+// search stops there with refusals().held_first, without touching it.
 Expected<ClaimedAdapter, UsbError> claim_first_matching(libusb_context* context,
-                                                        const AdapterSelector& selector);
+                                                        const AdapterSelector& selector,
+                                                        const AdapterIdentity* held = nullptr);
 
 // Every adapter in list order, from descriptors only: nothing is sent to the adapter. Telling
 // free from busy opens the device and claims interface 0 (released at once) unless a kernel

@@ -33,25 +33,26 @@ UsbDevice::~UsbDevice() {
     teardown();
 }
 
-Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::open(UsbContext context) {
-    return open_matching(std::move(context), AdapterSelector{});
+Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::open(UsbContext context,
+                                                               const AdapterIdentity* held) {
+    return open_matching(std::move(context), AdapterSelector{}, held);
 }
 
 Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::open_with_serial_number(
-    UsbContext context, std::string serial) {
+    UsbContext context, std::string serial, const AdapterIdentity* held) {
     return open_matching(std::move(context),
-                         AdapterSelector{AdapterSelector::By::Serial, std::move(serial)});
+                         AdapterSelector{AdapterSelector::By::Serial, std::move(serial)}, held);
 }
 
-Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::open_with_path(UsbContext context,
-                                                                         std::string path) {
+Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::open_with_path(
+    UsbContext context, std::string path, const AdapterIdentity* held) {
     return open_matching(std::move(context),
-                         AdapterSelector{AdapterSelector::By::Path, std::move(path)});
+                         AdapterSelector{AdapterSelector::By::Path, std::move(path)}, held);
 }
 
 Expected<std::unique_ptr<UsbDevice>, UsbError> UsbDevice::open_matching(
-    UsbContext context, const AdapterSelector& selector) {
-    auto claimed = claim_first_matching(context.get(), selector);
+    UsbContext context, const AdapterSelector& selector, const AdapterIdentity* held) {
+    auto claimed = claim_first_matching(context.get(), selector, held);
     if (!claimed) {
         return unexpected(claimed.error());
     }

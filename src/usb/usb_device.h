@@ -82,14 +82,16 @@ using TransferPtr = std::unique_ptr<libusb_transfer, TransferDeleter>;
 class UsbDevice {
   public:
     // The first adapter in libusb's device list. Takes over the context; on failure
-    // everything obtained is released in reverse order and the context is exited.
-    static Expected<std::unique_ptr<UsbDevice>, UsbError> open(UsbContext context);
+    // everything obtained is released in reverse order and the context is exited. `held`: the
+    // adapter the caller holds already (claim_first_matching).
+    static Expected<std::unique_ptr<UsbDevice>, UsbError> open(
+        UsbContext context, const AdapterIdentity* held = nullptr);
     // The first adapter whose serial text equals `serial` exactly.
     static Expected<std::unique_ptr<UsbDevice>, UsbError> open_with_serial_number(
-        UsbContext context, std::string serial);
+        UsbContext context, std::string serial, const AdapterIdentity* held = nullptr);
     // The first adapter at the port path `path` ("1-2.3").
-    static Expected<std::unique_ptr<UsbDevice>, UsbError> open_with_path(UsbContext context,
-                                                                         std::string path);
+    static Expected<std::unique_ptr<UsbDevice>, UsbError> open_with_path(
+        UsbContext context, std::string path, const AdapterIdentity* held = nullptr);
 
     // Where the adapter sits and its descriptor strings, read at opening.
     const AdapterIdentity& identity() const { return identity_; }
@@ -158,7 +160,7 @@ class UsbDevice {
     UsbDevice(UsbContext context, libusb_device_handle* handle, TransferPtr control_transfer,
               TransferPtr tx_transfer, std::shared_ptr<RxQueue> rx_queue);
     static Expected<std::unique_ptr<UsbDevice>, UsbError> open_matching(
-        UsbContext context, const AdapterSelector& selector);
+        UsbContext context, const AdapterSelector& selector, const AdapterIdentity* held);
     static Expected<std::unique_ptr<UsbDevice>, UsbError> finish_open(UsbContext context,
                                                                       ClaimedAdapter claimed);
     void run_event_loop();

@@ -21,6 +21,8 @@ class UsbError {
         int denied = 0;
         int other = 0;
         int other_code = 0;  // the first failure that was neither busy nor denied
+        // The search stopped at the adapter the caller holds itself: the first that matches.
+        bool held_first = false;
     };
     static UsbError device_not_found(const Refusals& refusals) {
         UsbError error(Kind::DeviceNotFound, "", 0);

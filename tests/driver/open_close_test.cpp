@@ -255,12 +255,45 @@ TEST_F(OpenClose, RepliesOfExactlyTheAskedLengthAreAccepted) {
     open_handle();
 }
 
-TEST_F(OpenClose, FailedSecondOpenKeepsTheFirstDevice) {
-    ovsim::add_adapter();
+// The adapter a handle holds is not busy to it: an open that picks it first, by any selector,
+// closes it and opens it again, with the settings back to their defaults. A different adapter
+// is opened before the held one is let go, so an open that finds nothing keeps it.
+TEST_F(OpenClose, SecondOpenOfTheHeldAdapterReopensItAndAFailedOneKeepsIt) {
+    ovsim::AdapterSpec config;
+    config.serial = "A";
+    ovsim::add_adapter(config);
     ovel_canfd_driver* h = open_handle();
-    EXPECT_EQ(ovel_canfd_open(h), -1);  // the only adapter is claimed by the open device
+    ovel_canfd_adapter_details details{};
+    details.size = sizeof details;
+    ASSERT_EQ(ovel_canfd_get_adapter_info(h, &details), 0);
+    const std::string path_a = details.adapter.path;
+    auto reopened = [&](const char* how, int code) {
+        ASSERT_EQ(code, 0) << how << ": " << last_error(h);
+        ovel_canfd_bit_timing timing{};
+        EXPECT_EQ(ovel_canfd_get_bit_timing(h, 0, false, &timing), 0);
+        EXPECT_EQ(timing.bitrate, 0u) << how << ": settings kept";
+        ASSERT_EQ(ovel_canfd_get_adapter_info(h, &details), 0);
+        EXPECT_EQ(details.adapter.path, path_a) << how;
+        const ovsim::Counters c = ovsim::counters();
+        EXPECT_EQ(c.handles, 1) << how;
+        EXPECT_EQ(c.claimed_interfaces, 1) << how;
+        ASSERT_EQ(ovel_canfd_set_bitrate(h, 0, 500000), 0);
+    };
+    ASSERT_EQ(ovel_canfd_set_bitrate(h, 0, 500000), 0);
+    ASSERT_EQ(ovel_canfd_start(h, 0), 0);
+    reopened("open", ovel_canfd_open(h));
+    reopened("serial", ovel_canfd_open_with_device_serial_number(h, "A"));
+    reopened("path", ovel_canfd_open_with_device_path(h, path_a.c_str()));
+    // Held first in the list, it is the one taken, not a free one after it.
+    config.serial = "B";
+    ovsim::add_adapter(config);
+    reopened("open with another free adapter", ovel_canfd_open(h));
+
+    EXPECT_EQ(ovel_canfd_open_with_device_serial_number(h, "C"), -1);
     EXPECT_EQ(ovel_canfd_get_channel_count(h), 2);
-    EXPECT_EQ(ovel_canfd_set_bitrate(h, 0, 500000), 0);
+    EXPECT_EQ(ovel_canfd_set_bitrate(h, 0, 250000), 0);
+    // To another handle it is busy.
+    EXPECT_EQ(ovel_canfd_open_with_device_serial_number(new_handle(), "A"), -1);
 }
 
 TEST_F(OpenClose, SuccessfulSecondOpenReplacesTheDevice) {

@@ -259,6 +259,34 @@ TEST_F(BusState, FromTheAdapterWhenItReportsIt) {
     EXPECT_EQ(ovel_canfd_get_bus_state(h, 2, &state), OVEL_CANFD_ERR_INVALID_CHANNEL);
 }
 
+// A record size that ends inside a field gets only the whole fields before it, and says so.
+TEST_F(BusState, ARecordSizeEndingInsideAFieldGetsOnlyTheWholeFieldsBeforeIt) {
+    ovsim::Adapter& adapter =
+        ovsim::add_adapter({.features = CORE_FEATURES | ovsim::FEATURE_GET_STATE});
+    ovel_canfd_driver* h = open_handle();
+    ASSERT_EQ(ovel_canfd_start(h, 0), 0);
+    adapter.set_bus_state(0, 2, 130, 7);
+    for (const std::uint32_t size : {6u, 9u, 14u}) {
+        alignas(ovel_canfd_bus_state) unsigned char bytes[sizeof(ovel_canfd_bus_state)];
+        std::memset(bytes, 0xAB, sizeof bytes);
+        std::memcpy(bytes, &size, sizeof size);
+        ASSERT_EQ(ovel_canfd_get_bus_state(h, 0, reinterpret_cast<ovel_canfd_bus_state*>(bytes)),
+                  0);
+        std::uint32_t reported = 0;
+        std::memcpy(&reported, bytes, sizeof reported);
+        const std::uint32_t whole = size / 4 * 4;
+        EXPECT_EQ(reported, whole) << size;
+        for (std::size_t i = whole; i < sizeof bytes; ++i) {
+            EXPECT_EQ(bytes[i], 0xAB) << "byte " << i << " written with size " << size;
+        }
+        if (whole >= 8) {
+            std::uint32_t state = 0;
+            std::memcpy(&state, bytes + 4, sizeof state);
+            EXPECT_EQ(state, static_cast<std::uint32_t>(OVEL_CANFD_STATE_ERROR_PASSIVE)) << size;
+        }
+    }
+}
+
 TEST_F(BusState, FollowsTheErrorFramesUntilBusOffAndStartsOverAfterARestart) {
     ovsim::Adapter& adapter = ovsim::add_adapter({.features = CORE_FEATURES});
     ovel_canfd_driver* h = open_handle();
