@@ -203,6 +203,8 @@ TEST_F(NestedCalls, AFailedStartReturnsOnlyOnceItsCallbackHasReturned) {
             EXPECT_EQ(ovel_canfd_stop(h, 0), OVEL_CANFD_ERR_DEVICE);
         } else if (call == 2) {
             ran_after_failure = seen_within(start_returned, milliseconds(3000));
+        } else if (start_returned.load()) {
+            ran_after_failure = true;  // the queued frames may follow, but only before it returns
         }
     };
     ASSERT_EQ(ovel_canfd_set_rx_callback_ex(h, &Probe::on_frame, &probe), 0);
@@ -216,7 +218,7 @@ TEST_F(NestedCalls, AFailedStartReturnsOnlyOnceItsCallbackHasReturned) {
     start_returned = true;
     ASSERT_TRUE(eventually([&] { return probe.inside.load() == 0; }));
     EXPECT_FALSE(ran_after_failure.load()) << "a callback ran after the failed start returned";
-    EXPECT_EQ(probe.calls.load(), 2);
+    EXPECT_GE(probe.calls.load(), 2);
     adapter.clear_faults();
 }
 
