@@ -442,6 +442,7 @@ TEST_F(CliTest, BadArgumentsGiveAMessageAndStatusTwo) {
 }
 
 TEST_F(CliTest, GenMixMixesFrameTypesAsCangen) {
+    NEEDS_SHARED_BUS();
     ToolProcess dump(directory_, "dump", {"dump", "--fd", "-n", "40"}, {bus_env()});
     ASSERT_TRUE(dump.wait_for_stderr("listening on")) << dump.err();
     ASSERT_EQ(run("gen", {"gen", "0", "-m", "--fd", "-g", "0", "-n", "40", "--seed", "7"},
