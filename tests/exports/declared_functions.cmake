@@ -1,0 +1,12 @@
+# The ovel_canfd_* functions the header declares, sorted, into the variable named by `out`.
+function(ovel_declared_functions header out)
+    file(STRINGS ${header} declarations REGEX "OVEL_CANFD_API .*ovel_canfd_[a-z_]+\\(")
+    set(declared "")
+    foreach(line IN LISTS declarations)
+        string(REGEX MATCH "ovel_canfd_[a-z_]+\\(" name "${line}")
+        string(REPLACE "(" "" name "${name}")
+        list(APPEND declared ${name})
+    endforeach()
+    list(SORT declared)
+    set(${out} ${declared} PARENT_SCOPE)
+endfunction()
