@@ -660,7 +660,7 @@ typedef struct ovel_canfd_bit_timing {
  * "failed to set bit timing". A call that fails has changed nothing. Configuration call (see
  * "Threads").
  */
-OVEL_CANFD_API int32_t ovel_canfd_set_bit_timing(ovel_canfd_driver* handle, uint8_t channel,
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_bit_timing(ovel_canfd_driver* handle, uint8_t channel,
                                                  bool data_phase,
                                                  const ovel_canfd_bit_timing* timing);
 
