@@ -206,8 +206,8 @@ void UsbDevice::run_recovery() {
 }
 
 void UsbDevice::cancel_rx_transfers() {
-    const std::size_t allocated = rx_transfers_allocated_.load(std::memory_order_acquire);
-    for (std::size_t slot = 0; slot < allocated; ++slot) {
+    const std::size_t submitted = rx_transfers_submitted_.load(std::memory_order_acquire);
+    for (std::size_t slot = 0; slot < submitted; ++slot) {
         // A parked transfer is not in flight: libusb answers NOT_FOUND.
         (void)libusb_cancel_transfer(rx_transfers_[slot].get());
     }
@@ -216,8 +216,8 @@ void UsbDevice::cancel_rx_transfers() {
 bool UsbDevice::drain_for_clear_locked(std::unique_lock<std::mutex>& lock,
                                        std::uint64_t generation) {
     const auto all_parked = [&] {
-        const std::size_t allocated = rx_transfers_allocated_.load(std::memory_order_acquire);
-        for (std::size_t slot = 0; slot < allocated; ++slot) {
+        const std::size_t submitted = rx_transfers_submitted_.load(std::memory_order_acquire);
+        for (std::size_t slot = 0; slot < submitted; ++slot) {
             if (rx_parked_[slot].wait == RxWait::None) {
                 return false;
             }

@@ -10,8 +10,8 @@ namespace ovel::usb {
 
 Expected<void, UsbError> UsbDevice::cancel_transfers() {
     Expected<void, UsbError> outcome;
-    const std::size_t allocated = rx_transfers_allocated_.load(std::memory_order_acquire);
-    for (std::size_t slot = 0; slot < allocated; ++slot) {
+    const std::size_t submitted = rx_transfers_submitted_.load(std::memory_order_acquire);
+    for (std::size_t slot = 0; slot < submitted; ++slot) {
         const TransferPtr& transfer = rx_transfers_[slot];
         if (!transfer) {
             continue;
@@ -48,6 +48,7 @@ Expected<void, UsbError> UsbDevice::start_transfers() {
         rx_end_.store(RxEnd::None, std::memory_order_relaxed);
         rx_state_.store(RxState::Running, std::memory_order_release);
         rx_streaming_.store(true, std::memory_order_seq_cst);
+        rx_transfers_submitted_.store(0, std::memory_order_relaxed);
     }
     const std::uint32_t clears = rx_halt_clears_.load(std::memory_order_relaxed);
     for (std::size_t slot = 0; slot < RX_TRANSFER_COUNT; ++slot) {
@@ -57,8 +58,6 @@ Expected<void, UsbError> UsbDevice::start_transfers() {
             if (!transfer) {
                 return unexpected(UsbError::transfer_alloc_failed());
             }
-            // A transfer that ends reception cancels the others, from the event thread.
-            rx_transfers_allocated_.store(slot + 1, std::memory_order_release);
         }
         libusb_transfer* t = transfer.get();
         fill_transfer(t, BULK_IN_ENDPOINT, LIBUSB_TRANSFER_TYPE_BULK, BULK_IN_TIMEOUT_MS,
@@ -73,6 +72,7 @@ Expected<void, UsbError> UsbDevice::start_transfers() {
             return unexpected(
                 UsbError::libusb("start_transfers: libusb_submit_transfer", submitted));
         }
+        rx_transfers_submitted_.store(slot + 1, std::memory_order_release);
         // Reception may have ended already (the adapter is gone): its cancel may have missed us.
         if (!rx_streaming_.load(std::memory_order_seq_cst)) {
             libusb_cancel_transfer(t);

@@ -249,7 +249,7 @@ void UsbDevice::teardown() {
     if (event_thread_.joinable()) {
         event_thread_.join();
     }
-    rx_transfers_allocated_.store(0, std::memory_order_relaxed);
+    rx_transfers_submitted_.store(0, std::memory_order_relaxed);
     for (auto& transfer : rx_transfers_) {
         transfer.reset();
     }

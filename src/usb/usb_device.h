@@ -231,8 +231,10 @@ class UsbDevice {
     alignas(64) std::array<std::uint8_t, CONTROL_SETUP_SIZE + CONTROL_DATA_SIZE> control_buffer_{};
     alignas(64) CompletionSignal control_done_;
     std::array<TransferPtr, RX_TRANSFER_COUNT> rx_transfers_{};
-    // Receive transfers allocated, in slot order; each stays until the teardown.
-    std::atomic<std::size_t> rx_transfers_allocated_{0};
+    // Receive transfers of this streaming period handed to libusb, in slot order (each stays
+    // allocated until the teardown): while a start still fills the others, they are the only
+    // ones another thread, the event thread ending reception or the recovery thread, may cancel.
+    std::atomic<std::size_t> rx_transfers_submitted_{0};
     // Each receive transfer's user data: which device and slot it belongs to.
     struct RxSlot {
         UsbDevice* device;
