@@ -18,10 +18,10 @@ class CollectingSimTest : public SimTest {
         FrameCollector::instance().reset();
     }
 
-    // A two-channel adapter (CAN FD unless `spec` says otherwise) opened with collect_1
+    // A two-channel adapter (CAN FD unless `config` says otherwise) opened with collect_1
     // registered.
-    ovel_canfd_driver* open_adapter(const ovsim::AdapterSpec& spec = {}) {
-        adapter_ = &ovsim::add_adapter(spec);
+    ovel_canfd_driver* open_adapter(const ovsim::AdapterSpec& config = {}) {
+        adapter_ = &ovsim::add_adapter(config);
         ovel_canfd_driver* h = new_handle();
         EXPECT_EQ(ovel_canfd_set_rx_callback(h, &collect_1), 0);
         EXPECT_EQ(ovel_canfd_open(h), 0);
