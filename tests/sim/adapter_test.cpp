@@ -262,6 +262,57 @@ TEST_F(SimAdapterTest, OutFrameIsEchoedOnlyOnAStartedChannel) {
     EXPECT_EQ(adapter.frames_waiting(), 0u);
 }
 
+// A full transmit buffer NAKs the bulk OUT (the transfer stays pending), nothing leaves it while
+// no node acknowledges, frames then leave one after the other at their time on the bus, and a
+// channel reset forgets the buffer and lets the NAKed transfer through.
+TEST_F(SimAdapterTest, TransmitBufferNaksWhenFullAndEchoesAtTheBusPace) {
+    Adapter& adapter = add_adapter();
+    CompletionLog out_log;
+    CompletionLog in_log;
+    CompletionLog control_log;
+    Session session;
+    session.start_events();
+    session.start_channels({0});
+    adapter.set_acknowledged(false);
+    adapter.set_bus_timing(true);
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_EQ(libusb_submit_transfer(session.bulk_in(in_log)), 0);
+    }
+    for (std::uint8_t i = 0; i < 5; ++i) {
+        ASSERT_EQ(libusb_submit_transfer(session.bulk_out(out_log, classic_frame(0, i))), 0);
+    }
+    ASSERT_TRUE(out_log.wait_for(3));
+    EXPECT_EQ(adapter.tx_frames_buffered(0), 3u);
+    EXPECT_EQ(adapter.out_transfers_waiting(), 2);
+    EXPECT_EQ(out_log.size(), 3u);
+    EXPECT_EQ(in_log.size(), 0u);
+    EXPECT_EQ(adapter.out_frames().size(), 3u);  // the NAKed ones have not crossed yet
+
+    // No bitrate set: 1 Mbit/s; 8 data bytes with an 11-bit identifier take 111 bits.
+    const auto acknowledged = std::chrono::steady_clock::now();
+    adapter.set_acknowledged(true);
+    ASSERT_TRUE(in_log.wait_for(5));
+    ASSERT_TRUE(out_log.wait_for(5));
+    const auto entries = in_log.entries();
+    for (std::uint8_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(entries[i].data, classic_frame(0, i));
+    }
+    EXPECT_GE(entries[4].called_at - acknowledged, 5 * 111us);
+
+    adapter.set_acknowledged(false);
+    for (std::uint8_t i = 0; i < 4; ++i) {
+        ASSERT_EQ(libusb_submit_transfer(session.bulk_out(out_log, classic_frame(0, i))), 0);
+    }
+    ASSERT_TRUE(out_log.wait_for(8));
+    EXPECT_EQ(adapter.out_transfers_waiting(), 1);
+    ASSERT_EQ(libusb_submit_transfer(session.control(control_log, 0x41, REQUEST_MODE, 0,
+                                                     concat({u32le(0), u32le(0)}), 8)),
+              0);
+    ASSERT_TRUE(out_log.wait_for(9));
+    EXPECT_EQ(adapter.tx_frames_buffered(0), 0u);
+    EXPECT_EQ(in_log.size(), 5u);
+}
+
 TEST_F(SimAdapterTest, OutBehavioursDecideHowTheTransferEnds) {
     Adapter& adapter = add_adapter();
     set_time_scale(0.01);
