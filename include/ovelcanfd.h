@@ -352,7 +352,9 @@ OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_transmit(ovel_canfd_driver* ha
  * streams (log replay, bus load, flashing over ISO-TP), where the outcome comes later: the
  * echo, with the send's identifier in ovel_canfd_rx_info.send_id, or a failure to collect with
  * ovel_canfd_get_failed_sends. Frames of one channel go out in the order of the calls that
- * sent them, through either function; transmit waits behind the queued frames of its channel.
+ * sent them, through either function: the bulk OUT endpoint is one queue, so a transmit waits
+ * behind the frames queued before it (while the adapter's buffer is full, it waits until room
+ * frees, within its 1 s).
  *
  * Echo identifiers: transmit uses 1; queued sends use 0x80000000 to 0xFFFFFFFE, a different
  * one for each frame in flight. An echo in that range that matches no frame in flight (an
@@ -375,8 +377,12 @@ OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_transmit(ovel_canfd_driver* ha
  * callback with `echo` set and, in the handler's ovel_canfd_rx_info, this `send_id` (its
  * timestamps are those of the frame on the bus). A frame that does not come back (its transfer
  * fails or the adapter does not take it within 1 s, the channel is stopped, the adapter is
- * closed, unplugged or resets before its echo) is reported failed exactly once: see
- * ovel_canfd_get_failed_sends. Nothing in flight is forgotten.
+ * closed or unplugged before its echo) is reported failed exactly once: see
+ * ovel_canfd_get_failed_sends. Nothing in flight is forgotten. An adapter that resets and
+ * comes back on USB is an unplugged one; an echo that never comes while the adapter stays
+ * (no node acknowledges: the controller retries) keeps its frame in the window until the
+ * channel is stopped or the adapter closed, which reports it; ovel_canfd_flush with a time-out
+ * tells such a stall.
  * Errors: those of ovel_canfd_transmit (failure text "failed to send frame"), and NOT_RUNNING
  * also when the frame's channel is not started or is disabled (unlike transmit, a queued send
  * needs its channel's echo); BUSY ("failed to send frame: Busy(\"send window full\")") when the
