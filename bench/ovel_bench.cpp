@@ -284,7 +284,7 @@ class Bench {
         for (const bool queued : {true, false}) {
             const Key key{"", queued ? "tx-queued" : "tx-bus-paced",
                           timing_name(LinkTiming::FullSpeed), "back-to-back", 0, 0};
-            const std::uint64_t calls = plan_.transmit_min_calls * 10;
+            const std::uint64_t calls = std::max<std::uint64_t>(plan_.transmit_calls / 100, 50);
             std::vector<const Library*> measured;
             for (const Library* library : libraries_) {
                 if (library->sim_set_bus_timing != nullptr &&

@@ -373,7 +373,8 @@ OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_transmit(ovel_canfd_driver* ha
  * ovel_canfd_transmit checks it and read during the call only. When the channel's window is
  * full, waits for room up to `timeout_ms` ms; 0: does not wait. On success `*send_id` (unless
  * `send_id` is NULL) gets the send's identifier: increasing by 1 with each frame sent on the
- * handle, from 1 (32 bits: after 4294967295 comes 1). The frame's echo reaches the receive
+ * handle, from 1 (32 bits: after 4294967295 comes 1; a send that USB refused, returning DEVICE,
+ * leaves its number unused). The frame's echo reaches the receive
  * callback with `echo` set and, in the handler's ovel_canfd_rx_info, this `send_id` (its
  * timestamps are those of the frame on the bus). A frame that does not come back (its transfer
  * fails or the adapter does not take it within 1 s, the channel is stopped, the adapter is
