@@ -198,3 +198,14 @@ void adapter_clear_tx(Sim& s, AdapterModel& adapter, std::uint8_t channel) {
 }
 
 }  // namespace ovsim::detail
+
+namespace ovsim {
+
+std::chrono::nanoseconds frame_time_on_bus(const std::vector<std::uint8_t>& host_frame,
+                                           std::uint32_t nominal_bitrate,
+                                           std::uint32_t data_bitrate) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(detail::frame_bus_time(
+        host_frame.data(), host_frame.size(), nominal_bitrate, data_bitrate));
+}
+
+}  // namespace ovsim

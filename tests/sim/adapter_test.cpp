@@ -313,6 +313,37 @@ TEST_F(SimAdapterTest, TransmitBufferNaksWhenFullAndEchoesAtTheBusPace) {
     EXPECT_EQ(in_log.size(), 5u);
 }
 
+// Bits per frame from the frame layout, stuff bits not counted: classic 47 + 8n (67 + 8n with
+// a 29-bit identifier, no data in a remote frame); CAN FD 29 (48) nominal bits, and ESI, DLC,
+// data, stuff count, CRC 17 or 21 and its delimiter in the data phase.
+TEST(SimBusTime, FramesTakeTheirBitsAtTheChannelsBitrates) {
+    const auto frame = [](std::uint32_t can_id, std::uint8_t dlc, std::uint8_t flags) {
+        std::vector<std::uint8_t> bytes = concat({u32le(1), u32le(can_id), {dlc, 0, flags, 0}});
+        bytes.resize(flags != 0 ? 76 : 20, 0);
+        return bytes;
+    };
+    using std::chrono::nanoseconds;
+    EXPECT_EQ(frame_time_on_bus(frame(0x123, 8, 0), 500'000, 0), nanoseconds(111 * 2000));
+    EXPECT_EQ(frame_time_on_bus(frame(0x80000000 | 0x123, 0, 0), 1'000'000, 0),
+              nanoseconds(67'000));
+    EXPECT_EQ(frame_time_on_bus(frame(0x80000000 | 0x40000000 | 0x123, 8, 0), 1'000'000, 0),
+              nanoseconds(67'000));
+    // 64 bytes with bit-rate switch at 1 M / 5 M: 29 nominal bits, 543 data bits.
+    EXPECT_EQ(frame_time_on_bus(frame(0x123, 15, FRAME_FLAG_FD | FRAME_FLAG_BRS), 1'000'000,
+                                5'000'000),
+              nanoseconds(29'000 + 108'600));
+    // 12 bytes (DLC 9) without the switch: all 29 + 123 bits at the nominal rate.
+    EXPECT_EQ(frame_time_on_bus(frame(0x123, 9, FRAME_FLAG_FD), 1'000'000, 5'000'000),
+              nanoseconds(152'000));
+    // 16 bytes still take the 17-bit CRC, 20 bytes the 21-bit one; a 29-bit identifier adds 19.
+    EXPECT_EQ(frame_time_on_bus(frame(0x80000000 | 0x123, 10, FRAME_FLAG_FD | FRAME_FLAG_BRS),
+                                1'000'000, 2'000'000),
+              nanoseconds(48'000 + 77'500));
+    EXPECT_EQ(frame_time_on_bus(frame(0x123, 11, FRAME_FLAG_FD | FRAME_FLAG_BRS), 1'000'000,
+                                2'000'000),
+              nanoseconds(29'000 + 95'500));
+}
+
 TEST_F(SimAdapterTest, OutBehavioursDecideHowTheTransferEnds) {
     Adapter& adapter = add_adapter();
     set_time_scale(0.01);

@@ -330,6 +330,13 @@ class Adapter {
     detail::AdapterModel& model_;
 };
 
+// A host frame's time on the bus as the adapter counts it with bus timing on (set_bus_timing):
+// its bits without stuff bits, the arbitration and end at `nominal_bitrate`, CAN FD's data phase
+// at `data_bitrate` with bit-rate switch.
+std::chrono::nanoseconds frame_time_on_bus(const std::vector<std::uint8_t>& host_frame,
+                                           std::uint32_t nominal_bitrate,
+                                           std::uint32_t data_bitrate);
+
 // Plugs in a new adapter; device lists return adapters in the order they were added.
 Adapter& add_adapter(const AdapterSpec& config = {});
 // Removes every adapter and fault, zeroes the error counters and restores time scale 1.
