@@ -87,8 +87,14 @@ void take_out(Sim& s, AdapterModel& adapter, TransferState& transfer) {
         return;
     }
     if (buffered(adapter, pub.buffer, length)) {
-        adapter.tx[pub.buffer[CHANNEL_OFFSET]].frames.push_back(
-            {adapter.out_log.back(), Clock::now()});
+        ChannelTx& tx = adapter.tx[pub.buffer[CHANNEL_OFFSET]];
+        // Without bus timing a frame that finds the bus free is on it at once: no buffering,
+        // which keeps a benchmark's transmit path as cheap as it was.
+        if (!adapter.bus_timing && adapter.acknowledged && tx.frames.empty()) {
+            put_on_bus(s, adapter, adapter.out_log.back());
+            return;
+        }
+        tx.frames.push_back({adapter.out_log.back(), Clock::now()});
     }
 }
 
@@ -135,7 +141,8 @@ void adapter_buffer_out(Sim& s, AdapterModel& adapter, TransferState& transfer) 
         return;
     }
     take_out(s, adapter, transfer);
-    if (adapter_pump_tx(s, adapter, Clock::now())) {
+    // Without bus timing nothing is due later: a buffered frame waits for an acknowledge.
+    if (adapter.bus_timing && adapter_pump_tx(s, adapter, Clock::now())) {
         notify_adapter_contexts(adapter);  // event threads plan the frame's end on the bus
     }
 }
