@@ -20,10 +20,6 @@ std::int32_t configure_device(Driver* driver, const char* operation,
                               const std::function<Expected<void, DriverError>(Device&)>& body,
                               const char* transport_operation = nullptr);
 
-// As configure_device, under the transmit lock instead: for the calls of the transmit path.
-std::int32_t transmit_on_device(Driver* driver, const char* operation,
-                                const std::function<Expected<void, DriverError>(Device&)>& body);
-
 // Opens with `open` and replaces the handle's device, as ovel_canfd_open does.
 std::int32_t open_device(
     Driver* driver, const char* operation,

@@ -363,11 +363,6 @@ std::int32_t configure_device(Driver* driver, const char* operation,
     return configure(driver, operation, body, transport_operation);
 }
 
-std::int32_t transmit_on_device(Driver* driver, const char* operation,
-                                const std::function<Expected<void, DriverError>(Device&)>& body) {
-    return with_device(driver, driver->tx_mutex, operation, body);
-}
-
 std::int32_t open_device(
     Driver* driver, const char* operation,
     const std::function<Expected<std::unique_ptr<Device>, OpenFailure>()>& open) {

@@ -395,10 +395,6 @@ Expected<void, DriverError> Device::transmit(const gsusb::CanFrame& frame) {
     return {};
 }
 
-}  // namespace ovel
-
-namespace ovel {
-
 Expected<std::uint64_t, DriverError> Device::send(const gsusb::CanFrame& frame,
                                                   const std::shared_ptr<usb::SendLedger>& ledger) {
     if (auto checked = check_frame(frame); !checked) {

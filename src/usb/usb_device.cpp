@@ -225,7 +225,8 @@ void UsbDevice::teardown() {
         return;
     }
     torn_down_ = true;
-    // Queued sends first: the receive side stays up meanwhile, so that echoes still match.
+    // Queued sends first, while the event thread still brings their cancelled transfers back:
+    // every frame still in flight is reported failed, once.
     if (event_handling_failure() == 0) {
         drain_queued_sends();
     }
