@@ -198,7 +198,7 @@ TEST_F(Send, WithoutAcknowledgeStopReportsEachFrameInFlightOnce) {
 }
 
 TEST_F(Send, UnplugAndCloseReportEveryFrameInFlight) {
-    ovsim::set_time_scale(1.0);  // the NAKed transfers must not time out meanwhile
+    ovsim::set_time_scale(10.0);  // the NAKed transfers must not time out meanwhile
     ovel_canfd_driver* h = start({0, 1});
     adapter_->set_acknowledged(false);
     ovel_canfd_frame f = frame_on(0, 1);
@@ -236,7 +236,7 @@ TEST_F(Send, UnplugAndCloseReportEveryFrameInFlight) {
 }
 
 TEST_F(Send, TransmitGoesOutBehindTheQueuedFramesOfItsChannel) {
-    ovsim::set_time_scale(1.0);  // the transmit waits behind NAKed frames
+    ovsim::set_time_scale(10.0);  // the transmit waits behind NAKed frames
     ovel_canfd_driver* h = start();
     adapter_->set_acknowledged(false);
     for (std::uint8_t i = 0; i < 5; ++i) {
