@@ -57,6 +57,8 @@ std::unique_ptr<Library> load_library(const std::string& label, const std::strin
     find(handle, "ovsim_in_transfers_pending", l.sim_in_transfers_pending);
     find(handle, "ovel_canfd_close", l.close);
     find(handle, "ovsim_unplug", l.sim_unplug);
+    find(handle, "ovel_canfd_send", l.send);
+    find(handle, "ovsim_set_bus_timing", l.sim_set_bus_timing);
     return library;
 }
 

@@ -40,6 +40,9 @@ struct Library {
     // Needed by the soak only.
     decltype(&ovel_canfd_close) close = nullptr;
     decltype(&ovsim_unplug) sim_unplug = nullptr;
+    // Queued sends and echo timing: in libraries that have them; null otherwise.
+    int32_t (*send)(ovel_canfd_driver*, const ovel_canfd_frame*, uint32_t, uint32_t*) = nullptr;
+    int32_t (*sim_set_bus_timing)(int32_t adapter, int32_t on) = nullptr;
 };
 
 // Loads the library at `path` (RTLD_NOW | RTLD_LOCAL) and looks up every function. Returns null

@@ -279,6 +279,35 @@ class Bench {
             add(Key{"", "tx-back-to-back", "immediate", "back-to-back", 0, 0}, libraries_[i]->label,
                 plan_.transmit_calls, back_to_back[i]);
         }
+        // At the bus's pace (echoes after each frame's time on a 500 kbit/s bus, full-speed
+        // link): queued sends beside synchronous transmits, for the libraries that have them.
+        for (const bool queued : {true, false}) {
+            const Key key{"", queued ? "tx-queued" : "tx-bus-paced",
+                          timing_name(LinkTiming::FullSpeed), "back-to-back", 0, 0};
+            const std::uint64_t calls = std::max<std::uint64_t>(plan_.transmit_calls / 100, 50);
+            std::vector<const Library*> measured;
+            for (const Library* library : libraries_) {
+                if (library->sim_set_bus_timing != nullptr &&
+                    timing_available(*library, LinkTiming::FullSpeed) &&
+                    (!queued || library->send != nullptr)) {
+                    measured.push_back(library);
+                } else {
+                    results_.add_skipped(Key{library->label, key.part, key.timing, key.load, 0, 0},
+                                         Status::Unavailable);
+                }
+            }
+            if (measured.empty()) {
+                continue;
+            }
+            progress("%s at the bus's pace, fs link: %llu calls",
+                     queued ? "queued sends" : "transmits", static_cast<unsigned long long>(calls));
+            const auto runs = alternate(measured.size(), [&](std::size_t i) {
+                return transmit_bus_paced(*measured[i], LinkTiming::FullSpeed, queued, calls);
+            });
+            for (std::size_t i = 0; i < measured.size(); ++i) {
+                add(key, measured[i]->label, calls, runs[i]);
+            }
+        }
         for (LinkTiming timing : plan_.timings) {
             for (double rate : plan_.transmit_rates) {
                 const Key key{"", "tx-rate", timing_name(timing), "rated", rate, 0};

@@ -231,6 +231,37 @@ void print_transmit_table(const Results& results, const ReportHeading& heading) 
     }
 }
 
+// Queued sends beside transmits, both at the pace of a 500 kbit/s bus (the simulator's echo
+// timing) on a full-speed link.
+void print_queued_table(const Results& results, const ReportHeading& heading) {
+    std::vector<Key> points = points_of(results, "tx-queued");
+    const std::vector<Key> paced = points_of(results, "tx-bus-paced");
+    points.insert(points.end(), paced.begin(), paced.end());
+    if (points.empty()) {
+        return;
+    }
+    std::printf(
+        "\n### Sending at the bus's pace: ovel_canfd_send (window 10) and ovel_canfd_transmit "
+        "back to back, echoes after each frame's time on a 500 kbit/s bus\n\n");
+    print_header({"path", "link"},
+                 {"frames/s", "CPU % caller / event / dispatch", "lost / reordered"},
+                 heading.versions);
+    for (const Key& point : points) {
+        std::vector<std::string> cells = {
+            point.part == "tx-queued" ? "ovel_canfd_send" : "ovel_canfd_transmit", point.timing};
+        for (const std::string& version : heading.versions) {
+            append_cells(cells, row_for(results, point, version), 3, [](const Figures& f) {
+                return std::vector<std::string>{
+                    grouped(f[Column::Achieved]),
+                    percent(f[Column::AppCpu]) + " / " + percent(f[Column::EventCpu]) + " / " +
+                        percent(f[Column::DispatchCpu]),
+                    grouped(f[Column::Lost]) + " / " + grouped(f[Column::Reordered])};
+            });
+        }
+        print_line(cells);
+    }
+}
+
 void print_other_table(const Results& results, const ReportHeading& heading) {
     std::vector<std::pair<std::string, std::vector<std::string>>> lines;
     auto line = [&](const std::string& name, const Key& point, auto fill) {
@@ -307,6 +338,7 @@ void print_markdown(const Results& results, const ReportHeading& heading) {
     print_load_tables(results, heading);
     print_floor_table(results);
     print_transmit_table(results, heading);
+    print_queued_table(results, heading);
     print_other_table(results, heading);
 }
 

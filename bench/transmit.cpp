@@ -97,7 +97,49 @@ Figures send(const Library& library, LinkTiming timing, double rate_hz, std::uin
     return f;
 }
 
+Figures bus_paced(const Library& library, LinkTiming timing, bool queued, std::uint64_t calls) {
+    Figures f;
+    if (library.sim_set_bus_timing == nullptr || (queued && library.send == nullptr)) {
+        return f.fail("no queued sends or bus timing in this library");
+    }
+    prepare_collector({.channels = CHANNEL_0, .frames = calls, .echo = true});
+    {
+        Session session(library, CHANNEL_0, false, timing);
+        if (!session.ok()) {
+            return f.fail(session.error());
+        }
+        library.sim_set_bus_timing(session.adapter(), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const ProcessSample start = sample_start();
+        const Clock::time_point first = Clock::now();
+        for (std::uint64_t k = 0; k < calls; ++k) {
+            const ovel_canfd_frame frame = numbered_frame(k);
+            const std::int32_t code =
+                queued ? library.send(session.handle(), &frame, 10'000, nullptr)
+                       : library.transmit(session.handle(), &frame);
+            if (code != OVEL_CANFD_OK) {
+                return f.fail(std::string(queued ? "send " : "transmit ") + std::to_string(k) +
+                              ": " + library.get_last_error(session.handle()));
+            }
+        }
+        if (!wait_for_frames(calls, 60)) {
+            f.fail("timed out waiting for the echoes");
+        }
+        const double seconds = std::chrono::duration<double>(Clock::now() - first).count();
+        put_usage(f, usage_between(start, sample_end()));
+        f[Column::Achieved] = static_cast<double>(calls) / seconds;
+    }
+    put_delivery(f, delivery(), calls);
+    release_collector();
+    return f;
+}
+
 }  // namespace
+
+Figures transmit_bus_paced(const Library& library, LinkTiming timing, bool queued,
+                           std::uint64_t calls) {
+    return bus_paced(library, timing, queued, calls);
+}
 
 Figures transmit_back_to_back(const Library& library, std::uint64_t calls) {
     return send(library, LinkTiming::Immediate, 0, calls);

@@ -18,4 +18,11 @@ Figures transmit_back_to_back(const Library& library, std::uint64_t calls);
 Figures transmit_at_rate(const Library& library, LinkTiming timing, double rate_hz,
                          std::uint64_t calls);
 
+// `calls` frames sent back to back on a link with the simulator's bus timing on (each echo only
+// after the frame's time on the bus at 500 kbit/s): through ovel_canfd_send with its window
+// (`queued`) or through ovel_canfd_transmit. Frames per second from the first call to the last
+// echo, CPU per thread. Fails for a library without queued sends or bus timing.
+Figures transmit_bus_paced(const Library& library, LinkTiming timing, bool queued,
+                           std::uint64_t calls);
+
 }  // namespace ovel::bench

@@ -11,6 +11,7 @@
  *   ovel_canfd_set_rx_callback(_ex)      receive every frame through one callback
  *   ovel_canfd_start                     per channel to be used
  *   ovel_canfd_transmit                  while channels are started
+ *   ovel_canfd_send / _flush             the same at the bus's pace (queued sends)
  *   ovel_canfd_stop                      per channel
  *   ovel_canfd_close
  *   ovel_canfd_deinit                    free the handle
@@ -138,7 +139,9 @@ enum {
     OVEL_CANFD_ERR_INVALID_FRAME = -10,
     /* An argument outside its documented range: a NULL record, a record too small, a value
        out of range (InvalidArgument). */
-    OVEL_CANFD_ERR_INVALID_ARGUMENT = -11
+    OVEL_CANFD_ERR_INVALID_ARGUMENT = -11,
+    /* No room now: a queued send found its channel's window full and was not to wait (Busy). */
+    OVEL_CANFD_ERR_BUSY = -12
 };
 
 /*
@@ -356,6 +359,116 @@ OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_transmit(ovel_canfd_driver* ha
                                            const ovel_canfd_frame* frame);
 
 /*
+ * ---------------------------------------------------------------------------------------------
+ * Queued sends: frames in flight, at the bus's pace.
+ *
+ * ovel_canfd_transmit waits for its USB transfer to complete before it returns, so a sender
+ * gets at most one frame per USB frame: some 1,000 frames/s on a full-speed adapter, 8,000 on
+ * a high-speed one, whatever the bus could carry. ovel_canfd_send returns as soon as the frame
+ * is handed to USB and keeps up to a window of frames in flight per channel (default 10, as
+ * the Linux kernel's gs_usb driver): a frame leaves the window when its echo comes back from
+ * the adapter, that is once it was on the bus, so the window also bounds what waits in the
+ * adapter. A sender then runs at the bus's pace.
+ *
+ * Which to use: ovel_canfd_transmit when each frame's outcome is wanted before the next call
+ * (a request/response exchange at low rate, a tool that sends one frame); ovel_canfd_send for
+ * streams (log replay, bus load, flashing over ISO-TP), where the outcome comes later: the
+ * echo, with the send's identifier in ovel_canfd_rx_info.send_id, or a failure to collect with
+ * ovel_canfd_get_failed_sends. Frames of one channel go out in the order of the calls that
+ * sent them, through either function: the bulk OUT endpoint is one queue, so a transmit waits
+ * behind the frames queued before it (while the adapter's buffer is full, it waits until room
+ * frees, within its 1 s).
+ *
+ * Echo identifiers: transmit uses 1; queued sends use 0x80000000 to 0xFFFFFFFE, a different
+ * one for each frame in flight. An echo in that range that matches no frame in flight (an
+ * unknown or repeated identifier, or a frame already reported failed) is dropped, never handed
+ * to the callback as another send's, and counted in send_echoes_unmatched.
+ *
+ * Failures are collected with a query rather than delivered to the receive handler: a frame
+ * fails also when its channel is stopped, the adapter is closed or unplugged, that is when no
+ * dispatch thread may run any more to call a handler; the query gives every failure, in order,
+ * whenever the application asks, also after the adapter was closed.
+ * ---------------------------------------------------------------------------------------------
+ */
+
+/*
+ * Hands one frame to USB and returns without waiting for it to be sent. `frame` is checked as
+ * ovel_canfd_transmit checks it and read during the call only. When the channel's window is
+ * full, waits for room up to `timeout_ms` ms; 0: does not wait. On success `*send_id` (unless
+ * `send_id` is NULL) gets the send's identifier: increasing by 1 with each frame sent on the
+ * handle, from 1 (32 bits: after 4294967295 comes 1; a send that USB refused, returning DEVICE,
+ * leaves its number unused). The frame's echo reaches the receive
+ * callback with `echo` set and, in the handler's ovel_canfd_rx_info, this `send_id` (its
+ * timestamps are those of the frame on the bus). A frame that does not come back (its transfer
+ * fails or the adapter does not take it within 1 s, the channel is stopped, the adapter is
+ * closed or unplugged before its echo) is reported failed exactly once: see
+ * ovel_canfd_get_failed_sends. Nothing in flight is forgotten. An adapter that resets and
+ * comes back on USB is an unplugged one; an echo that never comes while the adapter stays
+ * (no node acknowledges: the controller retries) keeps its frame in the window until the
+ * channel is stopped or the adapter closed, which reports it; ovel_canfd_flush with a time-out
+ * tells such a stall.
+ * Errors: those of ovel_canfd_transmit (failure text "failed to send frame"), and NOT_RUNNING
+ * also when the frame's channel is not started or is disabled (unlike transmit, a queued send
+ * needs its channel's echo); BUSY ("failed to send frame: Busy(\"send window full\")") when the
+ * window is full and `timeout_ms` is 0; TIMEOUT ("failed to send frame: Timeout") when it stayed
+ * full for `timeout_ms`. Any thread; also from inside the receive callback with `timeout_ms` 0
+ * (a callback that waits for room would wait for echoes that only it can deliver).
+ */
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_send(ovel_canfd_driver* handle, const ovel_canfd_frame* frame,
+                                       uint32_t timeout_ms, uint32_t* send_id);
+
+/*
+ * The most frames `channel` may have in flight with ovel_canfd_send: 1 to 32 (default 10, kept
+ * while the adapter stays open). A smaller window than the frames now in flight makes senders
+ * wait until enough have come back. Errors: INVALID_CHANNEL, INVALID_ARGUMENT outside 1 to 32
+ * ("failed to set send window: InvalidArgument(\"frames: 1 to 32\")"), -1 with no adapter.
+ */
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_send_window(ovel_canfd_driver* handle, uint8_t channel,
+                                                  uint32_t frames);
+
+#define OVEL_CANFD_ALL_CHANNELS (-1)
+
+/*
+ * Waits until every frame ovel_canfd_send put in flight on `channel` (OVEL_CANFD_ALL_CHANNELS:
+ * on every channel) has been echoed or reported failed, up to `timeout_ms` ms. Frames sent
+ * meanwhile by other threads count too. Returns 0; TIMEOUT ("failed to flush: Timeout") when
+ * frames were still in flight at the time-out (they stay in flight); INVALID_CHANNEL; -1 with
+ * no adapter. Any thread, but not from inside the receive callback with a time-out other
+ * than 0 (the echoes it waits for come through that callback's thread).
+ */
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_flush(ovel_canfd_driver* handle, int32_t channel,
+                                        uint32_t timeout_ms);
+
+/* ovel_canfd_failed_send.reason */
+enum {
+    OVEL_CANFD_SEND_FAILED_TRANSFER = 1,  /* the USB transfer failed */
+    OVEL_CANFD_SEND_FAILED_TIMEOUT = 2,   /* the adapter did not take the frame within 1 s
+                                             (its buffer stayed full: no node acknowledges?) */
+    OVEL_CANFD_SEND_FAILED_STOPPED = 3,   /* the channel was stopped before the echo came */
+    OVEL_CANFD_SEND_FAILED_UNPLUGGED = 4, /* the adapter went away */
+    OVEL_CANFD_SEND_FAILED_CLOSED = 5     /* the adapter was closed before the echo came */
+};
+
+typedef struct ovel_canfd_failed_send {
+    uint32_t send_id; /* offset 0: as ovel_canfd_send returned it */
+    uint8_t channel;  /* offset 4 */
+    uint8_t reason;   /* offset 5: OVEL_CANFD_SEND_FAILED_* */
+    uint8_t reserved[2];
+} ovel_canfd_failed_send; /* 8 bytes */
+
+/*
+ * Takes the oldest failed sends of the handle, up to `capacity`, into `out` and sets `*count`
+ * to how many; each failure is given once. The handle keeps the last 4096 not yet taken
+ * (further ones are only counted, in send_failures_not_kept). Works with or without an open
+ * adapter, so that the failures of a close can be taken after it. Returns 0; -1 for a NULL
+ * handle; INVALID_ARGUMENT for a NULL `count`, or a NULL `out` with `capacity` above 0. Any
+ * thread.
+ */
+OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_get_failed_sends(ovel_canfd_driver* handle,
+                                                   ovel_canfd_failed_send* out,
+                                                   uint32_t capacity, uint32_t* count);
+
+/*
  * Health: counters and the state of reception.
  *
  * Reception recovers by itself from what a USB link or an adapter's firmware does now and then.
@@ -423,7 +536,16 @@ typedef struct ovel_canfd_stats {
     uint64_t tx_frames;            /* offset 128: frames the adapter took */
     uint64_t tx_failures;          /* offset 136: transmits whose transfer was refused or failed */
     uint64_t tx_timeouts;          /* offset 144: transmits the adapter did not take in time */
-} ovel_canfd_stats;                /* 152 bytes */
+    /* Queued sends (ovel_canfd_send). The first four count for the handle since it was made,
+       over every adapter opened on it; send_echoes_unmatched for this adapter. */
+    uint64_t send_queued;          /* offset 152: frames handed to USB */
+    uint64_t send_echoed;          /* offset 160: of those, echoed */
+    uint64_t send_failed;          /* offset 168: of those, reported failed */
+    uint64_t send_failures_not_kept; /* offset 176: failures beyond the 4096 kept for
+                                        ovel_canfd_get_failed_sends */
+    uint64_t send_echoes_unmatched;  /* offset 184: echoes in the queued range that matched no
+                                        frame in flight: dropped */
+} ovel_canfd_stats;                /* 192 bytes */
 
 /*
  * Copies the counters and the state of reception into `out`: the fields that fit whole into
@@ -731,6 +853,9 @@ typedef struct ovel_canfd_rx_info {
     int64_t host_time_ns;     /* offset 16: CLOCK_REALTIME at the transfer's completion */
     int64_t hw_time_ns;       /* offset 24: hw_timestamp_us on CLOCK_REALTIME */
     uint64_t hw_timestamp_us; /* offset 32: the largest extended stamp so far (see above) */
+    uint32_t send_id;         /* offset 40: for the echo of a frame ovel_canfd_send sent, its
+                                 send id; 0 otherwise. Only when size > 40. */
+    uint32_t reserved;        /* offset 44 */
 } ovel_canfd_rx_info;
 
 typedef void (OVEL_CANFD_CALL *ovel_canfd_rx_handler)(const ovel_canfd_frame* frame, const ovel_canfd_rx_info* info,

@@ -380,6 +380,15 @@ OVSIM_EXPORT int32_t ovsim_set_link_timing(int32_t adapter, int32_t timing) {
     return 0;
 }
 
+OVSIM_EXPORT int32_t ovsim_set_bus_timing(int32_t adapter, int32_t on) {
+    ovsim::Adapter* a = adapter_at(adapter);
+    if (a == nullptr) {
+        return -1;
+    }
+    a->set_bus_timing(on != 0);
+    return 0;
+}
+
 OVSIM_EXPORT int32_t ovsim_unplug(int32_t adapter) {
     ovsim::Adapter* a = adapter_at(adapter);
     if (a == nullptr) {

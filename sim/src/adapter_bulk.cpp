@@ -339,41 +339,23 @@ void adapter_bulk_in(Sim& s, AdapterModel& adapter, TransferState& transfer) {
 void adapter_bulk_out(Sim& s, AdapterModel& adapter, TransferState& transfer) {
     libusb_transfer& pub = *transfer.pub();
     const auto length = static_cast<std::size_t>(pub.length);
-    adapter.out_log.emplace_back(pub.buffer, pub.buffer + length);
     switch (adapter.out_behaviour) {
         case OutBehaviour::Take:
-            break;
+            // Recorded when taken: a NAKed transfer has not crossed yet.
+            adapter_buffer_out(s, adapter, transfer);
+            return;
         case OutBehaviour::Ignore:
+            adapter.out_log.emplace_back(pub.buffer, pub.buffer + length);
             make_pending(s, transfer);
             return;
         case OutBehaviour::Stall:
+            adapter.out_log.emplace_back(pub.buffer, pub.buffer + length);
             adapter_complete(s, adapter, transfer, LIBUSB_TRANSFER_STALL, 0);
             return;
         case OutBehaviour::Error:
+            adapter.out_log.emplace_back(pub.buffer, pub.buffer + length);
             adapter_complete(s, adapter, transfer, LIBUSB_TRANSFER_ERROR, 0);
             return;
-    }
-    adapter_complete(s, adapter, transfer, LIBUSB_TRANSFER_COMPLETED, pub.length);
-    // Firmware without CAN FD reads its host frames into 20-byte buffers: a longer transfer is
-    // taken on the USB side but is no frame it can parse, so it never reaches the bus.
-    if ((adapter.config.features & FEATURE_FD) == 0 && length > CLASSIC_WIRE_LENGTH) {
-        ++adapter.out_unparsed;
-        return;
-    }
-    if (length > CHANNEL_OFFSET) {
-        const std::uint8_t channel = pub.buffer[CHANNEL_OFFSET];
-        if (channel < adapter.channel_started.size() && adapter.channel_started[channel]) {
-            // A listen-only channel never drives the bus, and a loopback one keeps its frames
-            // inside the adapter: both only echo them.
-            constexpr std::uint32_t OFF_BUS = MODE_FLAG_LISTEN_ONLY | MODE_FLAG_LOOP_BACK;
-            if (s.bus_observer && (adapter.channel_flags[channel] & OFF_BUS) == 0) {
-                s.bus_observer(adapter.out_log.back(),
-                               BusSender{&adapter.facade, adapter_channel_bus(adapter, channel)});
-            }
-            std::vector<std::uint8_t> echo = adapter.out_log.back();
-            adapter_append_stamp(adapter, echo);
-            adapter_offer_frame(s, adapter, std::move(echo));
-        }
     }
 }
 

@@ -179,6 +179,11 @@ void adapter_control(Sim& s, AdapterModel& adapter, TransferState& transfer) {
         length = std::clamp(reply_override->second, 0, length);
     }
     adapter_complete(s, adapter, transfer, LIBUSB_TRANSFER_COMPLETED, length);
+    // A channel reset forgets what its buffer held; a NAKed transfer for it may go on.
+    if (request.request == REQUEST_MODE && request.value < adapter.channel_started.size() &&
+        !adapter.channel_started[request.value]) {
+        adapter_clear_tx(s, adapter, static_cast<std::uint8_t>(request.value));
+    }
     if (request.request == REQUEST_MODE && adapter.stream.active) {
         adapter_serve_pending(s, adapter);  // a started channel hears the stream from now on
     }

@@ -104,6 +104,53 @@ void Adapter::set_link_timing(LinkTiming timing) {
     detail::adapter_set_link_timing(model_, timing);
 }
 
+void Adapter::set_tx_buffer_frames(std::size_t frames) {
+    Sim& s = sim();
+    std::lock_guard lock(s.mutex);
+    model_.tx_buffer_frames = std::max<std::size_t>(frames, 1);
+    if (detail::adapter_pump_tx(s, model_, detail::Clock::now())) {
+        detail::notify_adapter_contexts(model_);
+    }
+}
+
+void Adapter::set_bus_timing(bool on) {
+    Sim& s = sim();
+    std::lock_guard lock(s.mutex);
+    model_.bus_timing = on;
+    for (auto& [channel, tx] : model_.tx) {
+        tx.bus_free = detail::Clock::now();
+        tx.head_done.reset();
+    }
+    if (detail::adapter_pump_tx(s, model_, detail::Clock::now())) {
+        detail::notify_adapter_contexts(model_);
+    }
+}
+
+void Adapter::set_acknowledged(bool acknowledged) {
+    Sim& s = sim();
+    std::lock_guard lock(s.mutex);
+    model_.acknowledged = acknowledged;
+    // The frames waiting go on the bus from now, not from when they were taken.
+    for (auto& [channel, tx] : model_.tx) {
+        tx.bus_free = detail::Clock::now();
+        tx.head_done.reset();
+    }
+    if (detail::adapter_pump_tx(s, model_, detail::Clock::now())) {
+        detail::notify_adapter_contexts(model_);
+    }
+}
+
+std::size_t Adapter::tx_frames_buffered(std::uint8_t channel) const {
+    std::lock_guard lock(sim().mutex);
+    const auto found = model_.tx.find(channel);
+    return found == model_.tx.end() ? 0 : found->second.frames.size();
+}
+
+int Adapter::out_transfers_waiting() const {
+    std::lock_guard lock(sim().mutex);
+    return static_cast<int>(model_.waiting_out.size());
+}
+
 void Adapter::clear_faults() {
     std::lock_guard lock(sim().mutex);
     model_.open_result.reset();
@@ -146,6 +193,7 @@ void Adapter::unplug() {
     model_.stream.active = false;
     model_.to_host.clear();
     model_.fail_in_remaining = 0;
+    model_.tx.clear();
     detail::fail_in_flight_transfers(s, model_);
 }
 

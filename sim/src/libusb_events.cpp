@@ -43,6 +43,11 @@ std::optional<Clock::time_point> pump_adapters(Sim& s, libusb_context& context,
         if (const auto due = adapter_pump_stream(s, adapter, now)) {
             earliest = earliest ? std::min(*earliest, *due) : *due;
         }
+        if (adapter.bus_timing || !adapter.waiting_out.empty()) {
+            if (const auto due = adapter_pump_tx(s, adapter, now)) {
+                earliest = earliest ? std::min(*earliest, *due) : *due;
+            }
+        }
         if (adapter.scheduled.empty()) {
             continue;
         }

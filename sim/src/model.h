@@ -50,6 +50,7 @@ struct TransferState {
     int result_length = 0;
     Clock::time_point release{};  // Scheduled: the frame boundary at which it reaches the host
     bool stamp_release = false;   // carries a stream FD frame that records its release time
+    bool out_waiting = false;     // a bulk OUT the adapter NAKs: in its waiting_out FIFO
     // Links in the context's pending list, its completion queue or the adapter's schedule
     // (one at a time).
     TransferState* prev = nullptr;
@@ -65,6 +66,18 @@ struct TransferState {
 
 using ContextList = IntrusiveList<TransferState, &TransferState::prev, &TransferState::next>;
 using InList = IntrusiveList<TransferState, &TransferState::in_prev, &TransferState::in_next>;
+
+// A channel's transmit buffer: frames the adapter took from the host, oldest first, waiting for
+// the bus or on it.
+struct ChannelTx {
+    struct Buffered {
+        std::vector<std::uint8_t> bytes;
+        Clock::time_point taken;
+    };
+    std::deque<Buffered> frames;
+    std::optional<Clock::time_point> head_done;  // with bus timing: when the head leaves the bus
+    Clock::time_point bus_free{};                // when the channel's last frame left the bus
+};
 
 struct StreamState {
     StreamSpec config;
@@ -131,6 +144,14 @@ struct AdapterModel {
     InList pending_in;
 
     OutBehaviour out_behaviour = OutBehaviour::Take;
+    // Transmit buffers (adapter_tx.cpp): per channel, up to tx_buffer_frames frames; a bulk OUT
+    // that finds its channel's buffer full waits (NAKed) in waiting_out, and the transfers
+    // behind it too, as the endpoint is one queue.
+    std::map<std::uint8_t, ChannelTx> tx;
+    std::size_t tx_buffer_frames = 3;
+    bool bus_timing = false;
+    bool acknowledged = true;
+    InList waiting_out;
     std::vector<std::vector<std::uint8_t>> out_log;
     int out_unparsed = 0;  // bulk OUT transfers taken but not parsed as a frame
 
@@ -268,6 +289,10 @@ inline void decide_outcome(Sim& s, TransferState& transfer, libusb_transfer_stat
                 length = std::max(length, static_cast<int>(adapter.split_taken));
             }
         }
+        if (transfer.out_waiting && transfer.handle != nullptr) {
+            transfer.handle->adapter->waiting_out.remove(transfer);
+            transfer.out_waiting = false;
+        }
     } else {
         ++s.counters.transfers_in_flight;
     }
@@ -318,6 +343,21 @@ std::optional<std::vector<std::uint8_t>> adapter_feature_reply(const AdapterMode
 std::optional<bool> adapter_feature_accept(AdapterModel& adapter, const ControlRecord& request);
 void adapter_bulk_in(Sim& s, AdapterModel& adapter, TransferState& transfer);
 void adapter_bulk_out(Sim& s, AdapterModel& adapter, TransferState& transfer);
+// Transmit buffers (adapter_tx.cpp). Takes a bulk OUT into its channel's buffer (a frame for a
+// stopped channel is taken and dropped), or NAKs it while that buffer is full.
+void adapter_buffer_out(Sim& s, AdapterModel& adapter, TransferState& transfer);
+// Puts due frames on the bus, echoes them and takes waiting bulk OUT transfers that now fit;
+// returns when the next frame leaves the bus.
+std::optional<Clock::time_point> adapter_pump_tx(Sim& s, AdapterModel& adapter,
+                                                 Clock::time_point now);
+// A channel stopped (or the adapter went away): its buffer is forgotten.
+void adapter_clear_tx(Sim& s, AdapterModel& adapter, std::uint8_t channel);
+// Whether a bulk OUT of these bytes has to wait for room.
+bool adapter_out_must_wait(const AdapterModel& adapter, const std::uint8_t* bytes,
+                           std::size_t length);
+// The frame's time on the bus at the channel's bitrates (adapter_tx.cpp).
+Clock::duration frame_bus_time(const std::uint8_t* bytes, std::size_t length,
+                               std::uint32_t nominal_bitrate, std::uint32_t data_bitrate);
 // Hands what the adapter has for the host (failures, fed frames, stream) to pending IN transfers.
 void adapter_serve_pending(Sim& s, AdapterModel& adapter);
 // Queues one frame for the host and serves it at once if an IN transfer is waiting.

@@ -32,6 +32,10 @@ struct ovel_canfd_driver {
 
     ovel::FailureTexts failures;
 
+    // Queued sends of every adapter opened on this handle: send ids, counters and the failed
+    // sends not yet collected (they outlive the adapter, which may fail them as it closes).
+    std::shared_ptr<ovel::usb::SendLedger> send_ledger = std::make_shared<ovel::usb::SendLedger>();
+
     ovel_canfd_driver() = default;
     ovel_canfd_driver(const ovel_canfd_driver&) = delete;
     ovel_canfd_driver& operator=(const ovel_canfd_driver&) = delete;

@@ -22,7 +22,8 @@ static_assert(offsetof(ovel_canfd_frame, rtr) == 78);
 static_assert(offsetof(ovel_canfd_frame, err) == 79);
 static_assert(sizeof(bool) == 1);
 
-static_assert(sizeof(ovel_canfd_rx_info) == 40);
+static_assert(offsetof(ovel_canfd_rx_info, send_id) == 40);
+static_assert(sizeof(ovel_canfd_rx_info) == 48);
 static_assert(offsetof(ovel_canfd_rx_info, size) == 0);
 static_assert(offsetof(ovel_canfd_rx_info, flags) == 4);
 static_assert(offsetof(ovel_canfd_rx_info, sequence) == 8);
@@ -72,6 +73,7 @@ ovel_canfd_rx_info rx_info_from_meta(const usb::RxMeta& meta) {
     info.flags = meta.flags;
     info.sequence = meta.sequence;
     info.host_time_ns = meta.host_ns;
+    info.send_id = meta.send_id;
     if ((meta.flags & usb::RX_META_HW_TIMESTAMP) != 0) {
         info.hw_time_ns = meta.hw_ns;
         info.hw_timestamp_us = meta.hw_us;

@@ -26,6 +26,8 @@ std::int32_t return_code(const DriverError& error) {
             return OVEL_CANFD_ERR_INVALID_FRAME;
         case DriverError::Kind::InvalidArgument:
             return OVEL_CANFD_ERR_INVALID_ARGUMENT;
+        case DriverError::Kind::Busy:
+            return OVEL_CANFD_ERR_BUSY;
     }
     return OVEL_CANFD_ERR_DEVICE;
 }

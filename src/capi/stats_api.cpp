@@ -18,7 +18,8 @@ static_assert(offsetof(ovel_canfd_stats, rx_queue_depth) == 80);
 static_assert(offsetof(ovel_canfd_stats, rx_transfer_errors) == 96);
 static_assert(offsetof(ovel_canfd_stats, tx_frames) == 128);
 static_assert(offsetof(ovel_canfd_stats, tx_timeouts) == 144);
-static_assert(sizeof(ovel_canfd_stats) == 152);
+static_assert(offsetof(ovel_canfd_stats, send_queued) == 152);
+static_assert(sizeof(ovel_canfd_stats) == 192);
 
 constexpr const char* OPERATION = "failed to get stats: ";
 
@@ -48,7 +49,7 @@ std::uint32_t end_code(ovel::usb::RxEnd end) {
     return OVEL_CANFD_RX_END_NONE;
 }
 
-ovel_canfd_stats to_record(const ovel::DeviceStats& stats) {
+ovel_canfd_stats to_record(const ovel::DeviceStats& stats, const ovel::usb::SendCounters& sends) {
     const ovel::usb::RxHealth& rx = stats.rx;
     ovel_canfd_stats record{};
     record.size = sizeof record;
@@ -72,6 +73,11 @@ ovel_canfd_stats to_record(const ovel::DeviceStats& stats) {
     record.tx_frames = stats.tx_frames;
     record.tx_failures = stats.tx_failures;
     record.tx_timeouts = stats.tx_timeouts;
+    record.send_queued = sends.queued;
+    record.send_echoed = sends.echoed;
+    record.send_failed = sends.failed;
+    record.send_failures_not_kept = sends.failed_not_kept;
+    record.send_echoes_unmatched = stats.send_echoes_unmatched;
     return record;
 }
 
@@ -113,7 +119,7 @@ OVEL_CANFD_API int32_t ovel_canfd_get_stats(ovel_canfd_driver* handle, ovel_canf
             fail(handle, "size too small");
             return OVEL_CANFD_ERR_INVALID_ARGUMENT;
         }
-        ovel_canfd_stats record = to_record(stats);
+        ovel_canfd_stats record = to_record(stats, handle->send_ledger->counters());
         const std::size_t filled = whole_fields(size);
         record.size = static_cast<std::uint32_t>(filled);
         // Only the bytes the caller has: its record may be an older, shorter version.

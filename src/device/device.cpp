@@ -249,6 +249,7 @@ Expected<void, DriverError> Device::start(unsigned channel, FrameHandler handler
         if (auto sent = send_mode(channel, gsusb::MODE_START, flags); !sent) {
             return sent;
         }
+        usb_->send_windows()->open_channel(static_cast<std::uint8_t>(channel));
     }
     settings.started = true;
     if (running()) {
@@ -257,6 +258,8 @@ Expected<void, DriverError> Device::start(unsigned channel, FrameHandler handler
     auto streaming = start_streaming(std::move(handler));
     if (!streaming) {
         settings.started = false;
+        usb_->send_windows()->close_channel(static_cast<std::uint8_t>(channel),
+                                            usb::SendEnd::Stopped);
         if (settings.enabled) {
             // Best effort: the channel should not stay on the bus after a failed start.
             (void)send_mode(channel, gsusb::MODE_RESET, 0);
@@ -316,6 +319,9 @@ Expected<void, DriverError> Device::stop(unsigned channel) {
             return sent;
         }
     }
+    // The reset adapter forgets the frames it had: their echoes never come.
+    usb_->send_windows()->close_channel(static_cast<std::uint8_t>(channel),
+                                        usb::SendEnd::Stopped);
     // A disabled channel is cleared too; otherwise it would keep the device running.
     settings.started = false;
     const bool any_started = std::any_of(channels_.begin(), channels_.end(),
@@ -335,7 +341,7 @@ Expected<void, DriverError> Device::stop(unsigned channel) {
     return {};
 }
 
-Expected<void, DriverError> Device::transmit(const gsusb::CanFrame& frame) {
+Expected<void, DriverError> Device::check_frame(const gsusb::CanFrame& frame) const {
     if (!running()) {
         return unexpected(DriverError::not_running());
     }
@@ -355,10 +361,17 @@ Expected<void, DriverError> Device::transmit(const gsusb::CanFrame& frame) {
     }
     // An adapter without CAN FD parses only the 20-byte form, as the kernel's classic
     // interfaces send it; what it cannot parse would be taken and lost.
-    const bool adapter_fd = (features_ & gsusb::FEATURE_FD) != 0;
-    if (frame.fd && !adapter_fd) {
+    if (frame.fd && (features_ & gsusb::FEATURE_FD) == 0) {
         return unexpected(DriverError::invalid_frame("fd: the adapter has no CAN FD"));
     }
+    return {};
+}
+
+Expected<void, DriverError> Device::transmit(const gsusb::CanFrame& frame) {
+    if (auto checked = check_frame(frame); !checked) {
+        return checked;
+    }
+    const bool adapter_fd = (features_ & gsusb::FEATURE_FD) != 0;
     auto sent = usb_->send(gsusb::host_frame_for_transmit(frame),
                            adapter_fd ? gsusb::OutForms::ShortAndLong : gsusb::OutForms::ShortOnly);
     if (!sent) {
@@ -371,6 +384,41 @@ Expected<void, DriverError> Device::transmit(const gsusb::CanFrame& frame) {
         return unexpected(DriverError::device_error(error));
     }
     usb::count_one(tx_counters_.frames);
+    return {};
+}
+
+Expected<std::uint64_t, DriverError> Device::send(const gsusb::CanFrame& frame,
+                                                  const std::shared_ptr<usb::SendLedger>& ledger) {
+    if (auto checked = check_frame(frame); !checked) {
+        return unexpected(checked.error());
+    }
+    const bool adapter_fd = (features_ & gsusb::FEATURE_FD) != 0;
+    auto sent = usb_->send_queued(gsusb::host_frame_for_transmit(frame),
+                                  adapter_fd ? gsusb::OutForms::ShortAndLong
+                                             : gsusb::OutForms::ShortOnly,
+                                  ledger);
+    if (!sent) {
+        using Kind = usb::UsbDevice::QueuedSendError::Kind;
+        switch (sent.error().kind) {
+            case Kind::WindowFull:
+                return unexpected(DriverError::busy("send window full"));
+            case Kind::ChannelClosed:
+                return unexpected(DriverError::not_running());
+            case Kind::Usb:
+                break;
+        }
+        return unexpected(DriverError::device_error(sent.error().usb));
+    }
+    return sent.value();
+}
+
+Expected<void, DriverError> Device::set_send_window(unsigned channel, unsigned frames) {
+    if (auto checked = check_channel(channel); !checked) {
+        return checked;
+    }
+    if (!usb_->send_windows()->set_limit(static_cast<std::uint8_t>(channel), frames)) {
+        return unexpected(DriverError::invalid_argument("frames: 1 to 32"));
+    }
     return {};
 }
 

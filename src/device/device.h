@@ -118,6 +118,13 @@ class Device {
 
     // Sends one frame and waits until the adapter has taken it.
     Expected<void, DriverError> transmit(const gsusb::CanFrame& frame);
+    // Hands one frame to USB without waiting (queued send); returns its send id. Busy when the
+    // channel's window is full, NotRunning when the channel is not started (or disabled).
+    Expected<std::uint64_t, DriverError> send(const gsusb::CanFrame& frame,
+                                              const std::shared_ptr<usb::SendLedger>& ledger);
+    // Frames a channel may have in flight with queued sends: 1 to 32 (default 10).
+    Expected<void, DriverError> set_send_window(unsigned channel, unsigned frames);
+    const std::shared_ptr<usb::SendWindows>& send_windows() const { return usb_->send_windows(); }
 
     // The channel's 120 ohm termination (feature TERMINATION), and the LED blinking that
     // shows which adapter is which (feature IDENTIFY). Sent at once.
@@ -152,6 +159,8 @@ class Device {
         Expected<std::unique_ptr<usb::UsbDevice>, usb::UsbError> opened);
 
     Expected<void, DriverError> check_channel(unsigned channel) const;
+    // What transmit and send refuse to put on the wire.
+    Expected<void, DriverError> check_frame(const gsusb::CanFrame& frame) const;
     Expected<void, DriverError> check_feature(std::uint32_t feature_bit, const char* name) const;
     Expected<void, DriverError> check_not_started(unsigned channel) const;
     Expected<void, DriverError> set_mode_setting(unsigned channel, bool ChannelSettings::*setting,

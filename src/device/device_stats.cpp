@@ -12,6 +12,7 @@ DeviceStats Device::stats() const {
     stats.tx_timeouts = tx_counters_.timeouts.load(relaxed);
     stats.queue_depth = usb_->rx_queue()->size();
     stats.queue_high_water = usb_->rx_queue()->high_water();
+    stats.send_echoes_unmatched = usb_->send_windows()->unmatched();
     return stats;
 }
 

@@ -22,6 +22,7 @@ struct DeviceStats {
     std::uint64_t delivered = 0;  // frames the application's callback was called with
     std::uint64_t tx_frames = 0, tx_failures = 0, tx_timeouts = 0;
     std::size_t queue_depth = 0, queue_high_water = 0;
+    std::uint64_t send_echoes_unmatched = 0;  // queued-range echoes that matched no send
 };
 
 }  // namespace ovel

@@ -34,6 +34,12 @@ DriverError DriverError::invalid_argument(const char* argument) {
     return error;
 }
 
+DriverError DriverError::busy(const char* what) {
+    DriverError error(Kind::Busy);
+    error.text_ = what;
+    return error;
+}
+
 std::string DriverError::describe() const {
     switch (kind_) {
         case Kind::DeviceError:
@@ -56,6 +62,8 @@ std::string DriverError::describe() const {
             return "InvalidFrame(\"" + std::string(text_) + "\")";
         case Kind::InvalidArgument:
             return "InvalidArgument(\"" + std::string(text_) + "\")";
+        case Kind::Busy:
+            return "Busy(\"" + std::string(text_) + "\")";
     }
     return "Unknown";
 }

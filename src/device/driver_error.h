@@ -21,6 +21,7 @@ class DriverError {
         UnsupportedFeature,
         InvalidFrame,
         InvalidArgument,
+        Busy,
     };
 
     static DriverError device_error(usb::UsbError error) { return DriverError(error); }
@@ -39,6 +40,8 @@ class DriverError {
     // `argument` names the argument out of its range ("sample_point_permille", "out"); a
     // string literal.
     static DriverError invalid_argument(const char* argument);
+    // No room now for what was asked (`what` names it: "send window full"); a string literal.
+    static DriverError busy(const char* what);
 
     Kind kind() const { return kind_; }
     const usb::UsbError& usb_error() const { return usb_error_; }

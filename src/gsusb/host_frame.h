@@ -12,6 +12,17 @@ namespace ovel::gsusb {
 
 inline constexpr std::uint32_t ECHO_ID_RX = 0xFFFFFFFF;  // echo_id of a frame received from the bus
 inline constexpr std::uint32_t ECHO_ID_TX = 1;  // echo_id of every frame the library transmits
+// Queued sends take echo ids from their own range, far from ECHO_ID_TX and from the small ids
+// other hosts' drivers use, one per send id, so that the frames in flight never share one.
+inline constexpr std::uint32_t ECHO_ID_QUEUED_FIRST = 0x80000000;
+inline constexpr std::uint32_t ECHO_ID_QUEUED_LAST = 0xFFFFFFFE;
+constexpr std::uint32_t echo_id_for_send(std::uint64_t send_id) {
+    return ECHO_ID_QUEUED_FIRST +
+           static_cast<std::uint32_t>(send_id % (ECHO_ID_QUEUED_LAST - ECHO_ID_QUEUED_FIRST + 1));
+}
+constexpr bool is_queued_echo_id(std::uint32_t echo_id) {
+    return echo_id >= ECHO_ID_QUEUED_FIRST && echo_id <= ECHO_ID_QUEUED_LAST;
+}
 
 // Bits of HostFrame::can_id.
 inline constexpr std::uint32_t CAN_EFF_FLAG = 0x80000000, CAN_RTR_FLAG = 0x40000000,

@@ -15,6 +15,7 @@ struct RxMeta {
     std::uint64_t hw_us = 0;     // the largest extended stamp of the period so far (HwClock)
     std::uint64_t sequence = 0;  // per device, one per receive transfer that brought bytes
     std::uint32_t flags = 0;
+    std::uint32_t send_id = 0;  // the echo of this queued send (low 32 bits); 0: none
 };
 
 }  // namespace ovel::usb

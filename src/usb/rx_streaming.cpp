@@ -164,7 +164,19 @@ void UsbDevice::queue_received(const libusb_transfer& transfer) {
         count_one(rx_counters_.dropped_header);
         return;
     }
-    const RxMeta meta = annotate_received(frame, received, sequence);
+    // The echo of a queued send takes its frame out of the window and names the send; one
+    // that matches no frame in flight (unknown, repeated, or of a send already reported failed)
+    // is counted and dropped, never passed on as another send's.
+    std::uint32_t send_id = 0;
+    if (gsusb::is_queued_echo_id(frame.echo_id)) {
+        const auto matched = send_windows_->match_echo(frame.channel, frame.echo_id);
+        if (!matched) {
+            return;
+        }
+        send_id = static_cast<std::uint32_t>(*matched);
+    }
+    RxMeta meta = annotate_received(frame, received, sequence);
+    meta.send_id = send_id;
     if (!rx_queue_->push(frame, meta)) {
         count_one(rx_counters_.dropped_no_memory);
         return;
@@ -201,6 +213,8 @@ void UsbDevice::on_rx_complete(libusb_transfer* transfer) {
             }
             return;
         case LIBUSB_TRANSFER_NO_DEVICE:
+            // No echo comes back from an adapter that is gone.
+            device->send_windows_->close_all(SendEnd::Unplugged);
             device->end_reception(RxEnd::Unplugged);
             device->rx_transfer_done();
             return;

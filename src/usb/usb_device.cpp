@@ -226,12 +226,18 @@ void UsbDevice::teardown() {
         return;
     }
     torn_down_ = true;
+    // Queued sends first, while the event thread still brings their cancelled transfers back:
+    // every frame still in flight is reported failed, once.
+    if (event_handling_failure() == 0) {
+        drain_queued_sends();
+    }
     // libusb does not support closing a handle with transfers in flight, and the cancelled
     // ones only come back through the event thread, so it keeps running until they have.
     if (event_handling_failure() == 0) {
         (void)stop_transfers();
     } else {
         drain_after_event_failure();
+        drain_queued_sends();
     }
     // The recovery thread may be clearing a halt on the handle.
     stop_recovery_thread();
@@ -256,6 +262,11 @@ void UsbDevice::teardown() {
     control_transfer_.reset();
     refresh_transfer_.reset();
     tx_transfer_.reset();
+    {
+        std::lock_guard lock(queued_mutex_);
+        queued_slots_.clear();
+        queued_free_.clear();
+    }
     context_.reset();
     // The producing end goes last: the dispatch thread drains what is queued, then ends.
     rx_queue_->disconnect();

@@ -25,6 +25,7 @@
 #include "usb/rx_health.h"
 #include "usb/hw_clock.h"
 #include "usb/rx_queue.h"
+#include "usb/send_windows.h"
 #include "usb/usb_context.h"
 #include "usb/usb_error.h"
 
@@ -131,6 +132,18 @@ class UsbDevice {
     Expected<void, UsbError> send(const gsusb::HostFrame& frame,
                                   gsusb::OutForms forms = gsusb::OutForms::ShortAndLong);
 
+    // Queued sends (bulk_out_queued.cpp): hands the frame to USB with an echo id of its own and
+    // returns its send id at once, as long as its channel's window has room; the echo (or the
+    // failure) takes it out of the window later.
+    struct QueuedSendError {
+        enum class Kind : std::uint8_t { WindowFull, ChannelClosed, Usb } kind;
+        UsbError usb = UsbError::device_not_found();
+    };
+    Expected<std::uint64_t, QueuedSendError> send_queued(gsusb::HostFrame frame,
+                                                         gsusb::OutForms forms,
+                                                         const std::shared_ptr<SendLedger>& ledger);
+    const std::shared_ptr<SendWindows>& send_windows() const { return send_windows_; }
+
     // Whether received frames carry the adapter's stamp (the HW_TIMESTAMP mode flag is on), and
     // the adapter's counter read at the start of streaming (nullopt: the first stamp anchors).
     // Any thread; takes effect with the next frame the event thread handles.
@@ -214,6 +227,9 @@ class UsbDevice {
     void refresh_hw_clock_when_due();
     static void on_hw_clock_refresh(libusb_transfer* transfer);
     static void on_tx_complete(libusb_transfer* transfer);
+    static void on_queued_out_complete(libusb_transfer* transfer);
+    // Teardown: cancels the queued sends' transfers still in flight and waits (bounded) for them.
+    void drain_queued_sends();
     void rx_transfer_done();
     bool wait_rx_idle(std::chrono::milliseconds bound);
 
@@ -312,6 +328,22 @@ class UsbDevice {
     // Whether the transmit in flight followed its predecessor's completion at once.
     std::atomic<bool> tx_back_to_back_{false};
     std::array<std::uint8_t, gsusb::HOST_FRAME_LONG_SIZE> tx_buffer_{};
+    // Queued sends: one transfer and buffer per frame on its way to the adapter, allocated as
+    // needed and reused; a slot is busy from its submission to its callback.
+    struct QueuedSlot {
+        TransferPtr transfer;
+        std::array<std::uint8_t, gsusb::HOST_FRAME_LONG_SIZE> buffer{};
+        UsbDevice* device = nullptr;
+        std::size_t index = 0;
+        std::uint64_t send_id = 0;
+        std::uint8_t channel = 0;
+    };
+    std::mutex queued_mutex_;
+    std::condition_variable queued_idle_;
+    std::vector<std::unique_ptr<QueuedSlot>> queued_slots_;  // under queued_mutex_
+    std::vector<std::size_t> queued_free_;                   // under queued_mutex_
+    int queued_in_flight_ = 0;                               // under queued_mutex_
+    std::shared_ptr<SendWindows> send_windows_ = std::make_shared<SendWindows>();
     bool torn_down_ = false;
     bool kernel_driver_detached_ = false;
     AdapterIdentity identity_;

@@ -27,6 +27,8 @@ namespace {
 constexpr std::uint32_t STREAM_ID = 0x100;
 constexpr std::uint32_t PROBE_ID = 0x7F0;
 constexpr std::uint32_t MAIN_TX_ID = 0x7A0, BACKGROUND_TX_ID = 0x7A1, CALLBACK_TX_ID = 0x7A2;
+// Queued sends, one identifier per channel: their echoes come back in order per channel.
+constexpr std::uint32_t SEND_TX_ID = 0x7B0;
 constexpr std::uint8_t CHANNELS = 2;  // the adapter's; channel 2 is one it lacks
 
 std::uint64_t env_number(const char* name, std::uint64_t fallback) {
@@ -76,6 +78,10 @@ const char* description_of(int code) {
             return "UnsupportedFeature(";
         case OVEL_CANFD_ERR_INVALID_FRAME:
             return "InvalidFrame(";
+        case OVEL_CANFD_ERR_INVALID_ARGUMENT:
+            return "InvalidArgument(";
+        case OVEL_CANFD_ERR_BUSY:
+            return "Busy(";
         default:
             return "no open device";
     }
@@ -152,7 +158,8 @@ struct Observer {
         std::lock_guard lock(mutex);
         const bool numbered =
             frame.echo ? frame.id == MAIN_TX_ID || frame.id == BACKGROUND_TX_ID ||
-                             frame.id == CALLBACK_TX_ID
+                             frame.id == CALLBACK_TX_ID || frame.id == SEND_TX_ID ||
+                             frame.id == SEND_TX_ID + 1
                        : frame.id == PROBE_ID;
         if (!frame.echo && (frame.id == STREAM_ID || frame.id == STREAM_ID + 1)) {
             const std::uint64_t sequence = read_le(frame.data, 8);
@@ -335,6 +342,7 @@ class FaultStorm : public SimTest {
     void configure();
     void start_or_stop();
     void transmit();
+    void send();
     void register_callback();
     void inject_fault();
     void clear_faults();
@@ -409,6 +417,7 @@ class FaultStorm : public SimTest {
     bool init_fails_ = false;
     std::array<int, CHANNELS> started_{};  // 0 stopped, 1 started, -1 unknown
     std::uint32_t main_tx_sequence_ = 0, probe_sequence_ = 0;
+    std::array<std::uint32_t, CHANNELS> send_sequence_{};
     std::string last_fault_ = "none";
     std::uint64_t probes_ = 0;
     std::uint64_t device_generation_ = 0;  // bumped whenever the handle's adapter changes
@@ -461,6 +470,12 @@ void FaultStorm::lifecycle() {
             if (code == 0) {
                 open_ = true;
                 ++device_generation_;
+                // The adapter it replaced has let go of every queued frame: each was echoed
+                // or reported failed.
+                if (const auto counts = stats()) {
+                    EXPECT_EQ(counts->send_queued, counts->send_echoed + counts->send_failed)
+                        << "queued frames neither echoed nor reported failed";
+                }
                 started_.fill(0);
                 observer_.quiet = true;
                 clean_ = !faults_;
@@ -625,6 +640,75 @@ void FaultStorm::transmit() {
         expect_exactly("transmit", code, OVEL_CANFD_ERR_INVALID_FRAME);
     } else if (all_known() && clean_ && reachable()) {
         expect_exactly("transmit", code, 0);
+    }
+}
+
+void FaultStorm::send() {
+    const auto channel = static_cast<std::uint8_t>(pick(CHANNELS + 1));
+    switch (pick(6)) {
+        case 0: {
+            const std::uint32_t frames = pick(34);
+            log("set_send_window " + std::to_string(channel) + " " + std::to_string(frames));
+            const int code = ovel_canfd_set_send_window(handle_, channel, frames);
+            expect("set_send_window", code,
+                   {0, -1, OVEL_CANFD_ERR_INVALID_CHANNEL, OVEL_CANFD_ERR_INVALID_ARGUMENT},
+                   {"failed to set send window"});
+            if (!open_) {
+                expect_exactly("set_send_window", code, -1);
+            } else if (channel >= CHANNELS) {
+                expect_exactly("set_send_window", code, OVEL_CANFD_ERR_INVALID_CHANNEL);
+            } else {
+                expect_exactly("set_send_window", code,
+                               frames >= 1 && frames <= 32 ? 0 : OVEL_CANFD_ERR_INVALID_ARGUMENT);
+            }
+            return;
+        }
+        case 1: {
+            const std::int32_t which = chance(3) ? OVEL_CANFD_ALL_CHANNELS : channel;
+            log("flush " + std::to_string(which));
+            const int code = ovel_canfd_flush(handle_, which, pick(3));
+            expect("flush", code, {0, -1, OVEL_CANFD_ERR_TIMEOUT, OVEL_CANFD_ERR_INVALID_CHANNEL},
+                   {"failed to flush"});
+            return;
+        }
+        case 2: {
+            log("get_failed_sends");
+            std::array<ovel_canfd_failed_send, 8> failed{};
+            std::uint32_t count = 99;
+            expect("get_failed_sends",
+                   ovel_canfd_get_failed_sends(handle_, failed.data(), failed.size(), &count), {0},
+                   {});
+            EXPECT_LE(count, failed.size());
+            for (std::uint32_t i = 0; i < count && i < failed.size(); ++i) {
+                EXPECT_GE(failed[i].reason, OVEL_CANFD_SEND_FAILED_TRANSFER);
+                EXPECT_LE(failed[i].reason, OVEL_CANFD_SEND_FAILED_CLOSED);
+            }
+            return;
+        }
+        default:
+            break;
+    }
+    const bool valid_channel = channel < CHANNELS;
+    ovel_canfd_frame frame = numbered_frame(SEND_TX_ID + (valid_channel ? channel : 0), channel,
+                                            valid_channel ? send_sequence_[channel] : 0);
+    const std::uint32_t timeout_ms = chance(2) ? 0 : pick(5);
+    log("send on " + std::to_string(channel) + " waiting " + std::to_string(timeout_ms));
+    std::uint32_t id = 0;
+    const int code = ovel_canfd_send(handle_, &frame, timeout_ms, chance(4) ? nullptr : &id);
+    std::vector<int> codes = TRANSMIT_CODES;
+    codes.push_back(OVEL_CANFD_ERR_BUSY);
+    expect("send", code, codes, {"failed to send frame"});
+    if (code == 0 && valid_channel) {
+        ++send_sequence_[channel];
+    }
+    if (!open_) {
+        expect_exactly("send", code, -1);
+    } else if (all_known() && !any_started()) {
+        expect_exactly("send", code, OVEL_CANFD_ERR_NOT_RUNNING);
+    } else if (all_known() && !valid_channel) {
+        expect_exactly("send", code, OVEL_CANFD_ERR_INVALID_CHANNEL);
+    } else if (all_known() && started_[channel] == 0) {
+        expect_exactly("send", code, OVEL_CANFD_ERR_NOT_RUNNING);
     }
 }
 
@@ -863,8 +947,10 @@ void FaultStorm::step() {
             break;
         case 9:
         case 10:
-        case 11:
             transmit();
+            break;
+        case 11:
+            send();
             break;
         case 12:
             register_callback();

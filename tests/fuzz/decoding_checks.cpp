@@ -147,6 +147,28 @@ std::string check_transmitted(const std::uint8_t* data, std::size_t size) {
         !same_bool(offsetof(ovel_canfd_frame, err)) || !echo.echo) {
         return "the echo of a transmitted record differs from it";
     }
+
+    // A queued send of the same frame: its echo id, from any send id, is in the queued range,
+    // far from transmit's and a received frame's, and comes back as it went out.
+    std::uint64_t send_id = 0;
+    std::memcpy(&send_id, record.data, sizeof send_id);
+    gsusb::HostFrame queued = gsusb::host_frame_for_transmit(frame);
+    queued.echo_id = gsusb::echo_id_for_send(send_id);
+    if (!gsusb::is_queued_echo_id(queued.echo_id) || queued.echo_id == gsusb::ECHO_ID_TX ||
+        queued.echo_id == gsusb::ECHO_ID_RX ||
+        gsusb::echo_id_for_send(send_id + 1) == queued.echo_id) {
+        return "a queued send's echo id is outside its range or repeats its predecessor's";
+    }
+    std::array<std::uint8_t, HOST_FRAME_LONG_SIZE> queued_wire{};
+    const std::size_t queued_length = gsusb::encode_host_frame(queued, queued_wire);
+    std::array<std::uint8_t, HOST_FRAME_SIZE> queued_buffer{};
+    std::copy_n(queued_wire.begin(), queued_length, queued_buffer.begin());
+    if (queued_length != length ||
+        gsusb::decode_host_frame(queued_buffer).echo_id != queued.echo_id ||
+        !std::equal(wire.begin() + 4, wire.begin() + static_cast<std::ptrdiff_t>(length),
+                    queued_wire.begin() + 4)) {
+        return "a queued send's frame differs from transmit's beyond its echo id";
+    }
     return {};
 }
 

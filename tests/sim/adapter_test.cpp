@@ -262,6 +262,89 @@ TEST_F(SimAdapterTest, OutFrameIsEchoedOnlyOnAStartedChannel) {
     EXPECT_EQ(adapter.frames_waiting(), 0u);
 }
 
+// A full transmit buffer NAKs the bulk OUT (the transfer stays pending), nothing leaves it while
+// no node acknowledges, frames then leave one after the other at their time on the bus, and a
+// channel reset forgets the buffer and lets the NAKed transfer through.
+TEST_F(SimAdapterTest, TransmitBufferNaksWhenFullAndEchoesAtTheBusPace) {
+    Adapter& adapter = add_adapter();
+    set_time_scale(10);  // the NAKed transfers must not time out on a loaded machine
+    CompletionLog out_log;
+    CompletionLog in_log;
+    CompletionLog control_log;
+    Session session;
+    session.start_events();
+    session.start_channels({0});
+    adapter.set_acknowledged(false);
+    adapter.set_bus_timing(true);
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_EQ(libusb_submit_transfer(session.bulk_in(in_log)), 0);
+    }
+    for (std::uint8_t i = 0; i < 5; ++i) {
+        ASSERT_EQ(libusb_submit_transfer(session.bulk_out(out_log, classic_frame(0, i))), 0);
+    }
+    ASSERT_TRUE(out_log.wait_for(3));
+    EXPECT_EQ(adapter.tx_frames_buffered(0), 3u);
+    EXPECT_EQ(adapter.out_transfers_waiting(), 2);
+    EXPECT_EQ(out_log.size(), 3u);
+    EXPECT_EQ(in_log.size(), 0u);
+    EXPECT_EQ(adapter.out_frames().size(), 3u);  // the NAKed ones have not crossed yet
+
+    // No bitrate set: 1 Mbit/s; 8 data bytes with an 11-bit identifier take 111 bits.
+    const auto acknowledged = std::chrono::steady_clock::now();
+    adapter.set_acknowledged(true);
+    ASSERT_TRUE(in_log.wait_for(5));
+    ASSERT_TRUE(out_log.wait_for(5));
+    const auto entries = in_log.entries();
+    for (std::uint8_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(entries[i].data, classic_frame(0, i));
+    }
+    EXPECT_GE(entries[4].called_at - acknowledged, 5 * 111us);
+
+    adapter.set_acknowledged(false);
+    for (std::uint8_t i = 0; i < 4; ++i) {
+        ASSERT_EQ(libusb_submit_transfer(session.bulk_out(out_log, classic_frame(0, i))), 0);
+    }
+    ASSERT_TRUE(out_log.wait_for(8));
+    EXPECT_EQ(adapter.out_transfers_waiting(), 1);
+    ASSERT_EQ(libusb_submit_transfer(session.control(control_log, 0x41, REQUEST_MODE, 0,
+                                                     concat({u32le(0), u32le(0)}), 8)),
+              0);
+    ASSERT_TRUE(out_log.wait_for(9));
+    EXPECT_EQ(adapter.tx_frames_buffered(0), 0u);
+    EXPECT_EQ(in_log.size(), 5u);
+}
+
+// Bits per frame from the frame layout, stuff bits not counted: classic 47 + 8n (67 + 8n with
+// a 29-bit identifier, no data in a remote frame); CAN FD 29 (48) nominal bits, and ESI, DLC,
+// data, stuff count, CRC 17 or 21 and its delimiter in the data phase.
+TEST(SimBusTime, FramesTakeTheirBitsAtTheChannelsBitrates) {
+    const auto frame = [](std::uint32_t can_id, std::uint8_t dlc, std::uint8_t flags) {
+        std::vector<std::uint8_t> bytes = concat({u32le(1), u32le(can_id), {dlc, 0, flags, 0}});
+        bytes.resize(flags != 0 ? 76 : 20, 0);
+        return bytes;
+    };
+    using std::chrono::nanoseconds;
+    EXPECT_EQ(frame_time_on_bus(frame(0x123, 8, 0), 500'000, 0), nanoseconds(111 * 2000));
+    EXPECT_EQ(frame_time_on_bus(frame(0x80000000 | 0x123, 0, 0), 1'000'000, 0),
+              nanoseconds(67'000));
+    EXPECT_EQ(frame_time_on_bus(frame(0x80000000 | 0x40000000 | 0x123, 8, 0), 1'000'000, 0),
+              nanoseconds(67'000));
+    // 64 bytes with bit-rate switch at 1 M / 5 M: 29 nominal bits, 543 data bits.
+    EXPECT_EQ(frame_time_on_bus(frame(0x123, 15, FRAME_FLAG_FD | FRAME_FLAG_BRS), 1'000'000,
+                                5'000'000),
+              nanoseconds(29'000 + 108'600));
+    // 12 bytes (DLC 9) without the switch: all 29 + 123 bits at the nominal rate.
+    EXPECT_EQ(frame_time_on_bus(frame(0x123, 9, FRAME_FLAG_FD), 1'000'000, 5'000'000),
+              nanoseconds(152'000));
+    // 16 bytes still take the 17-bit CRC, 20 bytes the 21-bit one; a 29-bit identifier adds 19.
+    EXPECT_EQ(frame_time_on_bus(frame(0x80000000 | 0x123, 10, FRAME_FLAG_FD | FRAME_FLAG_BRS),
+                                1'000'000, 2'000'000),
+              nanoseconds(48'000 + 77'500));
+    EXPECT_EQ(frame_time_on_bus(frame(0x123, 11, FRAME_FLAG_FD | FRAME_FLAG_BRS), 1'000'000,
+                                2'000'000),
+              nanoseconds(29'000 + 95'500));
+}
+
 TEST_F(SimAdapterTest, OutBehavioursDecideHowTheTransferEnds) {
     Adapter& adapter = add_adapter();
     set_time_scale(0.01);

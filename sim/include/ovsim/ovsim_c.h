@@ -75,6 +75,10 @@ OVSIM_API int32_t ovsim_in_transfers_pending(int32_t adapter);
  * frame). Applies to outcomes decided from now on. 0, or -1 for a bad adapter or value. */
 OVSIM_API int32_t ovsim_set_link_timing(int32_t adapter, int32_t timing);
 OVSIM_API int32_t ovsim_unplug(int32_t adapter);
+/* 1: each transmitted frame is echoed only after its time on the bus at the channel's bitrates
+ * (frames wait in a 3-frame buffer per channel; a full one NAKs bulk OUT); 0 (default): at
+ * once. 0, or -1 for a bad adapter. */
+OVSIM_API int32_t ovsim_set_bus_timing(int32_t adapter, int32_t on);
 /* Whether the adapter has the channel on the bus (after a MODE start). */
 OVSIM_API int32_t ovsim_channel_started(int32_t adapter, uint8_t channel);
 /* Scales every USB time-out (0.01: a 1 s time-out lasts 10 ms). */

@@ -290,6 +290,22 @@ class Adapter {
 
     int in_transfers_pending() const;  // IN transfers submitted and waiting for a frame
 
+    // The transmit side. Each channel buffers up to `frames` frames (default 3, at least 1) that
+    // it took from the host and has not yet put on the bus; a bulk OUT whose channel's buffer is
+    // full is NAKed: it stays pending (and every OUT behind it, the endpoint being one queue)
+    // until room frees, its time-out, a cancellation or unplugging. Frames of a stopped channel
+    // are taken and dropped; stopping a channel forgets its buffer.
+    void set_tx_buffer_frames(std::size_t frames);
+    // Off (default): a buffered frame is on the bus and echoed at once. On: it leaves the bus
+    // (and is echoed, stamped then) after its time on the bus at the channel's bitrates, frame
+    // after frame (adapter_tx.cpp gives the bit count; stuff bits are not counted).
+    void set_bus_timing(bool on);
+    // false: no node acknowledges, so no frame leaves the buffers (a controller retries
+    // without end) and nothing is echoed; true (default) again: they go on from now.
+    void set_acknowledged(bool acknowledged);
+    std::size_t tx_frames_buffered(std::uint8_t channel) const;
+    int out_transfers_waiting() const;  // bulk OUT transfers NAKed for want of room
+
     // The adapter's free-running 1 MHz counter (TIMESTAMP's answer and the stamp of frames)
     // continues from `now_us` (e.g. just before its wrap-around); it starts at 0 when plugged.
     void set_timestamp_counter(std::uint32_t now_us);
@@ -313,6 +329,13 @@ class Adapter {
     explicit Adapter(detail::AdapterModel& model) : model_(model) {}
     detail::AdapterModel& model_;
 };
+
+// A host frame's time on the bus as the adapter counts it with bus timing on (set_bus_timing):
+// its bits without stuff bits, the arbitration and end at `nominal_bitrate`, CAN FD's data phase
+// at `data_bitrate` with bit-rate switch.
+std::chrono::nanoseconds frame_time_on_bus(const std::vector<std::uint8_t>& host_frame,
+                                           std::uint32_t nominal_bitrate,
+                                           std::uint32_t data_bitrate);
 
 // Plugs in a new adapter; device lists return adapters in the order they were added.
 Adapter& add_adapter(const AdapterSpec& config = {});
