@@ -53,7 +53,7 @@ run(${C_COMPILER} -std=c11 -Wall -Werror ${CONSUMER_DIR}/consumer.c ${flags}
 run(${WORK_DIR}/consumer_pkgconfig)
 
 # The examples, as their comments say to build them, in strict C99.
-foreach(example receive_print send_wait_echo)
+foreach(example receive_print send_wait_echo send_burst)
     run(${C_COMPILER} -std=c99 -Wall -Wextra -Wpedantic -Werror ${EXAMPLES_DIR}/${example}.c
         ${flags} -pthread -Wl,-rpath,${libdir} -o ${WORK_DIR}/${example})
 endforeach()
