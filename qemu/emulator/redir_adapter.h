@@ -11,6 +11,7 @@
 #include <usbredirparser.h>
 
 #include "gs_usb_model.h"
+#include "transmit_path.h"
 #include "usb_timing.h"
 
 // The emulated adapter as a usbredir USB host: answers QEMU's usb-redir device over one stream
@@ -95,8 +96,17 @@ class RedirAdapter {
     // answer_*: at once with immediate timing, otherwise at the transfer's frame boundary, where
     // accept_out hands the OUT bytes to the adapter and send_in sends the frame.
     void answer_in(PendingIn request, std::vector<std::uint8_t> frame);
+    // A bulk OUT the host sent (or the test released): NAKed, behind any other that is, while
+    // its channel's transmit buffer is full; answered otherwise.
+    void submit_out(PendingOut out);
+    // Whether the adapter would buffer these bytes: a frame for a started channel.
+    std::optional<unsigned> transmit_channel(const std::vector<std::uint8_t>& data) const;
+    // Takes the frame into its channel's buffer (arriving at once, or at the frame boundary
+    // that completes the transfer) and acknowledges the transfer then.
     void answer_out(PendingOut out);
-    void accept_out(PendingOut out);
+    void accept_out(const PendingOut& out);
+    // Echoes the frames that have left the bus and takes the NAKed transfers there is room for.
+    void pump_transmit(std::int64_t now_ns);
     void send_in(const PendingIn& request, std::vector<std::uint8_t> frame);
     // False when no timed answer has this id.
     bool cancel_timed(std::uint64_t id);
@@ -109,6 +119,7 @@ class RedirAdapter {
     void fault(std::string text);
     // features HEX | counter [N] | bus-state CH STATE RXERR TXERR |
     // error-frame CH CLASSES CTRL TXERR RXERR | overflow-next (redir_timestamps.cpp).
+    // tx-buffer N | tx-stats.
     std::string timestamp_command(const std::string& verb, std::istringstream& words);
 
     int fd_;
@@ -132,6 +143,9 @@ class RedirAdapter {
     std::deque<PendingIn> pending_in_;
     std::deque<std::vector<std::uint8_t>> frames_to_host_;
     std::vector<PendingOut> held_out_;
+    TransmitPath transmit_;
+    std::deque<PendingOut> naked_out_;  // waiting for room in a transmit buffer, in order
+    unsigned nak_count_ = 0;            // transfers that had to wait, since the last tx-stats
     std::vector<std::string> vendor_log_;
     std::vector<std::string> faults_;
 };

@@ -284,11 +284,54 @@ TEST(RedirAdapter, ReleasedHeldTransmitIsAcknowledgedInFullAndEchoed) {
     link.request_in(2);
     EXPECT_EQ(link.adapter().command("release-out"), "ok");
     link.exchange();
-    ASSERT_EQ(link.answers.size(), 2u);
+    ASSERT_EQ(link.answers.size(), 1u);
     EXPECT_EQ(link.answers[0].id, 1u);
     EXPECT_EQ(link.answers[0].length, 20u);
+    link.run_next_due();  // the echo, once the frame has left the bus
+    ASSERT_EQ(link.answers.size(), 2u);
     EXPECT_EQ(link.answers[1].id, 2u);
     EXPECT_EQ(link.answers[1].data, frame);
+}
+
+// A full transmit buffer NAKs the bulk OUT, and every one behind it, until a frame has left the
+// bus; each echo comes no sooner than its frame's time on the bus after the one before, in order.
+TEST(RedirAdapter, FullTransmitBufferHoldsTransfersAndEchoesFollowTheBus) {
+    Link link(UsbTiming::immediate);
+    link.start_channel_0();
+    EXPECT_EQ(link.adapter().command("tx-buffer 2"), "ok");
+    const std::int64_t sent = monotonic_ns();
+    for (std::uint8_t n = 0; n < 5; ++n) {
+        std::vector<std::uint8_t> frame(20, 0);
+        frame[8] = 8;  // 111 bits: 111 us at the default 1 Mbit/s
+        frame[12] = n;
+        link.send_out(10 + n, frame);
+    }
+    for (std::uint64_t id = 20; id < 25; ++id) {
+        link.request_in(id);
+    }
+    link.exchange();
+    ASSERT_EQ(link.answers.size(), 2u) << "two frames fit, three are NAKed";
+    EXPECT_EQ(link.adapter().command("stats"), "ok in=5 held=3 queued=0 started=10");
+    // The host gives up on the last one; the others go out as room appears.
+    link.cancel(14);
+    link.exchange();
+    ASSERT_EQ(link.answers.size(), 3u);
+    EXPECT_EQ(link.answers[2].id, 14u);
+    EXPECT_EQ(link.answers[2].status, usb_redir_cancelled);
+    std::vector<unsigned> echoes;
+    while (echoes.size() < 4 && link.adapter().next_due_ns()) {
+        const std::int64_t due = link.run_next_due();
+        for (const Answer& answer : link.answers) {
+            if (answer.endpoint == BULK_IN_ENDPOINT &&
+                answer.id == 20 + static_cast<std::uint64_t>(echoes.size())) {
+                echoes.push_back(answer.data[12]);
+                EXPECT_GE(due - sent, static_cast<std::int64_t>(echoes.size()) * 111'000);
+            }
+        }
+    }
+    EXPECT_EQ(echoes, (std::vector<unsigned>{0, 1, 2, 3}));
+    EXPECT_EQ(link.adapter().command("tx-stats"), "ok peak=2 naks=3 buffered=0,0");
+    EXPECT_EQ(link.adapter().command("stats"), "ok in=1 held=0 queued=0 started=10");
 }
 
 }  // namespace
