@@ -629,6 +629,87 @@ static long long realtime_ns(void) {
     return (long long)now.tv_sec * 1000000000LL + now.tv_nsec;
 }
 
+/* Reads "key=N" from an emulator reply; -1 when absent. */
+static long reply_field(const char* reply, const char* key) {
+    const char* at = strstr(reply, key);
+    return at != NULL ? strtol(at + strlen(key), NULL, 10) : -1;
+}
+
+/* A burst of queued sends through the kernel's USB stack: the library keeps its window of
+   frames in flight, the adapter buffers three per channel and NAKs the bulk OUT endpoint while
+   its buffer is full, and each echo comes after its frame's time on the bus. Every frame comes
+   back once, in order, with its send id. 64-byte CAN FD frames without bit-rate switch at
+   500 kbit/s take 572 bits (1,144 us) each: slower than the guest hands them to USB, so frames
+   queue at the adapter. */
+static void check_queued_burst(ovel_canfd_driver* driver) {
+    enum { FRAMES = 200, FRAME_BUS_US = 572 * 2 };
+    char reply[512];
+    command_or_fail("tx-stats", reply, sizeof reply); /* counts from here */
+    ovel_canfd_stats before = {0};
+    before.size = sizeof before;
+    ovel_canfd_get_stats(driver, &before);
+    ovel_canfd_set_rx_handler(driver, on_frame_with_info, NULL);
+    clear_received();
+    static ovel_canfd_frame sent[FRAMES];
+    uint32_t ids[FRAMES] = {0};
+    int refused = -1;
+    int32_t result = OVEL_CANFD_OK;
+    const long long started = realtime_ns();
+    for (int i = 0; i < FRAMES && refused < 0; ++i) {
+        ovel_canfd_frame* frame = &sent[i];
+        memset(frame, 0, sizeof *frame);
+        frame->channel = 0;
+        frame->id = 0x300u + (unsigned)i;
+        frame->fd = true;
+        frame->dlc = 15;
+        for (int b = 0; b < 64; ++b) {
+            frame->data[b] = (uint8_t)(i * 3 + b);
+        }
+        result = ovel_canfd_send(driver, frame, 5000, &ids[i]);
+        if (result != OVEL_CANFD_OK) {
+            refused = i;
+        }
+    }
+    const int32_t flushed = ovel_canfd_flush(driver, 0, 20000);
+    const bool all = wait_received(FRAMES, WAIT_FRAMES_MS);
+    const long long took_us = (realtime_ns() - started) / 1000;
+    pthread_mutex_lock(&received_lock);
+    int bad = -1;
+    for (int i = 0; i < received_count && i < FRAMES && bad < 0; ++i) {
+        if (!echo_matches(&received[i], &sent[i]) || infos[i].send_id != ids[i] ||
+            (i > 0 && ids[i] != ids[i - 1] + 1)) {
+            bad = i;
+        }
+    }
+    const int count = received_count + received_overflow;
+    pthread_mutex_unlock(&received_lock);
+    ovel_canfd_stats after = {0};
+    after.size = sizeof after;
+    ovel_canfd_get_stats(driver, &after);
+    check(refused < 0 && flushed == OVEL_CANFD_OK && all && count == FRAMES && bad < 0 &&
+              after.send_echoed - before.send_echoed == FRAMES &&
+              after.send_failed == before.send_failed &&
+              after.send_echoes_unmatched == before.send_echoes_unmatched,
+          "a burst of 200 queued sends: every echo back once, in order, with its send id",
+          "send %d refused (%d: %s), flush %d, %d echoes, first wrong %d, echoed %llu, "
+          "failed %llu, unmatched %llu",
+          refused, result, ovel_canfd_get_last_error(driver), flushed, count, bad,
+          (unsigned long long)(after.send_echoed - before.send_echoed),
+          (unsigned long long)(after.send_failed - before.send_failed),
+          (unsigned long long)(after.send_echoes_unmatched - before.send_echoes_unmatched));
+    command_or_fail("tx-stats", reply, sizeof reply);
+    const long peak = reply_field(reply, "peak="), naks = reply_field(reply, "naks=");
+    check(peak >= 2 && naks > 0,
+          "frames queued at the adapter, and the full buffer held the transfers behind them",
+          "emulator: %s", reply);
+    /* The echoes leave the bus one after the other: the burst cannot end sooner. */
+    check(took_us >= (long long)FRAMES * FRAME_BUS_US, "the burst took the bus time of its frames",
+          "%lld us for %d frames of %d us", took_us, FRAMES, FRAME_BUS_US);
+    printf("# queued burst: %d frames in %lld us (bus time %d us), adapter %s\n", FRAMES, took_us,
+           FRAMES * FRAME_BUS_US, reply);
+    ovel_canfd_set_rx_callback(driver, on_frame);
+}
+
 /* Firmware with hardware timestamps and GET_STATE: the adapter's counter, 5 s before its
    wrap-around when reception starts, stamps a paced stream of 7 s; the stamps reach the handler
    through the kernel and libusb extended past 2^32 and mapped to the guest's clock. */
@@ -872,6 +953,7 @@ int main(int argc, char** argv) {
     check_setters_and_start(driver);
     check_receive();
     check_transmit_echo(driver, "transmit on two channels and receive the echoes");
+    check_queued_burst(driver);
     check_faults(driver);
     check_stop(driver);
     check_close_while_streaming(driver, base_threads);
