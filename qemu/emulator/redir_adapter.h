@@ -31,7 +31,9 @@ class RedirAdapter {
     bool on_readable();
     // Flushes queued packets; false on a write error.
     bool flush();
-    // Executes one command line and returns the reply line (without newline).
+    // Executes one command line and returns the reply line (without newline). Among them, for
+    // the transmit side: tx-buffer N (frames per channel buffer), tx-stats (the most frames one
+    // buffer held and the transfers NAKed, since the last tx-stats).
     std::string command(const std::string& line);
     // When on_due has work next (a timed answer or a paced frame), in ns on CLOCK_MONOTONIC.
     std::optional<std::int64_t> next_due_ns() const;
@@ -119,7 +121,6 @@ class RedirAdapter {
     void fault(std::string text);
     // features HEX | counter [N] | bus-state CH STATE RXERR TXERR |
     // error-frame CH CLASSES CTRL TXERR RXERR | overflow-next (redir_timestamps.cpp).
-    // tx-buffer N | tx-stats.
     std::string timestamp_command(const std::string& verb, std::istringstream& words);
 
     int fd_;
