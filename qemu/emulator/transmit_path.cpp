@@ -39,9 +39,8 @@ void TransmitPath::push(unsigned channel, std::uint64_t transfer, std::vector<st
 
 bool TransmitPath::remove(std::uint64_t transfer, std::int64_t now_ns) {
     for (Channel& buffer : buffers_) {
-        const auto found =
-            std::find_if(buffer.frames.begin(), buffer.frames.end(),
-                         [&](const Buffered& b) { return b.transfer == transfer; });
+        const auto found = std::find_if(buffer.frames.begin(), buffer.frames.end(),
+                                        [&](const Buffered& b) { return b.transfer == transfer; });
         // A frame already on its bus goes out whatever the host thinks of it now.
         if (found != buffer.frames.end() &&
             (found != buffer.frames.begin() ||

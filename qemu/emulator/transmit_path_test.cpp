@@ -38,7 +38,7 @@ TEST(TransmitPathTest, FramesTakeTheirBitsAtTheRatesTheTimingRequestsSet) {
     GsUsbModel model("A");
     // prop 0, phase 11 + 8, brp 4: 20 quanta of 100 ns; the data phase brp 1: 2 Mbit/s.
     const std::vector<std::uint8_t> timing_500k{0, 0, 0, 0, 11, 0, 0, 0, 8, 0,
-                                                0, 0, 1, 0, 0, 0, 4, 0, 0, 0};
+                                                0, 0, 1, 0, 0,  0, 4, 0, 0, 0};
     std::vector<std::uint8_t> timing_2m = timing_500k;
     timing_2m[16] = 1;
     EXPECT_FALSE(model.handle_control(ControlSetup{0x41, 1, 1, 0, 20}, timing_500k).stall);

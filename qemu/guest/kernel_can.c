@@ -58,8 +58,7 @@ static struct rtattr* add_attribute(struct nlmsghdr* message, size_t capacity, u
     if (NLMSG_ALIGN(message->nlmsg_len) + RTA_ALIGN(size) > capacity) {
         return NULL;
     }
-    struct rtattr* attribute =
-        (struct rtattr*)((char*)message + NLMSG_ALIGN(message->nlmsg_len));
+    struct rtattr* attribute = (struct rtattr*)((char*)message + NLMSG_ALIGN(message->nlmsg_len));
     attribute->rta_type = type;
     attribute->rta_len = (unsigned short)size;
     if (length > 0) {

@@ -30,16 +30,16 @@ constexpr FrameBits frame_bits(const std::uint8_t* bytes, std::size_t length) no
     if (length < 12) {
         return {};
     }
-    const std::uint32_t can_id = static_cast<std::uint32_t>(bytes[4]) |
-                                 static_cast<std::uint32_t>(bytes[5]) << 8 |
-                                 static_cast<std::uint32_t>(bytes[6]) << 16 |
-                                 static_cast<std::uint32_t>(bytes[7]) << 24;
+    const std::uint32_t can_id =
+        static_cast<std::uint32_t>(bytes[4]) | static_cast<std::uint32_t>(bytes[5]) << 8 |
+        static_cast<std::uint32_t>(bytes[6]) << 16 | static_cast<std::uint32_t>(bytes[7]) << 24;
     const bool extended = (can_id & 0x80000000u) != 0;
     const bool remote = (can_id & 0x40000000u) != 0;
     const std::uint8_t flags = bytes[10];
     const bool fd = (flags & 0x02) != 0;
     const bool brs = (flags & 0x04) != 0;
-    constexpr std::uint32_t FD_LENGTHS[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+    constexpr std::uint32_t FD_LENGTHS[16] = {0, 1,  2,  3,  4,  5,  6,  7,
+                                              8, 12, 16, 20, 24, 32, 48, 64};
     const std::uint8_t dlc = bytes[8] & 0xF;
     const std::uint32_t data = fd ? FD_LENGTHS[dlc] : remote ? 0 : (dlc > 8 ? 8 : dlc);
     if (!fd) {
