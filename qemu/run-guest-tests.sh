@@ -48,7 +48,9 @@ work="$(mkdir -p "$work" && cd "$work" && pwd)"
 
 # --- Kernel: Debian's current 6.1 image package, unpacked (not installed) and cached. ---
 kernel_dir="$work/kernel"
-if [ ! -f "$kernel_dir/ready" ]; then
+# USB host, the adapter's driver, and raw CAN sockets for the burst through the kernel's driver.
+wanted_modules="xhci-pci gs_usb can-raw"
+if [ "$(cat "$kernel_dir/ready" 2>/dev/null)" != "$wanted_modules" ]; then
     package="$(apt-cache depends linux-image-amd64 2>/dev/null |
         sed -n 's/^ *Depends: \(linux-image-6\.1\.[0-9.-]*-amd64\)$/\1/p' | head -1)"
     [ -n "$package" ] ||
@@ -83,7 +85,7 @@ if [ ! -f "$kernel_dir/ready" ]; then
         done
         load_order+=("$module")
     }
-    for name in xhci-pci gs_usb; do
+    for name in $wanted_modules; do
         module="$(grep -o "^[^:]*/$name\.ko[^:]*" "$modules_root/modules.dep" | head -1)"
         [ -n "$module" ] || fail "kernel $release has no module $name"
         add_module "$module"
@@ -95,7 +97,7 @@ if [ ! -f "$kernel_dir/ready" ]; then
     done
     echo "$release" >"$kernel_dir/release"
     rm -rf "$kernel_dir/download" "$kernel_dir/root"
-    touch "$kernel_dir/ready"
+    echo "$wanted_modules" >"$kernel_dir/ready"
 fi
 release="$(cat "$kernel_dir/release")"
 

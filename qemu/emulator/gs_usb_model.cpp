@@ -38,6 +38,15 @@ std::uint32_t get_u32(const std::vector<std::uint8_t>& bytes, std::size_t offset
     return value;
 }
 
+// gs_device_bittiming: prop_seg, phase_seg1, phase_seg2, sjw, brp; a bit is the sync quantum
+// and the three segments, each quantum brp clock periods.
+std::uint32_t bitrate_of(const std::vector<std::uint8_t>& timing) {
+    const std::uint64_t quanta =
+        1ull + get_u32(timing, 0) + get_u32(timing, 4) + get_u32(timing, 8);
+    const std::uint64_t brp = get_u32(timing, 16);
+    return brp == 0 ? 0 : static_cast<std::uint32_t>(FCLK_CAN / (brp * quanta));
+}
+
 std::vector<std::uint8_t> string_descriptor(const std::string& text) {
     std::vector<std::uint8_t> out{static_cast<std::uint8_t>(2 + 2 * text.size()),
                                   DESCRIPTOR_STRING};
@@ -76,6 +85,8 @@ void GsUsbModel::reset_channels() {
     std::fill(std::begin(started_), std::end(started_), false);
     std::fill(std::begin(mode_flags_), std::end(mode_flags_), 0u);
     std::fill(std::begin(state_set_), std::end(state_set_), false);
+    std::fill(std::begin(bitrate_), std::end(bitrate_), 0u);
+    std::fill(std::begin(data_bitrate_), std::end(data_bitrate_), 0u);
 }
 
 std::vector<std::uint8_t> GsUsbModel::descriptor(std::uint8_t type, std::uint8_t index) const {
@@ -196,11 +207,18 @@ ControlOutcome GsUsbModel::handle_vendor(const ControlSetup& setup,
     const bool standard = firmware_ == Firmware::Standard;
     switch (setup.request) {
         case DATA_BITTIMING:
-            return !standard && out_data.size() >= 20 ? ControlOutcome{} : stall();
         case DATA_BITTIMING_STANDARD:
-            return standard && out_data.size() >= 20 ? ControlOutcome{} : stall();
+            if (standard != (setup.request == DATA_BITTIMING_STANDARD) || out_data.size() < 20) {
+                return stall();
+            }
+            data_bitrate_[setup.value] = bitrate_of(out_data);
+            return ControlOutcome{};
         case BITTIMING:
-            return out_data.size() >= 20 ? ControlOutcome{} : stall();
+            if (out_data.size() < 20) {
+                return stall();
+            }
+            bitrate_[setup.value] = bitrate_of(out_data);
+            return ControlOutcome{};
         // Firmware without the feature stalls these, as it does every request it lacks.
         case SET_TERMINATION:
             if ((features_ & FEATURE_TERMINATION) == 0 || out_data.size() < 4) {

@@ -45,6 +45,14 @@ class GsUsbModel {
     bool channel_started(unsigned channel) const {
         return channel < CHANNEL_COUNT && started_[channel];
     }
+    // The bitrates the channel's bit timing and data-phase bit timing give at FCLK_CAN; 0 until
+    // set (or for a timing no adapter could run: brp 0).
+    std::uint32_t bitrate(unsigned channel) const {
+        return channel < CHANNEL_COUNT ? bitrate_[channel] : 0;
+    }
+    std::uint32_t data_bitrate(unsigned channel) const {
+        return channel < CHANNEL_COUNT ? data_bitrate_[channel] : 0;
+    }
     // A detached device forgets its channels' state, as a real adapter losing power does.
     void reset_channels();
 
@@ -87,6 +95,8 @@ class GsUsbModel {
     std::uint32_t bus_state_[CHANNEL_COUNT][3] = {};
     bool termination_[CHANNEL_COUNT] = {};
     bool identifying_ = false;
+    std::uint32_t bitrate_[CHANNEL_COUNT] = {};
+    std::uint32_t data_bitrate_[CHANNEL_COUNT] = {};
     ControlOutcome handle_extension(const ControlSetup& setup);
 };
 

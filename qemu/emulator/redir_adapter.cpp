@@ -203,6 +203,8 @@ void RedirAdapter::disconnect_device() {
     // An unplugged adapter answers nothing more; QEMU completes what it had outstanding.
     pending_in_.clear();
     held_out_.clear();
+    naked_out_.clear();
+    transmit_.clear();
     timed_.clear();
     scheduler_ = FrameScheduler(bus_speed(timing_));
     frames_to_host_.clear();
@@ -219,6 +221,8 @@ void RedirAdapter::reset_cb(void* priv) {
     RedirAdapter& adapter = self(priv);
     std::fprintf(adapter.wire_log_, "reset\n");
     adapter.model_.reset_channels();
+    adapter.transmit_.clear();
+    adapter.pump_transmit(monotonic_ns());
 }
 
 void RedirAdapter::set_configuration_cb(void* priv, std::uint64_t id,
@@ -268,11 +272,18 @@ void RedirAdapter::cancel_cb(void* priv, std::uint64_t id) {
     if (adapter.cancel_timed(id)) {
         return;
     }
-    auto out = std::find_if(adapter.held_out_.begin(), adapter.held_out_.end(),
-                            [id](const PendingOut& p) { return p.id == id; });
+    const auto same_id = [id](const PendingOut& p) { return p.id == id; };
+    auto out = std::find_if(adapter.held_out_.begin(), adapter.held_out_.end(), same_id);
     if (out != adapter.held_out_.end()) {
         adapter.held_out_.erase(out);
         adapter.send_bulk(id, BULK_OUT_ENDPOINT, usb_redir_cancelled, {}, 0);
+        return;
+    }
+    auto naked = std::find_if(adapter.naked_out_.begin(), adapter.naked_out_.end(), same_id);
+    if (naked != adapter.naked_out_.end()) {
+        adapter.naked_out_.erase(naked);
+        adapter.send_bulk(id, BULK_OUT_ENDPOINT, usb_redir_cancelled, {}, 0);
+        adapter.pump_transmit(monotonic_ns());  // the transfers behind it may fit now
     }
     // Anything else has already been answered; the peer drops a late cancel itself.
 }
@@ -287,6 +298,7 @@ bool RedirAdapter::cancel_timed(std::uint64_t id) {
     if (endpoint == BULK_OUT_ENDPOINT) {
         // Its bytes never reached the adapter, so nothing is echoed.
         timed_.erase(answer);
+        transmit_.remove(id, monotonic_ns());
     } else {
         // The adapter has sent neither this frame nor those answering later requests: it keeps
         // them, in order, for the requests that remain.
@@ -312,6 +324,8 @@ bool RedirAdapter::cancel_timed(std::uint64_t id) {
     send_bulk(id, endpoint, usb_redir_cancelled, {}, 0);
     if (endpoint == BULK_IN_ENDPOINT) {
         deliver_frames();
+    } else {
+        pump_transmit(monotonic_ns());
     }
     return true;
 }
@@ -348,6 +362,15 @@ void RedirAdapter::on_control(std::uint64_t id, usb_redir_control_packet_header&
     } else {
         outcome = model_.handle_control(setup, data);
     }
+    if (vendor && !in && !outcome.stall) {
+        // Bit timing sets the pace of the channel's frames; a stopped channel drops its buffer.
+        for (unsigned channel = 0; channel < CHANNEL_COUNT; ++channel) {
+            transmit_.set_bitrates(channel, model_.bitrate(channel), model_.data_bitrate(channel));
+            if (!model_.channel_started(channel)) {
+                transmit_.clear(channel);
+            }
+        }
+    }
 
     const std::uint8_t raw_setup[8] = {
         setup.request_type,
@@ -380,6 +403,9 @@ void RedirAdapter::on_control(std::uint64_t id, usb_redir_control_packet_header&
                                            static_cast<int>(outcome.data.size()));
     } else {
         usbredirparser_send_control_packet(parser_, id, &header, nullptr, 0);
+    }
+    if (vendor) {
+        pump_transmit(monotonic_ns());  // a stopped channel's NAKed transfers are taken now
     }
 }
 
@@ -419,27 +445,62 @@ void RedirAdapter::on_bulk(std::uint64_t id, usb_redir_bulk_packet_header& heade
         held_out_.push_back(std::move(out));
         return;
     }
+    submit_out(std::move(out));
+}
+
+std::optional<unsigned> RedirAdapter::transmit_channel(const std::vector<std::uint8_t>& data) const {
+    if (data.size() < SHORT_FRAME || !model_.channel_started(data[9])) {
+        return std::nullopt;  // taken and dropped: no frame the adapter can send
+    }
+    return data[9];
+}
+
+void RedirAdapter::submit_out(PendingOut out) {
+    // The endpoint is one queue: behind a NAKed transfer every later one waits too.
+    const std::optional<unsigned> channel = transmit_channel(out.data);
+    if (!naked_out_.empty() || (channel && !transmit_.has_room(*channel))) {
+        ++nak_count_;
+        naked_out_.push_back(std::move(out));
+        return;
+    }
     answer_out(std::move(out));
 }
 
 void RedirAdapter::answer_out(PendingOut out) {
+    const std::optional<unsigned> channel = transmit_channel(out.data);
+    const std::int64_t now = monotonic_ns();
+    const std::int64_t due =
+        timing_ == UsbTiming::immediate ? now : scheduler_.schedule(now, out.length);
+    if (channel) {
+        transmit_.push(*channel, out.id, std::move(out.data), due);
+    }
     if (timing_ == UsbTiming::immediate) {
-        accept_out(std::move(out));
-        deliver_frames();
+        accept_out(out);
         return;
     }
-    const std::int64_t due = scheduler_.schedule(monotonic_ns(), out.length);
-    timed_.push_back(TimedAnswer{due, BULK_OUT_ENDPOINT, out.id, out.length, std::move(out.data)});
+    timed_.push_back(TimedAnswer{due, BULK_OUT_ENDPOINT, out.id, out.length, {}});
 }
 
-void RedirAdapter::accept_out(PendingOut out) {
-    // The adapter echoes a frame sent on a started channel once it has gone out on the bus.
-    if (out.data.size() >= SHORT_FRAME && model_.channel_started(out.data[9])) {
-        std::vector<std::uint8_t> echo = out.data;
+void RedirAdapter::accept_out(const PendingOut& out) {
+    send_bulk(out.id, BULK_OUT_ENDPOINT, usb_redir_success, {}, out.length);
+}
+
+void RedirAdapter::pump_transmit(std::int64_t now_ns) {
+    // The adapter echoes a frame once it has gone out on the bus, stamped then.
+    for (std::vector<std::uint8_t>& echo : transmit_.take_sent(now_ns)) {
         model_.stamp(echo);
         frames_to_host_.push_back(std::move(echo));
     }
-    send_bulk(out.id, BULK_OUT_ENDPOINT, usb_redir_success, {}, out.length);
+    while (!naked_out_.empty()) {
+        const std::optional<unsigned> channel = transmit_channel(naked_out_.front().data);
+        if (channel && !transmit_.has_room(*channel)) {
+            break;
+        }
+        PendingOut out = std::move(naked_out_.front());
+        naked_out_.pop_front();
+        answer_out(std::move(out));
+    }
+    deliver_frames();
 }
 
 void RedirAdapter::answer_in(PendingIn request, std::vector<std::uint8_t> frame) {
@@ -513,6 +574,9 @@ std::optional<std::int64_t> RedirAdapter::next_due_ns() const {
         const std::int64_t paced = paced_due_ns(paced_done_);
         due = due ? std::min(*due, paced) : paced;
     }
+    if (const std::optional<std::int64_t> sent = transmit_.next_due_ns()) {
+        due = due ? std::min(*due, *sent) : *sent;
+    }
     return due;
 }
 
@@ -528,10 +592,10 @@ void RedirAdapter::on_due() {
         if (answer.endpoint == BULK_IN_ENDPOINT) {
             send_in(PendingIn{answer.id, answer.length}, std::move(answer.data));
         } else {
-            accept_out(PendingOut{answer.id, std::move(answer.data), answer.length});
-            deliver_frames();
+            accept_out(PendingOut{answer.id, {}, answer.length});
         }
     }
+    pump_transmit(now);
 }
 
 void RedirAdapter::set_timing(UsbTiming timing) {
@@ -609,6 +673,26 @@ std::string RedirAdapter::command(const std::string& line) {
         set_timing(*timing);
         return "ok";
     }
+    if (verb == "tx-buffer") {
+        // Frames each channel's transmit buffer holds.
+        unsigned frames = 0;
+        if (!(words >> frames) || frames == 0 || frames > 64) {
+            return "error bad size";
+        }
+        transmit_.set_capacity(frames);
+        return "ok";
+    }
+    if (verb == "tx-stats") {
+        // peak: the most frames one channel's buffer held at once; naks: transfers that waited
+        // for room. Both count from the last tx-stats.
+        const std::string reply = "ok peak=" + std::to_string(transmit_.peak()) +
+                                  " naks=" + std::to_string(nak_count_) +
+                                  " buffered=" + std::to_string(transmit_.buffered(0)) + "," +
+                                  std::to_string(transmit_.buffered(1));
+        transmit_.reset_peak();
+        nak_count_ = 0;
+        return reply;
+    }
     if (verb == "stall-next") {
         stall_next_vendor_ = true;
         return "ok";
@@ -623,7 +707,7 @@ std::string RedirAdapter::command(const std::string& line) {
         std::vector<PendingOut> held = std::move(held_out_);
         held_out_.clear();
         for (PendingOut& out : held) {
-            answer_out(std::move(out));
+            submit_out(std::move(out));
         }
         return "ok";
     }
@@ -633,7 +717,8 @@ std::string RedirAdapter::command(const std::string& line) {
             std::count_if(timed_.begin(), timed_.end(),
                           [](const TimedAnswer& a) { return a.endpoint == BULK_IN_ENDPOINT; }));
         return "ok in=" + std::to_string(pending_in_.size() + timed_in) +
-               " held=" + std::to_string(held_out_.size() + timed_.size() - timed_in) +
+               " held=" +
+               std::to_string(held_out_.size() + naked_out_.size() + timed_.size() - timed_in) +
                " queued=" + std::to_string(frames_to_host_.size()) +
                " started=" + std::to_string(model_.channel_started(0)) +
                std::to_string(model_.channel_started(1));

@@ -11,6 +11,7 @@
 #include <usbredirparser.h>
 
 #include "gs_usb_model.h"
+#include "transmit_path.h"
 #include "usb_timing.h"
 
 // The emulated adapter as a usbredir USB host: answers QEMU's usb-redir device over one stream
@@ -30,7 +31,9 @@ class RedirAdapter {
     bool on_readable();
     // Flushes queued packets; false on a write error.
     bool flush();
-    // Executes one command line and returns the reply line (without newline).
+    // Executes one command line and returns the reply line (without newline). Among them, for
+    // the transmit side: tx-buffer N (frames per channel buffer), tx-stats (the most frames one
+    // buffer held and the transfers NAKed, since the last tx-stats).
     std::string command(const std::string& line);
     // When on_due has work next (a timed answer or a paced frame), in ns on CLOCK_MONOTONIC.
     std::optional<std::int64_t> next_due_ns() const;
@@ -95,8 +98,17 @@ class RedirAdapter {
     // answer_*: at once with immediate timing, otherwise at the transfer's frame boundary, where
     // accept_out hands the OUT bytes to the adapter and send_in sends the frame.
     void answer_in(PendingIn request, std::vector<std::uint8_t> frame);
+    // A bulk OUT the host sent (or the test released): NAKed, behind any other that is, while
+    // its channel's transmit buffer is full; answered otherwise.
+    void submit_out(PendingOut out);
+    // Whether the adapter would buffer these bytes: a frame for a started channel.
+    std::optional<unsigned> transmit_channel(const std::vector<std::uint8_t>& data) const;
+    // Takes the frame into its channel's buffer (arriving at once, or at the frame boundary
+    // that completes the transfer) and acknowledges the transfer then.
     void answer_out(PendingOut out);
-    void accept_out(PendingOut out);
+    void accept_out(const PendingOut& out);
+    // Echoes the frames that have left the bus and takes the NAKed transfers there is room for.
+    void pump_transmit(std::int64_t now_ns);
     void send_in(const PendingIn& request, std::vector<std::uint8_t> frame);
     // False when no timed answer has this id.
     bool cancel_timed(std::uint64_t id);
@@ -132,6 +144,9 @@ class RedirAdapter {
     std::deque<PendingIn> pending_in_;
     std::deque<std::vector<std::uint8_t>> frames_to_host_;
     std::vector<PendingOut> held_out_;
+    TransmitPath transmit_;
+    std::deque<PendingOut> naked_out_;  // waiting for room in a transmit buffer, in order
+    unsigned nak_count_ = 0;            // transfers that had to wait, since the last tx-stats
     std::vector<std::string> vendor_log_;
     std::vector<std::string> faults_;
 };

@@ -5,15 +5,23 @@
  * exits 0 only when every check passed.
  */
 #define _GNU_SOURCE
+#include <errno.h>
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "bench_link.h"
+#include "kernel_can.h"
 #include "ovelcanfd.h"
 
 #define SERIAL "QEMU0001"
@@ -629,6 +637,87 @@ static long long realtime_ns(void) {
     return (long long)now.tv_sec * 1000000000LL + now.tv_nsec;
 }
 
+/* Reads "key=N" from an emulator reply; -1 when absent. */
+static long reply_field(const char* reply, const char* key) {
+    const char* at = strstr(reply, key);
+    return at != NULL ? strtol(at + strlen(key), NULL, 10) : -1;
+}
+
+/* A burst of queued sends through the kernel's USB stack: the library keeps its window of
+   frames in flight, the adapter buffers three per channel and NAKs the bulk OUT endpoint while
+   its buffer is full, and each echo comes after its frame's time on the bus. Every frame comes
+   back once, in order, with its send id. 64-byte CAN FD frames without bit-rate switch at
+   500 kbit/s take 572 bits (1,144 us) each: slower than the guest hands them to USB, so frames
+   queue at the adapter. */
+static void check_queued_burst(ovel_canfd_driver* driver) {
+    enum { FRAMES = 200, FRAME_BUS_US = 572 * 2 };
+    char reply[512];
+    command_or_fail("tx-stats", reply, sizeof reply); /* counts from here */
+    ovel_canfd_stats before = {0};
+    before.size = sizeof before;
+    ovel_canfd_get_stats(driver, &before);
+    ovel_canfd_set_rx_handler(driver, on_frame_with_info, NULL);
+    clear_received();
+    static ovel_canfd_frame sent[FRAMES];
+    uint32_t ids[FRAMES] = {0};
+    int refused = -1;
+    int32_t result = OVEL_CANFD_OK;
+    const long long started = realtime_ns();
+    for (int i = 0; i < FRAMES && refused < 0; ++i) {
+        ovel_canfd_frame* frame = &sent[i];
+        memset(frame, 0, sizeof *frame);
+        frame->channel = 0;
+        frame->id = 0x300u + (unsigned)i;
+        frame->fd = true;
+        frame->dlc = 15;
+        for (int b = 0; b < 64; ++b) {
+            frame->data[b] = (uint8_t)(i * 3 + b);
+        }
+        result = ovel_canfd_send(driver, frame, 5000, &ids[i]);
+        if (result != OVEL_CANFD_OK) {
+            refused = i;
+        }
+    }
+    const int32_t flushed = ovel_canfd_flush(driver, 0, 20000);
+    const bool all = wait_received(FRAMES, WAIT_FRAMES_MS);
+    const long long took_us = (realtime_ns() - started) / 1000;
+    pthread_mutex_lock(&received_lock);
+    int bad = -1;
+    for (int i = 0; i < received_count && i < FRAMES && bad < 0; ++i) {
+        if (!echo_matches(&received[i], &sent[i]) || infos[i].send_id != ids[i] ||
+            (i > 0 && ids[i] != ids[i - 1] + 1)) {
+            bad = i;
+        }
+    }
+    const int count = received_count + received_overflow;
+    pthread_mutex_unlock(&received_lock);
+    ovel_canfd_stats after = {0};
+    after.size = sizeof after;
+    ovel_canfd_get_stats(driver, &after);
+    check(refused < 0 && flushed == OVEL_CANFD_OK && all && count == FRAMES && bad < 0 &&
+              after.send_echoed - before.send_echoed == FRAMES &&
+              after.send_failed == before.send_failed &&
+              after.send_echoes_unmatched == before.send_echoes_unmatched,
+          "a burst of 200 queued sends: every echo back once, in order, with its send id",
+          "send %d refused (%d: %s), flush %d, %d echoes, first wrong %d, echoed %llu, "
+          "failed %llu, unmatched %llu",
+          refused, result, ovel_canfd_get_last_error(driver), flushed, count, bad,
+          (unsigned long long)(after.send_echoed - before.send_echoed),
+          (unsigned long long)(after.send_failed - before.send_failed),
+          (unsigned long long)(after.send_echoes_unmatched - before.send_echoes_unmatched));
+    command_or_fail("tx-stats", reply, sizeof reply);
+    const long peak = reply_field(reply, "peak="), naks = reply_field(reply, "naks=");
+    check(peak >= 2 && naks > 0,
+          "frames queued at the adapter, and the full buffer held the transfers behind them",
+          "emulator: %s", reply);
+    /* The echoes leave the bus one after the other: the burst cannot end sooner. */
+    check(took_us >= (long long)FRAMES * FRAME_BUS_US, "the burst took the bus time of its frames",
+          "%lld us for %d frames of %d us", took_us, FRAMES, FRAME_BUS_US);
+    printf("# queued burst: %d frames in %lld us (bus time %d us), adapter %s\n", FRAMES, took_us,
+           FRAMES * FRAME_BUS_US, reply);
+    ovel_canfd_set_rx_callback(driver, on_frame);
+}
+
 /* Firmware with hardware timestamps and GET_STATE: the adapter's counter, 5 s before its
    wrap-around when reception starts, stamps a paced stream of 7 s; the stamps reach the handler
    through the kernel and libusb extended past 2^32 and mapped to the guest's clock. */
@@ -848,6 +937,109 @@ static void check_two_adapters(void) {
           "both adapters given back to gs_usb, the second unplugged", "%s", reply);
 }
 
+/* The kernel's own gs_usb driver, before the library takes the adapter: a raw socket writes a
+   burst back to back; the kernel keeps up to 10 frames in flight, each freed by its echo, which
+   the socket gets back as its own message. Classic 8-byte frames at 125 kbit/s take 111 bits
+   (888 us) each on the bus. */
+static void check_kernel_driver_burst(void) {
+    enum { FRAMES = 200, BITRATE = 125000, FRAME_BUS_US = 111 * 8 };
+    char reply[512], name[IF_NAMESIZE] = "";
+    if (!kernel_can_name(0, name, sizeof name)) {
+        check(false, "the kernel's gs_usb shows channel 0 as a network device", "none found");
+        return;
+    }
+    command_or_fail("tx-stats", reply, sizeof reply); /* counts from here */
+    int error = 0;
+    const bool up = kernel_can_configure(name, BITRATE, true, &error);
+    const int fd = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+    const int one = 1;
+    struct sockaddr_can address;
+    memset(&address, 0, sizeof address);
+    address.can_family = AF_CAN;
+    address.can_ifindex = (int)if_nametoindex(name);
+    const bool bound = fd >= 0 &&
+                       setsockopt(fd, SOL_CAN_RAW, CAN_RAW_RECV_OWN_MSGS, &one, sizeof one) == 0 &&
+                       bind(fd, (struct sockaddr*)&address, sizeof address) == 0;
+    check(up && bound, "the kernel's gs_usb device comes up at 125 kbit/s, a raw socket on it",
+          "%s: up %d (%s), socket %d (%s)", name, up, strerror(error), bound, strerror(errno));
+    if (!up || !bound) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return;
+    }
+
+    int written = 0, echoed = 0, first_bad = -1, write_error = 0;
+    const long long started = realtime_ns();
+    const long long deadline = now_ms() + WAIT_FRAMES_MS;
+    while (echoed < FRAMES && write_error == 0 && now_ms() < deadline) {
+        /* Back to back until the device's queue is full (ENOBUFS); then an echo frees room. */
+        while (written < FRAMES) {
+            struct can_frame frame;
+            memset(&frame, 0, sizeof frame);
+            frame.can_id = 0x100u + (unsigned)written;
+            frame.len = 8;
+            for (int b = 0; b < 8; ++b) {
+                frame.data[b] = (uint8_t)(written + b);
+            }
+            if (write(fd, &frame, sizeof frame) != (ssize_t)sizeof frame) {
+                if (errno != ENOBUFS && errno != EAGAIN && errno != EINTR) {
+                    write_error = errno;
+                }
+                break;
+            }
+            ++written;
+        }
+        struct pollfd readable = {fd, POLLIN, 0};
+        if (poll(&readable, 1, written < FRAMES ? 1 : 1000) <= 0) {
+            continue;
+        }
+        for (;;) {
+            struct can_frame frame;
+            struct iovec part = {&frame, sizeof frame};
+            struct msghdr message;
+            memset(&message, 0, sizeof message);
+            message.msg_iov = &part;
+            message.msg_iovlen = 1;
+            if (recvmsg(fd, &message, MSG_DONTWAIT) != (ssize_t)sizeof frame) {
+                break;
+            }
+            bool right = (message.msg_flags & MSG_CONFIRM) != 0 &&
+                         frame.can_id == 0x100u + (unsigned)echoed && frame.len == 8;
+            for (int b = 0; b < 8 && right; ++b) {
+                right = frame.data[b] == (uint8_t)(echoed + b);
+            }
+            if (!right && first_bad < 0) {
+                first_bad = echoed;
+            }
+            ++echoed;
+        }
+    }
+    const long long took_us = (realtime_ns() - started) / 1000;
+    /* Nothing comes twice: no frame follows the last echo. */
+    struct pollfd readable = {fd, POLLIN, 0};
+    const int extra = poll(&readable, 1, 50);
+    check(written == FRAMES && echoed == FRAMES && first_bad < 0 && extra == 0,
+          "a burst of 200 frames through the kernel's gs_usb: each echoed back once, in order",
+          "%d written (error %s), %d echoes, first wrong %d, more after the last: %d", written,
+          strerror(write_error), echoed, first_bad, extra);
+    command_or_fail("tx-stats", reply, sizeof reply);
+    const long peak = reply_field(reply, "peak="), naks = reply_field(reply, "naks=");
+    check(peak >= 2 && naks > 0,
+          "the kernel's frames queued at the adapter, the full buffer held the transfers behind",
+          "emulator: %s", reply);
+    check(took_us >= (long long)FRAMES * FRAME_BUS_US,
+          "the kernel's burst took the bus time of its frames", "%lld us for %d frames of %d us",
+          took_us, FRAMES, FRAME_BUS_US);
+    printf("# kernel burst: %d frames in %lld us (bus time %d us), adapter %s\n", FRAMES,
+           took_us, FRAMES * FRAME_BUS_US, reply);
+    close(fd);
+    const bool down = kernel_can_configure(name, 0, false, &error);
+    check(down && wait_emulator_idle(reply, sizeof reply),
+          "the kernel's device goes down and leaves no transfer at the adapter", "down %d (%s), %s",
+          down, strerror(error), reply);
+}
+
 int main(int argc, char** argv) {
     const char* tty = argc > 1 ? argv[1] : "/dev/ttyS1";
     const char* second_tty = argc > 2 ? argv[2] : "/dev/ttyS2";
@@ -867,11 +1059,13 @@ int main(int argc, char** argv) {
         printf("not ok - ovel_canfd_init\n");
         return 1;
     }
+    check_kernel_driver_burst();
     check_open_and_serial(driver);
     check_discovery(driver);
     check_setters_and_start(driver);
     check_receive();
     check_transmit_echo(driver, "transmit on two channels and receive the echoes");
+    check_queued_burst(driver);
     check_faults(driver);
     check_stop(driver);
     check_close_while_streaming(driver, base_threads);

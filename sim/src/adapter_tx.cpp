@@ -1,22 +1,14 @@
 // The adapter's transmit side: a buffer of a few frames per channel, the frames' time on the
 // bus, their echoes, and the bulk OUT transfers it NAKs while a buffer is full.
 //
-// Time on the bus (with bus timing on) counts the bits of the frame as ISO 11898-1 lays them out,
-// without stuff bits (neither the dynamic ones nor CAN FD's fixed ones in the CRC field), so it is
-// the shortest time the frame can take:
-//   classic, 11-bit identifier: 47 + 8 * data bytes bits (SOF, identifier, RTR, IDE, r0, DLC,
-//     data, CRC 15, CRC delimiter, ACK slot and delimiter, EOF 7, intermission 3);
-//   classic, 29-bit identifier: 67 + 8 * data bytes (SRR, IDE, 18 more identifier bits, r1);
-//   remote frames carry no data bytes;
-//   CAN FD: the arbitration phase (SOF, identifier, RRS, IDE, FDF, res, BRS: 17 bits, or 36
-//     with a 29-bit identifier) and the end (ACK 2, EOF 7, intermission 3: 12 bits) at the
-//     nominal bitrate; the data phase (ESI, DLC 4, data, stuff count 4, CRC 17 up to 16 data
-//     bytes and 21 above, CRC delimiter) at the data bitrate with bit-rate switch, at the
-//     nominal one without.
+// Time on the bus (with bus timing on) counts the frame's bits as ovsim/frame_bits.h lays them
+// out: the shortest time the frame can take.
 // A channel whose bitrate was never set counts 1 Mbit/s (and its nominal rate for the data phase).
 #include "model.h"
 
 #include <algorithm>
+
+#include "ovsim/frame_bits.h"
 
 namespace ovsim::detail {
 namespace {
@@ -24,17 +16,6 @@ namespace {
 constexpr std::size_t CLASSIC_WIRE_LENGTH = 20;
 constexpr std::size_t CHANNEL_OFFSET = 9;
 constexpr std::uint32_t DEFAULT_BITRATE = 1'000'000;
-
-std::uint32_t get_u32(const std::uint8_t* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-std::size_t data_length(std::uint8_t dlc, bool fd) {
-    static constexpr std::size_t FD_LENGTHS[16] = {0, 1,  2,  3,  4,  5,  6,  7,
-                                                   8, 12, 16, 20, 24, 32, 48, 64};
-    return fd ? FD_LENGTHS[dlc & 0xF] : std::min<std::size_t>(dlc & 0xF, 8);
-}
 
 Clock::duration bits_at(std::uint64_t bits, std::uint32_t bitrate) {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(
@@ -102,23 +83,9 @@ void take_out(Sim& s, AdapterModel& adapter, TransferState& transfer) {
 
 Clock::duration frame_bus_time(const std::uint8_t* bytes, std::size_t length,
                                std::uint32_t nominal_bitrate, std::uint32_t data_bitrate) {
-    if (length < 12) {
-        return Clock::duration::zero();
-    }
-    const std::uint32_t can_id = get_u32(bytes + 4);
-    const bool extended = (can_id & 0x80000000u) != 0;
-    const bool remote = (can_id & 0x40000000u) != 0;
-    const std::uint8_t flags = bytes[10];
-    const bool fd = (flags & FRAME_FLAG_FD) != 0;
-    const std::size_t data = remote && !fd ? 0 : data_length(bytes[8], fd);
-    if (!fd) {
-        return bits_at((extended ? 67 : 47) + 8 * data, nominal_bitrate);
-    }
-    const std::uint64_t nominal_bits = (extended ? 36 : 17) + 12;
-    const std::uint64_t data_bits = 1 + 4 + 8 * data + 4 + (data <= 16 ? 17 : 21) + 1;
-    const bool brs = (flags & FRAME_FLAG_BRS) != 0;
-    return bits_at(nominal_bits, nominal_bitrate) +
-           bits_at(data_bits, brs ? data_bitrate : nominal_bitrate);
+    const FrameBits bits = frame_bits(bytes, length);
+    return bits_at(bits.nominal, nominal_bitrate) +
+           bits_at(bits.data_phase, bits.switched ? data_bitrate : nominal_bitrate);
 }
 
 bool adapter_out_must_wait(const AdapterModel& adapter, const std::uint8_t* bytes,
