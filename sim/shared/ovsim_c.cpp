@@ -416,6 +416,15 @@ OVSIM_EXPORT int32_t ovsim_set_acknowledged(int32_t adapter, int32_t on) {
     return 0;
 }
 
+OVSIM_EXPORT int32_t ovsim_set_tx_buffer_frames(int32_t adapter, uint32_t frames) {
+    ovsim::Adapter* a = adapter_at(adapter);
+    if (a == nullptr) {
+        return -1;
+    }
+    a->set_tx_buffer_frames(frames);
+    return 0;
+}
+
 OVSIM_EXPORT int32_t ovsim_out_waiting_high_water(int32_t adapter) {
     ovsim::Adapter* a = adapter_at(adapter);
     return a == nullptr ? -1 : a->out_transfers_waiting_high_water();

@@ -82,6 +82,9 @@ OVSIM_API int32_t ovsim_set_bus_timing(int32_t adapter, int32_t on);
 /* 0: no node acknowledges, nothing leaves the transmit buffers and nothing is echoed; 1
  * (default): frames go out. 0, or -1 for a bad adapter. */
 OVSIM_API int32_t ovsim_set_acknowledged(int32_t adapter, int32_t on);
+/* How many frames each channel's transmit buffer holds (default 3, at least 1). 0, or -1 for a
+ * bad adapter. */
+OVSIM_API int32_t ovsim_set_tx_buffer_frames(int32_t adapter, uint32_t frames);
 /* The most bulk OUT transfers the adapter NAKed at once (its transmit buffer full), since it
  * was added: above 1 only when the host had several frames in flight together. -1 for a bad
  * adapter. */
