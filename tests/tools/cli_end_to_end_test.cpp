@@ -297,8 +297,9 @@ TEST_F(CliTest, GenAndPlayKeepFramesInFlightAndLetEveryOneOutBeforeStopping) {
         ToolProcess dump(directory_, "dump1",
                          {"dump", "--bitrate", "10000", "-n", std::to_string(FRAMES)}, {bus_env()});
         ASSERT_TRUE(dump.wait_for_stderr("listening on")) << dump.err();
-        ASSERT_EQ(run("gen", {"gen", "1", "-g", "0", "-n", std::to_string(FRAMES), "-I", "42",
-                              "-D", "i", "-L", "2", "--bitrate", "10000"},
+        ASSERT_EQ(run("gen",
+                      {"gen", "1", "-g", "0", "-n", std::to_string(FRAMES), "-I", "42", "-D", "i",
+                       "-L", "2", "--bitrate", "10000"},
                       timed_bus),
                   0)
             << last_->err();
@@ -320,8 +321,7 @@ TEST_F(CliTest, GenAndPlayKeepFramesInFlightAndLetEveryOneOutBeforeStopping) {
     ToolProcess dump(directory_, "dump2",
                      {"dump", "--bitrate", "10000", "-n", std::to_string(FRAMES)}, {bus_env()});
     ASSERT_TRUE(dump.wait_for_stderr("listening on")) << dump.err();
-    ASSERT_EQ(run("play", {"play", "-t", "-g", "0", "--bitrate", "10000", log.string()},
-                  timed_bus),
+    ASSERT_EQ(run("play", {"play", "-t", "-g", "0", "--bitrate", "10000", log.string()}, timed_bus),
               0)
         << last_->err();
     EXPECT_GE(most_transmits_waiting(last_->err()), 2) << last_->err();

@@ -227,7 +227,7 @@ bool Adapter::transmit(const ovel_canfd_frame& frame, std::string& failure) {
 }
 
 Adapter::SendOutcome Adapter::send(const ovel_canfd_frame& frame, std::uint32_t& send_id,
-                                    std::string& failure) {
+                                   std::string& failure) {
     const auto step_ms = static_cast<std::uint32_t>(STOP_POLL_PERIOD.count());
     for (;;) {
         const std::int32_t result = ovel_canfd_send(handle_, &frame, step_ms, &send_id);
@@ -268,8 +268,8 @@ std::vector<ovel_canfd_failed_send> Adapter::take_failed_sends() {
 
 std::uint32_t flush_bound_ms(const ChannelSettings& settings) {
     constexpr std::uint64_t MOST_BITS = 700, WINDOW = 10;
-    const std::uint64_t bus_ms =
-        (WINDOW * MOST_BITS * 1000 + settings.bitrate - 1) / std::max<std::uint32_t>(settings.bitrate, 1);
+    const std::uint64_t bus_ms = (WINDOW * MOST_BITS * 1000 + settings.bitrate - 1) /
+                                 std::max<std::uint32_t>(settings.bitrate, 1);
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(1000 + bus_ms, 600'000));
 }
 
