@@ -1,15 +1,15 @@
 // `play [CHANNEL=INTERFACE...] [FILE]`: a canplayer-like replay of a candump log. Frames go out
 // at their logged offsets from the first frame of each pass (start + (t - t0)), so the replay
 // does not drift with the time each send takes. Sends are queued, so that a dense log replays
-// at the bus's pace rather than one frame per USB frame. A file is read once beforehand to refuse a
-// bad line before anything is sent and to know which channels need CAN FD; standard input is
-// replayed as it comes.
+// at the bus's pace rather than one frame per USB frame. A file is read once beforehand to
+// refuse a bad line before anything is sent and to know which channels need CAN FD; standard
+// input is replayed as it comes.
 #include <algorithm>
 #include <cerrno>
-#include <deque>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -345,9 +345,9 @@ class Player {
             case Adapter::SendOutcome::Sent:
                 break;
         }
-        in_flight_.push_back({send_id, number, excerpt(line)});
-        if (in_flight_.size() > REMEMBERED_SENDS) {
-            in_flight_.pop_front();
+        recent_sends_.push_back({send_id, number, excerpt(line)});
+        if (recent_sends_.size() > REMEMBERED_SENDS) {
+            recent_sends_.pop_front();
         }
         // A frame that failed after it was queued ends the replay as a refused one does.
         if (report_failures(adapter_.take_failed_sends())) {
@@ -362,10 +362,10 @@ class Player {
         if (failed.empty()) {
             return false;
         }
-        const auto sent = std::find_if(in_flight_.begin(), in_flight_.end(), [&](const Sent& s) {
-            return s.send_id == failed.front().send_id;
-        });
-        if (sent != in_flight_.end()) {
+        const auto sent =
+            std::find_if(recent_sends_.begin(), recent_sends_.end(),
+                         [&](const Sent& s) { return s.send_id == failed.front().send_id; });
+        if (sent != recent_sends_.end()) {
             std::fprintf(stderr, "%s: line %llu (%s): not sent: %s\n", program_name(),
                          static_cast<unsigned long long>(sent->number), sent->line.c_str(),
                          failed_send_reason(failed.front().reason));
@@ -376,14 +376,14 @@ class Player {
 
   private:
     // The last sends with their log lines, to name the line of a frame that failed later: more
-    // than a window of every channel holds in flight at once.
+    // than the default windows of all 256 channels an adapter may have hold in flight.
     static constexpr std::size_t REMEMBERED_SENDS = 4096;
     struct Sent {
         std::uint32_t send_id;
         std::uint64_t number;
         std::string line;
     };
-    std::deque<Sent> in_flight_;
+    std::deque<Sent> recent_sends_;
 
     const PlaySettings& play_;
     const AdapterOptions& options_;

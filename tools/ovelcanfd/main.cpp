@@ -140,7 +140,7 @@ void print_usage(std::FILE* out) {
                  "  OVSIM_BUS=DIRECTORY       share an emulated bus with other processes using\n"
                  "                            the same directory\n"
                  "  OVELCANFD_REPORT_LIVE=1   at exit, print the libusb objects still alive\n"
-                 "                            and the most frames the first adapter NAKed at once\n");
+                 "                            and the most transmits NAKed at once\n");
 #endif
 }
 
