@@ -7,6 +7,7 @@ last of its channels is released.
 """
 
 import ctypes
+import math
 import queue
 import threading
 import time
@@ -17,9 +18,13 @@ from can import CanInitializationError, CanOperationError
 
 from .frames import message_from_record
 from .library import (
+    ERR_BUSY,
+    ERR_TIMEOUT,
+    FAILED_SEND_REASONS,
     OK,
     AdapterDetails,
     BusStateRecord,
+    FailedSend,
     Frame,
     RxHandler,
     adapter_details,
@@ -27,6 +32,10 @@ from .library import (
     reception_end,
     rx_timestamp,
 )
+
+
+# A send waiting for room wakes this often (seconds) to notice a shutdown, which waits for it.
+_SEND_WAIT_SLICE = 0.1
 
 
 class Sink:
@@ -55,6 +64,10 @@ class SharedAdapter:
         self._sends = threading.Condition()
         self._active_sends = 0
         self._closing = False
+        # Failed queued sends taken from the library but not yet reported, by channel: each bus
+        # reports those of its own channels.
+        self._failures_lock = threading.Lock()
+        self._failures: Dict[int, List[int]] = {}
         self._rx_handler = RxHandler(lambda record, info, _user: self._on_frame(record, info))
 
     # -- life ----------------------------------------------------------------------------------
@@ -180,6 +193,14 @@ class SharedAdapter:
 
     # -- transmission --------------------------------------------------------------------------
 
+    @property
+    def queued_sends(self) -> bool:
+        """Whether the library has queued sends (ovel_canfd_send and its companions)."""
+        return all(
+            hasattr(self.library, name)
+            for name in ("ovel_canfd_send", "ovel_canfd_flush", "ovel_canfd_get_failed_sends")
+        )
+
     def transmit(self, record: Frame) -> None:
         with self._call() as handle:
             if handle is None:
@@ -187,6 +208,67 @@ class SharedAdapter:
             code = self.library.ovel_canfd_transmit(handle, ctypes.byref(record))
             if code != OK:
                 raise CanOperationError(last_error(self.library, handle), error_code=code)
+
+    def send(self, record: Frame, timeout: Optional[float]) -> None:
+        """Queues the frame: waits for room in its channel's window for `timeout` seconds (None:
+        until there is room, 0: not at all) and raises CanOperationError("Transmit buffer full
+        ...") when there was none. Frames of the channel that failed after earlier sends are
+        raised first, and this frame is then not sent."""
+        lib = self.library
+        deadline = None if timeout is None else time.monotonic() + max(timeout, 0.0)
+        send_id = ctypes.c_uint32()
+        with self._call() as handle:
+            if handle is None:
+                raise CanOperationError("the bus is shut down")
+            self._raise_failures(handle, [record.channel])
+            while True:
+                remaining = _SEND_WAIT_SLICE if deadline is None else deadline - time.monotonic()
+                wait_ms = max(0, math.ceil(min(remaining, _SEND_WAIT_SLICE) * 1000))
+                code = lib.ovel_canfd_send(handle, ctypes.byref(record), wait_ms, ctypes.byref(send_id))
+                if code == OK:
+                    return
+                if code not in (ERR_BUSY, ERR_TIMEOUT):
+                    raise CanOperationError(last_error(lib, handle), error_code=code)
+                if self._closing:
+                    raise CanOperationError("the bus is shut down")
+                if deadline is not None and time.monotonic() >= deadline:
+                    waited = "" if not timeout or timeout <= 0 else f" within {timeout} s"
+                    raise CanOperationError(
+                        f"Transmit buffer full: no room in channel {record.channel}'s send window{waited}",
+                        error_code=code,
+                    )
+
+    def _collect_failures(self, handle: int) -> None:
+        batch = (FailedSend * 64)()
+        count = ctypes.c_uint32()
+        with self._failures_lock:
+            while (
+                self.library.ovel_canfd_get_failed_sends(handle, batch, len(batch), ctypes.byref(count)) == OK
+                and count.value > 0
+            ):
+                for failed in batch[: count.value]:
+                    self._failures.setdefault(failed.channel, []).append(failed.reason)
+
+    def take_failures(self, handle: int, channels: List[int]) -> List[str]:
+        """Texts for the queued frames of `channels` that failed since last asked, one per
+        channel and reason ("channel 0: 2 messages did not go out: ...")."""
+        self._collect_failures(handle)
+        texts = []
+        with self._failures_lock:
+            for channel in channels:
+                reasons = self._failures.pop(channel, [])
+                for reason in sorted(set(reasons)):
+                    count = reasons.count(reason)
+                    texts.append(
+                        f"channel {channel}: {count} message{'s' if count > 1 else ''} did not go "
+                        f"out: {FAILED_SEND_REASONS.get(reason, 'unknown reason')}"
+                    )
+        return texts
+
+    def _raise_failures(self, handle: int, channels: List[int]) -> None:
+        texts = self.take_failures(handle, channels)
+        if texts:
+            raise CanOperationError("earlier messages were not sent: " + "; ".join(texts))
 
 
 # Adapters open in this process, by library and serial number (None: the first one found).
@@ -243,15 +325,28 @@ def attach(library: ctypes.CDLL, serial: Optional[str], channels: List[int], con
         return adapter
 
 
-def detach(adapter: SharedAdapter, channels: List[int], warn: Optional[Callable[[str], None]]) -> None:
-    """Stops `channels`; closes the adapter when no bus of this process uses it any more."""
+def detach(adapter: SharedAdapter, channels: List[int], warn: Optional[Callable[[str], None]],
+           flush_seconds: float = 0.0) -> None:
+    """Stops `channels`, after waiting up to `flush_seconds` for their queued frames to go out;
+    closes the adapter when no bus of this process uses it any more. Queued frames that did not
+    go out are told to `warn`."""
     with _registry_lock:
         adapter.remove_sink(channels)
         handle = adapter.handle
         if handle is not None:
+            queued = adapter.queued_sends
+            if queued:
+                # Stopping a channel drops the frames still in flight on it.
+                deadline = time.monotonic() + flush_seconds
+                for index in channels:
+                    wait_ms = max(0, math.ceil((deadline - time.monotonic()) * 1000))
+                    adapter.library.ovel_canfd_flush(handle, index, wait_ms)
             for index in channels:
                 if adapter.library.ovel_canfd_stop(handle, index) != OK and warn is not None:
                     warn(f"channel {index}: {last_error(adapter.library, handle)}")
+            if queued and warn is not None:
+                for text in adapter.take_failures(handle, channels):
+                    warn(text)
         if not adapter.channels:
             _adapters.pop((id(adapter.library), adapter.serial, adapter.path), None)
             adapter.close()

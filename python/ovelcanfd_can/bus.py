@@ -54,12 +54,20 @@ class UnsupportedArgumentError(CanInitializationError, TypeError):
     """A keyword argument this interface does not take; nothing was opened."""
 
 
-def _release(adapter: SharedAdapter, channels: List[int], sink: Sink, log_failures: bool) -> None:
+def _release(adapter: SharedAdapter, channels: List[int], sink: Sink, log_failures: bool,
+             flush_seconds: float = 0.0) -> None:
     # Runs at shutdown, or when a bus nobody shut down is collected or the interpreter exits
     # (weakref.finalize): it must not refer to the bus itself.
     warn = (lambda text: LOG.warning("%s", text)) if log_failures else None
-    detach(adapter, channels, warn)
+    detach(adapter, channels, warn, flush_seconds)
     sink.queue.put(_SHUT_DOWN)
+
+
+def _flush_bound(bitrate: int) -> float:
+    """Seconds a shutdown waits for queued frames: the 1 s the library gives the adapter to take
+    a frame, and the most a full window (10 frames; 64-byte CAN FD frames without bit-rate
+    switch, stuff bits included, stay below 700 bits) takes on the bus at `bitrate`."""
+    return 1.0 + 10 * 700 / max(bitrate, 1)
 
 
 def _channel_index(item: Any) -> Optional[int]:
@@ -275,8 +283,10 @@ class OvelCanFdBus(can.BusABC):
             )
         # Releases the channels when the bus is shut down, collected without a shutdown, or left
         # open at interpreter exit (before a dispatch thread could call into a finalizing one).
+        nominal = getattr(self._timing, "nom_bitrate", None) or getattr(self._timing, "bitrate", None)
+        self._flush_seconds = _flush_bound(int(nominal or self._bitrate))
         self._finalizer = weakref.finalize(
-            self, _release, self._adapter, list(self._channels), self._sink, False
+            self, _release, self._adapter, list(self._channels), self._sink, False, self._flush_seconds
         )
 
     # -- opening -------------------------------------------------------------------------------
@@ -381,27 +391,48 @@ class OvelCanFdBus(can.BusABC):
         return index
 
     def send(self, msg: Message, timeout: Optional[float] = None) -> None:
-        """Sends the message and waits until the adapter has taken it (at most about 1 s).
+        """Queues the message for the adapter and returns once it is handed to USB, so that a
+        sender runs at the bus's pace: up to 10 messages per channel are in flight, each until
+        the adapter's echo says it was on the bus (the Linux kernel's gs_usb driver does the
+        same), and they go out in the order sent.
+
+        ``timeout`` is how long to wait for room when the channel's 10 are in flight: None
+        waits until there is room; a number of seconds waits up to that long, then raises
+        can.CanOperationError ("Transmit buffer full ..."), as socketcan does for a full queue;
+        0 does not wait. A message that fails after it was handed over (the adapter does not
+        take it within 1 s, e.g. because no other node acknowledges; the adapter goes away) is
+        reported by the next ``send()`` on its channel, which raises can.CanOperationError
+        naming the reason and sends nothing, or, when none follows, by a warning in the
+        "can.ovelcanfd" log at shutdown. ``shutdown()`` first waits, about 1 s plus what 10
+        frames take on the bus, for queued messages to go out. ``flush_tx_buffer()`` discards
+        nothing: messages handed to USB cannot be called back.
+
+        With a library that has no queued sends, each message is sent with
+        ovel_canfd_transmit: the call waits until the adapter has taken it (at most about 1 s)
+        and ``timeout`` cannot shorten that.
 
         On a bus of several channels, ``msg.channel`` (1, "1" or "can1") picks one of them (None,
         or another interface's label such as "vcan0": the first); a bus of one channel sends
-        every message on it, whatever its ``channel`` says. ``timeout`` cannot shorten the wait: the library's call cannot be
-        interrupted, and giving up on a frame that the adapter may still take would report a
-        failure for a frame that goes out (a retry would send it twice). The library's own
-        bound (about 1 s) applies to every call.
+        every message on it, whatever its ``channel`` says.
 
         :raises UnsendableFrameError: (a can.CanOperationError and a ValueError) the message
             cannot be sent as it is, e.g. an error frame or an identifier out of range; nothing
             was sent.
-        :raises can.CanOperationError: the library refused or failed; the message carries its
-            failure text.
+        :raises can.CanOperationError: no room within ``timeout``; an earlier message failed;
+            or the library refused or failed, with its failure text. This message was not sent.
         """
         if self._shut_down:
             raise CanOperationError("the bus is shut down")
+        if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))
+                                    or timeout != timeout):
+            raise ValueError(f"timeout must be None or a number of seconds, not {timeout!r}")
         record = record_from_message(msg, self._transmit_channel(msg.channel))
         if record.fd and not self._fd:
             raise UnsendableFrameError("a CAN FD frame on a bus opened without fd=True")
-        self._adapter.transmit(record)
+        if self._adapter.queued_sends:
+            self._adapter.send(record, timeout)
+        else:
+            self._adapter.transmit(record)
 
     # -- state and shutdown --------------------------------------------------------------------
 
@@ -446,4 +477,4 @@ class OvelCanFdBus(can.BusABC):
         finalizer = getattr(self, "_finalizer", None)
         if finalizer is not None and finalizer.alive:
             finalizer.detach()
-            _release(self._adapter, self._channels, self._sink, True)
+            _release(self._adapter, self._channels, self._sink, True, self._flush_seconds)

@@ -21,6 +21,8 @@ LIBRARY_FILE_NAMES = {
 LIBRARY_SONAME = "libovelcanfd.so.0"
 
 OK = 0
+ERR_TIMEOUT = -4
+ERR_BUSY = -12
 
 
 class Frame(ctypes.Structure):
@@ -46,14 +48,50 @@ assert ctypes.sizeof(Frame) == 80 and ctypes.alignment(Frame) == 4
 assert Frame.data.offset == 9 and Frame.extended.offset == 73 and Frame.err.offset == 79
 
 class Stats(ctypes.Structure):
-    """The leading fields of the C record ovel_canfd_stats that the plugin reads."""
+    """The C record ovel_canfd_stats, 192 bytes; an older library fills only `size` bytes."""
 
     _fields_ = [
         ("size", ctypes.c_uint32),
         ("rx_state", ctypes.c_uint32),
         ("rx_end_reason", ctypes.c_uint32),
         ("rx_transfers_in_flight", ctypes.c_uint32),
+    ] + [
+        (name, ctypes.c_uint64)
+        for name in (
+            "rx_frames", "rx_delivered", "rx_echoes", "rx_overflow_flags", "rx_dropped_short",
+            "rx_dropped_header", "rx_dropped_overflow", "rx_dropped_no_memory", "rx_queue_depth",
+            "rx_queue_high_water", "rx_transfer_errors", "rx_refusals", "rx_halts_cleared",
+            "rx_retries", "tx_frames", "tx_failures", "tx_timeouts", "send_queued", "send_echoed",
+            "send_failed", "send_failures_not_kept", "send_echoes_unmatched",
+        )
     ]
+
+
+assert ctypes.sizeof(Stats) == 192 and Stats.rx_frames.offset == 16
+assert Stats.tx_timeouts.offset == 144 and Stats.send_queued.offset == 152
+
+
+class FailedSend(ctypes.Structure):
+    """The C record ovel_canfd_failed_send: a queued frame that did not go out, 8 bytes."""
+
+    _fields_ = [
+        ("send_id", ctypes.c_uint32),
+        ("channel", ctypes.c_uint8),
+        ("reason", ctypes.c_uint8),
+        ("reserved", ctypes.c_uint8 * 2),
+    ]
+
+
+assert ctypes.sizeof(FailedSend) == 8 and FailedSend.reason.offset == 5
+
+#: ovel_canfd_failed_send.reason, worded for a message.
+FAILED_SEND_REASONS = {
+    1: "the USB transfer failed",
+    2: "the adapter did not take it within 1 s (no other node acknowledges?)",
+    3: "it was still not on the bus when its channel was stopped (no other node acknowledges?)",
+    4: "the adapter went away",
+    5: "the adapter was closed first",
+}
 
 
 RX_ENDED = 2
@@ -116,10 +154,13 @@ class RxInfo(ctypes.Structure):
         ("host_time_ns", ctypes.c_int64),
         ("hw_time_ns", ctypes.c_int64),
         ("hw_timestamp_us", ctypes.c_uint64),
+        # Valid when size > 40: the echo's ovel_canfd_send identifier, 0 for other frames.
+        ("send_id", ctypes.c_uint32),
+        ("reserved", ctypes.c_uint32),
     ]
 
 
-assert ctypes.sizeof(RxInfo) == 40 and RxInfo.hw_timestamp_us.offset == 32
+assert ctypes.sizeof(RxInfo) == 48 and RxInfo.hw_timestamp_us.offset == 32 and RxInfo.send_id.offset == 40
 
 #: ovel_canfd_rx_handler: void (*)(const ovel_canfd_frame*, const ovel_canfd_rx_info*, void*).
 RxHandler = ctypes.CFUNCTYPE(None, ctypes.POINTER(Frame), ctypes.POINTER(RxInfo), ctypes.c_void_p)
@@ -195,6 +236,12 @@ _OPTIONAL_SIGNATURES = {
         ctypes.c_int32, [_handle, ctypes.c_uint8, ctypes.c_uint32, ctypes.c_uint32]),
     "ovel_canfd_set_bit_timing": (ctypes.c_int32, [_handle, ctypes.c_uint8, ctypes.c_bool, ctypes.POINTER(BitTimingRecord)]),
     "ovel_canfd_get_bit_timing": (ctypes.c_int32, [_handle, ctypes.c_uint8, ctypes.c_bool, ctypes.POINTER(BitTimingRecord)]),
+    # Queued sends; without them send() waits for each frame's transfer (ovel_canfd_transmit).
+    "ovel_canfd_send": (
+        ctypes.c_int32, [_handle, ctypes.POINTER(Frame), ctypes.c_uint32, ctypes.POINTER(ctypes.c_uint32)]),
+    "ovel_canfd_flush": (ctypes.c_int32, [_handle, ctypes.c_int32, ctypes.c_uint32]),
+    "ovel_canfd_get_failed_sends": (
+        ctypes.c_int32, [_handle, ctypes.POINTER(FailedSend), ctypes.c_uint32, ctypes.POINTER(ctypes.c_uint32)]),
 }
 
 _loaded_lock = threading.Lock()

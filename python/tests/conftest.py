@@ -45,6 +45,8 @@ def _load_simulator() -> ctypes.CDLL:
         "ovsim_set_time_scale": (None, [ctypes.c_double]),
         "ovsim_live_objects": (i32, []),
         "ovsim_start_stream": (i32, [i32, u64, ctypes.c_char_p, u32, ctypes.c_bool, ctypes.c_double]),
+        "ovsim_set_acknowledged": (i32, [i32, i32]),
+        "ovsim_set_tx_buffer_frames": (i32, [i32, u32]),
     }
     for name, (restype, argtypes) in signatures.items():
         function = getattr(lib, name)
@@ -81,6 +83,13 @@ class Simulator:
 
     def set_out_behaviour(self, behaviour: int, adapter: int = 0) -> None:
         assert self.lib.ovsim_set_out_behaviour(adapter, behaviour) == 0
+
+    def set_acknowledged(self, acknowledged: bool, adapter: int = 0) -> None:
+        """False: no node acknowledges, frames stay in the adapter's transmit buffer."""
+        assert self.lib.ovsim_set_acknowledged(adapter, int(acknowledged)) == 0
+
+    def set_tx_buffer_frames(self, frames: int, adapter: int = 0) -> None:
+        assert self.lib.ovsim_set_tx_buffer_frames(adapter, frames) == 0
 
     def live_objects(self) -> int:
         return self.lib.ovsim_live_objects()

@@ -1,11 +1,15 @@
 """Opening, shutting down and failures of the bus, through python-can's public API."""
 
+import ctypes
+import logging
 import threading
+import time
 
 import can
 import pytest
 
-from conftest import OUT_ERROR, OUT_IGNORE
+from conftest import OUT_ERROR, OUT_IGNORE, OUT_TAKE
+from ovelcanfd_can.library import Stats
 
 
 def open_bus(**kwargs) -> can.BusABC:
@@ -111,15 +115,73 @@ def test_library_that_cannot_be_loaded_names_what_was_tried(sim, monkeypatch, tm
     assert str(missing) in str(failure.value) and "OVELCANFD_LIBRARY" in str(failure.value)
 
 
-def test_transmit_failures_raise_operation_errors_with_the_library_text(sim):
-    with open_bus() as bus:
-        sim.lib.ovsim_set_time_scale(0.01)
-        sim.set_out_behaviour(OUT_IGNORE)
-        with pytest.raises(can.CanOperationError, match="failed to transmit frame: Timeout"):
-            bus.send(can.Message(arbitration_id=1, data=b"\x01"))
-        sim.set_out_behaviour(OUT_ERROR)
-        with pytest.raises(can.CanOperationError, match="failed to transmit frame: DeviceError"):
-            bus.send(can.Message(arbitration_id=1, data=b"\x01"))
+def wait_for_failed_sends(bus, count):
+    """Waits until the library has counted `count` failed queued sends on the bus's handle."""
+    adapter = bus._adapter  # pylint: disable=protected-access
+    deadline = time.monotonic() + 30
+    while True:
+        stats = Stats(size=ctypes.sizeof(Stats))
+        assert adapter.library.ovel_canfd_get_stats(adapter.handle, ctypes.byref(stats)) == 0
+        if stats.send_failed >= count:
+            return
+        assert time.monotonic() < deadline, f"{stats.send_failed} failed sends, not {count}"
+        time.sleep(0.005)
+
+
+def test_frames_failing_after_send_are_raised_by_the_next_send_and_logged_at_shutdown(sim, caplog):
+    bus = open_bus()
+    sim.lib.ovsim_set_time_scale(0.01)
+    # The adapter never takes the transfer: the library fails it after its (scaled) 1 s.
+    sim.set_out_behaviour(OUT_IGNORE)
+    bus.send(can.Message(arbitration_id=1, data=b"\x01"))
+    wait_for_failed_sends(bus, 1)
+    sim.set_out_behaviour(OUT_TAKE)
+    with pytest.raises(can.CanOperationError, match=r"channel 0: 1 message did not go out: the adapter did not "
+                                                    r"take it within 1 s \(no other node acknowledges\?\)"):
+        bus.send(can.Message(arbitration_id=2, data=b"\x02"))
+    sim.set_out_behaviour(OUT_ERROR)
+    bus.send(can.Message(arbitration_id=3, data=b"\x03"))
+    wait_for_failed_sends(bus, 2)
+    sim.set_out_behaviour(OUT_TAKE)
+    with pytest.raises(can.CanOperationError, match="1 message did not go out: the USB transfer failed"):
+        bus.send(can.Message(arbitration_id=4, data=b"\x04"))
+    bus.send(can.Message(arbitration_id=5, data=b"\x05"))  # each failure is raised once
+    assert [frame.can_id & 0x1FFFFFFF for frame in sim.out_frames()] == [1, 3, 5]
+    # No node acknowledges: the frame is still in the adapter when shutdown stops the channel.
+    sim.set_acknowledged(False)
+    bus.send(can.Message(arbitration_id=6, data=b"\x06"))
+    with caplog.at_level(logging.WARNING, logger="can.ovelcanfd"):
+        bus.shutdown()
+    assert "channel 0: 1 message did not go out: it was still not on the bus when its channel was stopped" in caplog.text
+
+
+def test_send_timeout_is_the_wait_for_room_in_the_channels_window(sim):
+    # No node acknowledges and the adapter buffers a whole window: the 10 frames in flight stay.
+    sim.set_tx_buffer_frames(16)
+    message = lambda n: can.Message(arbitration_id=n, data=bytes([n]), is_extended_id=False)
+    with open_bus(receive_own_messages=True) as bus:
+        sim.set_acknowledged(False)
+        for n in range(10):
+            bus.send(message(n), timeout=0)
+        with pytest.raises(can.CanOperationError, match="Transmit buffer full"):
+            bus.send(message(10), timeout=0)
+        started = time.monotonic()
+        with pytest.raises(can.CanOperationError, match="Transmit buffer full.* within 0.2 s"):
+            bus.send(message(10), timeout=0.2)
+        assert time.monotonic() - started >= 0.2
+        outcome = []
+        blocked = threading.Thread(target=lambda: outcome.append(bus.send(message(10))))
+        blocked.start()
+        blocked.join(0.2)
+        assert blocked.is_alive(), "timeout=None returned while the window was full"
+        sim.set_acknowledged(True)
+        blocked.join(30)
+        assert not blocked.is_alive() and outcome == [None]
+        echoes = [bus.recv(5).arbitration_id for _ in range(11)]
+        assert bus.recv(0.1) is None
+    # Every frame once, in order: none of the refused sends went out.
+    assert echoes == list(range(11))
+    assert [frame.can_id for frame in sim.out_frames()] == list(range(11))
 
 
 def test_a_closed_bus_refuses_to_send_and_ends_reception(sim):

@@ -242,13 +242,31 @@ std::optional<ovsim::StreamSpec> traffic_from_environment() {
     return stream;
 }
 
-// OVSIM_ADAPTERS, OVSIM_TIMING, OVSIM_TRAFFIC and OVSIM_BUS.
+// OVSIM_BUS_TIMING=1 / OVSIM_ACKNOWLEDGED=0; anything else than 0 or 1 is reported and ignored.
+std::optional<bool> switch_from_environment(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') {
+        return std::nullopt;
+    }
+    if (std::strcmp(value, "0") != 0 && std::strcmp(value, "1") != 0) {
+        std::fprintf(stderr, "ovsim: %s=%s is not 0 or 1; ignored\n", name, value);
+        return std::nullopt;
+    }
+    return *value == '1';
+}
+
+// OVSIM_ADAPTERS, OVSIM_TIMING, OVSIM_BUS_TIMING, OVSIM_ACKNOWLEDGED, OVSIM_TRAFFIC and
+// OVSIM_BUS.
 __attribute__((constructor)) void plug_in_from_environment() {
     const ovsim::LinkTiming timing = timing_from_environment();
     const auto configs = adapters_from_environment(timing);
+    const std::optional<bool> bus_timing = switch_from_environment("OVSIM_BUS_TIMING");
+    const std::optional<bool> acknowledged = switch_from_environment("OVSIM_ACKNOWLEDGED");
     if (configs) {
         for (const ovsim::AdapterSpec& config : *configs) {
-            add(config);
+            ovsim::Adapter* adapter = adapter_at(add(config));
+            adapter->set_bus_timing(bus_timing.value_or(false));
+            adapter->set_acknowledged(acknowledged.value_or(true));
         }
     }
     if (auto stream = traffic_from_environment(); stream && configs && !configs->empty()) {
@@ -387,6 +405,29 @@ OVSIM_EXPORT int32_t ovsim_set_bus_timing(int32_t adapter, int32_t on) {
     }
     a->set_bus_timing(on != 0);
     return 0;
+}
+
+OVSIM_EXPORT int32_t ovsim_set_acknowledged(int32_t adapter, int32_t on) {
+    ovsim::Adapter* a = adapter_at(adapter);
+    if (a == nullptr) {
+        return -1;
+    }
+    a->set_acknowledged(on != 0);
+    return 0;
+}
+
+OVSIM_EXPORT int32_t ovsim_set_tx_buffer_frames(int32_t adapter, uint32_t frames) {
+    ovsim::Adapter* a = adapter_at(adapter);
+    if (a == nullptr) {
+        return -1;
+    }
+    a->set_tx_buffer_frames(frames);
+    return 0;
+}
+
+OVSIM_EXPORT int32_t ovsim_out_waiting_high_water(int32_t adapter) {
+    ovsim::Adapter* a = adapter_at(adapter);
+    return a == nullptr ? -1 : a->out_transfers_waiting_high_water();
 }
 
 OVSIM_EXPORT int32_t ovsim_unplug(int32_t adapter) {

@@ -105,6 +105,8 @@ void adapter_buffer_out(Sim& s, AdapterModel& adapter, TransferState& transfer) 
         make_pending(s, transfer);
         transfer.out_waiting = true;
         adapter.waiting_out.push_back(transfer);
+        adapter.waiting_out_high_water =
+            std::max(adapter.waiting_out_high_water, adapter.waiting_out.size());
         return;
     }
     take_out(s, adapter, transfer);

@@ -151,6 +151,11 @@ int Adapter::out_transfers_waiting() const {
     return static_cast<int>(model_.waiting_out.size());
 }
 
+int Adapter::out_transfers_waiting_high_water() const {
+    std::lock_guard lock(sim().mutex);
+    return static_cast<int>(model_.waiting_out_high_water);
+}
+
 void Adapter::clear_faults() {
     std::lock_guard lock(sim().mutex);
     model_.open_result.reset();

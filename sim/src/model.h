@@ -152,6 +152,7 @@ struct AdapterModel {
     bool bus_timing = false;
     bool acknowledged = true;
     InList waiting_out;
+    std::size_t waiting_out_high_water = 0;  // the most bulk OUT transfers NAKed at once
     std::vector<std::vector<std::uint8_t>> out_log;
     int out_unparsed = 0;  // bulk OUT transfers taken but not parsed as a frame
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "commands.h"
+#include "stop_signal.h"
 
 namespace ovel::tool {
 
@@ -223,6 +224,89 @@ bool Adapter::transmit(const ovel_canfd_frame& frame, std::string& failure) {
     }
     failure = ovel_canfd_get_last_error(handle_);
     return false;
+}
+
+Adapter::SendOutcome Adapter::send(const ovel_canfd_frame& frame, std::uint32_t& send_id,
+                                   std::string& failure) {
+    const auto step_ms = static_cast<std::uint32_t>(STOP_POLL_PERIOD.count());
+    for (;;) {
+        const std::int32_t result = ovel_canfd_send(handle_, &frame, step_ms, &send_id);
+        if (result == OVEL_CANFD_OK) {
+            return SendOutcome::Sent;
+        }
+        // A queued send times out only while its window stays full: keep waiting for room.
+        if (result != OVEL_CANFD_ERR_TIMEOUT) {
+            failure = ovel_canfd_get_last_error(handle_);
+            return SendOutcome::Failed;
+        }
+        if (stop_requested()) {
+            return SendOutcome::Interrupted;
+        }
+    }
+}
+
+bool Adapter::flush(std::uint32_t timeout_ms) {
+    return handle_ != nullptr &&
+           ovel_canfd_flush(handle_, OVEL_CANFD_ALL_CHANNELS, timeout_ms) == OVEL_CANFD_OK;
+}
+
+std::vector<ovel_canfd_failed_send> Adapter::take_failed_sends() {
+    std::vector<ovel_canfd_failed_send> failed;
+    if (handle_ == nullptr) {
+        return failed;
+    }
+    for (;;) {
+        ovel_canfd_failed_send batch[64];
+        std::uint32_t count = 0;
+        if (ovel_canfd_get_failed_sends(handle_, batch, 64, &count) != OVEL_CANFD_OK ||
+            count == 0) {
+            return failed;
+        }
+        failed.insert(failed.end(), batch, batch + count);
+    }
+}
+
+std::uint32_t flush_bound_ms(const ChannelSettings& settings) {
+    constexpr std::uint64_t MOST_BITS = 700, WINDOW = 10;
+    const std::uint64_t bus_ms = (WINDOW * MOST_BITS * 1000 + settings.bitrate - 1) /
+                                 std::max<std::uint32_t>(settings.bitrate, 1);
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(1000 + bus_ms, 600'000));
+}
+
+const char* failed_send_reason(std::uint8_t reason) {
+    switch (reason) {
+        case OVEL_CANFD_SEND_FAILED_TRANSFER:
+            return "the USB transfer failed";
+        case OVEL_CANFD_SEND_FAILED_TIMEOUT:
+            return "not taken by the adapter within 1 s (no other node acknowledges?)";
+        case OVEL_CANFD_SEND_FAILED_STOPPED:
+            return "still not on the bus when the channel was stopped (no other node "
+                   "acknowledges?)";
+        case OVEL_CANFD_SEND_FAILED_UNPLUGGED:
+            return "the adapter went away";
+        case OVEL_CANFD_SEND_FAILED_CLOSED:
+            return "the adapter was closed first";
+        default:
+            return "unknown reason";
+    }
+}
+
+void report_failed_sends(const std::vector<ovel_canfd_failed_send>& failed) {
+    std::vector<std::pair<std::uint8_t, std::uint64_t>> by_reason;
+    for (const ovel_canfd_failed_send& send : failed) {
+        auto found = std::find_if(by_reason.begin(), by_reason.end(),
+                                  [&](const auto& entry) { return entry.first == send.reason; });
+        if (found == by_reason.end()) {
+            by_reason.emplace_back(send.reason, 1);
+        } else {
+            ++found->second;
+        }
+    }
+    for (const auto& [reason, count] : by_reason) {
+        std::fprintf(stderr, "%s: %llu frame%s not sent: %s\n", program_name(),
+                     static_cast<unsigned long long>(count), count == 1 ? "" : "s",
+                     failed_send_reason(reason));
+    }
 }
 
 void Adapter::set_rx_callback(ovel_canfd_rx_callback_ex callback, void* user) {

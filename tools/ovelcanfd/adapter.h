@@ -44,6 +44,16 @@ std::vector<KnownOption> adapter_known_options(const std::vector<KnownOption>& o
 std::string adapter_options_help(const std::vector<KnownOption>& own);
 std::optional<AdapterOptions> read_adapter_options(const Arguments& arguments, std::string& error);
 
+// How long a command waits for its queued frames before it stops their channels: the 1 s the
+// library gives the adapter to take a frame, and the most the default window of 10 frames
+// takes on a bus at `settings`' nominal bitrate (CAN FD's 64 bytes without bit-rate switch,
+// stuff bits included, stay below 700 bits).
+std::uint32_t flush_bound_ms(const ChannelSettings& settings);
+// Why a queued frame failed, for a message ("the adapter went away").
+const char* failed_send_reason(std::uint8_t reason);
+// Reports failed queued sends on stderr, one line per reason with its count.
+void report_failed_sends(const std::vector<ovel_canfd_failed_send>& failed);
+
 class Adapter {
   public:
     Adapter();
@@ -57,6 +67,16 @@ class Adapter {
     bool start(std::uint8_t channel);
     // Sets `failure` to the library's text instead of printing it.
     bool transmit(const ovel_canfd_frame& frame, std::string& failure);
+    enum class SendOutcome { Sent, Failed, Interrupted };
+    // The queued path: returns once the frame is handed to USB. A full window is waited out
+    // (as a blocking SocketCAN write waits), in steps that notice Ctrl-C: Interrupted then,
+    // nothing sent. Failed sets `failure` to the library's text. `send_id` gets the send's id.
+    SendOutcome send(const ovel_canfd_frame& frame, std::uint32_t& send_id, std::string& failure);
+    // Waits up to `timeout_ms` until every queued frame is on the bus or reported failed;
+    // false when frames were still in flight then (stopping their channels reports them).
+    bool flush(std::uint32_t timeout_ms);
+    // The queued frames reported failed since the last call, oldest first.
+    std::vector<ovel_canfd_failed_send> take_failed_sends();
     void set_rx_callback(ovel_canfd_rx_callback_ex callback, void* user);
     // A handler that also gets each frame's receive info (completion and hardware times).
     void set_rx_handler(ovel_canfd_rx_handler handler, void* user);

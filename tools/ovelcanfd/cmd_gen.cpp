@@ -1,5 +1,7 @@
 // `gen CHANNEL`: a cangen-like generator. Frames are sent on a fixed schedule (start + k * gap)
-// so the achieved rate does not drift with the time each transmit takes.
+// so the achieved rate does not drift with the time each send takes. Sends are queued, so
+// that -g 0 runs at the bus's pace rather than one frame per USB frame.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -56,13 +58,16 @@ void print_help() {
     std::printf(
         "Usage: %s gen [options] CHANNEL\n"
         "Sends generated frames on CHANNEL and reports frames sent, failures and the\n"
-        "achieved rate. Runs until -n, -T or Ctrl-C.\n"
+        "achieved rate. Runs until -n, -T or Ctrl-C, then waits for the frames still\n"
+        "queued to go out before it stops the channel; frames that did not go out are\n"
+        "reported and make the exit status 1.\n"
         "Options:\n%s"
         "  -g, --gap MS         time between frames in ms (default 200; 0: as fast as possible)\n"
         "  -r, --rate HZ        frames per second, above 0 and at most 10000000 (instead of\n"
-        "                       --gap). Each send waits until the adapter has taken the\n"
-        "                       frame, so the adapter and the bus bound the rate reached:\n"
-        "                       the report at the end says what it was\n"
+        "                       --gap). Frames are queued, up to 10 in flight: a frame\n"
+        "                       leaves the queue once it was on the bus, and a full queue is\n"
+        "                       waited for, so the bus bounds the rate reached (-g 0: the\n"
+        "                       bus's pace); the report at the end says what it was\n"
         "  -n, --count N        stop after N frames\n"
         "  -T, --time SECONDS   stop after SECONDS\n"
         "  -I, --id ID|r|i      fixed identifier (hex), random (default) or incrementing\n"
@@ -329,17 +334,29 @@ int run_gen(const std::vector<std::string>& words) {
             break;
         }
         std::string failure;
-        if (adapter.transmit(maker.next(k), failure)) {
+        std::uint32_t send_id = 0;
+        const Adapter::SendOutcome outcome = adapter.send(maker.next(k), send_id, failure);
+        if (outcome == Adapter::SendOutcome::Interrupted) {
+            break;
+        }
+        if (outcome == Adapter::SendOutcome::Sent) {
             ++sent;
         } else if (failed++ == 0) {
             first_failure = failure;
         }
     }
+    // Stopping the channel would drop what is still queued: let it reach the bus first, within
+    // a bound, so that only frames that cannot go out are lost, and those are reported.
+    adapter.flush(flush_bound_ms(options.settings));
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     const bool stopped = adapter.shut_down();
+    const std::vector<ovel_canfd_failed_send> not_sent = adapter.take_failed_sends();
+    sent -= std::min<std::uint64_t>(sent, not_sent.size());
+    failed += not_sent.size();
     if (!first_failure.empty()) {
         std::fprintf(stderr, "%s: first failure: %s\n", program_name(), first_failure.c_str());
     }
+    report_failed_sends(not_sent);
     std::printf("sent %llu frames, %llu failures in %.3f s: %.1f frames/s\n",
                 static_cast<unsigned long long>(sent), static_cast<unsigned long long>(failed),
                 elapsed, elapsed > 0 ? static_cast<double>(sent) / elapsed : 0.0);

@@ -1,12 +1,15 @@
 // `play [CHANNEL=INTERFACE...] [FILE]`: a canplayer-like replay of a candump log. Frames go out
 // at their logged offsets from the first frame of each pass (start + (t - t0)), so the replay
-// does not drift with the time each transmit takes. A file is read once beforehand to refuse a
-// bad line before anything is sent and to know which channels need CAN FD; standard input is
-// replayed as it comes.
+// does not drift with the time each send takes. Sends are queued, so that a dense log replays
+// at the bus's pace rather than one frame per USB frame. A file is read once beforehand to
+// refuse a bad line before anything is sent and to know which channels need CAN FD; standard
+// input is replayed as it comes.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -38,7 +41,10 @@ void print_help() {
         "Frames logged on canN (or N) go to channel N. CHANNEL=INTERFACE assignments\n"
         "(canplayer's dst=src, e.g. can0=can1 or 0=vcan0) send the frames logged on\n"
         "INTERFACE to CHANNEL instead; with assignments, other interfaces are skipped.\n"
-        "Error frames are skipped (they cannot be sent).\n"
+        "Error frames are skipped (they cannot be sent). Frames are queued, up to 10 in\n"
+        "flight per channel, so a dense log plays at the bus's pace; at the end play waits\n"
+        "for them to go out before it stops the channels, and reports any that did not\n"
+        "(exit status 1).\n"
         "Options:\n%s"
         "  -I, --input FILE     the log (default: standard input; - for standard input)\n"
         "  -l, --loop N|i       play the log N times, or i: until Ctrl-C (default 1)\n"
@@ -327,14 +333,57 @@ class Player {
                                         ", which was started for classic CAN: give --fd");
         }
         std::string failure;
-        if (!adapter_.transmit(frame, failure)) {
-            std::fprintf(stderr, "%s: line %llu (%s): %s\n", program_name(),
-                         static_cast<unsigned long long>(number), excerpt(line).c_str(),
-                         failure.c_str());
+        std::uint32_t send_id = 0;
+        switch (adapter_.send(frame, send_id, failure)) {
+            case Adapter::SendOutcome::Interrupted:
+                return 0;
+            case Adapter::SendOutcome::Failed:
+                std::fprintf(stderr, "%s: line %llu (%s): %s\n", program_name(),
+                             static_cast<unsigned long long>(number), excerpt(line).c_str(),
+                             failure.c_str());
+                return EXIT_ADAPTER_FAILURE;
+            case Adapter::SendOutcome::Sent:
+                break;
+        }
+        recent_sends_.push_back({send_id, number, excerpt(line)});
+        if (recent_sends_.size() > REMEMBERED_SENDS) {
+            recent_sends_.pop_front();
+        }
+        // A frame that failed after it was queued ends the replay as a refused one does.
+        if (report_failures(adapter_.take_failed_sends())) {
             return EXIT_ADAPTER_FAILURE;
         }
         return std::nullopt;
     }
+
+  public:
+    // Reports queued frames that did not go out, the first with its log line; true if any.
+    bool report_failures(const std::vector<ovel_canfd_failed_send>& failed) {
+        if (failed.empty()) {
+            return false;
+        }
+        const auto sent =
+            std::find_if(recent_sends_.begin(), recent_sends_.end(),
+                         [&](const Sent& s) { return s.send_id == failed.front().send_id; });
+        if (sent != recent_sends_.end()) {
+            std::fprintf(stderr, "%s: line %llu (%s): not sent: %s\n", program_name(),
+                         static_cast<unsigned long long>(sent->number), sent->line.c_str(),
+                         failed_send_reason(failed.front().reason));
+        }
+        report_failed_sends(failed);
+        return true;
+    }
+
+  private:
+    // The last sends with their log lines, to name the line of a frame that failed later: more
+    // than the default windows of all 256 channels an adapter may have hold in flight.
+    static constexpr std::size_t REMEMBERED_SENDS = 4096;
+    struct Sent {
+        std::uint32_t send_id;
+        std::uint64_t number;
+        std::string line;
+    };
+    std::deque<Sent> recent_sends_;
 
     const PlaySettings& play_;
     const AdapterOptions& options_;
@@ -406,7 +455,13 @@ int run_play(const std::vector<std::string>& words) {
         std::fprintf(stderr, "%s: skipped %llu error frames (they cannot be sent)\n",
                      program_name(), static_cast<unsigned long long>(player.error_frames()));
     }
+    // Stopping the channels would drop what is still queued: let it reach the bus first, within
+    // a bound; what cannot go out is reported.
+    adapter.flush(flush_bound_ms(options.settings));
     const bool stopped = adapter.shut_down();
+    if (player.report_failures(adapter.take_failed_sends()) && status.value_or(0) == 0) {
+        status = EXIT_ADAPTER_FAILURE;
+    }
     return status.value_or(0) != 0 ? *status : (stopped ? 0 : EXIT_ADAPTER_FAILURE);
 }
 

@@ -135,9 +135,12 @@ void print_usage(std::FILE* out) {
                  "hardware. Its environment variables:\n"
                  "  OVSIM_ADAPTERS=SERIAL[:CHANNELS[:FD]],...  adapters (default OVSIM0001:2:1)\n"
                  "  OVSIM_TRAFFIC=RATE[:fd]   the first adapter receives generated frames\n"
+                 "  OVSIM_BUS_TIMING=1        frames take their time on the bus to go out\n"
+                 "  OVSIM_ACKNOWLEDGED=0      no node acknowledges: frames never go out\n"
                  "  OVSIM_BUS=DIRECTORY       share an emulated bus with other processes using\n"
                  "                            the same directory\n"
-                 "  OVELCANFD_REPORT_LIVE=1   at exit, print the libusb objects still alive\n");
+                 "  OVELCANFD_REPORT_LIVE=1   at exit, print the libusb objects still alive\n"
+                 "                            and the most transmits NAKed at once\n");
 #endif
 }
 
@@ -182,6 +185,8 @@ int main(int argc, char** argv) {
         report != nullptr && *report == '1') {
         std::fprintf(stderr, "%s: live libusb objects at exit: %d\n", program_name(),
                      static_cast<int>(ovsim_live_objects()));
+        std::fprintf(stderr, "%s: most transmits waiting for the adapter at once: %d\n",
+                     program_name(), static_cast<int>(ovsim_out_waiting_high_water(0)));
     }
 #endif
     return status;

@@ -79,6 +79,16 @@ OVSIM_API int32_t ovsim_unplug(int32_t adapter);
  * (frames wait in a 3-frame buffer per channel; a full one NAKs bulk OUT); 0 (default): at
  * once. 0, or -1 for a bad adapter. */
 OVSIM_API int32_t ovsim_set_bus_timing(int32_t adapter, int32_t on);
+/* 0: no node acknowledges, nothing leaves the transmit buffers and nothing is echoed; 1
+ * (default): frames go out. 0, or -1 for a bad adapter. */
+OVSIM_API int32_t ovsim_set_acknowledged(int32_t adapter, int32_t on);
+/* How many frames each channel's transmit buffer holds (default 3, at least 1). 0, or -1 for a
+ * bad adapter. */
+OVSIM_API int32_t ovsim_set_tx_buffer_frames(int32_t adapter, uint32_t frames);
+/* The most bulk OUT transfers the adapter NAKed at once (its transmit buffer full), since it
+ * was added: above 1 only when the host had several frames in flight together. -1 for a bad
+ * adapter. */
+OVSIM_API int32_t ovsim_out_waiting_high_water(int32_t adapter);
 /* Whether the adapter has the channel on the bus (after a MODE start). */
 OVSIM_API int32_t ovsim_channel_started(int32_t adapter, uint8_t channel);
 /* Scales every USB time-out (0.01: a 1 s time-out lasts 10 ms). */

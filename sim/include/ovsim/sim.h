@@ -305,6 +305,9 @@ class Adapter {
     void set_acknowledged(bool acknowledged);
     std::size_t tx_frames_buffered(std::uint8_t channel) const;
     int out_transfers_waiting() const;  // bulk OUT transfers NAKed for want of room
+    // The most bulk OUT transfers NAKed at once since the adapter was added: above 1 only
+    // when the host had several frames in flight together.
+    int out_transfers_waiting_high_water() const;
 
     // The adapter's free-running 1 MHz counter (TIMESTAMP's answer and the stamp of frames)
     // continues from `now_us` (e.g. just before its wrap-around); it starts at 0 when plugged.
