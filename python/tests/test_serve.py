@@ -23,8 +23,10 @@ BOUND = 30.0
 class Server:
     """`ovelcanfd-sim serve` on a free loopback port; stop() ends it with Ctrl-C."""
 
-    def __init__(self, *options, traffic=None, adapters="SERVE001:2:1"):
+    def __init__(self, *options, traffic=None, adapters="SERVE001:2:1", bus_timing=False):
         environment = dict(os.environ, OVSIM_ADAPTERS=adapters, OVELCANFD_REPORT_LIVE="1")
+        if bus_timing:
+            environment["OVSIM_BUS_TIMING"] = "1"
         if traffic:
             environment["OVSIM_TRAFFIC"] = traffic
         command = [SIM_TOOL, "serve", "--listen", "127.0.0.1:0", *options]
@@ -156,6 +158,24 @@ def test_python_can_clients_receive_every_frame_send_and_survive_a_killed_peer()
         report = server.stop()
     assert report.count(" left") == 4, report
     assert "frames dropped for slow clients: 0" in report, report
+
+
+def test_frames_a_client_sends_are_in_flight_together_and_all_go_out_before_the_end():
+    # At 10 kbit/s a frame takes some 6 ms on the bus: the client's burst runs ahead of it.
+    with Server("--bitrate", "10000", bus_timing=True) as server:
+        sender, listener = server.bus("can0"), server.bus("can0")
+        try:
+            for k in range(16):
+                sender.send(can.Message(arbitration_id=0x321, data=[k, 0], is_extended_id=False))
+            heard = [bytes(m.data)[0] for m in receive(listener, 16, 0x321)]
+            assert heard == list(range(16)), heard
+        finally:
+            sender.shutdown()
+            listener.shutdown()
+        report = server.stop()
+    waiting = re.search(r"most transmits waiting for the adapter at once: (\d+)", report)
+    assert waiting and int(waiting.group(1)) >= 2, report
+    assert "not sent" not in report, report
 
 
 def test_hostile_peers_get_an_error_or_are_dropped_and_the_others_go_on():

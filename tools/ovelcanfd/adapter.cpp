@@ -245,6 +245,15 @@ Adapter::SendOutcome Adapter::send(const ovel_canfd_frame& frame, std::uint32_t&
     }
 }
 
+bool Adapter::send_within(const ovel_canfd_frame& frame, std::uint32_t timeout_ms,
+                          std::string& failure) {
+    if (ovel_canfd_send(handle_, &frame, timeout_ms, nullptr) == OVEL_CANFD_OK) {
+        return true;
+    }
+    failure = ovel_canfd_get_last_error(handle_);
+    return false;
+}
+
 bool Adapter::flush(std::uint32_t timeout_ms) {
     return handle_ != nullptr &&
            ovel_canfd_flush(handle_, OVEL_CANFD_ALL_CHANNELS, timeout_ms) == OVEL_CANFD_OK;

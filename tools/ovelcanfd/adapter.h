@@ -72,6 +72,9 @@ class Adapter {
     // (as a blocking SocketCAN write waits), in steps that notice Ctrl-C: Interrupted then,
     // nothing sent. Failed sets `failure` to the library's text. `send_id` gets the send's id.
     SendOutcome send(const ovel_canfd_frame& frame, std::uint32_t& send_id, std::string& failure);
+    // The queued path for a caller that must not wait long: waits for room up to `timeout_ms`;
+    // false with `failure` set to the library's text.
+    bool send_within(const ovel_canfd_frame& frame, std::uint32_t timeout_ms, std::string& failure);
     // Waits up to `timeout_ms` until every queued frame is on the bus or reported failed;
     // false when frames were still in flight then (stopping their channels reports them).
     bool flush(std::uint32_t timeout_ms);

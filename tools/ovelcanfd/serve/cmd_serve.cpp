@@ -166,8 +166,11 @@ int run_serve(const std::vector<std::string>& words) {
         }
     }
     const bool ended = server.run();
+    // What clients sent goes out before the channels stop; what cannot is reported.
+    adapter.flush(flush_bound_ms(adapter_options.settings));
     const bool stopped = adapter.stop_all();
     server.report();
+    report_failed_sends(adapter.take_failed_sends());
     report_stats(adapter);
     return stopped && !ended ? 0 : EXIT_ADAPTER_FAILURE;
 }

@@ -21,6 +21,9 @@ constexpr auto BEACON_PERIOD = std::chrono::seconds(3);
 constexpr auto RECEPTION_CHECK_PERIOD = std::chrono::milliseconds(500);
 // Outstanding transmissions remembered to find the sender of an echo.
 constexpr std::size_t PENDING_ECHO_LIMIT = 1024;
+// How long a client's frame may wait for room in its channel's window. The server's one thread
+// waits meanwhile, as long as a transmit the adapter does not take would keep it.
+constexpr std::uint32_t SEND_ROOM_WAIT_MS = 1000;
 constexpr std::size_t READ_CHUNK = 4096;
 
 std::int64_t receive_time_ns(const ovel_canfd_rx_info& info) {
@@ -305,7 +308,9 @@ bool Server::transmit(const ovel_canfd_frame& frame, const Session& from, std::s
     if (pending_echoes_.size() > PENDING_ECHO_LIMIT) {
         pending_echoes_.pop_front();
     }
-    if (!adapter_.transmit(frame, failure)) {
+    // Queued: clients together may keep the bus busy, where a transmit each would go out at
+    // one frame per USB frame.
+    if (!adapter_.send_within(frame, SEND_ROOM_WAIT_MS, failure)) {
         if (!pending_echoes_.empty() && pending_echoes_.back().session == from.id()) {
             pending_echoes_.pop_back();
         }
