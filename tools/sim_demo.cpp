@@ -119,6 +119,23 @@ int main() {
     check(handle, "transmit FD with BRS, 12 bytes", ovel_canfd_transmit(handle, &frame));
     wait_for_frames(6);
 
+    std::printf("-- queued sends: each returns once USB has the frame; flush waits for the echoes\n");
+    frame.channel = 0;
+    frame.fd = false;
+    frame.brs = false;
+    frame.dlc = 2;
+    for (uint8_t k = 0; k < 3; ++k) {
+        frame.data[0] = k;
+        uint32_t send_id = 0;
+        const int32_t sent = ovel_canfd_send(handle, &frame, 1000, &send_id);
+        char what[64];
+        std::snprintf(what, sizeof what, "send 321#%02X%02X (send id %u)", k, frame.data[1],
+                      static_cast<unsigned>(send_id));
+        check(handle, what, sent);
+    }
+    check(handle, "flush channel 0", ovel_canfd_flush(handle, 0, 2000));
+    wait_for_frames(9);
+
     std::printf("-- failures are reported with a text\n");
     check(handle, "set_bitrate 3000000", ovel_canfd_set_bitrate(handle, 0, 3000000));
     check(handle, "start channel 7", ovel_canfd_start(handle, 7));
@@ -139,5 +156,5 @@ int main() {
         "\nframes received: %d; left behind: %d contexts, %d handles, %d claims, %d transfers\n",
         received.load(), left.contexts, left.handles, left.claimed_interfaces,
         left.transfers_allocated);
-    return received.load() == 6 ? EXIT_SUCCESS : EXIT_FAILURE;
+    return received.load() == 9 ? EXIT_SUCCESS : EXIT_FAILURE;
 }
