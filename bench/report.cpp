@@ -289,7 +289,7 @@ void print_queued_load_table(const Results& results, const ReportHeading& headin
     }
     const std::vector<std::string> versions = versions_in(results, points, heading);
     std::printf(
-        "\n### Queued sends: ovel_canfd_send (window 10) back to back or at a rate, echoes "
+        "\n### Queued sends: ovel_canfd_send (window 10 unless named) back to back or at a rate, echoes "
         "after each frame's time on the bus; on the immediate link echoed at once\n\n"
         "Frames/s from the first call to the last echo; target: 95 %% of the bus's frame rate "
         "for classic frames, 90 %% for FD, 99 %% of the rate asked for; CPU per frame (process: "

@@ -200,6 +200,11 @@ Figures queued(const Library& library, const QueuedLoad& load) {
             return f.fail(session.error());
         }
         library.set_rx_handler(session.handle(), &on_echo, nullptr);
+        if (load.window != 0 &&
+            (library.set_send_window == nullptr ||
+             library.set_send_window(session.handle(), 0, load.window) != OVEL_CANFD_OK)) {
+            return f.fail("cannot set the send window");
+        }
         if (load.bus_timing) {
             library.sim_set_bus_timing(session.adapter(), 1);
         }

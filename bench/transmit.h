@@ -25,7 +25,7 @@ Figures transmit_at_rate(const Library& library, LinkTiming timing, double rate_
 Figures transmit_bus_paced(const Library& library, LinkTiming timing, bool queued,
                            std::uint64_t calls);
 
-// A queued sender (ovel_canfd_send, default window) on channel 0.
+// A queued sender (ovel_canfd_send) on channel 0.
 struct QueuedLoad {
     LinkTiming timing = LinkTiming::FullSpeed;
     // The simulator's echo timing (each echo after the frame's time on the bus at the bitrates
@@ -36,6 +36,7 @@ struct QueuedLoad {
     std::uint32_t data_bitrate = 5'000'000;
     double rate_hz = 0;  // 0: back to back
     std::uint64_t calls = 0;
+    std::uint32_t window = 0;  // frames in flight; 0: the library's default
 };
 
 // Frames per second from the first call to the last echo, CPU per thread and per frame, calls
