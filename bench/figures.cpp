@@ -30,13 +30,17 @@ const char* column_name(Column column) {
         "duplicated",
         "reordered",
         "wrong",
+        "unmatched",
+        "matched",
+        "cpu_us_per_frame",
+        "target_per_s",
     };
     return names[static_cast<std::size_t>(column)];
 }
 
 bool is_fault_count(Column column) {
     return column == Column::Lost || column == Column::Duplicated || column == Column::Reordered ||
-           column == Column::Wrong;
+           column == Column::Wrong || column == Column::Unmatched;
 }
 
 void put_usage(Figures& f, const Usage& usage) {

@@ -36,6 +36,10 @@ enum class Column : int {
     Duplicated,
     Reordered,
     Wrong,  // unexpected sequence number, channel or echo flag
+    Unmatched,       // echoes of queued sends whose send id was not the one the send returned
+    Matched,         // echoes of queued sends carrying the send id the send returned
+    CpuUsPerFrame,   // process CPU microseconds per frame sent
+    Target,          // the frames or calls per second the row's target asks for
     Count
 };
 

@@ -43,6 +43,9 @@ struct Library {
     // Queued sends and echo timing: in libraries that have them; null otherwise.
     int32_t (*send)(ovel_canfd_driver*, const ovel_canfd_frame*, uint32_t, uint32_t*) = nullptr;
     int32_t (*sim_set_bus_timing)(int32_t adapter, int32_t on) = nullptr;
+    // The handler with the record that carries an echo's send id: null in libraries without it.
+    int32_t (*set_rx_handler)(ovel_canfd_driver*, ovel_canfd_rx_handler, void*) = nullptr;
+    int32_t (*set_send_window)(ovel_canfd_driver*, uint8_t, uint32_t) = nullptr;
 };
 
 // Loads the library at `path` (RTLD_NOW | RTLD_LOCAL) and looks up every function. Returns null

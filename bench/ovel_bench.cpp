@@ -65,6 +65,9 @@ struct Plan {
     std::uint64_t transmit_min_calls = 200;
     std::uint64_t throughput_frames = 4'000'000;
     std::uint64_t transmit_calls = 200'000;
+    // Queued sends at 1 Mbit/s: a back-to-back run lasts about this long on the bus, a rated
+    // one this long at its rate; on the immediate link, transmit_calls frames.
+    double queued_seconds = 1;
     double idle_seconds = 10;
     MemorySizes memory = {100'000, 10'000'000, 1'000'000};
 };
@@ -79,6 +82,7 @@ Plan smoke_plan() {
     plan.transmit_seconds = 0.1;
     plan.throughput_frames = 50'000;
     plan.transmit_calls = 5'000;
+    plan.queued_seconds = 0.1;
     plan.idle_seconds = 0.5;
     plan.memory = {10'000, 100'000, 20'000};
     return plan;
@@ -308,6 +312,7 @@ class Bench {
                 add(key, measured[i]->label, calls, runs[i]);
             }
         }
+        queued_sends();
         for (LinkTiming timing : plan_.timings) {
             for (double rate : plan_.transmit_rates) {
                 const Key key{"", "tx-rate", timing_name(timing), "rated", rate, 0};
@@ -334,6 +339,103 @@ class Bench {
                 for (std::size_t i = 0; i < measured.size(); ++i) {
                     add(key, measured[i]->label, calls, runs[i]);
                 }
+            }
+        }
+    }
+
+    bool timing_wanted(LinkTiming timing) const {
+        return std::find(plan_.timings.begin(), plan_.timings.end(), timing) !=
+               plan_.timings.end();
+    }
+
+    // ovel_canfd_send at the pace of a 1 Mbit/s bus (5 Mbit/s data phase for FD) on full- and
+    // high-speed links, back to back and at the transmit rates; back to back on the immediate
+    // link without bus timing. Only the libraries that have queued sends are measured.
+    void queued_sends() {
+        std::vector<const Library*> measured;
+        for (const Library* library : libraries_) {
+            if (library->send != nullptr && library->set_rx_handler != nullptr &&
+                library->sim_set_bus_timing != nullptr &&
+                timing_available(*library, LinkTiming::FullSpeed)) {
+                measured.push_back(library);
+            }
+        }
+        if (measured.empty()) {
+            return;
+        }
+        struct Case {
+            const char* part;
+            QueuedLoad load;
+            double target;  // frames/s to reach
+        };
+        std::vector<Case> cases;
+        const double classic_bus = bus_frames_per_second(false, 1'000'000, 5'000'000);
+        const double fd_bus = bus_frames_per_second(true, 1'000'000, 5'000'000);
+        auto add_case = [&](LinkTiming timing, bool fd, double rate, std::uint32_t window = 0,
+                            bool bus_timing = true) {
+            if (!timing_wanted(timing)) {
+                return;
+            }
+            QueuedLoad load;
+            load.timing = timing;
+            load.bus_timing = bus_timing;
+            load.fd = fd;
+            load.rate_hz = rate;
+            load.window = window;
+            const double bus = fd ? fd_bus : classic_bus;
+            load.calls = at_least(50, (rate > 0 ? rate : bus) * plan_.queued_seconds);
+            cases.push_back({"tx-queued-load", load,
+                             rate > 0 ? 0.99 * rate : (fd ? 0.90 : 0.95) * bus});
+        };
+        for (LinkTiming timing : {LinkTiming::FullSpeed, LinkTiming::HighSpeed}) {
+            add_case(timing, false, 0);
+        }
+        add_case(LinkTiming::HighSpeed, true, 0);
+        // The same with the largest window: what the default one leaves of the bus when the
+        // sender is not woken in time (a loaded machine) rather than what the link allows.
+        add_case(LinkTiming::HighSpeed, true, 0, 32);
+        for (LinkTiming timing : {LinkTiming::FullSpeed, LinkTiming::HighSpeed}) {
+            for (double rate : plan_.transmit_rates) {
+                add_case(timing, false, rate);
+            }
+        }
+        // CPU per frame beside ovel_canfd_transmit's: as its rows run, without bus timing, since
+        // the simulated bus costs the event thread a wake-up of its own at each frame's end.
+        for (double rate : plan_.transmit_rates) {
+            add_case(LinkTiming::FullSpeed, false, rate, 0, false);
+        }
+        if (timing_wanted(LinkTiming::Immediate)) {
+            QueuedLoad load;
+            load.timing = LinkTiming::Immediate;
+            load.bus_timing = false;
+            load.calls = plan_.transmit_calls;
+            cases.push_back({"tx-queued-immediate", load, 1e6});
+        }
+        for (const Case& c : cases) {
+            std::string load = c.load.fd ? "FD 64-byte BRS, 1 / 5 Mbit/s"
+                               : !c.load.bus_timing
+                                   ? (c.load.timing == LinkTiming::Immediate
+                                          ? "classic 8-byte, echoed at once"
+                                          : "classic 8-byte, no bus timing (as the transmit rows)")
+                                   : "classic 8-byte, 1 Mbit/s";
+            if (c.load.window != 0) {
+                load += ", window " + std::to_string(c.load.window);
+            }
+            const Key key{"", c.part, timing_name(c.load.timing), load, c.load.rate_hz, 0};
+            progress("queued sends, %s link, %s, %s: %llu calls", key.timing.c_str(),
+                     key.load.c_str(),
+                     c.load.rate_hz > 0 ? (std::to_string(static_cast<long>(c.load.rate_hz)) +
+                                           " frames/s")
+                                              .c_str()
+                                        : "back to back",
+                     static_cast<unsigned long long>(c.load.calls));
+            auto runs = alternate(measured.size(), [&](std::size_t i) {
+                Figures f = transmit_queued(*measured[i], c.load);
+                f[Column::Target] = c.target;
+                return f;
+            });
+            for (std::size_t i = 0; i < measured.size(); ++i) {
+                add(key, measured[i]->label, c.load.calls, runs[i]);
             }
         }
     }

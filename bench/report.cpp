@@ -262,6 +262,77 @@ void print_queued_table(const Results& results, const ReportHeading& heading) {
     }
 }
 
+// The versions with a row in any of these parts.
+std::vector<std::string> versions_in(const Results& results, const std::vector<Key>& points,
+                                     const ReportHeading& heading) {
+    std::vector<std::string> versions;
+    for (const std::string& version : heading.versions) {
+        for (const Key& point : points) {
+            if (row_for(results, point, version) != nullptr) {
+                versions.push_back(version);
+                break;
+            }
+        }
+    }
+    return versions;
+}
+
+// Queued sends at 1 Mbit/s with their targets: the bus's frame rate (or the rate asked for),
+// CPU per frame no more than the synchronous sender's at the same rate on a full-speed link,
+// and on the immediate link a million frames per second with every echo matched.
+void print_queued_load_table(const Results& results, const ReportHeading& heading) {
+    std::vector<Key> points = points_of(results, "tx-queued-load");
+    const std::vector<Key> immediate = points_of(results, "tx-queued-immediate");
+    points.insert(points.end(), immediate.begin(), immediate.end());
+    if (points.empty()) {
+        return;
+    }
+    const std::vector<std::string> versions = versions_in(results, points, heading);
+    std::printf(
+        "\n### Queued sends: ovel_canfd_send (window 10 unless named) back to back or at a rate, echoes "
+        "after each frame's time on the bus; on the immediate link echoed at once\n\n"
+        "Frames/s from the first call to the last echo; target: 95 %% of the bus's frame rate "
+        "for classic frames, 90 %% for FD, 99 %% of the rate asked for; CPU per frame (process: "
+        "caller, event and dispatch threads) at most ovel_canfd_transmit's at the same rate on a "
+        "full-speed link (tx-rate rows, same version, no bus timing either); immediate: "
+        "1,000,000 frames/s, every echo carrying its send's id.\n\n");
+    print_header({"link", "frames", "frames/s asked"},
+                 {"frames/s (calls/s)", "target", "CPU % caller / event / dispatch",
+                  "CPU us/frame (transmit's)", "matched / lost / reordered"},
+                 versions);
+    for (const Key& point : points) {
+        std::vector<std::string> cells = {point.timing, point.load,
+                                          point.rate > 0 ? grouped(point.rate) : "back to back"};
+        for (const std::string& version : versions) {
+            const Row* row = row_for(results, point, version);
+            append_cells(cells, row, 5, [&](const Figures& f) {
+                const bool rate_met = f[Column::Achieved] >= f[Column::Target];
+                std::string cpu = format("%.1f", f[Column::CpuUsPerFrame]);
+                const Row* transmit =
+                    row_for(results, Key{"", "tx-rate", point.timing, "rated", point.rate, 0},
+                            version);
+                if (point.rate > 0 && transmit != nullptr && transmit->status == Status::Ok) {
+                    const double limit = transmit->figures[Column::CpuUsPerFrame];
+                    cpu += " (" + format("%.1f", limit) + ")";
+                    if (point.timing == "full-speed" &&
+                        point.load.find("no bus timing") != std::string::npos) {
+                        cpu += f[Column::CpuUsPerFrame] <= limit ? " met" : " MISSED";
+                    }
+                }
+                return std::vector<std::string>{
+                    grouped(f[Column::Achieved]) + " (" + grouped(f[Column::Value]) + ")",
+                    ">= " + grouped(f[Column::Target]) + (rate_met ? " met" : " MISSED"),
+                    percent(f[Column::AppCpu]) + " / " + percent(f[Column::EventCpu]) + " / " +
+                        percent(f[Column::DispatchCpu]),
+                    cpu,
+                    grouped(f[Column::Matched]) + " / " + grouped(f[Column::Lost]) + " / " +
+                        grouped(f[Column::Reordered])};
+            });
+        }
+        print_line(cells);
+    }
+}
+
 void print_other_table(const Results& results, const ReportHeading& heading) {
     std::vector<std::pair<std::string, std::vector<std::string>>> lines;
     auto line = [&](const std::string& name, const Key& point, auto fill) {
@@ -339,6 +410,7 @@ void print_markdown(const Results& results, const ReportHeading& heading) {
     print_floor_table(results);
     print_transmit_table(results, heading);
     print_queued_table(results, heading);
+    print_queued_load_table(results, heading);
     print_other_table(results, heading);
 }
 

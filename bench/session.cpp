@@ -40,7 +40,7 @@ bool timing_available(const Library& library, LinkTiming timing) {
 }
 
 Session::Session(const Library& library, const std::vector<std::uint8_t>& channels, bool fd,
-                 LinkTiming timing)
+                 LinkTiming timing, std::uint32_t bitrate, std::uint32_t data_bitrate)
     : library_(library), channels_(channels), fd_(fd) {
     const Library& l = library_;
     if (l.sim_reset() != 0) {
@@ -69,11 +69,11 @@ Session::Session(const Library& library, const std::vector<std::uint8_t>& channe
     }
     l.set_rx_callback(handle_, &on_frame);
     for (std::uint8_t channel : channels_) {
-        if (l.set_bitrate(handle_, channel, 500'000) != OVEL_CANFD_OK) {
+        if (l.set_bitrate(handle_, channel, bitrate) != OVEL_CANFD_OK) {
             fail("ovel_canfd_set_bitrate");
             return;
         }
-        if (fd_ && (l.set_data_bitrate(handle_, channel, 2'000'000) != OVEL_CANFD_OK ||
+        if (fd_ && (l.set_data_bitrate(handle_, channel, data_bitrate) != OVEL_CANFD_OK ||
                     l.set_fd(handle_, channel, true) != OVEL_CANFD_OK)) {
             fail("ovel_canfd_set_data_bitrate / set_fd");
             return;

@@ -29,8 +29,10 @@ bool timing_available(const Library& library, LinkTiming timing);
 
 class Session {
   public:
+    // Channels at `bitrate` nominal and, with `fd`, `data_bitrate` in the data phase.
     Session(const Library& library, const std::vector<std::uint8_t>& channels, bool fd,
-            LinkTiming timing = LinkTiming::Immediate);
+            LinkTiming timing = LinkTiming::Immediate, std::uint32_t bitrate = 500'000,
+            std::uint32_t data_bitrate = 2'000'000);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;

@@ -2,9 +2,13 @@
 
 #include <time.h>
 
+#include <ovsim/sim.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +33,49 @@ ovel_canfd_frame numbered_frame(std::uint64_t sequence) {
         frame.data[i] = static_cast<std::uint8_t>(sequence >> (8 * i));
     }
     return frame;
+}
+
+// An FD frame with bit-rate switch and 64 data bytes, numbered in its first 8 as above.
+ovel_canfd_frame numbered_fd_frame(std::uint64_t sequence) {
+    ovel_canfd_frame frame = numbered_frame(sequence);
+    frame.dlc = 15;
+    frame.fd = true;
+    frame.brs = true;
+    return frame;
+}
+
+std::uint64_t sequence_of(const ovel_canfd_frame* frame) {
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) {
+        value = (value << 8) | frame->data[i];
+    }
+    return value;
+}
+
+// The queued runs' echoes: the send id each sequence number's echo carried (written by the
+// dispatch thread, read once the session is closed) and when the last one came.
+struct EchoLog {
+    std::vector<std::uint32_t> send_ids;
+    std::atomic<std::int64_t> last_ns{0};
+};
+EchoLog echo_log;
+
+std::int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               Clock::now().time_since_epoch())
+        .count();
+}
+
+void OVEL_CANFD_CALL on_echo(const ovel_canfd_frame* frame, const ovel_canfd_rx_info* info,
+                             void*) {
+    const std::uint64_t sequence = sequence_of(frame);
+    if (sequence < echo_log.send_ids.size() &&
+        info->size > offsetof(ovel_canfd_rx_info, send_id)) {
+        echo_log.send_ids[sequence] = info->send_id;
+    }
+    // Before the collector counts it, so that the waiter that sees the count sees the time too.
+    echo_log.last_ns.store(steady_ns(), std::memory_order_relaxed);
+    on_frame(frame);
 }
 
 void sleep_until(Clock::time_point when) {
@@ -79,6 +126,7 @@ Figures send(const Library& library, LinkTiming timing, double rate_hz, std::uin
         }
         const Usage usage = usage_between(start, sample_end());
         put_usage(f, usage);
+        f[Column::CpuUsPerFrame] = usage.process_cpu_seconds * 1e6 / static_cast<double>(calls);
         const double sending = std::chrono::duration<double>(last_return - first_due).count();
         f[Column::Achieved] = static_cast<double>(calls) / sending;
     }
@@ -134,7 +182,98 @@ Figures bus_paced(const Library& library, LinkTiming timing, bool queued, std::u
     return f;
 }
 
+Figures queued(const Library& library, const QueuedLoad& load) {
+    Figures f;
+    if (library.send == nullptr || library.set_rx_handler == nullptr ||
+        (load.bus_timing && library.sim_set_bus_timing == nullptr)) {
+        return f.fail("no queued sends or bus timing in this library");
+    }
+    const std::uint64_t calls = load.calls;
+    prepare_collector({.channels = CHANNEL_0, .frames = calls, .echo = true});
+    echo_log.send_ids.assign(calls, 0);
+    echo_log.last_ns.store(0);
+    std::vector<std::uint32_t> sent_ids(calls, 0);
+    {
+        Session session(library, CHANNEL_0, load.fd, load.timing, load.bitrate,
+                        load.data_bitrate);
+        if (!session.ok()) {
+            return f.fail(session.error());
+        }
+        library.set_rx_handler(session.handle(), &on_echo, nullptr);
+        if (load.window != 0 &&
+            (library.set_send_window == nullptr ||
+             library.set_send_window(session.handle(), 0, load.window) != OVEL_CANFD_OK)) {
+            return f.fail("cannot set the send window");
+        }
+        if (load.bus_timing) {
+            library.sim_set_bus_timing(session.adapter(), 1);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const ProcessSample start = sample_start();
+        const Clock::time_point first = Clock::now();
+        for (std::uint64_t k = 0; k < calls; ++k) {
+            if (load.rate_hz > 0) {
+                sleep_until(first + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(static_cast<double>(k) /
+                                                                      load.rate_hz)));
+            }
+            const ovel_canfd_frame frame = load.fd ? numbered_fd_frame(k) : numbered_frame(k);
+            if (library.send(session.handle(), &frame, 10'000, &sent_ids[k]) != OVEL_CANFD_OK) {
+                return f.fail("send " + std::to_string(k) + ": " +
+                              library.get_last_error(session.handle()));
+            }
+        }
+        const Clock::time_point last_return = Clock::now();
+        if (!wait_for_frames(calls, 60)) {
+            f.fail("timed out waiting for the echoes");
+        }
+        const Usage usage = usage_between(start, sample_end());
+        put_usage(f, usage);
+        f[Column::CpuUsPerFrame] = usage.process_cpu_seconds * 1e6 / static_cast<double>(calls);
+        const double first_ns = static_cast<double>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(first.time_since_epoch())
+                .count());
+        const double last_echo_ns = static_cast<double>(echo_log.last_ns.load());
+        f[Column::Achieved] = static_cast<double>(calls) / ((last_echo_ns - first_ns) / 1e9);
+        f[Column::Value] = static_cast<double>(calls) /
+                           std::chrono::duration<double>(last_return - first).count();
+    }
+    put_delivery(f, delivery(), calls);
+    std::uint64_t matched = 0;
+    std::uint64_t not_increasing = 0;
+    for (std::uint64_t k = 0; k < calls; ++k) {
+        matched += sent_ids[k] != 0 && echo_log.send_ids[k] == sent_ids[k] ? 1 : 0;
+        not_increasing += k > 0 && sent_ids[k] <= sent_ids[k - 1] ? 1 : 0;
+    }
+    if (not_increasing > 0) {
+        f.fail(std::to_string(not_increasing) + " send ids not above the one before");
+    }
+    f[Column::Matched] = static_cast<double>(matched);
+    f[Column::Unmatched] = static_cast<double>(calls - matched);
+    if (matched != calls) {
+        f.fail(std::to_string(calls - matched) + " echoes without their send's id");
+    }
+    std::vector<std::uint32_t>().swap(echo_log.send_ids);
+    release_collector();
+    return f;
+}
+
 }  // namespace
+
+Figures transmit_queued(const Library& library, const QueuedLoad& load) {
+    return queued(library, load);
+}
+
+double bus_frames_per_second(bool fd, std::uint32_t bitrate, std::uint32_t data_bitrate) {
+    // A host frame as the adapter reads it: echo id, CAN id, DLC, channel, flags, reserved, data.
+    std::vector<std::uint8_t> host_frame(12 + (fd ? 64 : 8), 0);
+    host_frame[4] = 0x23;
+    host_frame[5] = 0x01;
+    host_frame[8] = fd ? 15 : 8;
+    host_frame[10] = fd ? ovsim::FRAME_FLAG_FD | ovsim::FRAME_FLAG_BRS : 0;
+    const auto on_bus = ovsim::frame_time_on_bus(host_frame, bitrate, data_bitrate);
+    return on_bus.count() > 0 ? 1e9 / static_cast<double>(on_bus.count()) : 0;
+}
 
 Figures transmit_bus_paced(const Library& library, LinkTiming timing, bool queued,
                            std::uint64_t calls) {

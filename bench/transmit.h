@@ -25,4 +25,27 @@ Figures transmit_at_rate(const Library& library, LinkTiming timing, double rate_
 Figures transmit_bus_paced(const Library& library, LinkTiming timing, bool queued,
                            std::uint64_t calls);
 
+// A queued sender (ovel_canfd_send) on channel 0.
+struct QueuedLoad {
+    LinkTiming timing = LinkTiming::FullSpeed;
+    // The simulator's echo timing (each echo after the frame's time on the bus at the bitrates
+    // below); off: a frame is on the bus, and echoed, as soon as the adapter takes it.
+    bool bus_timing = true;
+    bool fd = false;  // CAN FD 64-byte frames with bit-rate switch; classic 8-byte ones otherwise
+    std::uint32_t bitrate = 1'000'000;
+    std::uint32_t data_bitrate = 5'000'000;
+    double rate_hz = 0;  // 0: back to back
+    std::uint64_t calls = 0;
+    std::uint32_t window = 0;  // frames in flight; 0: the library's default
+};
+
+// Frames per second from the first call to the last echo, CPU per thread and per frame, calls
+// per second (Value), and every echo checked: its send id the one its send returned (Matched,
+// Unmatched), none lost, duplicated or reordered. Fails for a library without queued sends.
+Figures transmit_queued(const Library& library, const QueuedLoad& load);
+
+// What the bus carries of the load's frames back to back: 1 / the frame's time on the bus as
+// the simulator counts it (bits without stuffing, interframe space included).
+double bus_frames_per_second(bool fd, std::uint32_t bitrate, std::uint32_t data_bitrate);
+
 }  // namespace ovel::bench

@@ -143,7 +143,15 @@ std::optional<Clock::time_point> adapter_pump_tx(Sim& s, AdapterModel& adapter,
                 }
                 std::vector<std::uint8_t> bytes = std::move(tx.frames.front().bytes);
                 tx.frames.pop_front();
+                // The adapter sends the echo when the frame has left the bus, not when the
+                // event thread gets round to it: its transfer reaches the host at the boundary
+                // after the frame's end, however late the thread woke.
+                const std::optional<Clock::time_point> deciding = adapter.deciding_as_of;
+                if (adapter.bus_timing) {
+                    adapter.deciding_as_of = tx.bus_free;
+                }
                 put_on_bus(s, adapter, std::move(bytes));
+                adapter.deciding_as_of = deciding;
                 progressed = true;
             }
         }
