@@ -147,6 +147,23 @@ TEST_F(Send, AFullWindowWouldBlockOrWaitsForRoom) {
     ASSERT_TRUE(echoes_.wait_for(4));
     EXPECT_EQ(stats_of(h).send_echoed, 4u);
     EXPECT_TRUE(take_failed(h).empty());
+
+    // A waiting sender is woken once half the window is free; when the echoes stall before
+    // that, the one free place still serves it within its time-out.
+    adapter_->set_acknowledged(false);
+    ASSERT_EQ(ovel_canfd_set_send_window(h, 0, 4), 0);
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(ovel_canfd_send(h, &f, 0, nullptr), 0) << last_error(h);
+    }
+    std::thread late([&] { waited = ovel_canfd_send(h, &f, 60'000, &waited_id); });
+    ovsim::FrameSpec first_echo;
+    first_echo.echo_id = 0x80000000u + 5;  // the echo of send 5, the oldest in flight
+    first_echo.can_id = f.id;
+    first_echo.dlc = 8;
+    adapter_->feed_frame(first_echo);
+    late.join();
+    EXPECT_EQ(waited, 0) << last_error(h);
+    EXPECT_EQ(waited_id, 9u);
 }
 
 TEST_F(Send, WithoutAcknowledgeStopReportsEachFrameInFlightOnce) {
