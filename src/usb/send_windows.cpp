@@ -6,12 +6,6 @@
 
 namespace ovel::usb {
 
-namespace {
-// How long a sender waits for half its window to come free before it takes any room: many frame
-// times at the bitrates that keep a window busy, short against a time-out.
-constexpr std::chrono::milliseconds REFILL_WAIT{2};
-}  // namespace
-
 std::uint64_t SendLedger::next_id() {
     std::uint64_t id = next_id_.fetch_add(1, std::memory_order_relaxed);
     while (static_cast<std::uint32_t>(id) == 0) {
@@ -178,7 +172,6 @@ void SendWindows::out_failed(std::uint8_t channel, std::uint64_t send_id, SendEn
 std::optional<std::uint64_t> SendWindows::match_echo(std::uint8_t channel, std::uint32_t echo_id) {
     std::shared_ptr<SendLedger> ledger;
     std::optional<std::uint64_t> matched;
-    bool notify = false;
     {
         std::lock_guard lock(mutex_);
         auto& frames = windows_[channel].frames;
@@ -190,12 +183,10 @@ std::optional<std::uint64_t> SendWindows::match_echo(std::uint8_t channel, std::
             matched = found->send_id;
             frames.erase(found);
             --total_in_flight_;
-            // Flushes wait for an empty window, which is below the refill level too.
-            notify = refill_due_locked(windows_[channel]) || eager_waiters_ > 0;
         }
         ledger = ledger_;
     }
-    if (notify) {
+    if (matched) {
         changed_.notify_all();
     }
     if (ledger) {
@@ -211,20 +202,10 @@ std::optional<std::uint64_t> SendWindows::match_echo(std::uint8_t channel, std::
 
 bool SendWindows::wait_room(std::uint8_t channel, std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock(mutex_);
-    const Window& window = windows_[channel];
-    const auto ended = [&] { return closed_ || !window.open; };
-    if (changed_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + REFILL_WAIT),
-                            [&] { return ended() || refill_due_locked(window); }) ||
-        has_room_locked(window)) {
-        return true;
-    }
-    // The echoes have stalled with the window (nearly) full: any room will do now.
-    ++eager_waiters_;
-    const bool room = changed_.wait_until(lock, deadline, [&] {
-        return ended() || has_room_locked(window);
+    return changed_.wait_until(lock, deadline, [&] {
+        const Window& window = windows_[channel];
+        return closed_ || !window.open || has_room_locked(window);
     });
-    --eager_waiters_;
-    return room;
 }
 
 bool SendWindows::wait_empty(std::optional<std::uint8_t> channel,

@@ -114,18 +114,11 @@ class SendWindows {
     bool has_room_locked(const Window& window) const {
         return window.frames.size() < window.limit;
     }
-    // A sender waiting for room is woken once half the window is free, not by every echo: it
-    // then sends several frames per wake-up while the other half keeps the bus busy.
-    static bool refill_due_locked(const Window& window) {
-        return window.frames.size() <= window.limit / 2;
-    }
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::array<Window, 256> windows_{};
     std::size_t total_in_flight_ = 0;
-    // Senders that stopped waiting for half the window and take any room (echoes stalled).
-    std::size_t eager_waiters_ = 0;
     bool closed_ = false;
     std::atomic<std::uint64_t> unmatched_{0};
     // The ledger of the handle whose sends are in flight (set by the first reserve).
