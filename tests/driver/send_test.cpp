@@ -148,8 +148,7 @@ TEST_F(Send, AFullWindowWouldBlockOrWaitsForRoom) {
     EXPECT_EQ(stats_of(h).send_echoed, 4u);
     EXPECT_TRUE(take_failed(h).empty());
 
-    // A waiting sender is woken once half the window is free; when the echoes stall before
-    // that, the one free place still serves it within its time-out.
+    // One echo with the rest stalled: the one free place serves a waiting sender.
     adapter_->set_acknowledged(false);
     ASSERT_EQ(ovel_canfd_set_send_window(h, 0, 4), 0);
     for (int i = 0; i < 4; ++i) {
