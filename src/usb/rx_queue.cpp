@@ -68,6 +68,11 @@ void RxQueue::end_batch() noexcept {
     if (sleeping_.load(std::memory_order_seq_cst) &&
         sleeping_.exchange(false, std::memory_order_seq_cst)) {
         wake_consumer();
+    } else if (timed_sleeping_.load(std::memory_order_seq_cst) &&
+               pushed_count_ - popped_.load(std::memory_order_acquire) >= RX_BUDGET_WAKE_FRAMES &&
+               timed_sleeping_.exchange(false, std::memory_order_seq_cst)) {
+        // The same pairing with sleep_for_budget(), which looks at the count after announcing.
+        wake_consumer();
     }
     note_producer_cpu();
 }
@@ -101,6 +106,12 @@ void RxQueue::wake() noexcept {
     wake_consumer();
 }
 
+void RxQueue::set_latency_budget(std::chrono::nanoseconds budget) noexcept {
+    budget_ns_.store(budget.count(), std::memory_order_relaxed);
+    // A consumer asleep under the old budget looks again (and sleeps under the new one).
+    wake_consumer();
+}
+
 RxQueue::PopResult RxQueue::pop(gsusb::HostFrame& out) noexcept {
     return pop_into(out, nullptr);
 }
@@ -124,8 +135,19 @@ RxQueue::PopResult RxQueue::pop_into(gsusb::HostFrame& out, RxMeta* meta) noexce
             // Every push came before the disconnect, so this last look finds any frame left.
             return try_pop(out, meta) ? PopResult::Frame : PopResult::Disconnected;
         }
+        const std::int64_t budget = budget_ns_.load(std::memory_order_relaxed);
+        if (budget > 0) {
+            // Frames delivered since the last sleep: more are likely, so sleep for the budget
+            // and take them in one batch. None: sleep until the next frame.
+            const bool traffic = popped_count_ != popped_at_sleep_;
+            popped_at_sleep_ = popped_count_;
+            if (traffic) {
+                sleep_for_budget(std::chrono::nanoseconds(budget));
+                continue;
+            }
+        }
         const auto now = std::chrono::steady_clock::now();
-        if (!spinning) {
+        if (budget == 0 && !spinning) {
             const bool dense =
                 now - last_empty_ < DENSE_GAP || producer_polling_.load(std::memory_order_relaxed);
             last_empty_ = now;
@@ -151,6 +173,20 @@ RxQueue::PopResult RxQueue::pop_into(gsusb::HostFrame& out, RxMeta* meta) noexce
         sleeping_.store(false, std::memory_order_relaxed);
         spinning = false;
     }
+}
+
+void RxQueue::sleep_for_budget(std::chrono::nanoseconds budget) noexcept {
+    // As the sleep in pop_into, but a producer only wakes it once enough frames wait: it
+    // publishes and then reads timed_sleeping_, this announces and then reads pushed_.
+    const std::uint32_t epoch = wake_epoch_.load(std::memory_order_acquire);
+    timed_sleeping_.store(true, std::memory_order_seq_cst);
+    if (!wake_pending_.load(std::memory_order_seq_cst) &&
+        !disconnected_.load(std::memory_order_seq_cst) &&
+        pushed_.load(std::memory_order_seq_cst) - popped_count_ < RX_BUDGET_WAKE_FRAMES) {
+        // Frames that came after the last look wait at most the budget from here.
+        platform::wait_on_word_for(wake_epoch_, epoch, budget);
+    }
+    timed_sleeping_.store(false, std::memory_order_relaxed);
 }
 
 std::size_t RxQueue::size() const noexcept {
