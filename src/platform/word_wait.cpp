@@ -92,7 +92,8 @@ void wait_on_word_for(std::atomic<std::uint32_t>& word, std::uint32_t expected,
         if (word.load(std::memory_order_acquire) != expected) {
             return;
         }
-        const auto left = deadline - std::chrono::steady_clock::now();
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left <= std::chrono::nanoseconds::zero()) {
             return;
         }
