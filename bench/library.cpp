@@ -59,6 +59,7 @@ std::unique_ptr<Library> load_library(const std::string& label, const std::strin
     find(handle, "ovsim_unplug", l.sim_unplug);
     find(handle, "ovel_canfd_send", l.send);
     find(handle, "ovsim_set_bus_timing", l.sim_set_bus_timing);
+    find(handle, "ovel_canfd_set_rx_latency", l.set_rx_latency);
     return library;
 }
 

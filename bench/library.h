@@ -43,6 +43,8 @@ struct Library {
     // Queued sends and echo timing: in libraries that have them; null otherwise.
     int32_t (*send)(ovel_canfd_driver*, const ovel_canfd_frame*, uint32_t, uint32_t*) = nullptr;
     int32_t (*sim_set_bus_timing)(int32_t adapter, int32_t on) = nullptr;
+    // The receive latency budget: in libraries that have it; null otherwise.
+    int32_t (*set_rx_latency)(ovel_canfd_driver*, uint32_t) = nullptr;
 };
 
 // Loads the library at `path` (RTLD_NOW | RTLD_LOCAL) and looks up every function. Returns null

@@ -74,7 +74,7 @@ Figures receive_at_load(const Library& library, const LoadPoint& point) {
         return f.fail(competitors.error());
     }
     {
-        Session session(library, TWO_CHANNELS, true, point.timing);
+        Session session(library, TWO_CHANNELS, true, point.timing, point.rx_latency_us);
         if (!session.ok()) {
             return f.fail(session.error());
         }

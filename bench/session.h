@@ -29,8 +29,10 @@ bool timing_available(const Library& library, LinkTiming timing);
 
 class Session {
   public:
+    // rx_latency_us: a receive latency budget set before the channels start (0: none, which
+    // libraries without the call also have).
     Session(const Library& library, const std::vector<std::uint8_t>& channels, bool fd,
-            LinkTiming timing = LinkTiming::Immediate);
+            LinkTiming timing = LinkTiming::Immediate, std::uint32_t rx_latency_us = 0);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
