@@ -108,7 +108,8 @@ void RxQueue::wake() noexcept {
 
 void RxQueue::set_latency_budget(std::chrono::nanoseconds budget) noexcept {
     budget_ns_.store(budget.count(), std::memory_order_relaxed);
-    // A consumer asleep under the old budget looks again (and sleeps under the new one).
+    // A consumer asleep under the old budget looks again (and sleeps under the new one); the
+    // bump of the epoch also publishes the budget to a consumer about to sleep.
     wake_consumer();
 }
 
@@ -142,7 +143,7 @@ RxQueue::PopResult RxQueue::pop_into(gsusb::HostFrame& out, RxMeta* meta) noexce
             const bool traffic = popped_count_ != popped_at_sleep_;
             popped_at_sleep_ = popped_count_;
             if (traffic) {
-                sleep_for_budget(std::chrono::nanoseconds(budget));
+                sleep_for_budget();
                 continue;
             }
         }
@@ -175,10 +176,16 @@ RxQueue::PopResult RxQueue::pop_into(gsusb::HostFrame& out, RxMeta* meta) noexce
     }
 }
 
-void RxQueue::sleep_for_budget(std::chrono::nanoseconds budget) noexcept {
+void RxQueue::sleep_for_budget() noexcept {
     // As the sleep in pop_into, but a producer only wakes it once enough frames wait: it
     // publishes and then reads timed_sleeping_, this announces and then reads pushed_.
     const std::uint32_t epoch = wake_epoch_.load(std::memory_order_acquire);
+    // Read after the epoch: a budget set since then has changed the epoch, so the wait below
+    // returns at once rather than run out the old budget.
+    const std::chrono::nanoseconds budget(budget_ns_.load(std::memory_order_relaxed));
+    if (budget <= std::chrono::nanoseconds::zero()) {
+        return;
+    }
     timed_sleeping_.store(true, std::memory_order_seq_cst);
     if (!wake_pending_.load(std::memory_order_seq_cst) &&
         !disconnected_.load(std::memory_order_seq_cst) &&

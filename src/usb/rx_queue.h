@@ -69,9 +69,9 @@ class RxQueue {
     // With a budget, a consumer that has just delivered frames sleeps for the budget and is
     // woken early only when RX_BUDGET_WAKE_FRAMES frames wait, so a busy queue costs one wake-up
     // per budget instead of one per batch; one that found nothing at its last look sleeps until
-    // the next frame, which it delivers at once (a quiet bus costs nothing and a lone frame no
-    // latency). No frame waits longer than the budget and one wake-up. A sleeping consumer
-    // looks again at once, under the new budget.
+    // the next frame, which it delivers at once (a quiet bus costs nothing, and a frame after a
+    // quiet spell waits no longer than without a budget). No frame waits longer than the budget
+    // and one wake-up. A consumer asleep under the old budget looks again at once.
     void set_latency_budget(std::chrono::nanoseconds budget) noexcept;
     std::chrono::nanoseconds latency_budget() const noexcept {
         return std::chrono::nanoseconds(budget_ns_.load(std::memory_order_relaxed));
@@ -109,7 +109,7 @@ class RxQueue {
     Segment* take_spare_or_allocate() noexcept;
     void retire(Segment* segment) noexcept;
     void wake_consumer() noexcept;
-    void sleep_for_budget(std::chrono::nanoseconds budget) noexcept;
+    void sleep_for_budget() noexcept;
     void note_producer_cpu() noexcept;
     bool on_producer_cpu() const noexcept;
 
