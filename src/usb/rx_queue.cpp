@@ -24,6 +24,9 @@ constexpr std::chrono::nanoseconds SPIN_LIMIT{5'000};
 // How long, and for how many frames, a polling producer may leave the consumer asleep.
 constexpr std::size_t DEFERRED_WAKE_FRAMES = 64;
 constexpr std::chrono::nanoseconds DEFERRED_WAKE_AGE{50'000};
+// A timed sleep ends up to the kernel's timer slack late (Linux: 50 us by default), so a
+// budget's sleep asks for that much less, as long as the budget is well above it.
+constexpr std::chrono::nanoseconds TIMER_SLACK{50'000};
 
 }  // namespace
 
@@ -191,7 +194,8 @@ void RxQueue::sleep_for_budget() noexcept {
         !disconnected_.load(std::memory_order_seq_cst) &&
         pushed_.load(std::memory_order_seq_cst) - popped_count_ < RX_BUDGET_WAKE_FRAMES) {
         // Frames that came after the last look wait at most the budget from here.
-        platform::wait_on_word_for(wake_epoch_, epoch, budget);
+        platform::wait_on_word_for(wake_epoch_, epoch,
+                                   budget > 2 * TIMER_SLACK ? budget - TIMER_SLACK : budget);
     }
     timed_sleeping_.store(false, std::memory_order_relaxed);
 }
