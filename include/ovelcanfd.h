@@ -890,8 +890,8 @@ OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_rx_handler(ovel_canfd_driv
  * timer). Order and delivery are unchanged: every frame comes, in order. A budget pays when
  * frames come more often than once per budget, and saves only the dispatch thread's wake-ups:
  * the USB event thread still wakes for every USB (micro)frame that completes transfers. At
- * 20,000 frames/s on a high-speed link, 1000 took the dispatch thread from about 6,700 to 900
- * wake-ups/s and the process from 18.7 to 15.8 % of a core (docs/performance.md).
+ * 20,000 frames/s on a high-speed link, 1000 took the dispatch thread from about 7,800 to 1,000
+ * wake-ups/s and the process from 26.6 to 21.8 % of a core (docs/performance.md).
  * 0 to 10,000,000 (10 s); kept while the adapter stays open (an open starts at 0). Takes effect
  * at once, also while channels are started: a dispatch thread asleep under the old budget
  * looks again. The budget never delays a stop, close or deinit: stop ends reception at once
