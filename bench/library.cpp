@@ -61,6 +61,7 @@ std::unique_ptr<Library> load_library(const std::string& label, const std::strin
     find(handle, "ovsim_set_bus_timing", l.sim_set_bus_timing);
     find(handle, "ovel_canfd_set_rx_handler", l.set_rx_handler);
     find(handle, "ovel_canfd_set_send_window", l.set_send_window);
+    find(handle, "ovel_canfd_set_rx_latency", l.set_rx_latency);
     return library;
 }
 

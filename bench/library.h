@@ -46,6 +46,8 @@ struct Library {
     // The handler with the record that carries an echo's send id: null in libraries without it.
     int32_t (*set_rx_handler)(ovel_canfd_driver*, ovel_canfd_rx_handler, void*) = nullptr;
     int32_t (*set_send_window)(ovel_canfd_driver*, uint8_t, uint32_t) = nullptr;
+    // The receive latency budget: in libraries that have it; null otherwise.
+    int32_t (*set_rx_latency)(ovel_canfd_driver*, uint32_t) = nullptr;
 };
 
 // Loads the library at `path` (RTLD_NOW | RTLD_LOCAL) and looks up every function. Returns null

@@ -15,8 +15,9 @@
 //     --previous LIB     an earlier version to measure beside it (bench/CMakeLists.txt builds
 //                        libovelcanfd-prev.so; scripts/bench.sh --previous REV does it all)
 //     --runs N           runs per figure, the median is shown (default 3)
-//     --only PARTS       comma-separated: rx (throughput), load (receive at rates), floor, tx,
-//                        idle, memory (default: all)
+//     --only PARTS       comma-separated: rx (throughput), load (receive at rates), floor,
+//                        budget (receive latency budget 0 and 1000 us at 20,000 frames/s on a
+//                        high-speed link), tx, idle, memory (default: all)
 //     --rates LIST       receive rates in frames/s for load and floor, 0 for saturation
 //                        (default 100,500,1000,5000,10000,20000,50000,0)
 //     --timings LIST     link timings: immediate, high-speed, full-speed (default: all three)
@@ -52,7 +53,7 @@ namespace {
 // What one invocation measures, and how much.
 struct Plan {
     int runs = 3;
-    std::vector<std::string> parts = {"rx", "load", "floor", "tx", "idle", "memory"};
+    std::vector<std::string> parts = {"rx", "load", "floor", "budget", "tx", "idle", "memory"};
     std::vector<double> rates = {100, 500, 1'000, 5'000, 10'000, 20'000, 50'000, 0};
     std::vector<LinkTiming> timings = {std::begin(ALL_TIMINGS), std::end(ALL_TIMINGS)};
     std::vector<int> competitors = {0, 2};
@@ -116,6 +117,9 @@ class Bench {
         }
         if (wanted("load") || wanted("floor")) {
             load_and_floor();
+        }
+        if (wanted("budget")) {
+            latency_budget();
         }
         if (wanted("tx")) {
             transmit();
@@ -270,6 +274,49 @@ class Bench {
         }
         if (with_floor) {
             add(Key{"", "floor", "none", "rated", rate, 0}, "floor", point.frames, runs[floor]);
+        }
+    }
+
+    // Receive with and without a latency budget, at a rate where batching pays: every library
+    // without one, those that have the call with one, in the same turns.
+    void latency_budget() {
+        constexpr LinkTiming timing = LinkTiming::HighSpeed;
+        constexpr double rate = 20'000;
+        struct Contender {
+            const Library* library;
+            std::uint32_t budget_us;
+        };
+        std::vector<Contender> measured;
+        for (const std::uint32_t budget_us : {0u, 1000u}) {
+            for (const Library* library : libraries_) {
+                // A version without the call has no row for a budget: its cell shows "-".
+                if (budget_us > 0 && library->set_rx_latency == nullptr) {
+                    continue;
+                }
+                if (!timing_available(*library, timing)) {
+                    results_.add_skipped(Key{library->label, "rx-budget", timing_name(timing),
+                                             "max_us " + std::to_string(budget_us), rate, 0},
+                                         Status::Unavailable);
+                } else {
+                    measured.push_back({library, budget_us});
+                }
+            }
+        }
+        if (measured.empty()) {
+            return;
+        }
+        const LoadPoint point{timing, rate, load_frames(timing, rate), 0};
+        progress("receive latency budget 0 and 1000 us: %s link, %.0f frames/s: %llu frames",
+                 timing_name(timing), rate, static_cast<unsigned long long>(point.frames));
+        const auto runs = alternate(measured.size(), [&](std::size_t i) {
+            LoadPoint budgeted = point;
+            budgeted.rx_latency_us = measured[i].budget_us;
+            return receive_at_load(*measured[i].library, budgeted);
+        });
+        for (std::size_t i = 0; i < measured.size(); ++i) {
+            add(Key{"", "rx-budget", timing_name(timing),
+                    "max_us " + std::to_string(measured[i].budget_us), rate, 0},
+                measured[i].library->label, point.frames, runs[i]);
         }
     }
 
@@ -519,7 +566,7 @@ const char* const USAGE =
     "                  [--rates LIST] [--timings LIST] [--competitors LIST] [--csv FILE]\n"
     "                  [--smoke] [--callgrind]\n"
     "       ovel_bench --soak MINUTES [--current LIB]\n"
-    "  PARTS: rx,load,floor,tx,idle,memory  rates: frames/s, 0 = saturation\n"
+    "  PARTS: rx,load,floor,budget,tx,idle,memory  rates: frames/s, 0 = saturation\n"
     "  timings: immediate,high-speed,full-speed  competitors: 0,2\n";
 
 // False with `error` set for an argument it does not understand.
@@ -566,8 +613,8 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         } else if (name == "--only") {
             plan.parts = split(value);
             for (const std::string& part : plan.parts) {
-                if (part != "rx" && part != "load" && part != "floor" && part != "tx" &&
-                    part != "idle" && part != "memory") {
+                if (part != "rx" && part != "load" && part != "floor" && part != "budget" &&
+                    part != "tx" && part != "idle" && part != "memory") {
                     error = "unknown part: " + part;
                     return false;
                 }

@@ -74,7 +74,8 @@ Figures receive_at_load(const Library& library, const LoadPoint& point) {
         return f.fail(competitors.error());
     }
     {
-        Session session(library, TWO_CHANNELS, true, point.timing);
+        Session session(library, TWO_CHANNELS, true, point.timing, 500'000, 2'000'000,
+                        point.rx_latency_us);
         if (!session.ok()) {
             return f.fail(session.error());
         }

@@ -26,6 +26,7 @@ struct LoadPoint {
     double rate_hz = 0;
     std::uint64_t frames = 0;
     int competitors = 0;
+    std::uint32_t rx_latency_us = 0;  // the receive latency budget (0: none)
 };
 Figures receive_at_load(const Library& library, const LoadPoint& point);
 

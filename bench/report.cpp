@@ -178,6 +178,34 @@ void print_load_tables(const Results& results, const ReportHeading& heading) {
     }
 }
 
+// The same stream with and without a receive latency budget.
+void print_budget_table(const Results& results, const ReportHeading& heading) {
+    const std::vector<Key> points = points_of(results, "rx-budget");
+    if (points.empty()) {
+        return;
+    }
+    std::printf(
+        "\n### Receive latency budget (ovel_canfd_set_rx_latency): FD frames on 2 channels, CPU "
+        "in %% of one core, latency from the frame's time on the bus in us\n\n");
+    print_header({"link", "frames/s", "budget"},
+                 {"process", "event / dispatch", "wake-ups/s event / dispatch",
+                  "bus p50 / p99 / max"},
+                 heading.versions);
+    for (const Key& point : points) {
+        std::vector<std::string> cells = {point.timing, rate_label(point.rate), point.load};
+        for (const std::string& version : heading.versions) {
+            append_cells(cells, row_for(results, point, version), 4, [](const Figures& f) {
+                return std::vector<std::string>{
+                    percent(f[Column::ProcessCpu]),
+                    percent(f[Column::EventCpu]) + " / " + percent(f[Column::DispatchCpu]),
+                    grouped(f[Column::EventWakeups]) + " / " + grouped(f[Column::DispatchWakeups]),
+                    triple(f, Column::BusP50)};
+            });
+        }
+        print_line(cells);
+    }
+}
+
 void print_floor_table(const Results& results) {
     const std::vector<Key> points = points_of(results, "floor");
     if (points.empty()) {
@@ -408,6 +436,7 @@ void print_markdown(const Results& results, const ReportHeading& heading) {
     }
     print_load_tables(results, heading);
     print_floor_table(results);
+    print_budget_table(results, heading);
     print_transmit_table(results, heading);
     print_queued_table(results, heading);
     print_queued_load_table(results, heading);

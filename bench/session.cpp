@@ -40,7 +40,8 @@ bool timing_available(const Library& library, LinkTiming timing) {
 }
 
 Session::Session(const Library& library, const std::vector<std::uint8_t>& channels, bool fd,
-                 LinkTiming timing, std::uint32_t bitrate, std::uint32_t data_bitrate)
+                 LinkTiming timing, std::uint32_t bitrate, std::uint32_t data_bitrate,
+                 std::uint32_t rx_latency_us)
     : library_(library), channels_(channels), fd_(fd) {
     const Library& l = library_;
     if (l.sim_reset() != 0) {
@@ -68,6 +69,11 @@ Session::Session(const Library& library, const std::vector<std::uint8_t>& channe
         return;
     }
     l.set_rx_callback(handle_, &on_frame);
+    if (rx_latency_us > 0 && (l.set_rx_latency == nullptr ||
+                              l.set_rx_latency(handle_, rx_latency_us) != OVEL_CANFD_OK)) {
+        error_ = "ovel_canfd_set_rx_latency: not in this library or refused";
+        return;
+    }
     for (std::uint8_t channel : channels_) {
         if (l.set_bitrate(handle_, channel, bitrate) != OVEL_CANFD_OK) {
             fail("ovel_canfd_set_bitrate");

@@ -30,9 +30,11 @@ bool timing_available(const Library& library, LinkTiming timing);
 class Session {
   public:
     // Channels at `bitrate` nominal and, with `fd`, `data_bitrate` in the data phase.
+    // rx_latency_us: a receive latency budget set before the channels start (0: none, which
+    // libraries without the call also have).
     Session(const Library& library, const std::vector<std::uint8_t>& channels, bool fd,
             LinkTiming timing = LinkTiming::Immediate, std::uint32_t bitrate = 500'000,
-            std::uint32_t data_bitrate = 2'000'000);
+            std::uint32_t data_bitrate = 2'000'000, std::uint32_t rx_latency_us = 0);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;

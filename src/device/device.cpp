@@ -422,4 +422,13 @@ Expected<void, DriverError> Device::set_send_window(unsigned channel, unsigned f
     return {};
 }
 
+Expected<void, DriverError> Device::set_rx_latency(std::uint32_t max_us) {
+    const std::chrono::microseconds budget(max_us);
+    if (budget > usb::RX_BUDGET_MAX) {
+        return unexpected(DriverError::invalid_argument("max_us: 0 to 10000000"));
+    }
+    usb_->rx_queue()->set_latency_budget(budget);
+    return {};
+}
+
 }  // namespace ovel

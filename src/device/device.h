@@ -125,6 +125,12 @@ class Device {
     // Frames a channel may have in flight with queued sends: 1 to 32 (default 10).
     Expected<void, DriverError> set_send_window(unsigned channel, unsigned frames);
     const std::shared_ptr<usb::SendWindows>& send_windows() const { return usb_->send_windows(); }
+    // How long a received frame may wait before the dispatch thread is woken for it: 0 (the
+    // default, every batch wakes it) to 10 s, in microseconds; kept while the adapter is open.
+    Expected<void, DriverError> set_rx_latency(std::uint32_t max_us);
+    std::chrono::nanoseconds rx_latency_budget() const {
+        return usb_->rx_queue()->latency_budget();
+    }
 
     // The channel's 120 ohm termination (feature TERMINATION), and the LED blinking that
     // shows which adapter is which (feature IDENTIFY). Sent at once.

@@ -3,12 +3,18 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 namespace ovel::platform {
 
 // Sleeps while `word` holds `expected`; may also return early (a signal, a spurious wake-up).
 void wait_on_word(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept;
+
+// The same for at most `timeout` (rounded up to the system's granularity: on Windows whole
+// milliseconds; the portable build re-checks the word every 100 us).
+void wait_on_word_for(std::atomic<std::uint32_t>& word, std::uint32_t expected,
+                      std::chrono::nanoseconds timeout) noexcept;
 
 // Wakes one thread sleeping on `word`.
 void wake_one_on_word(std::atomic<std::uint32_t>& word) noexcept;

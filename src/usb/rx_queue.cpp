@@ -24,6 +24,9 @@ constexpr std::chrono::nanoseconds SPIN_LIMIT{5'000};
 // How long, and for how many frames, a polling producer may leave the consumer asleep.
 constexpr std::size_t DEFERRED_WAKE_FRAMES = 64;
 constexpr std::chrono::nanoseconds DEFERRED_WAKE_AGE{50'000};
+// A timed sleep ends up to the kernel's timer slack late (Linux: 50 us by default), so a
+// budget's sleep asks for that much less, as long as the budget is well above it.
+constexpr std::chrono::nanoseconds TIMER_SLACK{50'000};
 
 }  // namespace
 
@@ -68,6 +71,11 @@ void RxQueue::end_batch() noexcept {
     if (sleeping_.load(std::memory_order_seq_cst) &&
         sleeping_.exchange(false, std::memory_order_seq_cst)) {
         wake_consumer();
+    } else if (timed_sleeping_.load(std::memory_order_seq_cst) &&
+               pushed_count_ - popped_.load(std::memory_order_acquire) >= RX_BUDGET_WAKE_FRAMES &&
+               timed_sleeping_.exchange(false, std::memory_order_seq_cst)) {
+        // The same pairing with sleep_for_budget(), which looks at the count after announcing.
+        wake_consumer();
     }
     note_producer_cpu();
 }
@@ -101,6 +109,13 @@ void RxQueue::wake() noexcept {
     wake_consumer();
 }
 
+void RxQueue::set_latency_budget(std::chrono::nanoseconds budget) noexcept {
+    budget_ns_.store(budget.count(), std::memory_order_relaxed);
+    // A consumer asleep under the old budget looks again (and sleeps under the new one); the
+    // bump of the epoch also publishes the budget to a consumer about to sleep.
+    wake_consumer();
+}
+
 RxQueue::PopResult RxQueue::pop(gsusb::HostFrame& out) noexcept {
     return pop_into(out, nullptr);
 }
@@ -124,8 +139,19 @@ RxQueue::PopResult RxQueue::pop_into(gsusb::HostFrame& out, RxMeta* meta) noexce
             // Every push came before the disconnect, so this last look finds any frame left.
             return try_pop(out, meta) ? PopResult::Frame : PopResult::Disconnected;
         }
+        const std::int64_t budget = budget_ns_.load(std::memory_order_relaxed);
+        if (budget > 0) {
+            // Frames delivered since the last sleep: more are likely, so sleep for the budget
+            // and take them in one batch. None: sleep until the next frame.
+            const bool traffic = popped_count_ != popped_at_sleep_;
+            popped_at_sleep_ = popped_count_;
+            if (traffic) {
+                sleep_for_budget();
+                continue;
+            }
+        }
         const auto now = std::chrono::steady_clock::now();
-        if (!spinning) {
+        if (budget == 0 && !spinning) {
             const bool dense =
                 now - last_empty_ < DENSE_GAP || producer_polling_.load(std::memory_order_relaxed);
             last_empty_ = now;
@@ -151,6 +177,27 @@ RxQueue::PopResult RxQueue::pop_into(gsusb::HostFrame& out, RxMeta* meta) noexce
         sleeping_.store(false, std::memory_order_relaxed);
         spinning = false;
     }
+}
+
+void RxQueue::sleep_for_budget() noexcept {
+    // As the sleep in pop_into, but a producer only wakes it once enough frames wait: it
+    // publishes and then reads timed_sleeping_, this announces and then reads pushed_.
+    const std::uint32_t epoch = wake_epoch_.load(std::memory_order_acquire);
+    // Read after the epoch: a budget set since then has changed the epoch, so the wait below
+    // returns at once rather than run out the old budget.
+    const std::chrono::nanoseconds budget(budget_ns_.load(std::memory_order_relaxed));
+    if (budget <= std::chrono::nanoseconds::zero()) {
+        return;
+    }
+    timed_sleeping_.store(true, std::memory_order_seq_cst);
+    if (!wake_pending_.load(std::memory_order_seq_cst) &&
+        !disconnected_.load(std::memory_order_seq_cst) &&
+        pushed_.load(std::memory_order_seq_cst) - popped_count_ < RX_BUDGET_WAKE_FRAMES) {
+        // Frames that came after the last look wait at most the budget from here.
+        platform::wait_on_word_for(wake_epoch_, epoch,
+                                   budget > 2 * TIMER_SLACK ? budget - TIMER_SLACK : budget);
+    }
+    timed_sleeping_.store(false, std::memory_order_relaxed);
 }
 
 std::size_t RxQueue::size() const noexcept {

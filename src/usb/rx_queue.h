@@ -20,6 +20,13 @@ namespace ovel::usb {
 inline constexpr std::size_t RX_SEGMENT_FRAMES = 512;
 // Emptied segments kept for reuse; two cover a consumer lagging by up to a segment or so.
 inline constexpr std::size_t RX_SPARE_SEGMENTS = 2;
+// With a latency budget, frames waiting that wake the consumer before the budget runs out:
+// half a segment, so a consumer that keeps to its budget never needs a new segment, and one
+// wake-up per 256 frames costs well under 0.1 us a frame.
+inline constexpr std::size_t RX_BUDGET_WAKE_FRAMES = RX_SEGMENT_FRAMES / 2;
+// The longest latency budget: a promise of seconds is no promise; a bound keeps the time-outs
+// far from any overflow.
+inline constexpr std::chrono::microseconds RX_BUDGET_MAX{10'000'000};
 
 class RxQueue {
   public:
@@ -58,6 +65,17 @@ class RxQueue {
     PopResult pop(gsusb::HostFrame& out, RxMeta& meta) noexcept;
     // From any thread: makes the current or next pop return Woken once. Wakes do not add up.
     void wake() noexcept;
+    // From any thread: how long a frame may wait for the consumer (0: not at all, the default).
+    // With a budget, a consumer that has just delivered frames sleeps for the budget and is
+    // woken early only when RX_BUDGET_WAKE_FRAMES frames wait, so a busy queue costs one wake-up
+    // per budget instead of one per batch; one that found nothing at its last look sleeps until
+    // the next frame, which it delivers at once (a quiet bus costs nothing, and a frame after a
+    // quiet spell waits no longer than without a budget). No frame waits longer than the budget
+    // and one wake-up. A consumer asleep under the old budget looks again at once.
+    void set_latency_budget(std::chrono::nanoseconds budget) noexcept;
+    std::chrono::nanoseconds latency_budget() const noexcept {
+        return std::chrono::nanoseconds(budget_ns_.load(std::memory_order_relaxed));
+    }
 
     // Frames pushed and not yet popped (approximate while both sides run).
     std::size_t size() const noexcept;
@@ -68,7 +86,10 @@ class RxQueue {
         return segments_allocated_.load(std::memory_order_relaxed);
     }
     // True while a pop is asleep waiting (for tests and diagnostics).
-    bool consumer_sleeping() const noexcept { return sleeping_.load(std::memory_order_acquire); }
+    bool consumer_sleeping() const noexcept {
+        return sleeping_.load(std::memory_order_acquire) ||
+               timed_sleeping_.load(std::memory_order_acquire);
+    }
 
   private:
     struct Segment {  // aligned as its 128-byte slots
@@ -88,6 +109,7 @@ class RxQueue {
     Segment* take_spare_or_allocate() noexcept;
     void retire(Segment* segment) noexcept;
     void wake_consumer() noexcept;
+    void sleep_for_budget() noexcept;
     void note_producer_cpu() noexcept;
     bool on_producer_cpu() const noexcept;
 
@@ -112,9 +134,13 @@ class RxQueue {
     std::size_t known_pushed_ = 0;  // last value of pushed_ seen, so most pops skip reading it
     std::atomic<std::size_t> high_water_{0};  // written by the consumer only
     std::chrono::steady_clock::time_point last_empty_{};  // when a pop last found it empty
+    std::size_t popped_at_sleep_ = 0;  // popped_count_ when it last slept under a budget
 
     // Rarely written: the sleep handshake, wakes, the end of the producer and the segment pool.
     alignas(64) std::atomic<bool> sleeping_{false};
+    // Asleep for its latency budget: woken early only by RX_BUDGET_WAKE_FRAMES waiting frames.
+    std::atomic<bool> timed_sleeping_{false};
+    std::atomic<std::int64_t> budget_ns_{0};
     // The CPU the producer last noted (-1: unknown); written only when it changes.
     std::atomic<int> producer_cpu_{-1};
     std::atomic<bool> producer_polling_{false};

@@ -318,6 +318,46 @@ TEST(RxQueueTest, DisconnectRacingWithAConsumerFallingAsleepIsNeverLost) {
     }
 }
 
+// Under a budget far longer than the test, the consumer sleeps with frames waiting; whenever
+// RX_BUDGET_WAKE_FRAMES are waiting it must be woken, however the pushes fall against its
+// falling asleep: a lost wake-up leaves frames behind for the whole budget.
+TEST(RxQueueTest, UnderABudgetEnoughWaitingFramesAlwaysWakeTheConsumer) {
+    RxQueue queue;
+    queue.set_latency_budget(std::chrono::hours(1));
+    std::atomic<std::uint32_t> popped{0};
+    std::atomic<bool> wrong_frame{false};
+    std::thread consumer([&] {
+        HostFrame out;
+        for (PopResult result; (result = queue.pop(out)) != PopResult::Disconnected;) {
+            if (result == PopResult::Frame &&
+                !is_numbered_frame(out, popped.load(std::memory_order_relaxed))) {
+                wrong_frame.store(true);
+            }
+            popped.fetch_add(result == PopResult::Frame ? 1 : 0, std::memory_order_release);
+        }
+    });
+    std::mt19937_64 random(13);
+    std::uint32_t pushed = 0;
+    const auto race_end = Clock::now() + RACE_BUDGET;
+    for (std::uint32_t round = 0; round < WAKE_RACE_ROUNDS / 10 && Clock::now() < race_end;
+         ++round) {
+        for (auto batch = 1 + random() % 300; batch > 0; --batch) {
+            ASSERT_TRUE(queue.push(numbered_frame(pushed++)));
+            if (random() % 8 == 0) {
+                queue.end_batch();
+            }
+        }
+        queue.end_batch();
+        ASSERT_TRUE(eventually([&] {
+            return pushed - popped.load(std::memory_order_acquire) < RX_BUDGET_WAKE_FRAMES;
+        })) << "round " << round << ": " << pushed - popped.load() << " frames left waiting";
+    }
+    queue.disconnect();
+    consumer.join();
+    EXPECT_FALSE(wrong_frame.load());
+    EXPECT_EQ(popped.load(), pushed) << "disconnect delivers what waited for the budget";
+}
+
 // Millions of frames with random stalls on both sides, so that the queue both grows and runs dry
 // while the consumer sleeps; the consuming thread is replaced a few times on the way.
 // Sharing one CPU, the consumer must not spin (it would keep the producer off that CPU for its
