@@ -885,9 +885,9 @@ OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_rx_handler(ovel_canfd_driv
  * frames it sleeps for up to `max_us` and then delivers in one go what came meanwhile, woken
  * earlier only when 256 frames wait. After a look that found nothing it sleeps until the next
  * frame and delivers that one at once, so a quiet bus costs nothing and a frame after a quiet
- * spell longer than the budget waits no longer than without one. No frame waits longer than the budget and one wake-up of the
- * thread (on Windows the sleep lasts whole milliseconds, at the resolution of the system's
- * timer). Order and delivery are unchanged: every frame comes, in order. A budget pays when
+ * spell longer than the budget waits no longer than without one. No frame waits longer than the
+ * budget and one wake-up of the thread (on Windows the sleep lasts whole milliseconds, at the
+ * resolution of the system's timer). Order and delivery are unchanged: every frame comes, in order. A budget pays when
  * frames come more often than once per budget, and saves only the dispatch thread's wake-ups:
  * the USB event thread still wakes for every USB (micro)frame that completes transfers. At
  * 20,000 frames/s on a high-speed link, 1000 took the dispatch thread from about 7,800 to 1,000
