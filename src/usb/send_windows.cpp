@@ -131,18 +131,24 @@ SendWindows::Reserve SendWindows::reserve(std::uint8_t channel,
     return Reserve::Reserved;
 }
 
+bool SendWindows::remove_locked(std::uint8_t channel, std::uint64_t send_id) {
+    auto& frames = windows_[channel].frames;
+    const auto found = std::find_if(frames.begin(), frames.end(),
+                                    [&](const InFlight& frame) { return frame.send_id == send_id; });
+    if (found == frames.end()) {
+        return false;
+    }
+    frames.erase(found);
+    --total_in_flight_;
+    return true;
+}
+
 void SendWindows::unreserve(std::uint8_t channel, std::uint64_t send_id) {
     {
         std::lock_guard lock(mutex_);
-        auto& frames = windows_[channel].frames;
-        const auto found = std::find_if(frames.begin(), frames.end(), [&](const InFlight& frame) {
-            return frame.send_id == send_id;
-        });
-        if (found == frames.end()) {
+        if (!remove_locked(channel, send_id)) {
             return;
         }
-        frames.erase(found);
-        --total_in_flight_;
     }
     changed_.notify_all();
 }
@@ -151,16 +157,10 @@ void SendWindows::out_failed(std::uint8_t channel, std::uint64_t send_id, SendEn
     std::shared_ptr<SendLedger> ledger;
     {
         std::lock_guard lock(mutex_);
-        auto& frames = windows_[channel].frames;
-        const auto found = std::find_if(frames.begin(), frames.end(), [&](const InFlight& frame) {
-            return frame.send_id == send_id;
-        });
-        // Already echoed, or already reported (its channel stopped meanwhile).
-        if (found == frames.end()) {
+        // Not there: already echoed, or already reported (its channel stopped meanwhile).
+        if (!remove_locked(channel, send_id)) {
             return;
         }
-        frames.erase(found);
-        --total_in_flight_;
         ledger = ledger_;
     }
     changed_.notify_all();

@@ -111,6 +111,8 @@ class SendWindows {
     };
     void fail_locked(Window& window, std::uint8_t channel, SendEnd reason,
                      std::vector<FailedSend>& failed);
+    // Takes the frame of `send_id` out of its window; false if it is not in flight.
+    bool remove_locked(std::uint8_t channel, std::uint64_t send_id);
     bool has_room_locked(const Window& window) const {
         return window.frames.size() < window.limit;
     }
