@@ -74,7 +74,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot -i >"$dir/wineboot.log" 2>&1 || { cat "$dir/wineboot.log"; exit 1; }
 fi
 status=0
-# Tests run one at a time: wineserver serialises much of what they do anyway.
+# One wineserver for the whole run: one that ends when idle can be leaving just as the next test
+# connects, which then fails with "recvmsg: Connection reset by peer".
+wineserver -p
 ctest --test-dir "$dir" --output-on-failure -j "$jobs" >"$dir/test.log" 2>&1 || status=$?
 wineserver -k 2>/dev/null || true
 summary="$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$dir/test.log" | tail -n 1)"
