@@ -76,6 +76,7 @@ fi
 status=0
 # One wineserver for the whole run: one that ends when idle can be leaving just as the next test
 # connects, which then fails with "recvmsg: Connection reset by peer".
+wineserver -k 2>/dev/null || true
 wineserver -p
 ctest --test-dir "$dir" --output-on-failure -j "$jobs" >"$dir/test.log" 2>&1 || status=$?
 wineserver -k 2>/dev/null || true
