@@ -195,11 +195,11 @@ TEST_F(Send, WithoutAcknowledgeStopReportsEachFrameInFlightOnce) {
     ASSERT_EQ(ovel_canfd_flush(h, 0, 10'000), 0);
     ASSERT_TRUE(echoes_.wait_for(1));
     for (const std::uint32_t echo_id : {0x80000000u + id, 0x80000000u + 2, 0x80001234u}) {
-        ovsim::FrameSpec spec;
-        spec.echo_id = echo_id;
-        spec.can_id = 0x200;
-        spec.dlc = 8;
-        adapter_->feed_frame(spec);
+        ovsim::FrameSpec echo;
+        echo.echo_id = echo_id;
+        echo.can_id = 0x200;
+        echo.dlc = 8;
+        adapter_->feed_frame(echo);
     }
     ovsim::FrameSpec received;
     received.can_id = 0x7;
