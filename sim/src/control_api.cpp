@@ -52,6 +52,22 @@ void fail_in_flight_transfers(Sim& s, AdapterModel& adapter) {
     }
 }
 
+// After a change to how frames leave the transmit buffers: those that can go now go, and the
+// event threads hear of it. With `restart_bus`, the frames waiting go on the bus from now, not
+// from when they were taken.
+void retime_tx(Sim& s, AdapterModel& adapter, bool restart_bus) {
+    const auto now = Clock::now();
+    if (restart_bus) {
+        for (auto& [channel, tx] : adapter.tx) {
+            tx.bus_free = now;
+            tx.head_done.reset();
+        }
+    }
+    if (adapter_pump_tx(s, adapter, now)) {
+        notify_adapter_contexts(adapter);
+    }
+}
+
 }  // namespace
 
 AdapterModel::AdapterModel(const AdapterSpec& adapter_spec)
@@ -108,36 +124,21 @@ void Adapter::set_tx_buffer_frames(std::size_t frames) {
     Sim& s = sim();
     std::lock_guard lock(s.mutex);
     model_.tx_buffer_frames = std::max<std::size_t>(frames, 1);
-    if (detail::adapter_pump_tx(s, model_, detail::Clock::now())) {
-        detail::notify_adapter_contexts(model_);
-    }
+    detail::retime_tx(s, model_, false);
 }
 
 void Adapter::set_bus_timing(bool on) {
     Sim& s = sim();
     std::lock_guard lock(s.mutex);
     model_.bus_timing = on;
-    for (auto& [channel, tx] : model_.tx) {
-        tx.bus_free = detail::Clock::now();
-        tx.head_done.reset();
-    }
-    if (detail::adapter_pump_tx(s, model_, detail::Clock::now())) {
-        detail::notify_adapter_contexts(model_);
-    }
+    detail::retime_tx(s, model_, true);
 }
 
 void Adapter::set_acknowledged(bool acknowledged) {
     Sim& s = sim();
     std::lock_guard lock(s.mutex);
     model_.acknowledged = acknowledged;
-    // The frames waiting go on the bus from now, not from when they were taken.
-    for (auto& [channel, tx] : model_.tx) {
-        tx.bus_free = detail::Clock::now();
-        tx.head_done.reset();
-    }
-    if (detail::adapter_pump_tx(s, model_, detail::Clock::now())) {
-        detail::notify_adapter_contexts(model_);
-    }
+    detail::retime_tx(s, model_, true);
 }
 
 std::size_t Adapter::tx_frames_buffered(std::uint8_t channel) const {
