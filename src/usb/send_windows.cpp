@@ -170,7 +170,6 @@ void SendWindows::out_failed(std::uint8_t channel, std::uint64_t send_id, SendEn
 }
 
 std::optional<std::uint64_t> SendWindows::match_echo(std::uint8_t channel, std::uint32_t echo_id) {
-    std::shared_ptr<SendLedger> ledger;
     std::optional<std::uint64_t> matched;
     {
         std::lock_guard lock(mutex_);
@@ -183,18 +182,14 @@ std::optional<std::uint64_t> SendWindows::match_echo(std::uint8_t channel, std::
             matched = found->send_id;
             frames.erase(found);
             --total_in_flight_;
+            // A frame was in flight, so a ledger was set; counted here, without taking a
+            // reference to it on every echo.
+            ledger_->count_echoed();
         }
-        ledger = ledger_;
     }
     if (matched) {
         changed_.notify_all();
-    }
-    if (ledger) {
-        if (matched) {
-            ledger->count_echoed();
-        }
-    }
-    if (!matched) {
+    } else {
         unmatched_.fetch_add(1, std::memory_order_relaxed);
     }
     return matched;
