@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "capi/driver.h"
+#include "capi/return_codes.h"
 #include "common/expected.h"
 #include "device/device.h"
 
@@ -28,5 +31,35 @@ std::int32_t open_device(Driver* driver, const char* operation,
 
 // Sets the handle's failure text to "`operation`: `description`".
 void set_failure(Driver* driver, const char* operation, const std::string& description);
+
+// Runs `body` on the open device with `mutex` held; no exception leaves it. A template, so
+// that the calls made per frame take no std::function. `transport_operation`, when given, is
+// the text for a failed USB transfer.
+template <class Body>
+std::int32_t with_device(Driver* driver, std::mutex& mutex, const char* operation, Body&& body,
+                         const char* transport_operation = nullptr) {
+    try {
+        std::unique_lock lock(mutex);
+        if (!driver->device) {
+            lock.unlock();
+            set_failure(driver, operation, "no open device");
+            return OVEL_CANFD_NO_DEVICE;
+        }
+        const Expected<void, DriverError> result = body(*driver->device);
+        lock.unlock();
+        if (!result) {
+            const bool transport = result.error().kind() == DriverError::Kind::DeviceError;
+            set_failure(driver, transport && transport_operation ? transport_operation : operation,
+                        result.error().describe());
+            return ovel::return_code(result.error());
+        }
+        driver->failures.clear();
+        return OVEL_CANFD_OK;
+    } catch (const std::exception&) {
+        // Only memory exhaustion can throw here; report it rather than end the process.
+        set_failure(driver, operation, "out of memory");
+        return OVEL_CANFD_ERR_DEVICE;
+    }
+}
 
 }  // namespace ovel::capi

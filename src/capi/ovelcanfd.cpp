@@ -17,6 +17,7 @@ using ovel::Device;
 using ovel::Driver;
 using ovel::DriverError;
 using ovel::Expected;
+using ovel::capi::with_device;
 
 namespace {
 
@@ -33,35 +34,6 @@ void fail(Driver* driver, const char* operation, const std::string& description)
     text.append(": ");
     text.append(description);
     driver->failures.set(std::move(text));
-}
-
-// Runs `body` on the open device with `mutex` held; no exception leaves it.
-// `transport_operation`, when given, is the text for a failed USB transfer.
-template <class Body>
-std::int32_t with_device(Driver* driver, std::mutex& mutex, const char* operation, Body&& body,
-                         const char* transport_operation = nullptr) {
-    try {
-        std::unique_lock lock(mutex);
-        if (!driver->device) {
-            lock.unlock();
-            fail(driver, operation, "no open device");
-            return OVEL_CANFD_NO_DEVICE;
-        }
-        const Expected<void, DriverError> result = body(*driver->device);
-        lock.unlock();
-        if (!result) {
-            const bool transport = result.error().kind() == DriverError::Kind::DeviceError;
-            fail(driver, transport && transport_operation ? transport_operation : operation,
-                 result.error().describe());
-            return ovel::return_code(result.error());
-        }
-        driver->failures.clear();
-        return OVEL_CANFD_OK;
-    } catch (const std::exception&) {
-        // Only memory exhaustion can throw here; report it rather than end the process.
-        fail(driver, operation, "out of memory");
-        return OVEL_CANFD_ERR_DEVICE;
-    }
 }
 
 // A configuration call on the open device.

@@ -30,31 +30,6 @@ static_assert(OVEL_CANFD_SEND_FAILED_STOPPED == static_cast<int>(SendEnd::Stoppe
 static_assert(OVEL_CANFD_SEND_FAILED_UNPLUGGED == static_cast<int>(SendEnd::Unplugged));
 static_assert(OVEL_CANFD_SEND_FAILED_CLOSED == static_cast<int>(SendEnd::Closed));
 
-// As the transmit path's calls run (handle's transmit lock, failure text, return code), without
-// a std::function per frame.
-template <class Body>
-std::int32_t on_device(ovel_canfd_driver* handle, const char* operation, Body&& body) {
-    try {
-        std::unique_lock lock(handle->tx_mutex);
-        if (!handle->device) {
-            lock.unlock();
-            ovel::capi::set_failure(handle, operation, "no open device");
-            return OVEL_CANFD_NO_DEVICE;
-        }
-        const Expected<void, DriverError> result = body(*handle->device);
-        lock.unlock();
-        if (!result) {
-            ovel::capi::set_failure(handle, operation, result.error().describe());
-            return ovel::return_code(result.error());
-        }
-        handle->failures.clear();
-        return OVEL_CANFD_OK;
-    } catch (const std::exception&) {
-        ovel::capi::set_failure(handle, operation, "out of memory");
-        return OVEL_CANFD_ERR_DEVICE;
-    }
-}
-
 std::chrono::steady_clock::time_point deadline_after(std::uint32_t timeout_ms) {
     return std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
 }
@@ -74,8 +49,8 @@ OVEL_CANFD_API int32_t ovel_canfd_send(ovel_canfd_driver* handle, const ovel_can
         // Set when the window is full and the caller waits: the wait runs without the transmit
         // lock, on the windows, which outlive a close that happens meanwhile.
         std::shared_ptr<ovel::usb::SendWindows> wait_on;
-        const std::int32_t code = on_device(
-            handle, SEND_OPERATION, [&](Device& device) -> Expected<void, DriverError> {
+        const std::int32_t code = ovel::capi::with_device(
+            handle, handle->tx_mutex, SEND_OPERATION, [&](Device& device) -> Expected<void, DriverError> {
                 if (frame == nullptr) {
                     return ovel::unexpected(DriverError::invalid_frame("frame"));
                 }
@@ -122,8 +97,8 @@ OVEL_CANFD_API int32_t ovel_canfd_flush(ovel_canfd_driver* handle, int32_t chann
     }
     const auto deadline = deadline_after(timeout_ms);
     std::shared_ptr<ovel::usb::SendWindows> windows;
-    const std::int32_t code = on_device(
-        handle, "failed to flush", [&](Device& device) -> Expected<void, DriverError> {
+    const std::int32_t code = ovel::capi::with_device(
+        handle, handle->tx_mutex, "failed to flush", [&](Device& device) -> Expected<void, DriverError> {
             if (channel != OVEL_CANFD_ALL_CHANNELS &&
                 (channel < 0 || static_cast<unsigned>(channel) > device.icount())) {
                 return ovel::unexpected(DriverError::invalid_channel());
