@@ -245,43 +245,5 @@ TEST_F(SimLinkTimingTest, StreamFramesRecordTheirReleaseBoundaryAndTheirTimeOnTh
     }
 }
 
-// The adapter sends a frame's echo when the frame has left the bus, whenever the host's event
-// thread comes round to it: handled late, the echo still reaches the host at the boundary after
-// the frame's end, not a USB frame later.
-TEST_F(SimLinkTimingTest, EchoLeavesWithItsFrameEndOnTheBusNotWithALateEventThread) {
-    Adapter& adapter = add_adapter();
-    CompletionLog out_log;
-    CompletionLog in_log;
-    Session session;
-    session.start_events();
-    session.start_channels({0});
-    session.events->stop();  // from here on the test handles events, late on purpose
-    adapter.set_link_timing(LinkTiming::FullSpeed);
-    adapter.set_bus_timing(true);
-    ASSERT_EQ(libusb_submit_transfer(session.bulk_in(in_log)), 0);
-    std::vector<std::uint8_t> frame = {1, 0, 0, 0, 0x23, 0x01, 0, 0, 8, 0, 0, 0};
-    frame.resize(20, 0);
-    const auto submitted = Clock::now();
-    ASSERT_EQ(libusb_submit_transfer(session.bulk_out(out_log, frame)), 0);
-
-    // 111 bits at the default 1 Mbit/s: the frame ends before this boundary.
-    const auto boundary = next_boundary(submitted + 111us, FULL_SPEED.period);
-    std::this_thread::sleep_until(boundary + 100us);
-    // Due at `boundary`, the echo comes with the first poll, however late that poll runs.
-    const auto handled = Clock::now();
-    ASSERT_EQ(poll_once(session.context), 0);
-    const bool with_first_poll = in_log.size() == 1;
-    const auto give_up = Clock::now() + WAIT_BOUND;
-    while (in_log.size() == 0 && Clock::now() < give_up) {
-        ASSERT_EQ(poll_once(session.context), 0);
-    }
-    ASSERT_EQ(in_log.size(), 1u);
-    EXPECT_EQ(in_log.entries()[0].data, frame);
-    // A first poll a frame late leaves nothing to tell apart: both boundaries have passed.
-    if (handled < boundary + FULL_SPEED.period) {
-        EXPECT_TRUE(with_first_poll) << "the echo waited for the boundary after the late handling";
-    }
-}
-
 }  // namespace
 }  // namespace ovsim::test
