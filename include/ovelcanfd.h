@@ -74,8 +74,8 @@
  * come less than 2 us apart. Transmits and control requests wait for their transfer by
  * polling for 5 us, then sleeping until it completes; after a round trip of 100 us or more
  * (an adapter that answers on USB's frames) only every eighth polls first. With a receive
- * latency budget (ovel_canfd_set_rx_latency) the dispatch thread wakes once per budget on a busy
- * bus instead. Measured on a 2-core virtual machine with the simulated adapter
+ * latency budget (ovel_canfd_set_rx_latency) both threads wake about once per budget on a
+ * busy bus instead. Measured on a 2-core virtual machine with the simulated adapter
  * (docs/performance.md), as % of one core for the whole process: 0 on a silent bus; 2.3 % at
  * 500 frames/s, 16 % at 5,000, 32 % at 20,000 with completions as fast as the simulator makes
  * them; 27 % at 20,000 frames/s on a high-speed link; 3.2 % at
@@ -887,11 +887,16 @@ OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_rx_handler(ovel_canfd_driv
  * frame and delivers that one at once, so a quiet bus costs nothing and a frame after a quiet
  * spell longer than the budget waits no longer than without one. No frame waits longer than the
  * budget and one wake-up of the thread (on Windows the sleep lasts whole milliseconds, at the
- * resolution of the system's timer). Order and delivery are unchanged: every frame comes, in order. A budget pays when
- * frames come more often than once per budget, and saves only the dispatch thread's wake-ups:
- * the USB event thread still wakes for every USB (micro)frame that completes transfers. At
- * 20,000 frames/s on a high-speed link, 1000 took the dispatch thread from about 7,800 to 1,000
- * wake-ups/s and the process from 26.6 to 21.8 % of a core (docs/performance.md).
+ * resolution of the system's timer). Order and delivery are unchanged: every frame comes, in
+ * order. The USB event thread likewise naps after a batch of received frames, for up to three
+ * quarters of the budget (leaving at least 150 us for the delivery) and at most 250 ms, while
+ * completions wait in libusb: never longer than half the library's 32 receive transfers take
+ * to fill at the rate it has measured, so the adapter is never left without one, and not at all
+ * while a control request, a transmit or a queued send is in flight. A transmit, a request, a
+ * queued send, a stop or a close ends its nap at once. A budget pays when frames come more
+ * often than once per budget. At 20,000 frames/s on a high-speed link, 1000 took each thread
+ * from about 7,800 to 1,200 wake-ups/s and the process from 23 to 4 % of a core
+ * (docs/performance.md). An unplugged adapter is noticed up to one nap later.
  * 0 to 10,000,000 (10 s); kept while the adapter stays open (an open starts at 0). Takes effect
  * at once, also while channels are started: a dispatch thread asleep under the old budget
  * looks again. The budget never delays a stop, close or deinit: stop ends reception at once

@@ -427,7 +427,7 @@ Expected<void, DriverError> Device::set_rx_latency(std::uint32_t max_us) {
     if (budget > usb::RX_BUDGET_MAX) {
         return unexpected(DriverError::invalid_argument("max_us: 0 to 10000000"));
     }
-    usb_->rx_queue()->set_latency_budget(budget);
+    usb_->set_rx_latency_budget(budget);
     return {};
 }
 

@@ -49,6 +49,7 @@ Expected<void, UsbError> UsbDevice::send(const gsusb::HostFrame& frame, gsusb::O
         tx_returned_ns_ = steady_now_ns();
         return unexpected(UsbError::libusb("send: libusb_submit_transfer", submitted));
     }
+    event_nap_.interrupt();
     const bool completed = tx_done_.wait();
     tx_returned_ns_ = steady_now_ns();
     if (!completed) {

@@ -63,6 +63,7 @@ Expected<std::uint64_t, UsbDevice::QueuedSendError> UsbDevice::send_queued(
         return unexpected(QueuedSendError{
             Kind::Usb, UsbError::libusb("send: libusb_submit_transfer", submitted)});
     }
+    event_nap_.interrupt();  // its echo frees the window: not to wait for a nap
     ledger->count_queued();
     return send_id;
 }
@@ -112,6 +113,7 @@ void UsbDevice::drain_queued_sends() {
             (void)libusb_cancel_transfer(queued_slots_[index]->transfer.get());
         }
     }
+    event_nap_.interrupt();
     const auto deadline = std::chrono::steady_clock::now() + RX_CANCEL_WAIT;
     if (event_handling_failure() == 0) {
         queued_idle_.wait_until(lock, deadline, [&] { return queued_in_flight_ == 0; });

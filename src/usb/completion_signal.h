@@ -55,6 +55,11 @@ class CompletionSignal {
             }
         }
     }
+    // Armed and not completed yet: a waiter wants the transfer's completion soon.
+    bool pending() const noexcept {
+        const std::uint32_t state = state_.load(std::memory_order_acquire);
+        return state == PENDING || state == SLEEPING;
+    }
     // The transfer was abandoned and its callback has not run since: it may still be in flight.
     bool abandoned() const noexcept { return state_.load(std::memory_order_acquire) == ABANDONED; }
 

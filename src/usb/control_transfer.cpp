@@ -59,6 +59,7 @@ Expected<std::vector<std::uint8_t>, UsbError> UsbDevice::control_in(std::uint8_t
         control_done_.disarm();
         return unexpected(UsbError::libusb("control_in: libusb_submit_transfer", submitted));
     }
+    event_nap_.interrupt();
     if (!control_done_.wait()) {
         return unexpected(UsbError::libusb("control_in: event handling", event_handling_failure()));
     }
@@ -97,6 +98,7 @@ Expected<void, UsbError> UsbDevice::control_out(std::uint8_t request, std::uint1
         control_done_.disarm();
         return unexpected(UsbError::libusb("control_out: libusb_submit_transfer", submitted));
     }
+    event_nap_.interrupt();
     if (!control_done_.wait()) {
         return unexpected(
             UsbError::libusb("control_out: event handling", event_handling_failure()));

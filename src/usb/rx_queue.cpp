@@ -60,7 +60,11 @@ bool RxQueue::push(const gsusb::HostFrame& frame, const RxMeta& meta) noexcept {
     return true;
 }
 
-void RxQueue::end_batch() noexcept {
+void RxQueue::end_batch() noexcept { finish_batch(false); }
+
+void RxQueue::end_held_batch() noexcept { finish_batch(true); }
+
+void RxQueue::finish_batch(bool held) noexcept {
     // Publishing the batch and then reading sleeping_, both seq_cst, pairs with the consumer
     // setting sleeping_ and then reading pushed_: at least one side sees the other, so a
     // consumer that missed these frames is woken. Only the first batch after it fell asleep pays,
@@ -72,7 +76,8 @@ void RxQueue::end_batch() noexcept {
         sleeping_.exchange(false, std::memory_order_seq_cst)) {
         wake_consumer();
     } else if (timed_sleeping_.load(std::memory_order_seq_cst) &&
-               pushed_count_ - popped_.load(std::memory_order_acquire) >= RX_BUDGET_WAKE_FRAMES &&
+               (held ||
+                pushed_count_ - popped_.load(std::memory_order_acquire) >= RX_BUDGET_WAKE_FRAMES) &&
                timed_sleeping_.exchange(false, std::memory_order_seq_cst)) {
         // The same pairing with sleep_for_budget(), which looks at the count after announcing.
         wake_consumer();

@@ -44,6 +44,9 @@ class RxQueue {
     // if it sleeps, once for the whole batch, and records the CPU the producer runs on, where a
     // consumer waiting for frames does not poll (it would only keep the producer off that CPU).
     void end_batch() noexcept;
+    // The same for frames the producer held back for the latency budget: they have waited
+    // their share already, so a consumer asleep for its budget is woken too.
+    void end_held_batch() noexcept;
     // As end_batch, but a sleeping consumer is left asleep while fewer than DEFERRED_WAKE_FRAMES
     // frames have waited less than DEFERRED_WAKE_AGE for it; the producer calls end_batch() before
     // it blocks. For a producer that polls for a sending loop's echoes: waking the consumer for
@@ -92,6 +95,7 @@ class RxQueue {
     }
 
   private:
+    void finish_batch(bool held) noexcept;
     struct Segment {  // aligned as its 128-byte slots
         // One frame per 128 bytes: the slot the producer fills never shares a cache line with
         // the one the consumer is reading just behind it.

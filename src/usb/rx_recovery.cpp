@@ -211,6 +211,7 @@ void UsbDevice::cancel_rx_transfers() {
         // A parked transfer is not in flight: libusb answers NOT_FOUND.
         (void)libusb_cancel_transfer(rx_transfers_[slot].get());
     }
+    event_nap_.interrupt();
 }
 
 bool UsbDevice::drain_for_clear_locked(std::unique_lock<std::mutex>& lock,
@@ -262,6 +263,7 @@ void UsbDevice::clear_halt_locked(std::unique_lock<std::mutex>& lock) {
     }
     lock.unlock();
     const int result = libusb_clear_halt(handle_, BULK_IN_ENDPOINT);
+    event_nap_.interrupt();
     lock.lock();
     rx_halt_draining_.store(false, std::memory_order_release);
     // A stop or a new start meanwhile took the parked transfers over.
@@ -312,6 +314,7 @@ void UsbDevice::resubmit_parked_locked(std::size_t slot, std::unique_lock<std::m
     // Streaming changes only under the lock held here, so a stop cannot miss this transfer.
     rx_in_flight_.fetch_add(1, std::memory_order_acq_rel);
     const int submitted = libusb_submit_transfer(transfer);
+    event_nap_.interrupt();
     if (submitted == 0) {
         if (wait == RxWait::Retry) {
             count_one(recovery_counters_.retries);

@@ -25,6 +25,7 @@ Expected<void, UsbError> UsbDevice::cancel_transfers() {
     if (refresh_transfer_ && refresh_in_flight_.load(std::memory_order_acquire)) {
         (void)libusb_cancel_transfer(refresh_transfer_.get());
     }
+    event_nap_.interrupt();
     return outcome;
 }
 
@@ -78,6 +79,7 @@ Expected<void, UsbError> UsbDevice::start_transfers() {
             libusb_cancel_transfer(t);
         }
     }
+    event_nap_.interrupt();
     return {};
 }
 

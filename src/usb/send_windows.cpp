@@ -211,6 +211,11 @@ bool SendWindows::wait_empty(std::optional<std::uint8_t> channel,
     });
 }
 
+bool SendWindows::any_in_flight() const {
+    std::lock_guard lock(mutex_);
+    return total_in_flight_ > 0;
+}
+
 std::size_t SendWindows::in_flight(std::uint8_t channel) const {
     std::lock_guard lock(mutex_);
     return windows_[channel].frames.size();

@@ -96,6 +96,7 @@ class SendWindows {
     bool wait_empty(std::optional<std::uint8_t> channel,
                     std::chrono::steady_clock::time_point deadline);
     std::size_t in_flight(std::uint8_t channel) const;
+    bool any_in_flight() const;
     // Echoes in the queued range that matched no frame in flight (unknown or repeated ids).
     std::uint64_t unmatched() const { return unmatched_.load(std::memory_order_relaxed); }
 

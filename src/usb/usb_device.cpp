@@ -137,11 +137,13 @@ void UsbDevice::run_event_loop() {
     platform::name_this_thread("ovel-usb-events");
     timeval no_wait{0, 0};
     unsigned polls = 0;
+    bool napped = false;
     while (event_loop_running_.load(std::memory_order_acquire)) {
         const std::uint64_t handled = completions_handled_;
         const std::uint64_t transmitted = transmits_completed_;
         rx_queue_->note_producer_polling(polls > 0);
         new_event_round();
+        const std::uint32_t nap_epoch = event_nap_.round_start();
         const int result =
             polls > 0 ? libusb_handle_events_timeout_completed(context_.get(), &no_wait, nullptr)
                       : libusb_handle_events(context_.get());
@@ -151,15 +153,49 @@ void UsbDevice::run_event_loop() {
         }
         const std::uint64_t round = completions_handled_ - handled;
         if (round > 0) {
-            rx_queue_->end_batch();
+            if (napped) {
+                rx_queue_->end_held_batch();
+            } else {
+                rx_queue_->end_batch();
+            }
         }
         refresh_hw_clock_when_due();
-        polls = round >= POLL_BATCH && polls < POLL_BUDGET ? polls + 1 : 0;
+        const std::chrono::nanoseconds nap =
+            polls == 0 ? nap_after_round(round - (transmits_completed_ - transmitted))
+                       : std::chrono::nanoseconds::zero();
+        napped = nap > std::chrono::nanoseconds::zero();
+        if (napped) {
+            event_nap_.nap(nap_epoch, nap);
+            continue;
+        }
+        // Under a budget the naps gather the frames: polling for them would only cost a core.
+        const bool budget = rx_queue_->latency_budget() > std::chrono::nanoseconds::zero();
+        polls = !budget && round >= POLL_BATCH && polls < POLL_BUDGET ? polls + 1 : 0;
         if (polls == 0 && transmits_completed_ != transmitted &&
             tx_back_to_back_.load(std::memory_order_relaxed)) {
             poll_for_next_transmit();
         }
     }
+}
+
+std::chrono::nanoseconds UsbDevice::nap_after_round(std::uint64_t received) {
+    std::chrono::nanoseconds budget = rx_queue_->latency_budget();
+    if (budget == std::chrono::nanoseconds::zero()) {
+        return budget;
+    }
+    // Only receive transfers wait for the adapter meanwhile: a request, a transmit or a queued
+    // frame in flight wants its completion at once.
+    if (!rx_streaming_.load(std::memory_order_acquire) || control_done_.pending() ||
+        tx_done_.pending() || send_windows_->any_in_flight()) {
+        budget = std::chrono::nanoseconds::zero();
+    }
+    return event_nap_.length(budget, received, rx_transfers_in_flight(),
+                             std::chrono::steady_clock::now());
+}
+
+void UsbDevice::set_rx_latency_budget(std::chrono::nanoseconds budget) {
+    rx_queue_->set_latency_budget(budget);
+    event_nap_.interrupt();  // a nap under the old budget ends
 }
 
 bool UsbDevice::event_handling_may_go_on(int result) {
@@ -252,6 +288,7 @@ void UsbDevice::teardown() {
     // The wake-up that libusb_close gives the event thread is lost if the thread is just
     // between two calls; an interrupt is remembered until event handling consumes it.
     libusb_interrupt_event_handler(context_.get());
+    event_nap_.interrupt();
     if (event_thread_.joinable()) {
         event_thread_.join();
     }

@@ -22,6 +22,7 @@
 #include "gsusb/host_frame.h"
 #include "usb/adapter_search.h"
 #include "usb/completion_signal.h"
+#include "usb/event_nap.h"
 #include "usb/rx_health.h"
 #include "usb/hw_clock.h"
 #include "usb/rx_queue.h"
@@ -159,6 +160,9 @@ class UsbDevice {
 
     // The consuming end of the receive queue, shared with the receive dispatch thread.
     const std::shared_ptr<RxQueue>& rx_queue() const { return rx_queue_; }
+    // Receive latency budget (0: none); the event thread naps under it, the dispatch thread
+    // sleeps under it. Any thread; takes effect at once.
+    void set_rx_latency_budget(std::chrono::nanoseconds budget);
 
     // Cancels, releases interface 0, gives interface 0 back to the kernel driver that opening
     // detached, closes the handle, ends the event thread and exits the context, in that order.
@@ -182,6 +186,8 @@ class UsbDevice {
     void end_event_handling(int error);
     void drain_after_event_failure();
     void poll_for_next_transmit();
+    // After a blocking round that brought `received` frames: how long the event thread may nap.
+    std::chrono::nanoseconds nap_after_round(std::uint64_t received);
     static void on_control_complete(libusb_transfer* transfer);
     void fill_control_transfer(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
                                std::uint16_t length);
@@ -242,6 +248,7 @@ class UsbDevice {
     std::uint64_t completions_handled_ = 0;
     std::uint64_t transmits_completed_ = 0;
     std::thread event_thread_;
+    EventNap event_nap_;
     // Control requests and transmits each have their own transfer and buffer.
     TransferPtr control_transfer_;
     alignas(64) std::array<std::uint8_t, CONTROL_SETUP_SIZE + CONTROL_DATA_SIZE> control_buffer_{};

@@ -124,5 +124,31 @@ TEST_F(RxLatency, StopAndCloseDoNotWaitForTheBudget) {
     expect_in_order(fed);
 }
 
+// Under a budget the USB event thread naps between batches of received frames (here up to
+// 250 ms, at this rate); work that other threads hand it ends the nap: transmits and requests
+// made meanwhile take no nap's time each.
+TEST_F(RxLatency, TransmitsAndRequestsEndTheEventThreadsNap) {
+    ovel_canfd_driver* h = open_adapter();
+    ASSERT_EQ(ovel_canfd_set_rx_latency(h, LONGEST_BUDGET_US), 0);
+    ASSERT_EQ(ovel_canfd_start(h, 0), 0);
+    adapter_->start_stream(ovsim::StreamSpec{.rate_hz = 20});
+    ASSERT_TRUE(collector().wait_for(3, WELL_BEFORE_BUDGET));  // naps have begun
+
+    constexpr int calls = 20;
+    const auto began = std::chrono::steady_clock::now();
+    ovel_canfd_frame frame{};
+    frame.id = 0x7FF;
+    frame.dlc = 1;
+    ovel_canfd_bus_state state{};
+    state.size = sizeof state;
+    for (int i = 0; i < calls; ++i) {
+        ASSERT_EQ(ovel_canfd_transmit(h, &frame), 0) << last_error(h);
+        ASSERT_EQ(ovel_canfd_get_bus_state(h, 0, &state), 0) << last_error(h);
+    }
+    // Waiting for the naps would take seconds.
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(1500));
+    adapter_->stop_stream();
+}
+
 }  // namespace
 }  // namespace ovel::test

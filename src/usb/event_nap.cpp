@@ -1,0 +1,54 @@
+#include "usb/event_nap.h"
+
+#include <algorithm>
+
+#include "platform/word_wait.h"
+
+namespace ovel::usb {
+
+void EventNap::interrupt() noexcept {
+    // Changing the word first pairs with the nap announcing itself before it sleeps on the word:
+    // either this sees the nap and wakes it, or the nap sees the word changed and does not sleep.
+    word_.fetch_add(1, std::memory_order_seq_cst);
+    if (napping_.load(std::memory_order_seq_cst)) {
+        platform::wake_one_on_word(word_);
+    }
+}
+
+std::chrono::nanoseconds EventNap::length(std::chrono::nanoseconds budget, std::uint64_t frames,
+                                          int receive_transfers, Clock::time_point now) noexcept {
+    using std::chrono::nanoseconds;
+    frames_since_nap_ += frames;
+    if (budget <= nanoseconds::zero() || frames == 0) {
+        return nanoseconds::zero();
+    }
+    nanoseconds length = std::min<nanoseconds>(
+        budget - std::max<nanoseconds>(budget / 4, std::chrono::microseconds(150)),
+        EVENT_NAP_MAX);
+    const nanoseconds measured = now - last_nap_;
+    if (measured > nanoseconds::zero() && receive_transfers > 0) {
+        // Time for half the transfers to fill at the measured rate.
+        const double per_frame =
+            static_cast<double>(measured.count()) / static_cast<double>(frames_since_nap_);
+        const double fill = per_frame * static_cast<double>(receive_transfers) / 2;
+        length = std::min(length, nanoseconds(static_cast<std::int64_t>(
+                                      std::min(fill, static_cast<double>(length.count())))));
+    } else {
+        length = nanoseconds::zero();
+    }
+    if (length < EVENT_NAP_MIN) {
+        return nanoseconds::zero();
+    }
+    frames_since_nap_ = 0;
+    last_nap_ = now;
+    return length;
+}
+
+void EventNap::nap(std::uint32_t epoch, std::chrono::nanoseconds length) noexcept {
+    napping_.store(true, std::memory_order_seq_cst);
+    // Returns at once if the word changed since the round began.
+    platform::wait_on_word_for(word_, epoch, length);
+    napping_.store(false, std::memory_order_relaxed);
+}
+
+}  // namespace ovel::usb
