@@ -55,12 +55,16 @@ std::uint32_t bitrate_or_default(const std::map<std::uint8_t, std::uint32_t>& ra
     return found == rates.end() || found->second == 0 ? fallback : found->second;
 }
 
-// Takes a bulk OUT: complete, recorded, and into its channel's buffer when it is a frame there.
-void take_out(Sim& s, AdapterModel& adapter, TransferState& transfer) {
+// Takes a bulk OUT at `taken`: complete, recorded, and into its channel's buffer when it is a
+// frame there.
+void take_out(Sim& s, AdapterModel& adapter, TransferState& transfer, Clock::time_point taken) {
     libusb_transfer& pub = *transfer.pub();
     const auto length = static_cast<std::size_t>(pub.length);
     adapter.out_log.emplace_back(pub.buffer, pub.buffer + length);
+    const std::optional<Clock::time_point> deciding = adapter.deciding_as_of;
+    adapter.deciding_as_of = taken;
     adapter_complete(s, adapter, transfer, LIBUSB_TRANSFER_COMPLETED, pub.length);
+    adapter.deciding_as_of = deciding;
     // Firmware without CAN FD reads its host frames into 20-byte buffers: a longer transfer is
     // taken on the USB side but is no frame it can parse, so it never reaches the bus.
     if ((adapter.config.features & FEATURE_FD) == 0 && length > CLASSIC_WIRE_LENGTH) {
@@ -75,8 +79,28 @@ void take_out(Sim& s, AdapterModel& adapter, TransferState& transfer) {
             put_on_bus(s, adapter, adapter.out_log.back());
             return;
         }
-        tx.frames.push_back({adapter.out_log.back(), Clock::now()});
+        tx.frames.push_back({adapter.out_log.back(), taken});
     }
+}
+
+// Takes the NAKed transfers at the head of the endpoint's queue that fit now. The adapter takes
+// one at the host controller's next retry, microseconds after a frame leaves its buffer: with
+// bus timing that is as of `freed` (or its submission, if later), however late the event thread
+// looks, so a late look does not leave the bus idle.
+bool take_waiting(Sim& s, AdapterModel& adapter, std::optional<Clock::time_point> freed) {
+    bool took = false;
+    while (TransferState* waiting = adapter.waiting_out.front()) {
+        libusb_transfer& pub = *waiting->pub();
+        if (adapter_out_must_wait(adapter, pub.buffer, static_cast<std::size_t>(pub.length))) {
+            break;
+        }
+        adapter.waiting_out.remove(*waiting);
+        waiting->out_waiting = false;
+        take_out(s, adapter, *waiting,
+                 freed ? std::max(*freed, waiting->waiting_since) : Clock::now());
+        took = true;
+    }
+    return took;
 }
 
 }  // namespace
@@ -104,12 +128,13 @@ void adapter_buffer_out(Sim& s, AdapterModel& adapter, TransferState& transfer) 
         adapter_out_must_wait(adapter, pub.buffer, static_cast<std::size_t>(pub.length))) {
         make_pending(s, transfer);
         transfer.out_waiting = true;
+        transfer.waiting_since = Clock::now();
         adapter.waiting_out.push_back(transfer);
         adapter.waiting_out_high_water =
             std::max(adapter.waiting_out_high_water, adapter.waiting_out.size());
         return;
     }
-    take_out(s, adapter, transfer);
+    take_out(s, adapter, transfer, Clock::now());
     // Without bus timing nothing is due later: a buffered frame waits for an acknowledge.
     if (adapter.bus_timing && adapter_pump_tx(s, adapter, Clock::now())) {
         notify_adapter_contexts(adapter);  // event threads plan the frame's end on the bus
@@ -153,16 +178,13 @@ std::optional<Clock::time_point> adapter_pump_tx(Sim& s, AdapterModel& adapter,
                 put_on_bus(s, adapter, std::move(bytes));
                 adapter.deciding_as_of = deciding;
                 progressed = true;
+                // The room this frame left is taken at once, before the next frame's end.
+                if (adapter.bus_timing) {
+                    take_waiting(s, adapter, tx.bus_free);
+                }
             }
         }
-        while (TransferState* waiting = adapter.waiting_out.front()) {
-            libusb_transfer& pub = *waiting->pub();
-            if (adapter_out_must_wait(adapter, pub.buffer, static_cast<std::size_t>(pub.length))) {
-                break;
-            }
-            adapter.waiting_out.remove(*waiting);
-            waiting->out_waiting = false;
-            take_out(s, adapter, *waiting);
+        if (take_waiting(s, adapter, std::nullopt)) {
             progressed = true;
         }
         if (!progressed) {

@@ -51,6 +51,7 @@ struct TransferState {
     Clock::time_point release{};  // Scheduled: the frame boundary at which it reaches the host
     bool stamp_release = false;   // carries a stream FD frame that records its release time
     bool out_waiting = false;     // a bulk OUT the adapter NAKs: in its waiting_out FIFO
+    Clock::time_point waiting_since{};  // out_waiting: when it was submitted
     // Links in the context's pending list, its completion queue or the adapter's schedule
     // (one at a time).
     TransferState* prev = nullptr;

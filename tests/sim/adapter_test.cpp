@@ -314,6 +314,38 @@ TEST_F(SimAdapterTest, TransmitBufferNaksWhenFullAndEchoesAtTheBusPace) {
     EXPECT_EQ(in_log.size(), 5u);
 }
 
+// The adapter takes a NAKed transfer as soon as a frame leaves its buffer, not when the host
+// next handles events: after the host looked away for longer than six frames take on the bus,
+// one look finds all six on the bus and echoed, none left waiting for the look.
+TEST_F(SimAdapterTest, NakedTransfersAreTakenAsRoomFreesHoweverLateTheHostLooks) {
+    Adapter& adapter = add_adapter();
+    set_time_scale(10);  // the NAKed transfers must not time out on a loaded machine
+    CompletionLog out_log;
+    CompletionLog in_log;
+    Session session;
+    session.start_events();
+    session.start_channels({0});
+    adapter.set_bus_timing(true);
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_EQ(libusb_submit_transfer(session.bulk_in(in_log)), 0);
+    }
+    session.events->stop();
+    const auto submitted = std::chrono::steady_clock::now();
+    for (std::uint8_t i = 0; i < 6; ++i) {
+        ASSERT_EQ(libusb_submit_transfer(session.bulk_out(out_log, classic_frame(0, i))), 0);
+    }
+    EXPECT_EQ(adapter.out_transfers_waiting(), 3);
+    // Six frames of 111 bits at 1 Mbit/s take 666 us.
+    std::this_thread::sleep_until(submitted + 2ms);
+    timeval no_wait{0, 0};
+    ASSERT_EQ(libusb_handle_events_timeout_completed(session.context, &no_wait, nullptr), 0);
+    EXPECT_EQ(out_log.size(), 6u);
+    ASSERT_EQ(in_log.size(), 6u);
+    for (std::uint8_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(in_log.entries()[i].data, classic_frame(0, i));
+    }
+}
+
 // Bits per frame from the frame layout, stuff bits not counted: classic 47 + 8n (67 + 8n with
 // a 29-bit identifier, no data in a remote frame); CAN FD 29 (48) nominal bits, and ESI, DLC,
 // data, stuff count, CRC 17 or 21 and its delimiter in the data phase.
