@@ -888,8 +888,8 @@ OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_rx_handler(ovel_canfd_driv
  * spell longer than the budget waits no longer than without one. No frame waits longer than the
  * budget and one wake-up of the thread (on Windows the sleep lasts whole milliseconds, at the
  * resolution of the system's timer). Order and delivery are unchanged: every frame comes, in
- * order. The USB event thread likewise naps after a batch of received frames, for up to three
- * quarters of the budget (leaving at least 150 us for the delivery) and at most 250 ms, while
+ * order. The USB event thread likewise naps after a batch of received frames, for up to two
+ * thirds of the budget (leaving at least 200 us for the delivery) and at most 250 ms, while
  * completions wait in libusb: never longer than half the library's 32 receive transfers take
  * to fill at the rate it has measured, so the adapter is never left without one, and not at all
  * while a control request, a transmit or a queued send is in flight. A transmit, a request, a

@@ -23,7 +23,7 @@ std::chrono::nanoseconds EventNap::length(std::chrono::nanoseconds budget, std::
         return nanoseconds::zero();
     }
     nanoseconds length = std::min<nanoseconds>(
-        budget - std::max<nanoseconds>(budget / 4, std::chrono::microseconds(150)),
+        budget - std::max<nanoseconds>(budget / 3, std::chrono::microseconds(200)),
         EVENT_NAP_MAX);
     const nanoseconds measured = now - last_nap_;
     if (measured > nanoseconds::zero() && receive_transfers > 0) {

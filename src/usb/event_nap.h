@@ -30,8 +30,8 @@ class EventNap {
     // Event thread, after a round that brought `frames` received frames: how long it may nap
     // under `budget` with `receive_transfers` waiting for the adapter (zero: not at all). The
     // frames arrive meanwhile at the rate measured since the last nap; half the transfers must
-    // hold them. A nap leaves a quarter of the budget (at least 150 us) for the wake-up and the
-    // delivery that follow it.
+    // hold them. A nap leaves a third of the budget (at least 200 us) for the way from the bus
+    // to libusb (up to a USB frame) and for the wake-ups and the delivery that follow it.
     std::chrono::nanoseconds length(std::chrono::nanoseconds budget, std::uint64_t frames,
                                     int receive_transfers, Clock::time_point now) noexcept;
     // Naps for `length` unless interrupt() was called since `round_start()` returned `epoch`.
