@@ -171,6 +171,22 @@ def _bitrate(value: Any, name: str) -> Optional[int]:
     return value
 
 
+MAX_RX_LATENCY_US = 10_000_000
+
+
+def _rx_latency(value: Any) -> Optional[int]:
+    if value is None:
+        return None
+    if isinstance(value, str) and value.strip().isdigit():
+        value = int(value)
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= MAX_RX_LATENCY_US:
+        raise ValueError(
+            f"rx_latency_us must be a whole number of microseconds from 0 to {MAX_RX_LATENCY_US}, "
+            f"not {value!r}"
+        )
+    return value
+
+
 class OvelCanFdBus(can.BusABC):
     """A gs_usb adapter's channels through libovelcanfd, with CAN FD, echoes and failure texts.
 
@@ -194,6 +210,7 @@ class OvelCanFdBus(can.BusABC):
         timing: Any = None,
         sample_point: Any = None,
         data_sample_point: Any = None,
+        rx_latency_us: Any = None,
         **kwargs: Any,
     ) -> None:
         """Opens the adapter (or shares this process's open handle of it), applies the settings
@@ -216,6 +233,10 @@ class OvelCanFdBus(can.BusABC):
         :param listen_only: listen-only (monitor) mode: the channels never acknowledge or send.
         :param loopback: the adapter's hardware loopback.
         :param receive_own_messages: deliver the adapter's echoes of sent frames (``is_rx`` False).
+        :param rx_latency_us: let received frames wait up to this many microseconds (0 to
+            10,000,000) to be handed over in batches, for less CPU on a busy bus; the adapter's
+            handle has one, shared by the buses of this process that use it (the last one given
+            holds). Default: leave it as it is (0 on a fresh handle).
         :raises ValueError: a setting out of range.
         :raises UnsupportedArgumentError: a keyword argument this interface does not take.
         :raises can.CanInterfaceNotImplementedError: the library cannot be loaded.
@@ -229,7 +250,7 @@ class OvelCanFdBus(can.BusABC):
                 f"unknown argument{'s' if len(unknown) > 1 else ''} {', '.join(unknown)} for the "
                 "ovelcanfd interface (it takes channel, can_filters, serial, path, bitrate, data_bitrate, "
                 "fd, listen_only, loopback, receive_own_messages, timing, sample_point, "
-                "data_sample_point)"
+                "data_sample_point, rx_latency_us)"
             )
         self._channels = parse_channels(channel)
         self._serial = serial
@@ -245,6 +266,7 @@ class OvelCanFdBus(can.BusABC):
         )
         self._listen_only = _flag(listen_only, "listen_only")
         self._loopback = _flag(loopback, "loopback")
+        self._rx_latency_us = _rx_latency(rx_latency_us)
         receive_own = _flag(receive_own_messages, "receive_own_messages")
         if serial is not None and (not isinstance(serial, str) or "\0" in serial):
             raise ValueError(f"serial must be a text without NUL characters, not {serial!r}")
@@ -309,6 +331,10 @@ class OvelCanFdBus(can.BusABC):
             code = setter(handle, index, wanted)
             if wanted:
                 check(code)
+        if self._rx_latency_us is not None:
+            if not hasattr(lib, "ovel_canfd_set_rx_latency"):
+                raise CanInitializationError(f"{where}this libovelcanfd has no receive latency budget")
+            check(lib.ovel_canfd_set_rx_latency(handle, self._rx_latency_us))
         # After the modes: an adapter without CAN FD says so as the fd setting's failure.
         if self._timing is not None:
             clock = adapter_details(lib, handle).can_clock_hz

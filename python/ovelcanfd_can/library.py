@@ -242,6 +242,7 @@ _OPTIONAL_SIGNATURES = {
     "ovel_canfd_flush": (ctypes.c_int32, [_handle, ctypes.c_int32, ctypes.c_uint32]),
     "ovel_canfd_get_failed_sends": (
         ctypes.c_int32, [_handle, ctypes.POINTER(FailedSend), ctypes.c_uint32, ctypes.POINTER(ctypes.c_uint32)]),
+    "ovel_canfd_set_rx_latency": (ctypes.c_int32, [_handle, ctypes.c_uint32]),
 }
 
 _loaded_lock = threading.Lock()

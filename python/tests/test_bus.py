@@ -50,7 +50,8 @@ def test_invalid_channel_arguments_raise_value_error(sim, channel):
         open_bus(channel=channel)
 
 
-@pytest.mark.parametrize("settings", [{"bitrate": 0}, {"bitrate": "fast"}, {"data_bitrate": -1}, {"listen_only": "maybe"}])
+@pytest.mark.parametrize("settings", [{"bitrate": 0}, {"bitrate": "fast"}, {"data_bitrate": -1}, {"listen_only": "maybe"},
+                                      {"rx_latency_us": -1}, {"rx_latency_us": 10_000_001}, {"rx_latency_us": 0.5}])
 def test_invalid_settings_raise_value_error(sim, settings):
     with pytest.raises(ValueError):
         open_bus(**settings)
@@ -377,6 +378,14 @@ def test_messages_of_other_channels_go_out_where_the_bus_sends(sim):
     with open_bus(channel="can1") as bus:
         assert sim.started(1) and not sim.started(0)
     assert [f.channel for f in sim.out_frames()] == [0] * 5 + [1, 1, 0, 0, 0, 0]
+
+
+def test_a_receive_latency_budget_delivers_every_frame_in_order(sim):
+    with open_bus(rx_latency_us="20000") as bus:
+        for n in range(200):
+            sim.feed(0, 0x100, n.to_bytes(2, "little"))
+        received = [bus.recv(5) for _ in range(200)]
+    assert [int.from_bytes(m.data, "little") for m in received if m is not None] == list(range(200))
 
 
 def test_frames_delivered_while_the_bus_opens_are_not_lost(sim, monkeypatch):

@@ -207,14 +207,23 @@ TEST_F(CliTest, BadSimulatorVariablesAreRefusedNamingThem) {
     }
 }
 
+// Also with a receive latency budget, which hands the frames over in batches.
 TEST_F(CliTest, DumpCountStopsAfterThatManyFrames) {
-    ASSERT_EQ(run("dump", {"dump", "-n", "5"}, {"OVSIM_TRAFFIC=200"}), 0) << last_->err();
-    const std::vector<std::string> lines = lines_of(last_->out());
-    ASSERT_EQ(lines.size(), 5u) << last_->out();
-    EXPECT_NE(lines[0].find("  can0  RX - - -  100        [8]  00 00 00 00 00 00 00 00"),
-              std::string::npos)
-        << lines[0];
-    EXPECT_NE(last_->err().find(NOTHING_LEFT), std::string::npos) << last_->err();
+    for (const std::vector<std::string>& budget :
+         {std::vector<std::string>{}, std::vector<std::string>{"--rx-latency", "100000"}}) {
+        std::vector<std::string> args = {"dump", "-n", "5"};
+        args.insert(args.end(), budget.begin(), budget.end());
+        ASSERT_EQ(run("dump", args, {"OVSIM_TRAFFIC=200"}), 0) << last_->err();
+        const std::vector<std::string> lines = lines_of(last_->out());
+        ASSERT_EQ(lines.size(), 5u) << last_->out();
+        EXPECT_NE(lines[0].find("  can0  RX - - -  100        [8]  00 00 00 00 00 00 00 00"),
+                  std::string::npos)
+            << lines[0];
+        EXPECT_NE(lines[4].find("  can0  RX - - -  100        [8]  04 00 00 00 00 00 00 00"),
+                  std::string::npos)
+            << lines[4];
+        EXPECT_NE(last_->err().find(NOTHING_LEFT), std::string::npos) << last_->err();
+    }
 }
 
 TEST_F(CliTest, DumpTimeLimitEndsWithStatusZero) {
@@ -517,6 +526,8 @@ TEST_F(CliTest, BadArgumentsGiveAMessageAndStatusTwo) {
         {{"dump", "--dbitrate", "20000000"}, "is above 10000000 bit/s"},
         {{"gen", "0", "-r", "20000000"}, "above 0 and at most 10000000"},
         {{"dump", "--sample-point", "87.5"}, "from 0.001 to 0.999"},
+        {{"dump", "--rx-latency", "10000001"},
+         "the receive latency must be a whole number from 0 to 10000000"},
     };
     for (const auto& [args, message] : cases) {
         EXPECT_EQ(run("bad", args), 2) << message;

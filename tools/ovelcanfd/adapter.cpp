@@ -41,6 +41,10 @@ const std::vector<AdapterOption>& adapter_options() {
         {{"fd", 'f', false}, "--fd", "CAN FD mode"},
         {{"loopback", 'l', false}, "--loopback", "the adapter's hardware loopback"},
         {{"listen-only", 'm', false}, "--listen-only", "listen-only (monitor) mode"},
+        {{"rx-latency", 0, true},
+         "--rx-latency US",
+         "let received frames wait up to US microseconds to be handed\n"
+         "                       over in batches: less CPU on a busy bus (default 0)"},
     };
     return options;
 }
@@ -150,6 +154,14 @@ std::optional<AdapterOptions> read_adapter_options(const Arguments& arguments, s
     }
     options.settings.loopback = arguments.has("loopback");
     options.settings.listen_only = arguments.has("listen-only");
+    if (const std::string* text = arguments.value("rx-latency")) {
+        const auto budget = parse_unsigned(*text, 0,
+                                           MAX_RX_LATENCY_US, "the receive latency", error);
+        if (!budget) {
+            return std::nullopt;
+        }
+        options.rx_latency_us = static_cast<std::uint32_t>(*budget);
+    }
     return options;
 }
 
@@ -169,12 +181,17 @@ bool Adapter::check(std::int32_t result) {
     return false;
 }
 
-bool Adapter::open(const std::optional<std::string>& serial) {
+bool Adapter::open(const AdapterOptions& options) {
     if (handle_ == nullptr) {
         return check(OVEL_CANFD_NO_DEVICE);
     }
-    return check(serial ? ovel_canfd_open_with_device_serial_number(handle_, serial->c_str())
-                        : ovel_canfd_open(handle_));
+    if (!check(options.serial
+                   ? ovel_canfd_open_with_device_serial_number(handle_, options.serial->c_str())
+                   : ovel_canfd_open(handle_))) {
+        return false;
+    }
+    return options.rx_latency_us == 0 ||
+           check(ovel_canfd_set_rx_latency(handle_, options.rx_latency_us));
 }
 
 bool Adapter::configure(std::uint8_t channel, const ChannelSettings& settings) {

@@ -31,13 +31,17 @@ struct ChannelSettings {
     bool listen_only = false;
 };
 
+// The library's longest receive latency budget.
+inline constexpr std::uint32_t MAX_RX_LATENCY_US = 10'000'000;
+
 struct AdapterOptions {
     std::optional<std::string> serial;
     ChannelSettings settings;
+    std::uint32_t rx_latency_us = 0;  // the receive latency budget, set at opening
 };
 
 // --serial, --bitrate, --dbitrate, --sample-point, --dsample-point, --fd, --loopback,
-// --listen-only. A short letter that the
+// --listen-only, --rx-latency. A short letter that the
 // command's `own` options use is dropped (dump's -l logs to a file, as in candump).
 std::vector<KnownOption> adapter_known_options(const std::vector<KnownOption>& own);
 // Help text lines for those options, as adapter_known_options(own) accepts them.
@@ -62,7 +66,8 @@ class Adapter {
     Adapter& operator=(const Adapter&) = delete;
 
     // Each returns false after printing the library's failure text on stderr.
-    bool open(const std::optional<std::string>& serial);
+    // Opens the adapter of `options.serial` (the first without) and sets its receive latency.
+    bool open(const AdapterOptions& options);
     bool configure(std::uint8_t channel, const ChannelSettings& settings);
     bool start(std::uint8_t channel);
     // Sets `failure` to the library's text instead of printing it.

@@ -242,7 +242,7 @@ int run_dump(const std::vector<std::string>& words) {
     // Declared first, so that it outlives the adapter whose callback fills it.
     FrameQueue queue;
     Adapter adapter;
-    if (!adapter.open(options.serial)) {
+    if (!adapter.open(options)) {
         return EXIT_ADAPTER_FAILURE;
     }
     if (all_channels) {

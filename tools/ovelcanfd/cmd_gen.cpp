@@ -314,7 +314,7 @@ int run_gen(const std::vector<std::string>& words) {
     }
 
     Adapter adapter;
-    if (!adapter.open(options.serial) || !adapter.configure(gen->channel, options.settings) ||
+    if (!adapter.open(options) || !adapter.configure(gen->channel, options.settings) ||
         !adapter.start(gen->channel)) {
         return EXIT_ADAPTER_FAILURE;
     }

@@ -426,7 +426,7 @@ int run_play(const std::vector<std::string>& words) {
     std::istream& in = from_file ? static_cast<std::istream&>(file) : std::cin;
 
     Adapter adapter;
-    if (!adapter.open(options.serial)) {
+    if (!adapter.open(options)) {
         return EXIT_ADAPTER_FAILURE;
     }
     Player player(*play, options, adapter);

@@ -56,7 +56,7 @@ int run_send(const std::vector<std::string>& words) {
     }
 
     Adapter adapter;
-    if (!adapter.open(options.serial) || !adapter.configure(*channel, options.settings) ||
+    if (!adapter.open(options) || !adapter.configure(*channel, options.settings) ||
         !adapter.start(*channel)) {
         return EXIT_ADAPTER_FAILURE;
     }

@@ -147,7 +147,7 @@ int run_serve(const std::vector<std::string>& words) {
     // Declared first, so that it outlives the adapter whose handler fills it.
     serve::FrameInbox inbox;
     Adapter adapter;
-    if (!adapter.open(adapter_options.serial)) {
+    if (!adapter.open(adapter_options)) {
         return EXIT_ADAPTER_FAILURE;
     }
     if (options->channels.empty()) {
