@@ -24,15 +24,16 @@ std::chrono::nanoseconds EventNap::length(std::chrono::nanoseconds budget, std::
     }
     nanoseconds length = std::min<nanoseconds>(
         budget - std::max<nanoseconds>(budget / 3, std::chrono::microseconds(200)),
-        EVENT_NAP_MAX);
+        EVENT_NAP_MAX) - lateness_;
     const nanoseconds measured = now - last_nap_;
     if (measured > nanoseconds::zero() && receive_transfers > 0) {
         // Time for half the transfers to fill at the measured rate.
         const double per_frame =
             static_cast<double>(measured.count()) / static_cast<double>(frames_since_nap_);
-        const double fill = per_frame * static_cast<double>(receive_transfers) / 2;
-        length = std::min(length, nanoseconds(static_cast<std::int64_t>(
-                                      std::min(fill, static_cast<double>(length.count())))));
+        const double fill = per_frame * static_cast<double>(receive_transfers) / 2 -
+                            static_cast<double>(lateness_.count());
+        length = std::min(length, nanoseconds(static_cast<std::int64_t>(std::max(
+                                      0.0, std::min(fill, static_cast<double>(length.count()))))));
     } else {
         length = nanoseconds::zero();
     }
@@ -46,9 +47,20 @@ std::chrono::nanoseconds EventNap::length(std::chrono::nanoseconds budget, std::
 
 void EventNap::nap(std::uint32_t epoch, std::chrono::nanoseconds length) noexcept {
     napping_.store(true, std::memory_order_seq_cst);
+    const Clock::time_point began = Clock::now();
     // Returns at once if the word changed since the round began.
     platform::wait_on_word_for(word_, epoch, length);
     napping_.store(false, std::memory_order_relaxed);
+    if (word_.load(std::memory_order_relaxed) == epoch) {
+        note_ran_out(length, Clock::now() - began);
+    }
+}
+
+void EventNap::note_ran_out(std::chrono::nanoseconds asked, Clock::duration slept) noexcept {
+    const auto late =
+        std::max(std::chrono::nanoseconds::zero(),
+                 std::chrono::duration_cast<std::chrono::nanoseconds>(slept) - asked);
+    lateness_ = std::max(late, lateness_ - lateness_ / 8);
 }
 
 }  // namespace ovel::usb

@@ -36,6 +36,10 @@ class EventNap {
                                     int receive_transfers, Clock::time_point now) noexcept;
     // Naps for `length` unless interrupt() was called since `round_start()` returned `epoch`.
     void nap(std::uint32_t epoch, std::chrono::nanoseconds length) noexcept;
+    // A nap asked for `asked` ran out after `slept`. Timed waits end late by the system's timer
+    // slack (Linux, 50 us) or tick (Windows, up to 15.6 ms); later naps are that much shorter,
+    // so that neither the budget nor the transfers are overrun.
+    void note_ran_out(std::chrono::nanoseconds asked, Clock::duration slept) noexcept;
 
   private:
     std::atomic<std::uint32_t> word_{0};
@@ -43,6 +47,8 @@ class EventNap {
     // Event thread: received frames since the last nap, and when that was.
     std::uint64_t frames_since_nap_ = 0;
     Clock::time_point last_nap_{};
+    // How late naps ran out recently: the largest, forgotten by an eighth per nap.
+    std::chrono::nanoseconds lateness_{0};
 };
 
 }  // namespace ovel::usb
