@@ -891,9 +891,10 @@ OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_rx_handler(ovel_canfd_driv
  * order. The USB event thread likewise naps after a batch of received frames, for up to two
  * thirds of the budget (leaving at least 200 us for the delivery) and at most 250 ms, while
  * completions wait in libusb: never longer than half the library's 32 receive transfers take
- * to fill at the rate it has measured, so the adapter is never left without one, and not at all
- * while a control request, a transmit or a queued send is in flight. A transmit, a request, a
- * queued send, a stop or a close ends its nap at once. A budget pays when frames come more
+ * to fill at the rate it has measured, so the adapter is never left without one, shortened by
+ * how late the system's timed waits have been ending (on Windows up to a timer tick), and not
+ * at all while a control request, a transmit or a queued send is in flight. A transmit, a
+ * request, a queued send, a stop or a close ends its nap at once. A budget pays when frames come more
  * often than once per budget. At 20,000 frames/s on a high-speed link, 1000 took each thread
  * from about 7,800 to 1,200 wake-ups/s and the process from 23 to 4 % of a core
  * (docs/performance.md). An unplugged adapter is noticed up to one nap later.

@@ -47,6 +47,10 @@ void wake_one_on_word(std::atomic<std::uint32_t>& word) noexcept {
             nullptr, 0);
 }
 
+std::chrono::nanoseconds timed_wait_lateness() noexcept {
+    return std::chrono::microseconds(50);
+}
+
 const char* word_wait_method() noexcept {
     return "futex";
 }
@@ -71,6 +75,10 @@ void wait_on_word_for(std::atomic<std::uint32_t>& word, std::uint32_t expected,
 
 void wake_one_on_word(std::atomic<std::uint32_t>& word) noexcept {
     WakeByAddressSingle(reinterpret_cast<PVOID>(&word));
+}
+
+std::chrono::nanoseconds timed_wait_lateness() noexcept {
+    return std::chrono::microseconds(16'625);
 }
 
 const char* word_wait_method() noexcept {
@@ -103,6 +111,10 @@ void wait_on_word_for(std::atomic<std::uint32_t>& word, std::uint32_t expected,
 
 void wake_one_on_word(std::atomic<std::uint32_t>& word) noexcept {
     word.notify_one();
+}
+
+std::chrono::nanoseconds timed_wait_lateness() noexcept {
+    return std::chrono::microseconds(100);
 }
 
 const char* word_wait_method() noexcept {

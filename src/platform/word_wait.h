@@ -16,6 +16,11 @@ void wait_on_word(std::atomic<std::uint32_t>& word, std::uint32_t expected) noex
 void wait_on_word_for(std::atomic<std::uint32_t>& word, std::uint32_t expected,
                       std::chrono::nanoseconds timeout) noexcept;
 
+// How late a timed wait above may end beyond its time-out, as a rule: Linux's default timer
+// slack (50 us); Windows' default timer tick (15.625 ms) with the rounding up to milliseconds;
+// the portable build's re-check period. A busy machine adds its scheduling delays.
+std::chrono::nanoseconds timed_wait_lateness() noexcept;
+
 // Wakes one thread sleeping on `word`.
 void wake_one_on_word(std::atomic<std::uint32_t>& word) noexcept;
 

@@ -6,6 +6,11 @@
 
 namespace ovel::usb {
 
+// Lateness measured this long ago says little about the system now.
+constexpr std::chrono::seconds LATENESS_MEMORY{1};
+
+EventNap::EventNap() noexcept : usual_lateness_(platform::timed_wait_lateness()) {}
+
 void EventNap::interrupt() noexcept {
     // Changing the word first pairs with the nap announcing itself before it sleeps on the word:
     // either this sees the nap and wakes it, or the nap sees the word changed and does not sleep.
@@ -22,16 +27,19 @@ std::chrono::nanoseconds EventNap::length(std::chrono::nanoseconds budget, std::
     if (budget <= nanoseconds::zero() || frames == 0) {
         return nanoseconds::zero();
     }
+    if (now - last_nap_ > LATENESS_MEMORY) {
+        recent_lateness_.fill(nanoseconds::zero());
+    }
     nanoseconds length = std::min<nanoseconds>(
         budget - std::max<nanoseconds>(budget / 3, std::chrono::microseconds(200)),
-        EVENT_NAP_MAX) - lateness_;
+        EVENT_NAP_MAX) - lateness();
     const nanoseconds measured = now - last_nap_;
     if (measured > nanoseconds::zero() && receive_transfers > 0) {
         // Time for half the transfers to fill at the measured rate.
         const double per_frame =
             static_cast<double>(measured.count()) / static_cast<double>(frames_since_nap_);
         const double fill = per_frame * static_cast<double>(receive_transfers) / 2 -
-                            static_cast<double>(lateness_.count());
+                            static_cast<double>(lateness().count());
         length = std::min(length, nanoseconds(static_cast<std::int64_t>(std::max(
                                       0.0, std::min(fill, static_cast<double>(length.count()))))));
     } else {
@@ -58,9 +66,22 @@ void EventNap::nap(std::uint32_t epoch, std::chrono::nanoseconds length) noexcep
 
 void EventNap::note_ran_out(std::chrono::nanoseconds asked, Clock::duration slept) noexcept {
     const auto late =
-        std::max(std::chrono::nanoseconds::zero(),
+        std::max(std::chrono::nanoseconds(1),
                  std::chrono::duration_cast<std::chrono::nanoseconds>(slept) - asked);
-    lateness_ = std::max(late, lateness_ - lateness_ / 8);
+    recent_lateness_[next_lateness_] = late;
+    next_lateness_ = (next_lateness_ + 1) % recent_lateness_.size();
+}
+
+std::chrono::nanoseconds EventNap::lateness() const noexcept {
+    std::chrono::nanoseconds least = std::chrono::nanoseconds::max();
+    for (const std::chrono::nanoseconds late : recent_lateness_) {
+        // Until as many naps have run out, the system's rule stands.
+        if (late == std::chrono::nanoseconds::zero()) {
+            return usual_lateness_;
+        }
+        least = std::min(least, late);
+    }
+    return std::max(usual_lateness_, least);
 }
 
 }  // namespace ovel::usb

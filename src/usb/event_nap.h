@@ -6,8 +6,10 @@
 // submission, a cancellation, a stop).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 namespace ovel::usb {
@@ -20,6 +22,12 @@ inline constexpr std::chrono::milliseconds EVENT_NAP_MAX{250};
 class EventNap {
   public:
     using Clock = std::chrono::steady_clock;
+
+    // Plans for the lateness of this system's timed waits (platform::timed_wait_lateness).
+    EventNap() noexcept;
+    // `usual_lateness`: how late the system's timed waits end as a rule.
+    explicit EventNap(std::chrono::nanoseconds usual_lateness) noexcept
+        : usual_lateness_(usual_lateness) {}
 
     // Event thread, before a round of event handling: a nap after the round ends at once if
     // work was handed to libusb since.
@@ -37,9 +45,12 @@ class EventNap {
     // Naps for `length` unless interrupt() was called since `round_start()` returned `epoch`.
     void nap(std::uint32_t epoch, std::chrono::nanoseconds length) noexcept;
     // A nap asked for `asked` ran out after `slept`. Timed waits end late by the system's timer
-    // slack (Linux, 50 us) or tick (Windows, up to 15.6 ms); later naps are that much shorter,
-    // so that neither the budget nor the transfers are overrun.
+    // slack (Linux, 50 us) or tick (Windows, up to 16.6 ms); later naps are that much shorter,
+    // so that neither the budget nor the transfers are overrun. The lateness planned for is the
+    // system's rule, or the least of the last few naps' if every one of them was later: one nap
+    // that a busy machine delayed does not shorten the next ones.
     void note_ran_out(std::chrono::nanoseconds asked, Clock::duration slept) noexcept;
+    std::chrono::nanoseconds lateness() const noexcept;
 
   private:
     std::atomic<std::uint32_t> word_{0};
@@ -47,8 +58,10 @@ class EventNap {
     // Event thread: received frames since the last nap, and when that was.
     std::uint64_t frames_since_nap_ = 0;
     Clock::time_point last_nap_{};
-    // How late naps ran out recently: the largest, forgotten by an eighth per nap.
-    std::chrono::nanoseconds lateness_{0};
+    // How late the last naps that ran out ended (zero: none yet), and the system's rule.
+    std::array<std::chrono::nanoseconds, 8> recent_lateness_{};
+    std::size_t next_lateness_ = 0;
+    std::chrono::nanoseconds usual_lateness_;
 };
 
 }  // namespace ovel::usb
