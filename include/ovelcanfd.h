@@ -891,13 +891,14 @@ OVEL_CANFD_API int32_t OVEL_CANFD_CALL ovel_canfd_set_rx_handler(ovel_canfd_driv
  * order. The USB event thread likewise naps after a batch of received frames, for up to two
  * thirds of the budget (leaving at least 200 us for the delivery) and at most 250 ms, while
  * completions wait in libusb: never longer than half the library's 32 receive transfers take
- * to fill at the rate it has measured, so the adapter is never left without one, shortened by
- * how late the system's timed waits have been ending (on Windows up to a timer tick), and not
- * at all while a control request, a transmit or a queued send is in flight. A transmit, a
- * request, a queued send, a stop or a close ends its nap at once. A budget pays when frames come more
- * often than once per budget. At 20,000 frames/s on a high-speed link, 1000 took each thread
- * from about 7,800 to 1,200 wake-ups/s and the process from 23 to 4 % of a core
- * (docs/performance.md). An unplugged adapter is noticed up to one nap later.
+ * to fill at the rate it has measured, so the adapter is never left without one, less how late
+ * the system's timed waits end (Linux: 50 us; Windows: a timer tick, 16.6 ms, so that there it
+ * naps only while frames come slowly), and not at all while a control request, a transmit or a
+ * queued send is in flight. A transmit, a request, a queued send, a stop or a close ends its
+ * nap at once. A budget pays when frames come more often than once per budget. At 20,000
+ * frames/s on a high-speed link, 1000 took each thread from about 7,800 to 1,300 wake-ups/s
+ * and the process from 23 to 5 % of a core (docs/performance.md). An unplugged adapter is
+ * noticed up to one nap later.
  * 0 to 10,000,000 (10 s); kept while the adapter stays open (an open starts at 0). Takes effect
  * at once, also while channels are started: a dispatch thread asleep under the old budget
  * looks again. The budget never delays a stop, close or deinit: stop ends reception at once
