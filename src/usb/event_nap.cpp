@@ -27,24 +27,23 @@ std::chrono::nanoseconds EventNap::length(std::chrono::nanoseconds budget, std::
     if (budget <= nanoseconds::zero() || frames == 0) {
         return nanoseconds::zero();
     }
-    if (now - last_nap_ > LATENESS_MEMORY) {
+    const nanoseconds measured = now - last_nap_;
+    if (measured <= nanoseconds::zero() || receive_transfers <= 0) {
+        return nanoseconds::zero();
+    }
+    if (measured > LATENESS_MEMORY) {
         recent_lateness_.fill(nanoseconds::zero());
     }
-    nanoseconds length = std::min<nanoseconds>(
-        budget - std::max<nanoseconds>(budget / 3, std::chrono::microseconds(200)),
-        EVENT_NAP_MAX) - lateness();
-    const nanoseconds measured = now - last_nap_;
-    if (measured > nanoseconds::zero() && receive_transfers > 0) {
-        // Time for half the transfers to fill at the measured rate.
-        const double per_frame =
-            static_cast<double>(measured.count()) / static_cast<double>(frames_since_nap_);
-        const double fill = per_frame * static_cast<double>(receive_transfers) / 2 -
-                            static_cast<double>(lateness().count());
-        length = std::min(length, nanoseconds(static_cast<std::int64_t>(std::max(
-                                      0.0, std::min(fill, static_cast<double>(length.count()))))));
-    } else {
-        length = nanoseconds::zero();
-    }
+    const nanoseconds late = lateness();
+    // Time for half the transfers to fill at the measured rate.
+    const double fill = static_cast<double>(measured.count()) /
+                        static_cast<double>(frames_since_nap_) *
+                        static_cast<double>(receive_transfers) / 2;
+    const nanoseconds length =
+        std::min({budget - std::max<nanoseconds>(budget / 3, std::chrono::microseconds(200)),
+                  nanoseconds(EVENT_NAP_MAX),
+                  nanoseconds(static_cast<std::int64_t>(std::min(fill, 1e18)))}) -
+        late;
     if (length < EVENT_NAP_MIN) {
         return nanoseconds::zero();
     }
