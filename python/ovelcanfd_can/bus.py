@@ -161,30 +161,29 @@ def _quanta(timing: Any, prefix: str, clock: int) -> BitTimingRecord:
     return BitTimingRecord(brp=brp, prop_seg=prop_seg, phase_seg1=tseg1 - prop_seg, phase_seg2=tseg2, sjw=sjw)
 
 
-def _bitrate(value: Any, name: str) -> Optional[int]:
+def _whole_number(value: Any, low: int, high: int, message: str) -> Optional[int]:
+    """None, or a whole number from low to high (also as text, from configuration files)."""
     if value is None:
         return None
     if isinstance(value, str) and value.strip().isdigit():
         value = int(value)
-    if isinstance(value, bool) or not isinstance(value, int) or not 0 < value <= MAX_BITRATE:
-        raise ValueError(f"{name} must be a positive number of bit/s, not {value!r}")
+    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+        raise ValueError(f"{message}, not {value!r}")
     return value
+
+
+def _bitrate(value: Any, name: str) -> Optional[int]:
+    return _whole_number(value, 1, MAX_BITRATE, f"{name} must be a positive number of bit/s")
 
 
 MAX_RX_LATENCY_US = 10_000_000
 
 
 def _rx_latency(value: Any) -> Optional[int]:
-    if value is None:
-        return None
-    if isinstance(value, str) and value.strip().isdigit():
-        value = int(value)
-    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= MAX_RX_LATENCY_US:
-        raise ValueError(
-            f"rx_latency_us must be a whole number of microseconds from 0 to {MAX_RX_LATENCY_US}, "
-            f"not {value!r}"
-        )
-    return value
+    return _whole_number(
+        value, 0, MAX_RX_LATENCY_US,
+        f"rx_latency_us must be a whole number of microseconds from 0 to {MAX_RX_LATENCY_US}",
+    )
 
 
 class OvelCanFdBus(can.BusABC):

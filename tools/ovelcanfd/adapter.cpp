@@ -155,8 +155,8 @@ std::optional<AdapterOptions> read_adapter_options(const Arguments& arguments, s
     options.settings.loopback = arguments.has("loopback");
     options.settings.listen_only = arguments.has("listen-only");
     if (const std::string* text = arguments.value("rx-latency")) {
-        const auto budget = parse_unsigned(*text, 0,
-                                           MAX_RX_LATENCY_US, "the receive latency", error);
+        const auto budget =
+            parse_unsigned(*text, 0, MAX_RX_LATENCY_US, "the receive latency", error);
         if (!budget) {
             return std::nullopt;
         }
