@@ -48,10 +48,15 @@ std::int32_t configure(Driver* driver, const char* operation, Body&& body,
 }
 
 // Swaps the handle's device for `next` (null: none) under both locks, so that no call is
-// running on the old one; the caller destroys it without any lock held.
+// running on the old one; the caller destroys it without any lock held. The old one's dispatch
+// thread goes to the line at once: a stop or close that comes before that destruction finds
+// no device, and must still wait for the thread.
 std::unique_ptr<Device> replace_device(Driver* driver, std::unique_ptr<Device> next) {
     std::lock_guard tx_lock(driver->tx_mutex);
     std::swap(driver->device, next);
+    if (next) {
+        next->retire_dispatcher();
+    }
     return next;
 }
 

@@ -42,19 +42,24 @@ std::string OpenFailure::describe() const {
 Device::Device(std::unique_ptr<usb::UsbDevice> usb) : usb_(std::move(usb)) {}
 
 Device::~Device() {
-    if (dispatcher_) {
-        // Closed from inside the callback: no callback runs once that one has returned, and
-        // the frames still queued are dropped.
-        if (line_->on_dispatch_thread()) {
-            dispatcher_->request_stop();
-        }
-        line_->retire(std::move(dispatcher_));
-    }
+    retire_dispatcher();
     // The transport goes first: it disconnects the receive queue, so a dispatch thread that
     // was not asked to stop delivers what is still queued and then ends.
     if (usb_) {
         usb_->teardown();
     }
+}
+
+void Device::retire_dispatcher() {
+    if (!dispatcher_) {
+        return;
+    }
+    // Closed from inside the callback: no callback runs once that one has returned, and the
+    // frames still queued are dropped.
+    if (line_->on_dispatch_thread()) {
+        dispatcher_->request_stop();
+    }
+    line_->retire(std::move(dispatcher_));
 }
 
 Expected<std::unique_ptr<Device>, OpenFailure> Device::open(const usb::AdapterIdentity* held) {

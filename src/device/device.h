@@ -57,10 +57,14 @@ class Device {
 
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
-    // Hands a running dispatch thread to the line (asked to stop when closed from inside the
-    // callback; otherwise it delivers what is queued and ends once the transport is gone) and
-    // tears the transport down. Waits for no dispatch thread: RxDispatchLine::finish does.
+    // Retires the dispatch thread (see retire_dispatcher) and tears the transport down. Waits
+    // for no dispatch thread: RxDispatchLine::finish does.
     ~Device();
+    // Hands a running dispatch thread to the line: asked to stop when called from inside the
+    // callback; otherwise it delivers what is queued and ends once the transport is gone.
+    // Called as the device leaves its handle, under the handle's lock, so that a call that
+    // finds no device still finds the thread on the line and waits for it.
+    void retire_dispatcher();
 
     unsigned icount() const { return icount_; }
     std::uint32_t fclk_can() const { return fclk_can_; }
