@@ -149,4 +149,38 @@ Figures measure_floor(double rate_hz, std::uint64_t frames) {
     return figures;
 }
 
+Figures measure_wake_handover(std::uint32_t round_trips) {
+    Figures figures;
+    if (round_trips == 0) {
+        return figures.fail("the hand-over needs at least one round trip");
+    }
+    // Odd values are the ball in the other thread's court; each side sleeps until it changes.
+    std::atomic<std::uint32_t> ball{0};
+    auto wait_while = [&](std::uint32_t value) {
+        while (ball.load() == value) {
+            futex_wait(ball, value);
+        }
+    };
+    auto hit = [&](std::uint32_t value) {
+        ball.store(value);
+        futex_wake_one(ball);
+    };
+    std::thread other([&] {
+        name_bench_thread("handover");
+        for (std::uint32_t k = 0; k < round_trips; ++k) {
+            wait_while(2 * k);
+            hit(2 * k + 2);
+        }
+    });
+    const Ns start = now_ns();
+    for (std::uint32_t k = 0; k < round_trips; ++k) {
+        hit(2 * k + 1);
+        wait_while(2 * k + 1);
+    }
+    const Ns elapsed = now_ns() - start;
+    other.join();
+    figures[Column::Value] = static_cast<double>(elapsed) / 1e3 / (2.0 * round_trips);
+    return figures;
+}
+
 }  // namespace ovel::bench

@@ -14,4 +14,9 @@ namespace ovel::bench {
 // producer's publication -> consumer awake with the frame.
 Figures measure_floor(double rate_hz, std::uint64_t frames);
 
+// The time one thread takes to wake another that sleeps on a futex, one way, as half of a
+// ping-pong's round trip between two threads placed by the scheduler (in Value, microseconds).
+// A pipeline whose threads each sleep once per batch cannot turn a batch around faster.
+Figures measure_wake_handover(std::uint32_t round_trips);
+
 }  // namespace ovel::bench

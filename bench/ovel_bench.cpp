@@ -490,6 +490,18 @@ class Bench {
                 add(key, measured[i]->label, c.load.calls, runs[i]);
             }
         }
+        if (timing_wanted(LinkTiming::Immediate)) {
+            // What bounds the immediate link's rows: the sender and the event thread each sleep
+            // once per window of echoes, and each wake-up takes this long.
+            constexpr std::uint32_t round_trips = 100'000;
+            progress("wake-up hand-over between two threads: %u round trips", round_trips);
+            std::vector<Figures> runs;
+            for (int run = 0; run < plan_.runs; ++run) {
+                runs.push_back(measure_wake_handover(round_trips));
+            }
+            add(Key{"", "wake-handover", "none", "futex ping-pong", 0, 0}, "floor", round_trips,
+                runs, "us");
+        }
     }
 
     // Once per library: a silent bus uses next to nothing, and repeating it would only add time.
