@@ -69,6 +69,7 @@ struct Plan {
     // Queued sends at 1 Mbit/s: a back-to-back run lasts about this long on the bus, a rated
     // one this long at its rate; on the immediate link, transmit_calls frames.
     double queued_seconds = 1;
+    std::uint32_t handover_round_trips = 100'000;
     double idle_seconds = 10;
     MemorySizes memory = {100'000, 10'000'000, 1'000'000};
 };
@@ -84,6 +85,7 @@ Plan smoke_plan() {
     plan.throughput_frames = 50'000;
     plan.transmit_calls = 5'000;
     plan.queued_seconds = 0.1;
+    plan.handover_round_trips = 1'000;
     plan.idle_seconds = 0.5;
     plan.memory = {10'000, 100'000, 20'000};
     return plan;
@@ -493,7 +495,7 @@ class Bench {
         if (timing_wanted(LinkTiming::Immediate)) {
             // What bounds the immediate link's rows: the sender and the event thread each sleep
             // once per window of echoes, and each wake-up takes this long.
-            constexpr std::uint32_t round_trips = 100'000;
+            const std::uint32_t round_trips = plan_.handover_round_trips;
             progress("wake-up hand-over between two threads: %u round trips", round_trips);
             std::vector<Figures> runs;
             for (int run = 0; run < plan_.runs; ++run) {
